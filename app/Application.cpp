@@ -1,0 +1,60 @@
+#include "Application.h"
+
+#include <QMessageBox>
+#include <QWidget>
+
+#include <new>
+#include <stdexcept>
+
+namespace {
+
+std::function<void(const QString&)>& ExceptionDisplay()
+{
+    static std::function<void(const QString&)> display;
+    return display;
+}
+
+} // namespace
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv)
+{
+    setApplicationName(QStringLiteral("volinspect"));
+}
+
+bool TApplication::notify(QObject* receiver, QEvent* event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (...) {
+        ShowException(CurrentExceptionText());
+        return false;
+    }
+}
+
+QString TApplication::CurrentExceptionText()
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return QStringLiteral("Out of memory.");
+    } catch (const std::exception& e) {
+        return QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        return QString();
+    }
+}
+
+void TApplication::ShowException(const QString& message)
+{
+    if (ExceptionDisplay()) {
+        ExceptionDisplay()(message);
+        return;
+    }
+    QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationName(),
+                          message);
+}
+
+void TApplication::SetExceptionDisplay(std::function<void(const QString&)> display)
+{
+    ExceptionDisplay() = std::move(display);
+}

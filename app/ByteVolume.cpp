@@ -1,0 +1,340 @@
+#include "ByteVolume.h"
+
+#include "FileIo.h"
+
+#include <libics.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+/** Sizes of a raw volume file header, in bytes. */
+constexpr size_t RawHeaderBytes = 12;
+
+bool CheckedVoxelCount(int64_t x, int64_t y, int64_t z, int64_t& count)
+{
+    if (x < 0 || y < 0 || z < 0) return false;
+    int64_t xy = 0;
+    if (__builtin_mul_overflow(x, y, &xy)) return false;
+    return !__builtin_mul_overflow(xy, z, &count);
+}
+
+std::string SizesText(int64_t x, int64_t y, int64_t z)
+{
+    return std::to_string(x) + " x " + std::to_string(y) + " x " + std::to_string(z);
+}
+
+int32_t ReadLe32(const unsigned char* p)
+{
+    return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
+                   uint32_t(p[3]) << 24);
+}
+
+void WriteLe32(unsigned char* p, int32_t value)
+{
+    const uint32_t v = uint32_t(value);
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
+/** Closes an ICS handle on every return path unless released. */
+struct IcsHandle
+{
+    ICS* ics = nullptr;
+    ~IcsHandle()
+    {
+        if (ics) IcsClose(ics);
+    }
+    Ics_Error Close()
+    {
+        ICS* handle = std::exchange(ics, nullptr);
+        return handle ? IcsClose(handle) : IcsErr_Ok;
+    }
+};
+
+std::string IcsReason(Ics_Error error)
+{
+    const char* text = IcsGetErrorText(error);
+    return text && *text ? text : "libics error " + std::to_string(int(error));
+}
+
+/**
+ * Checks an ICS header file before libics sees it: it must be a readable regular
+ * file of plausible size. Returns false with the reason otherwise.
+ */
+bool CheckIcsHeader(const std::string& fileName, std::string& message)
+{
+    constexpr int64_t MaxHeaderBytes = 1 << 20;
+    FileIo::File file;
+    if (!file.OpenRegular(fileName, message)) return false;
+    if (file.Size() > MaxHeaderBytes) {
+        message = "the ICS header is larger than 1 MiB";
+        return false;
+    }
+    return true;
+}
+
+/**
+ * Turns samples of more than one byte into voxels. Samples of two or three bytes
+ * give their top eight significant bits, clamped to 255; wider samples give bits 24
+ * to 29 of the sample, times 4.
+ */
+void ConvertSamples(const uint8_t* samples, size_t count, size_t bytesPerSample,
+                    size_t significantBits, uint8_t* voxels)
+{
+    if (bytesPerSample >= 4) {
+        for (size_t j = 0; j < count; ++j)
+            voxels[j] = uint8_t((samples[j * bytesPerSample + 3] & 0x3F) << 2);
+        return;
+    }
+    const unsigned shift = unsigned(significantBits - 8);
+    for (size_t j = 0; j < count; ++j) {
+        const uint8_t* s = samples + j * bytesPerSample;
+        uint32_t sample = uint32_t(s[0]) | uint32_t(s[1]) << 8;
+        if (bytesPerSample == 3) sample |= uint32_t(s[2]) << 16;
+        voxels[j] = uint8_t(std::min<uint32_t>(sample >> shift, 255));
+    }
+}
+
+} // namespace
+
+ByteVolume::~ByteVolume()
+{
+    Release();
+}
+
+ByteVolume::ByteVolume(ByteVolume&& other) noexcept
+{
+    *this = std::move(other);
+}
+
+ByteVolume& ByteVolume::operator=(ByteVolume&& other) noexcept
+{
+    if (this != &other) {
+        Release();
+        Data = std::exchange(other.Data, nullptr);
+        SizeX = std::exchange(other.SizeX, 0);
+        SizeY = std::exchange(other.SizeY, 0);
+        SizeZ = std::exchange(other.SizeZ, 0);
+        StrideX = other.StrideX;
+        StrideY = other.StrideY;
+        StrideZ = other.StrideZ;
+    }
+    return *this;
+}
+
+int64_t ByteVolume::MaxVoxelCount()
+{
+    static const int64_t limit = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long pageSize = sysconf(_SC_PAGESIZE);
+        if (pages <= 0 || pageSize <= 0) return int64_t(1) << 32;
+        return int64_t(pages) * pageSize;
+    }();
+    return limit;
+}
+
+void ByteVolume::Allocate(int32_t x, int32_t y, int32_t z)
+{
+    Release();
+    int64_t count = 0;
+    if (!CheckedVoxelCount(x, y, z, count) || count > MaxVoxelCount()) throw std::bad_alloc();
+    if (count > 0) {
+        // calloc hands out fresh zero pages for large blocks, so zeroing costs no
+        // pass over memory; huge pages make the first touch of each page cheaper.
+        void* buffer = std::calloc(size_t(count), 1);
+        if (!buffer) throw std::bad_alloc();
+        if (count >= (int64_t(4) << 20)) madvise(buffer, size_t(count), MADV_HUGEPAGE);
+        Data = static_cast<uint8_t*>(buffer);
+    }
+    SizeX = x;
+    SizeY = y;
+    SizeZ = z;
+    StrideX = 1;
+    StrideY = x;
+    StrideZ = int64_t(x) * y;
+}
+
+void ByteVolume::Release()
+{
+    std::free(Data);
+    Data = nullptr;
+    SizeX = SizeY = SizeZ = 0;
+}
+
+bool ByteVolume::IsIcsFileName(const std::string& fileName)
+{
+    return fileName.size() >= 5 && fileName.compare(fileName.size() - 4, 4, ".ics") == 0;
+}
+
+int32_t ByteVolume::Load(const std::string& fileName, std::string* message)
+{
+    std::string text;
+    const int32_t code = IsIcsFileName(fileName) ? LoadIcs(fileName, text)
+                                                 : LoadRaw(fileName, text);
+    if (message) *message = std::move(text);
+    return code;
+}
+
+int32_t ByteVolume::LoadRaw(const std::string& fileName, std::string& message)
+{
+    FileIo::File file;
+    if (!file.OpenRegular(fileName, message)) return LoadFailed;
+
+    unsigned char header[RawHeaderBytes];
+    if (file.ReadFully(header, sizeof header) != sizeof header) {
+        message = file.Failed() ? file.Error()
+                                : "the file is shorter than the 12-byte raw volume header";
+        return LoadFailed;
+    }
+    const int32_t x = ReadLe32(header), y = ReadLe32(header + 4), z = ReadLe32(header + 8);
+    int64_t count = 0;
+    if (x < 0 || y < 0 || z < 0) {
+        message = "the raw volume header gives a negative size (" + SizesText(x, y, z) + ")";
+        return LoadFailed;
+    }
+    if (!CheckedVoxelCount(x, y, z, count) || count > MaxVoxelCount()) {
+        message = "the raw volume header asks for " + SizesText(x, y, z) +
+                  " voxels, more than this machine can hold";
+        return LoadFailed;
+    }
+
+    // The new buffer is made before the old one goes, so that a failed allocation
+    // leaves the volume as it was. Its pages are untouched until the read, so the old
+    // and the new volume never occupy memory at the same time.
+    ByteVolume fresh;
+    try {
+        fresh.Allocate(x, y, z);
+    } catch (const std::bad_alloc&) {
+        message = "not enough memory for " + SizesText(x, y, z) + " voxels";
+        return LoadFailed;
+    }
+    *this = std::move(fresh);
+
+    const size_t got = file.ReadFully(Data, size_t(count));
+    message.clear();
+    if (got < size_t(count)) {
+        message = "the data section holds " + std::to_string(got) + " of " +
+                  std::to_string(count) + " voxel bytes; the rest are 0";
+        if (file.Failed()) message += " (" + file.Error() + ")";
+    }
+    return LoadOk;
+}
+
+int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message)
+{
+    if (!CheckIcsHeader(fileName, message)) return LoadFailed;
+
+    IcsHandle handle;
+    if (const Ics_Error error = IcsOpen(&handle.ics, fileName.c_str(), "r"); error != IcsErr_Ok) {
+        handle.ics = nullptr;
+        message = IcsReason(error);
+        return LoadFailed;
+    }
+
+    Ics_DataType dataType = Ics_unknown;
+    int dims = 0;
+    size_t size[ICS_MAXDIM] = {};
+    size_t significantBits = 0;
+    if (const Ics_Error error = IcsGetLayout(handle.ics, &dataType, &dims, size);
+        error != IcsErr_Ok) {
+        message = IcsReason(error);
+        return LoadFailed;
+    }
+    IcsGetSignificantBits(handle.ics, &significantBits);
+    const size_t dataSize = IcsGetDataSize(handle.ics);
+    const size_t bytesPerSample = (significantBits + 7) / 8;
+
+    if (dims != 3) {
+        message = "the image is not three-dimensional (it has " + std::to_string(dims) +
+                  (dims == 1 ? " dimension)" : " dimensions)");
+        return LoadFailed;
+    }
+    size_t expected = 0;
+    if (bytesPerSample == 0 || __builtin_mul_overflow(bytesPerSample, size[0], &expected) ||
+        __builtin_mul_overflow(expected, size[1], &expected) ||
+        __builtin_mul_overflow(expected, size[2], &expected) || expected != dataSize) {
+        message = "the data size does not match " + std::to_string(significantBits) +
+                  "-bit samples of " + SizesText(int64_t(size[0]), int64_t(size[1]),
+                                                 int64_t(size[2]));
+        return LoadFailed;
+    }
+    const size_t count = dataSize / bytesPerSample;
+    if (size[0] > INT32_MAX || size[1] > INT32_MAX || size[2] > INT32_MAX ||
+        count > uint64_t(MaxVoxelCount())) {
+        message = "the image of " + SizesText(int64_t(size[0]), int64_t(size[1]),
+                                                 int64_t(size[2])) +
+                  " voxels is larger than this machine can hold";
+        return LoadFailed;
+    }
+
+    ByteVolume fresh;
+    try {
+        fresh.Allocate(int32_t(size[0]), int32_t(size[1]), int32_t(size[2]));
+    } catch (const std::bad_alloc&) {
+        message = "not enough memory for " + SizesText(int64_t(size[0]), int64_t(size[1]),
+                                                          int64_t(size[2])) + " voxels";
+        return LoadFailed;
+    }
+
+    if (count == 0) {
+        // Nothing to read: an image with an empty axis.
+    } else if (bytesPerSample == 1) {
+        if (const Ics_Error error = IcsGetData(handle.ics, fresh.Data, dataSize);
+            error != IcsErr_Ok) {
+            message = "cannot read the image data: " + IcsReason(error);
+            return LoadReadFailed;
+        }
+    } else {
+        // Wide samples are read and converted block by block, so the scratch memory
+        // stays small whatever the size of the volume.
+        constexpr size_t BlockSamples = size_t(1) << 20;
+        std::vector<uint8_t> scratch(std::min(count, BlockSamples) * bytesPerSample);
+        for (size_t done = 0; done < count;) {
+            const size_t n = std::min(count - done, BlockSamples);
+            if (const Ics_Error error =
+                    IcsGetDataBlock(handle.ics, scratch.data(), n * bytesPerSample);
+                error != IcsErr_Ok) {
+                message = "cannot read the image data: " + IcsReason(error);
+                return LoadReadFailed;
+            }
+            ConvertSamples(scratch.data(), n, bytesPerSample, significantBits, fresh.Data + done);
+            done += n;
+        }
+    }
+
+    *this = std::move(fresh);
+    message.clear();
+    if (const Ics_Error error = handle.Close(); error != IcsErr_Ok) {
+        message = "the file did not close cleanly: " + IcsReason(error);
+        return LoadCloseFailed;
+    }
+    return LoadOk;
+}
+
+int32_t ByteVolume::SaveRaw(const std::string& fileName, std::string* message) const
+{
+    unsigned char header[RawHeaderBytes];
+    WriteLe32(header, SizeX);
+    WriteLe32(header + 4, SizeY);
+    WriteLe32(header + 8, SizeZ);
+    const size_t count = Data ? size_t(VoxelCount()) : 0;
+
+    std::string text;
+    FileIo::AtomicWriter writer;
+    const bool ok = writer.Begin(fileName, text) && writer.Write(header, sizeof header, text) &&
+                    writer.Write(Data, count, text) && writer.Commit(text);
+    if (message) *message = ok ? std::string() : text;
+    return ok ? 0 : 1;
+}

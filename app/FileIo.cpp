@@ -1,0 +1,186 @@
+#include "FileIo.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace FileIo {
+
+namespace {
+
+// One read() or write() moves at most this much; Linux caps a call just below 2 GiB.
+constexpr size_t MaxChunk = size_t(1) << 30;
+
+std::string FolderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+} // namespace
+
+std::string ErrorText(int error)
+{
+    return std::strerror(error);
+}
+
+File::~File()
+{
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool File::OpenRegular(const std::string& name, std::string& message)
+{
+    if (name.empty()) {
+        message = "no file name given";
+        return false;
+    }
+    // O_NONBLOCK keeps open() from waiting for a writer when the name is a FIFO.
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        message = ErrorText(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        message = S_ISDIR(st.st_mode) ? "it is a folder, not a file" : "it is not a regular file";
+        ::close(fd);
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    fd_ = fd;
+    size_ = st.st_size;
+    errno_ = 0;
+    return true;
+}
+
+size_t File::ReadFully(void* buffer, size_t count)
+{
+    auto* out = static_cast<unsigned char*>(buffer);
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::read(fd_, out + done, std::min(count - done, MaxChunk));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            errno_ = errno;
+            break;
+        }
+        if (n == 0) break;
+        done += size_t(n);
+    }
+    return done;
+}
+
+std::string File::Error() const
+{
+    return ErrorText(errno_);
+}
+
+AtomicWriter::~AtomicWriter()
+{
+    Discard();
+}
+
+void AtomicWriter::Discard()
+{
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    temp_.clear();
+}
+
+bool AtomicWriter::Begin(const std::string& target, std::string& message)
+{
+    Discard();
+    if (target.empty()) {
+        message = "no file name given";
+        return false;
+    }
+    target_ = target;
+    // Writing through a symbolic link replaces the file it points to, not the link.
+    struct stat st {};
+    bool exists = ::stat(target_.c_str(), &st) == 0;
+    if (exists && ::lstat(target_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* resolved = ::realpath(target.c_str(), nullptr)) {
+            target_ = resolved;
+            std::free(resolved);
+        }
+        exists = ::stat(target_.c_str(), &st) == 0;
+    }
+    if (exists && S_ISDIR(st.st_mode)) {
+        message = "it is a folder";
+        return false;
+    }
+
+    std::string name = target_ + ".tmp-XXXXXX";
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        message = error == ENOENT ? "the folder " + FolderOf(target_) + " does not exist"
+                                  : ErrorText(error);
+        return false;
+    }
+    fd_ = fd;
+    temp_ = name;
+
+    // The new file gets the permissions an ordinary create or truncate would give it.
+    mode_t mode = 0;
+    if (exists && S_ISREG(st.st_mode)) {
+        mode = st.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(fd_, mode);
+    return true;
+}
+
+bool AtomicWriter::Write(const void* data, size_t count, std::string& message)
+{
+    const auto* in = static_cast<const unsigned char*>(data);
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(fd_, in + done, std::min(count - done, MaxChunk));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            message = "cannot write: " + ErrorText(errno);
+            Discard();
+            return false;
+        }
+        done += size_t(n);
+    }
+    return true;
+}
+
+bool AtomicWriter::Commit(std::string& message)
+{
+    if (::fsync(fd_) != 0) {
+        message = "cannot flush: " + ErrorText(errno);
+        Discard();
+        return false;
+    }
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
+        message = "cannot close: " + ErrorText(errno);
+        Discard();
+        return false;
+    }
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+        message = ErrorText(errno);
+        Discard();
+        return false;
+    }
+    temp_.clear();
+    return true;
+}
+
+} // namespace FileIo

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+/** Small POSIX file helpers for the volume files: safe opening and atomic replacement. */
+namespace FileIo {
+
+/** A file open for reading; closed when it goes out of scope. */
+class File
+{
+public:
+    File() = default;
+    ~File();
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    /**
+     * Opens `name` for reading if it is a regular file. FIFOs, devices and folders are
+     * refused without blocking on them. Returns false with the reason otherwise.
+     */
+    bool OpenRegular(const std::string& name, std::string& message);
+
+    /** The file's length in bytes when it was opened. */
+    int64_t Size() const { return size_; }
+
+    /**
+     * Reads up to `count` bytes, retrying short reads until the end of the file.
+     * Returns the number of bytes read; Failed() tells whether a read error stopped it.
+     */
+    size_t ReadFully(void* buffer, size_t count);
+
+    bool Failed() const { return errno_ != 0; }
+    std::string Error() const;
+
+private:
+    int fd_ = -1;
+    int64_t size_ = 0;
+    int errno_ = 0;
+};
+
+/**
+ * Writes a file under a temporary name in the target's folder and renames it over the
+ * target only after a complete, flushed write. Until Commit succeeds the target is
+ * never touched; a writer that is not committed removes its temporary file.
+ */
+class AtomicWriter
+{
+public:
+    AtomicWriter() = default;
+    ~AtomicWriter();
+    AtomicWriter(const AtomicWriter&) = delete;
+    AtomicWriter& operator=(const AtomicWriter&) = delete;
+
+    bool Begin(const std::string& target, std::string& message);
+    bool Write(const void* data, size_t count, std::string& message);
+    bool Commit(std::string& message);
+
+private:
+    void Discard();
+
+    int fd_ = -1;
+    std::string target_;
+    std::string temp_;
+};
+
+/** The text of an errno value. */
+std::string ErrorText(int error);
+
+} // namespace FileIo

@@ -1,0 +1,395 @@
+#include "Form1.h"
+
+#include "Application.h"
+#include "Framework.h"
+#include "SliceImages.h"
+#include "VolumeOps.h"
+
+#include <QCheckBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSlider>
+#include <QTabWidget>
+#include <QUrl>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+/** v + by without overflowing int: sizes of huge volumes saturate. */
+int Grown(int v, int by)
+{
+    return v > INT_MAX - by ? INT_MAX : v + by;
+}
+
+BitmapView ViewOf(TImage* image)
+{
+    QImage& picture = image->Picture();
+    if (picture.isNull()) return {};
+    return {picture.bits(), picture.width(), picture.height(), picture.bytesPerLine()};
+}
+
+/** Shows `draw`'s slice in `image`, or black where there is no slice to draw. */
+template <class Draw>
+void ShowSlice(TImage* image, Draw&& draw)
+{
+    const BitmapView view = ViewOf(image);
+    if (!view.Bits) return;
+    if (!draw(view)) image->Picture().fill(Qt::black);
+    image->update();
+}
+
+template <class Control>
+Control* Place(Control* control, int left, int top, int width, int height,
+               TAnchors anchors = akLeft | akTop)
+{
+    control->setGeometry(left, top, width, height);
+    SetAnchors(control, anchors);
+    return control;
+}
+
+QSlider* NewTrackBar(QWidget* parent, Qt::Orientation orientation)
+{
+    auto* bar = new QSlider(orientation, parent);
+    bar->setRange(0, 10);
+    bar->setValue(0);
+    bar->setTickPosition(QSlider::TicksBelow);
+    bar->setTickInterval(1);
+    bar->setPageStep(1);
+    return bar;
+}
+
+TShape* NewMarker(QWidget* parent)
+{
+    auto* shape = new TShape(parent);
+    shape->SetPenColor(clRed);
+    shape->SetPenWidth(2);
+    return shape;
+}
+
+std::string LocalName(const QString& fileName)
+{
+    return QFile::encodeName(fileName).toStdString();
+}
+
+} // namespace
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent)
+{
+    setWindowTitle(QStringLiteral("Form1"));
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setPixelSize(11);
+    setFont(font);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, ColorToQColor(clBtnFace));
+    setPalette(palette);
+    setAutoFillBackground(true);
+    move(246, 158);
+    resize(792, 573);
+    setMinimumSize(792, 573);
+    setAcceptDrops(true);
+
+    BuildCutOutPage();
+    BuildPanel();
+    FormCreate();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::BuildCutOutPage()
+{
+    PageControl1 = Place(new QTabWidget(this), 16, 24, 761, 505, akAll);
+    TabSelect = new QWidget;
+    TabSelect->resize(753, 477); // the page's client area inside the page control
+    TabCmp = new QWidget;
+    PageControl1->addTab(TabSelect, QStringLiteral("TabSelect"));
+    PageControl1->addTab(TabCmp, QStringLiteral("TabCmp"));
+    PageControl1->setCurrentWidget(TabSelect);
+
+    ScrollBox1 = Place(new TScrollBox(TabSelect), 8, 72, 737, 401, akAll);
+    CutPreview = new TImage(ScrollBox1->Content());
+    CutPreview->SetAutoSize(true);
+    CutPreview->setGeometry(0, 0, 105, 105);
+    Vyrez = NewMarker(ScrollBox1->Content());
+    Vyrez->setGeometry(0, 0, 256, 256);
+
+    LoadFilename = Place(new QLineEdit(QStringLiteral("LoadFilename"), TabSelect), 16, 8, 185, 21);
+    LoadBtn = Place(new QPushButton(QStringLiteral("Load"), TabSelect), 208, 8, 75, 25);
+    SaveFilename = Place(new QLineEdit(QStringLiteral("SaveFilename"), TabSelect), 16, 40, 185, 21);
+    SaveBtn = Place(new QPushButton(QStringLiteral("Save"), TabSelect), 208, 40, 75, 25);
+    FreeMemBut = Place(new QPushButton(QStringLiteral("FreeMem"), TabSelect), 288, 8, 75, 25);
+    VyrezVelikost = Place(new TCSpinEdit(TabSelect), 400, 8, 81, 22);
+    VyrezVelikost->SetValue(256);
+
+    connect(LoadBtn, &QPushButton::clicked, this, [this] { RunGuarded([this] { LoadBtnClick(); }); });
+    connect(SaveBtn, &QPushButton::clicked, this, [this] { RunGuarded([this] { SaveBtnClick(); }); });
+    connect(FreeMemBut, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { FreeMemButClick(); }); });
+    connect(VyrezVelikost, &TCSpinEdit::Change, this,
+            [this] { RunGuarded([this] { VyrezVelikostChange(); }); });
+    connect(CutPreview, &TImage::MouseDown, this, [this](Qt::MouseButton b, int x, int y) {
+        RunGuarded([&] { CutPreviewMouseDown(b, x, y); });
+    });
+    connect(Vyrez, &TShape::MouseDown, this, [this](Qt::MouseButton b, int x, int y) {
+        RunGuarded([&] { VyrezMouseDown(b, x, y); });
+    });
+}
+
+void TForm1::BuildPanel()
+{
+    auto* panel = new TPanel(this);
+    panel->SetColor(clBlack);
+    Panel1 = Place<QFrame>(panel, 0, 0, 793, 573, akAll);
+
+    ShapeDepth = Place(NewMarker(Panel1), 216, 16, 97, 49);
+    ShapeDepth2 = Place(NewMarker(Panel1), 32, 192, 49, 97);
+    ShapeFront = Place(NewMarker(Panel1), 216, 200, 121, 65);
+    ShapeSide = Place(NewMarker(Panel1), 224, 192, 65, 121);
+
+    TopView = new TImage(Panel1);
+    TopView->SetAutoSize(true);
+    Place(TopView, 224, 200, 105, 105);
+    SideView = Place(new TImage(Panel1), 32, 200, 81, 81);
+    FrontView = new TImage(Panel1);
+    FrontView->SetAutoSize(true);
+    Place(FrontView, 224, 16, 81, 81);
+
+    Label1 = Place(new QLabel(QStringLiteral("0"), Panel1), 536, 244, 6, 13, akRight | akBottom);
+    Label1->hide();
+
+    FrontDepth = Place(NewTrackBar(Panel1, Qt::Vertical), 168, 192, 45, 153);
+    FrontDepth->setInvertedAppearance(true); // minimum at the top
+    FrontDepth->setInvertedControls(true);
+    SideDepth = Place(NewTrackBar(Panel1, Qt::Horizontal), 216, 144, 150, 45);
+    Depth = Place(NewTrackBar(Panel1, Qt::Horizontal), 24, 144, 97, 45);
+
+    LoadFilename2 = Place(new QLineEdit(QStringLiteral("plane8.ics"), Panel1), 522, 16, 167, 21,
+                          akTop | akRight);
+    LoadBtn2 = Place(new QPushButton(QStringLiteral("Load"), Panel1), 702, 16, 75, 25,
+                     akTop | akRight);
+    Button1 = Place(new QPushButton(QStringLiteral("SynteticImg"), Panel1), 702, 48, 75, 25,
+                    akTop | akRight);
+    Button1->hide();
+    Button2 = Place(new QPushButton(QStringLiteral("Threshold down"), Panel1), 520, 236, 121, 25,
+                    akRight | akBottom);
+    Button2->hide();
+    TrackBar1 = Place(NewTrackBar(Panel1, Qt::Horizontal), 512, 188, 273, 45, akRight | akBottom);
+    TrackBar1->setMaximum(255);
+    TrackBar1->setTickInterval(16);
+    TrackBar1->hide();
+    CheckBox1 = Place(new QCheckBox(QStringLiteral("FullPlaneSpectrum"), Panel1), 672, 460, 121,
+                      17, akRight | akBottom);
+    CheckBox1->hide();
+    Button3 = Place(new QPushButton(QStringLiteral("Full volume spect."), Panel1), 656, 252, 129,
+                    25, akRight | akBottom);
+    Button4 = Place(new QPushButton(QStringLiteral("Full plane spect."), Panel1), 656, 221, 129,
+                    25, akRight | akBottom);
+    Edit1 = Place(new QLineEdit(Panel1), 656, 288, 129, 21, akRight | akBottom);
+    Edit1->setEnabled(false);
+
+    connect(LoadBtn2, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { LoadBtn2Click(); }); });
+    connect(Depth, &QSlider::valueChanged, this, [this] { RunGuarded([this] { DepthChange(); }); });
+    connect(FrontDepth, &QSlider::valueChanged, this,
+            [this] { RunGuarded([this] { FrontDepthChange(); }); });
+    connect(SideDepth, &QSlider::valueChanged, this,
+            [this] { RunGuarded([this] { SideDepthChange(); }); });
+}
+
+void TForm1::FormCreate()
+{
+    CutX = 0;
+    CutY = 0;
+    MainVolume.Allocate(100, 100, 30);
+}
+
+// --- viewer ----------------------------------------------------------------------
+
+void TForm1::LoadBtn2Click()
+{
+    LoadMainVolume(LoadFilename2->text());
+}
+
+void TForm1::LoadMainVolume(const QString& fileName)
+{
+    std::string message;
+    const int32_t code = MainVolume.Load(LocalName(fileName), &message);
+    if (code != ByteVolume::LoadOk && code != ByteVolume::LoadCloseFailed)
+        ReportFileProblem(tr("Cannot load"), fileName, message);
+    else if (!message.empty())
+        ReportFileProblem(tr("Loaded with a problem"), fileName, message);
+    SetupViews();
+}
+
+void TForm1::SetupViews()
+{
+    const int x = MainVolume.SizeX, y = MainVolume.SizeY, z = MainVolume.SizeZ;
+
+    FrontView->SetPictureSize(x, z);
+    FrontView->resize(x, z);
+    SideView->SetPictureSize(z, y);
+    SideView->resize(z, y);
+    TopView->SetPictureSize(x, y);
+    TopView->resize(x, y);
+
+    ShapeDepth->resize(Grown(x, 16), ShapeDepth->height());
+    ShapeDepth2->resize(ShapeDepth2->width(), Grown(y, 16));
+    Depth->resize(Grown(z, 20), Depth->height());
+    ShapeFront->resize(Grown(x, 16), ShapeFront->height());
+    FrontDepth->resize(FrontDepth->width(), Grown(y, 20));
+    ShapeSide->resize(ShapeSide->width(), Grown(y, 16));
+    SideDepth->resize(Grown(x, 20), SideDepth->height());
+
+    // The sliders' change handlers stay idle while all three get their new ranges;
+    // the views are drawn once afterwards, whether or not a position changed.
+    settingUp_ = true;
+    Depth->setRange(0, std::max(z - 1, 0));
+    Depth->setValue(z / 2);
+    FrontDepth->setRange(0, std::max(y - 1, 0));
+    FrontDepth->setValue(y / 2);
+    SideDepth->setRange(0, std::max(x - 1, 0));
+    SideDepth->setValue(x / 2);
+    settingUp_ = false;
+
+    ShapeDepth->resize(ShapeDepth->width(), Depth->value());
+    ShapeDepth2->resize(Depth->value(), ShapeDepth2->height());
+    ShapeFront->resize(ShapeFront->width(), FrontDepth->value());
+    ShapeSide->resize(SideDepth->value(), ShapeSide->height());
+    DrawFrontView();
+    DrawSideView();
+    DrawTopView();
+}
+
+void TForm1::DrawTopView()
+{
+    ShowSlice(TopView, [this](const BitmapView& view) {
+        return DrawTopSlice(MainVolume, Depth->value(), view);
+    });
+}
+
+void TForm1::DrawFrontView()
+{
+    ShowSlice(FrontView, [this](const BitmapView& view) {
+        return DrawFrontSlice(MainVolume, FrontDepth->value(), view);
+    });
+}
+
+void TForm1::DrawSideView()
+{
+    ShowSlice(SideView, [this](const BitmapView& view) {
+        return DrawSideSlice(MainVolume, SideDepth->value(), view);
+    });
+}
+
+void TForm1::DepthChange()
+{
+    if (settingUp_) return;
+    ShapeDepth->resize(ShapeDepth->width(), Depth->value());
+    ShapeDepth2->resize(Depth->value(), ShapeDepth2->height());
+    DrawTopView();
+}
+
+void TForm1::FrontDepthChange()
+{
+    if (settingUp_) return;
+    ShapeFront->resize(ShapeFront->width(), FrontDepth->value());
+    DrawFrontView();
+}
+
+void TForm1::SideDepthChange()
+{
+    if (settingUp_) return;
+    ShapeSide->resize(SideDepth->value(), ShapeSide->height());
+    DrawSideView();
+}
+
+// --- cut-out page ----------------------------------------------------------------
+
+void TForm1::LoadBtnClick()
+{
+    std::string message;
+    const int32_t code = CutVolume.Load(LocalName(LoadFilename->text()), &message);
+    if (code != ByteVolume::LoadOk && code != ByteVolume::LoadCloseFailed)
+        ReportFileProblem(tr("Cannot load"), LoadFilename->text(), message);
+
+    CutPreview->SetPictureSize(CutVolume.SizeX, CutVolume.SizeY);
+    CutPreview->resize(std::max(CutVolume.SizeX, 0), std::max(CutVolume.SizeY, 0));
+    ShowSlice(CutPreview,
+              [this](const BitmapView& view) { return DrawMaxProjection(CutVolume, view); });
+}
+
+void TForm1::CutPreviewMouseDown(Qt::MouseButton, int x, int y)
+{
+    // Controls of the scroll box sit at content coordinates, so the square's corner
+    // lands on the pressed pixel whatever the scroll positions are.
+    CutX = x;
+    CutY = y;
+    Vyrez->move(x, y);
+}
+
+void TForm1::VyrezMouseDown(Qt::MouseButton, int x, int y)
+{
+    CutX += x;
+    CutY += y;
+    Vyrez->move(Vyrez->x() + x, Vyrez->y() + y);
+}
+
+void TForm1::VyrezVelikostChange()
+{
+    const int size = std::max(VyrezVelikost->Value(), 0);
+    Vyrez->resize(size, size);
+}
+
+void TForm1::SaveBtnClick()
+{
+    const int32_t size = VyrezVelikost->Value();
+    const ByteVolume block = CutBlock(CutVolume, CutX, CutY, size);
+    std::string message;
+    if (block.SaveRaw(LocalName(SaveFilename->text()), &message) != 0)
+        ReportFileProblem(tr("Cannot save"), SaveFilename->text(), message);
+}
+
+void TForm1::FreeMemButClick()
+{
+    CutVolume.Release();
+}
+
+// --- messages and drops ------------------------------------------------------------
+
+void TForm1::ReportFileProblem(const QString& title, const QString& fileName,
+                               const std::string& reason)
+{
+    if (!loadMessage_) {
+        loadMessage_ = new QMessageBox(QMessageBox::Warning, QApplication::applicationName(),
+                                       QString(), QMessageBox::Ok, this);
+        loadMessage_->setWindowModality(Qt::NonModal);
+    }
+    loadMessage_->setText(QStringLiteral("%1 '%2': %3.")
+                              .arg(title, fileName, QString::fromLocal8Bit(reason.c_str())));
+    loadMessage_->show();
+}
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event)
+{
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (std::any_of(urls.begin(), urls.end(), [](const QUrl& url) { return url.isLocalFile(); }))
+        event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event)
+{
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (!url.isLocalFile()) continue;
+        event->acceptProposedAction();
+        LoadFilename2->setText(url.toLocalFile());
+        RunGuarded([this] { LoadBtn2Click(); });
+        return;
+    }
+}

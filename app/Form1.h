@@ -1,0 +1,112 @@
+#pragma once
+
+#include "ByteVolume.h"
+
+#include <QWidget>
+
+#include <cstdint>
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMessageBox;
+class QPushButton;
+class QSlider;
+class QTabWidget;
+class TCSpinEdit;
+class TImage;
+class TScrollBox;
+class TShape;
+
+/**
+ * The volume inspector's window: three orthogonal slices of MainVolume with their
+ * sliders and red markers on Panel1, which covers the whole client area; beneath it
+ * the page control with the cut-out page.
+ */
+class TForm1 : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Controls, owned by the window.
+    QTabWidget* PageControl1;
+    QWidget* TabSelect;
+    QWidget* TabCmp;
+    TScrollBox* ScrollBox1;
+    TImage* CutPreview;
+    QLineEdit* LoadFilename;
+    QPushButton* LoadBtn;
+    QLineEdit* SaveFilename;
+    QPushButton* SaveBtn;
+    TShape* Vyrez;
+    QPushButton* FreeMemBut;
+    TCSpinEdit* VyrezVelikost;
+    QFrame* Panel1;
+    TShape* ShapeDepth;
+    TShape* ShapeDepth2;
+    TShape* ShapeFront;
+    TShape* ShapeSide;
+    TImage* TopView;
+    TImage* SideView;
+    TImage* FrontView;
+    QLabel* Label1;
+    QSlider* FrontDepth;
+    QSlider* SideDepth;
+    QSlider* Depth;
+    QLineEdit* LoadFilename2;
+    QPushButton* LoadBtn2;
+    QPushButton* Button1;
+    QPushButton* Button2;
+    QSlider* TrackBar1;
+    QCheckBox* CheckBox1;
+    QPushButton* Button3;
+    QPushButton* Button4;
+    QLineEdit* Edit1;
+
+    ByteVolume CutVolume;  ///< the volume of the cut-out page
+    ByteVolume MainVolume; ///< the volume of the viewer
+    int32_t CutX = 0;      ///< voxel column of the cut-out square's corner
+    int32_t CutY = 0;      ///< voxel row of the cut-out square's corner
+
+    /** Prepares views, markers and sliders for the present MainVolume and draws. */
+    void SetupViews();
+    void DrawTopView();
+    void DrawFrontView();
+    void DrawSideView();
+
+    /** Loads `fileName` into MainVolume as the Load button does. */
+    void LoadMainVolume(const QString& fileName);
+
+    /** The window's message about the last failed load (hidden when there is none). */
+    QMessageBox* LoadMessage() const { return loadMessage_; }
+
+public slots:
+    void FormCreate();
+    void LoadBtn2Click();
+    void DepthChange();
+    void FrontDepthChange();
+    void SideDepthChange();
+
+    void LoadBtnClick();
+    void SaveBtnClick();
+    void CutPreviewMouseDown(Qt::MouseButton button, int x, int y);
+    void VyrezMouseDown(Qt::MouseButton button, int x, int y);
+    void FreeMemButClick();
+    void VyrezVelikostChange();
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void BuildCutOutPage();
+    void BuildPanel();
+    void ReportFileProblem(const QString& title, const QString& fileName,
+                           const std::string& reason);
+
+    QMessageBox* loadMessage_ = nullptr;
+    bool settingUp_ = false; ///< set while SetupViews moves the sliders
+};

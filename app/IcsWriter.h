@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+/** How WriteIcsVolume stores the samples. */
+struct IcsWriteOptions
+{
+    int BytesPerSample = 1;     ///< 1, 2 or 4: unsigned 8-, 16- or 32-bit samples
+    int SignificantBits = 0;    ///< 0: all bits of the sample
+    bool Gzip = false;          ///< compress the data with gzip
+    bool SingleFile = false;    ///< version 2: header and data in one .ics file
+};
+
+/**
+ * Writes a three-dimensional image of `sizeX` × `sizeY` × `sizeZ` samples (X fastest)
+ * through libics. `samples` holds them in the host's byte order. Returns false with
+ * the reason in `message` on failure.
+ */
+bool WriteIcsVolume(const std::string& fileName, size_t sizeX, size_t sizeY, size_t sizeZ,
+                    const void* samples, const IcsWriteOptions& options, std::string* message);
