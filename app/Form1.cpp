@@ -107,11 +107,13 @@ void TForm1::BuildCutOutPage()
 {
     PageControl1 = Place(new QTabWidget(this), 16, 24, 761, 505, akAll);
     TabSelect = new QWidget;
-    TabSelect->resize(753, 477); // the page's client area inside the page control
     TabCmp = new QWidget;
     PageControl1->addTab(TabSelect, QStringLiteral("TabSelect"));
     PageControl1->addTab(TabCmp, QStringLiteral("TabCmp"));
     PageControl1->setCurrentWidget(TabSelect);
+    // The page's controls are placed against its client area as designed; the page
+    // control lays the page out when it is shown, and the anchors follow.
+    TabSelect->resize(753, 477);
 
     ScrollBox1 = Place(new TScrollBox(TabSelect), 8, 72, 737, 401, akAll);
     CutPreview = new TImage(ScrollBox1->Content());

@@ -53,7 +53,10 @@ protected:
         if (watched == parent_ && event->type() == QEvent::Resize) {
             Apply();
         } else if (watched == control_ &&
-                   (event->type() == QEvent::Move || event->type() == QEvent::Resize)) {
+                   (event->type() == QEvent::Move || event->type() == QEvent::Resize) &&
+                   control_->geometry() != known_) {
+            // Move and resize events of hidden controls arrive late, when they are
+            // shown: only a real change of the geometry takes new distances.
             TakeDistances();
         }
         return false;
@@ -64,6 +67,7 @@ private:
     {
         if (!parent_) return;
         const QRect r = control_->geometry();
+        known_ = r;
         right_ = parent_->width() - (r.x() + r.width());
         bottom_ = parent_->height() - (r.y() + r.height());
     }
@@ -83,11 +87,13 @@ private:
         }
         applying_ = true;
         control_->setGeometry(x, y, w, h);
+        known_ = control_->geometry();
         applying_ = false;
     }
 
     QWidget* control_;
     QPointer<QWidget> parent_;
+    QRect known_;
     int right_ = 0;
     int bottom_ = 0;
     bool applying_ = false;
@@ -258,7 +264,11 @@ TCSpinEdit::TCSpinEdit(QWidget* parent) : QSpinBox(parent)
     setKeyboardTracking(true);
     // Unreadable text stays as typed until the value is asked for.
     setCorrectionMode(QAbstractSpinBox::CorrectToPreviousValue);
-    connect(this, &QSpinBox::textChanged, this, &TCSpinEdit::Change);
+    // Typing reaches the line edit's signal, also for text that is not a number yet;
+    // the arrow buttons update the text silently and reach only the spin box's.
+    connect(lineEdit(), &QLineEdit::textChanged, this, &TCSpinEdit::TextMayHaveChanged);
+    connect(this, &QSpinBox::textChanged, this, &TCSpinEdit::TextMayHaveChanged);
+    shownText_ = lineEdit()->text();
 }
 
 int TCSpinEdit::Value()
@@ -274,6 +284,24 @@ void TCSpinEdit::SetValue(int value)
 {
     setValue(value);
     lineEdit()->setText(QString::number(value));
+}
+
+void TCSpinEdit::TextMayHaveChanged()
+{
+    const QString text = lineEdit()->text();
+    if (text == shownText_) return;
+    shownText_ = text;
+    emit Change();
+}
+
+QString TCSpinEdit::Text() const
+{
+    return lineEdit()->text();
+}
+
+void TCSpinEdit::SetText(const QString& text)
+{
+    lineEdit()->setText(text);
 }
 
 QValidator::State TCSpinEdit::validate(QString& text, int&) const

@@ -165,10 +165,19 @@ public:
     int Value();
     void SetValue(int value);
 
+    /** The text as shown; SetText changes it as typing would. */
+    QString Text() const;
+    void SetText(const QString& text);
+
 signals:
     void Change();
 
 protected:
     QValidator::State validate(QString& text, int& pos) const override;
     void fixup(QString& text) const override;
+
+private:
+    void TextMayHaveChanged();
+
+    QString shownText_; ///< the text of the last Change
 };

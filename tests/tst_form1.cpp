@@ -1,0 +1,553 @@
+// The main window: controls, set-up of the slice views, sliders, markers, pixels on
+// screen, load failures, drops and the cut-out page.
+
+#include "Application.h"
+#include "Form1.h"
+#include "Framework.h"
+
+#include <QCheckBox>
+#include <QDropEvent>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+uint8_t Pattern(int x, int y, int z)
+{
+    return uint8_t(x * 7 + y * 13 + z * 29 + 3);
+}
+
+/** Writes a raw volume file whose voxels are `value(x, y, z)`. */
+QString WriteVolume(const QTemporaryDir& dir, const QString& name, int sx, int sy, int sz,
+                    const std::function<uint8_t(int, int, int)>& value = Pattern)
+{
+    ByteVolume volume;
+    volume.Allocate(sx, sy, sz);
+    for (int z = 0; z < sz; ++z)
+        for (int y = 0; y < sy; ++y)
+            for (int x = 0; x < sx; ++x) volume.Voxel(x, y, z) = value(x, y, z);
+    const QString path = dir.filePath(name);
+    if (volume.SaveRaw(QFile::encodeName(path).toStdString()) != 0) qFatal("cannot write test file");
+    return path;
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+/** The green channel of every pixel of `widget` as it appears on screen. */
+QImage Screen(QWidget* widget)
+{
+    return widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+/** Checks that the widget shows (0, v, 0) with v = expected(column, row) everywhere. */
+void CheckPixels(QWidget* widget, int width, int height,
+                 const std::function<uint8_t(int, int)>& expected)
+{
+    const QImage image = Screen(widget);
+    QCOMPARE(image.size(), QSize(width, height));
+    for (int r = 0; r < height; ++r)
+        for (int c = 0; c < width; ++c) {
+            const QRgb pixel = image.pixel(c, r);
+            if (pixel != qRgb(0, expected(c, r), 0))
+                QFAIL(qPrintable(QStringLiteral("pixel (%1, %2) is %3, expected green %4")
+                                     .arg(c)
+                                     .arg(r)
+                                     .arg(pixel, 8, 16)
+                                     .arg(expected(c, r))));
+        }
+}
+
+} // namespace
+
+class TestForm1 : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void windowAndControls_data();
+    void windowAndControls();
+    void stackingAndFocusOrder();
+    void anchoredControlsFollowTheWindow();
+    void beforeSetupSlidersDrawNothing();
+
+    void setupAfterLoad();
+    void slidersRedrawTheirViewAndMarkers();
+    void sameSizedVolumeRedrawsAllViews();
+    void failedLoadKeepsVolumeAndTellsWhy();
+    void oneSliceVolume();
+    void emptyAxisVolumeDrawsNothing();
+    void droppedFileLoads();
+
+    void previewShowsColumnMaxima();
+    void squareFollowsPressesAndSize();
+    void saveCutsTheBlockUnderTheSquare();
+    void saveFailureIsReported();
+    void hugeCutShowsOutOfMemory();
+    void freeMemReleasesCutVolume();
+
+private:
+    std::unique_ptr<TForm1> form;
+    std::unique_ptr<QTemporaryDir> dir;
+    QStringList exceptions;
+};
+
+void TestForm1::init()
+{
+    exceptions.clear();
+    TApplication::SetExceptionDisplay([this](const QString& text) { exceptions << text; });
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    form = std::make_unique<TForm1>();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+}
+
+void TestForm1::cleanup()
+{
+    form.reset();
+    dir.reset();
+    TApplication::SetExceptionDisplay({});
+}
+
+void TestForm1::windowAndControls_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("bounds");
+    QTest::addColumn<bool>("hidden");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<uint>("anchors");
+
+    const uint lt = akLeft | akTop, rb = akRight | akBottom, tr = akTop | akRight;
+    QTest::newRow("PageControl1") << "PageControl1" << QRect(16, 24, 761, 505) << false << "" << uint(akAll);
+    QTest::newRow("LoadFilename") << "LoadFilename" << QRect(16, 8, 185, 21) << false << "LoadFilename" << lt;
+    QTest::newRow("LoadBtn") << "LoadBtn" << QRect(208, 8, 75, 25) << false << "Load" << lt;
+    QTest::newRow("SaveFilename") << "SaveFilename" << QRect(16, 40, 185, 21) << false << "SaveFilename" << lt;
+    QTest::newRow("SaveBtn") << "SaveBtn" << QRect(208, 40, 75, 25) << false << "Save" << lt;
+    QTest::newRow("FreeMemBut") << "FreeMemBut" << QRect(288, 8, 75, 25) << false << "FreeMem" << lt;
+    QTest::newRow("VyrezVelikost") << "VyrezVelikost" << QRect(400, 8, 81, 22) << false << "256" << lt;
+    QTest::newRow("Vyrez") << "Vyrez" << QRect(0, 0, 256, 256) << false << "" << lt;
+    QTest::newRow("Panel1") << "Panel1" << QRect(0, 0, 793, 573) << false << "" << uint(akAll);
+    QTest::newRow("ShapeDepth") << "ShapeDepth" << QRect(216, 16, 97, 49) << false << "" << lt;
+    QTest::newRow("ShapeDepth2") << "ShapeDepth2" << QRect(32, 192, 49, 97) << false << "" << lt;
+    QTest::newRow("ShapeFront") << "ShapeFront" << QRect(216, 200, 121, 65) << false << "" << lt;
+    QTest::newRow("ShapeSide") << "ShapeSide" << QRect(224, 192, 65, 121) << false << "" << lt;
+    QTest::newRow("SideView") << "SideView" << QRect(32, 200, 81, 81) << false << "" << lt;
+    QTest::newRow("Label1") << "Label1" << QRect(536, 244, 6, 13) << true << "0" << rb;
+    QTest::newRow("FrontDepth") << "FrontDepth" << QRect(168, 192, 45, 153) << false << "" << lt;
+    QTest::newRow("SideDepth") << "SideDepth" << QRect(216, 144, 150, 45) << false << "" << lt;
+    QTest::newRow("Depth") << "Depth" << QRect(24, 144, 97, 45) << false << "" << lt;
+    QTest::newRow("LoadFilename2") << "LoadFilename2" << QRect(522, 16, 167, 21) << false << "plane8.ics" << tr;
+    QTest::newRow("LoadBtn2") << "LoadBtn2" << QRect(702, 16, 75, 25) << false << "Load" << tr;
+    QTest::newRow("Button1") << "Button1" << QRect(702, 48, 75, 25) << true << "SynteticImg" << tr;
+    QTest::newRow("Button2") << "Button2" << QRect(520, 236, 121, 25) << true << "Threshold down" << rb;
+    QTest::newRow("TrackBar1") << "TrackBar1" << QRect(512, 188, 273, 45) << true << "" << rb;
+    QTest::newRow("CheckBox1") << "CheckBox1" << QRect(672, 460, 121, 17) << true << "FullPlaneSpectrum" << rb;
+    QTest::newRow("Button3") << "Button3" << QRect(656, 252, 129, 25) << false << "Full volume spect." << rb;
+    QTest::newRow("Button4") << "Button4" << QRect(656, 221, 129, 25) << false << "Full plane spect." << rb;
+    QTest::newRow("Edit1") << "Edit1" << QRect(656, 288, 129, 21) << false << "" << rb;
+}
+
+void TestForm1::windowAndControls()
+{
+    QFETCH(QString, name);
+    QFETCH(QRect, bounds);
+    QFETCH(bool, hidden);
+    QFETCH(QString, text);
+    QFETCH(uint, anchors);
+
+    QCOMPARE(form->windowTitle(), QStringLiteral("Form1"));
+    QCOMPARE(form->size(), QSize(792, 573));
+    QCOMPARE(form->minimumSize(), QSize(792, 573));
+
+    const QHash<QString, QWidget*> controls = {
+        {"PageControl1", form->PageControl1}, {"ScrollBox1", form->ScrollBox1},
+        {"LoadFilename", form->LoadFilename}, {"LoadBtn", form->LoadBtn},
+        {"SaveFilename", form->SaveFilename}, {"SaveBtn", form->SaveBtn},
+        {"FreeMemBut", form->FreeMemBut},     {"VyrezVelikost", form->VyrezVelikost},
+        {"Vyrez", form->Vyrez},               {"Panel1", form->Panel1},
+        {"ShapeDepth", form->ShapeDepth},     {"ShapeDepth2", form->ShapeDepth2},
+        {"ShapeFront", form->ShapeFront},     {"ShapeSide", form->ShapeSide},
+        {"SideView", form->SideView},         {"Label1", form->Label1},
+        {"FrontDepth", form->FrontDepth},     {"SideDepth", form->SideDepth},
+        {"Depth", form->Depth},               {"LoadFilename2", form->LoadFilename2},
+        {"LoadBtn2", form->LoadBtn2},         {"Button1", form->Button1},
+        {"Button2", form->Button2},           {"TrackBar1", form->TrackBar1},
+        {"CheckBox1", form->CheckBox1},       {"Button3", form->Button3},
+        {"Button4", form->Button4},           {"Edit1", form->Edit1},
+    };
+    QWidget* control = controls.value(name);
+    QVERIFY(control);
+    QCOMPARE(control->geometry(), bounds);
+    QCOMPARE(control->isHidden(), hidden);
+    QCOMPARE(Anchors(control), TAnchors(anchors));
+    QString shown;
+    if (auto* edit = qobject_cast<QLineEdit*>(control)) shown = edit->text();
+    else if (auto* button = qobject_cast<QAbstractButton*>(control)) shown = button->text();
+    else if (auto* label = qobject_cast<QLabel*>(control)) shown = label->text();
+    else if (auto* spin = qobject_cast<QSpinBox*>(control)) shown = spin->text();
+    QCOMPARE(shown, text);
+}
+
+void TestForm1::stackingAndFocusOrder()
+{
+    // The scroll box keeps its designed margins inside whatever client area the page
+    // gets: 8 to the left and right, 72 above, 4 below.
+    const QRect box = form->ScrollBox1->geometry();
+    QCOMPARE(box.topLeft(), QPoint(8, 72));
+    QCOMPARE(form->TabSelect->width() - box.right() - 1, 8);
+    QCOMPARE(form->TabSelect->height() - box.bottom() - 1, 4);
+    QCOMPARE(Anchors(form->ScrollBox1), TAnchors(akAll));
+
+    // The panel covers the page control: it is the later, upper sibling.
+    const QObjectList children = form->children();
+    QVERIFY(children.indexOf(form->Panel1) > children.indexOf(form->PageControl1));
+    QVERIFY(form->Panel1->isAncestorOf(form->childAt(400, 300)) ||
+            form->childAt(400, 300) == form->Panel1);
+    QCOMPARE(form->PageControl1->currentWidget(), form->TabSelect);
+    QCOMPARE(form->PageControl1->tabText(1), QStringLiteral("TabCmp"));
+    QVERIFY(form->TabCmp->children().isEmpty());
+
+    // The markers lie beneath the images.
+    const QObjectList panel = form->Panel1->children();
+    QVERIFY(panel.indexOf(form->ShapeSide) < panel.indexOf(form->TopView));
+    QVERIFY(panel.indexOf(form->ShapeDepth) < panel.indexOf(form->FrontView));
+
+    // Keyboard focus: the cut-out page first, then the panel, each in table order.
+    const QList<QWidget*> expected = {
+        form->ScrollBox1, form->LoadFilename, form->LoadBtn,      form->SaveFilename,
+        form->SaveBtn,    form->FreeMemBut,   form->VyrezVelikost, form->FrontDepth,
+        form->SideDepth,  form->Depth,        form->LoadFilename2, form->LoadBtn2,
+        form->Button3,    form->Button4,
+    };
+    QList<QWidget*> order;
+    QWidget* w = form.get();
+    do {
+        w = w->nextInFocusChain();
+        if (expected.contains(w) && !order.contains(w)) order << w;
+    } while (w != form.get());
+    QCOMPARE(order, expected);
+    QVERIFY(!form->Edit1->isEnabled());
+    QVERIFY(!form->CheckBox1->isChecked());
+    QVERIFY(form->FrontDepth->invertedAppearance());
+    QCOMPARE(form->FrontDepth->orientation(), Qt::Vertical);
+    QCOMPARE(form->TrackBar1->maximum(), 255);
+    QCOMPARE(form->TrackBar1->tickInterval(), 16);
+}
+
+void TestForm1::anchoredControlsFollowTheWindow()
+{
+    form->resize(892, 673);
+    QCOMPARE(form->Panel1->geometry(), QRect(0, 0, 893, 673));
+    QCOMPARE(form->PageControl1->geometry(), QRect(16, 24, 861, 605));
+    QCOMPARE(form->LoadBtn2->geometry(), QRect(802, 16, 75, 25));
+    QCOMPARE(form->Edit1->geometry(), QRect(756, 388, 129, 21));
+    QCOMPARE(form->Depth->geometry(), QRect(24, 144, 97, 45));
+}
+
+void TestForm1::beforeSetupSlidersDrawNothing()
+{
+    QCOMPARE(form->MainVolume.SizeX, 100);
+    QCOMPARE(form->MainVolume.SizeZ, 30);
+    QCOMPARE(form->Depth->maximum(), 10);
+    form->Depth->setValue(5);
+    form->FrontDepth->setValue(7);
+    form->SideDepth->setValue(3);
+    QVERIFY(form->TopView->Picture().isNull());
+    QVERIFY(form->FrontView->Picture().isNull());
+    QVERIFY(form->SideView->Picture().isNull());
+    QCOMPARE(form->ShapeDepth->height(), 5);
+    QCOMPARE(form->ShapeFront->height(), 7);
+    QCOMPARE(form->ShapeSide->width(), 3);
+}
+
+void TestForm1::setupAfterLoad()
+{
+    form->LoadFilename2->setText(WriteVolume(*dir, "a.raw", 64, 48, 30));
+    QTest::mouseClick(form->LoadBtn2, Qt::LeftButton);
+    QVERIFY(!form->LoadMessage() || !form->LoadMessage()->isVisible());
+
+    QCOMPARE(form->TopView->geometry(), QRect(224, 200, 64, 48));
+    QCOMPARE(form->FrontView->geometry(), QRect(224, 16, 64, 30));
+    QCOMPARE(form->SideView->geometry(), QRect(32, 200, 30, 48));
+
+    QCOMPARE(form->Depth->minimum(), 0);
+    QCOMPARE(form->Depth->maximum(), 29);
+    QCOMPARE(form->Depth->value(), 15);
+    QCOMPARE(form->FrontDepth->maximum(), 47);
+    QCOMPARE(form->FrontDepth->value(), 24);
+    QCOMPARE(form->SideDepth->maximum(), 63);
+    QCOMPARE(form->SideDepth->value(), 32);
+    QCOMPARE(form->Depth->geometry(), QRect(24, 144, 50, 45));
+    QCOMPARE(form->FrontDepth->geometry(), QRect(168, 192, 45, 68));
+    QCOMPARE(form->SideDepth->geometry(), QRect(216, 144, 84, 45));
+
+    QCOMPARE(form->ShapeDepth->geometry(), QRect(216, 16, 80, 15));
+    QCOMPARE(form->ShapeDepth2->geometry(), QRect(32, 192, 15, 64));
+    QCOMPARE(form->ShapeFront->geometry(), QRect(216, 200, 80, 24));
+    QCOMPARE(form->ShapeSide->geometry(), QRect(224, 192, 32, 64));
+
+    CheckPixels(form->TopView, 64, 48, [](int c, int r) { return Pattern(c, r, 15); });
+    CheckPixels(form->FrontView, 64, 30, [](int c, int r) { return Pattern(c, 24, r); });
+    CheckPixels(form->SideView, 30, 48, [](int c, int r) { return Pattern(32, r, c); });
+
+    // The marker's outline shows in red beside the top view, where no image covers it.
+    const QImage panel = Screen(form->Panel1);
+    QCOMPARE(panel.pixel(217, 210), qRgb(255, 0, 0));
+    QCOMPARE(panel.pixel(225, 230), qRgb(0, Pattern(1, 30, 15), 0));
+}
+
+void TestForm1::slidersRedrawTheirViewAndMarkers()
+{
+    form->LoadMainVolume(WriteVolume(*dir, "a.raw", 20, 12, 9));
+    form->Depth->setValue(3);
+    QCOMPARE(form->ShapeDepth->height(), 3);
+    QCOMPARE(form->ShapeDepth2->width(), 3);
+    CheckPixels(form->TopView, 20, 12, [](int c, int r) { return Pattern(c, r, 3); });
+
+    form->FrontDepth->setValue(11);
+    QCOMPARE(form->ShapeFront->height(), 11);
+    CheckPixels(form->FrontView, 20, 9, [](int c, int r) { return Pattern(c, 11, r); });
+
+    form->SideDepth->setValue(0);
+    QCOMPARE(form->ShapeSide->width(), 0);
+    CheckPixels(form->SideView, 9, 12, [](int c, int r) { return Pattern(0, r, c); });
+
+    // Keyboard moves go through the same handler; the position is clamped to the range.
+    form->SideDepth->setFocus();
+    QTest::keyClick(form->SideDepth, Qt::Key_End);
+    QCOMPARE(form->SideDepth->value(), 19);
+    CheckPixels(form->SideView, 9, 12, [](int c, int r) { return Pattern(19, r, c); });
+    form->Depth->setValue(100);
+    QCOMPARE(form->Depth->value(), 8);
+    CheckPixels(form->TopView, 20, 12, [](int c, int r) { return Pattern(c, r, 8); });
+}
+
+void TestForm1::sameSizedVolumeRedrawsAllViews()
+{
+    form->LoadMainVolume(WriteVolume(*dir, "a.raw", 16, 10, 6));
+    const auto other = [](int x, int y, int z) { return uint8_t(255 - Pattern(x, y, z)); };
+    form->LoadMainVolume(WriteVolume(*dir, "b.raw", 16, 10, 6, other));
+    CheckPixels(form->TopView, 16, 10, [&](int c, int r) { return other(c, r, 3); });
+    CheckPixels(form->FrontView, 16, 6, [&](int c, int r) { return other(c, 5, r); });
+    CheckPixels(form->SideView, 6, 10, [&](int c, int r) { return other(8, r, c); });
+}
+
+void TestForm1::failedLoadKeepsVolumeAndTellsWhy()
+{
+    form->LoadMainVolume(WriteVolume(*dir, "a.raw", 16, 10, 6));
+    const QString missing = dir->filePath("missing.raw");
+    form->LoadFilename2->setText(missing);
+    QTest::mouseClick(form->LoadBtn2, Qt::LeftButton);
+
+    QVERIFY(form->LoadMessage());
+    QVERIFY(form->LoadMessage()->isVisible());
+    QVERIFY(form->LoadMessage()->text().contains(missing));
+    QVERIFY(form->LoadMessage()->text().contains(QStringLiteral("No such file")));
+    QCOMPARE(form->MainVolume.SizeX, 16);
+    CheckPixels(form->TopView, 16, 10, [](int c, int r) { return Pattern(c, r, 3); });
+
+    // A file refused for its contents names the reason too.
+    QFile bad(dir->filePath("bad.raw"));
+    QVERIFY(bad.open(QIODevice::WriteOnly));
+    bad.write(QByteArray::fromHex("ffffffff0200000003000000"));
+    bad.close();
+    form->LoadMainVolume(bad.fileName());
+    QVERIFY(form->LoadMessage()->text().contains(QStringLiteral("negative size")));
+    QCOMPARE(form->MainVolume.SizeX, 16);
+}
+
+void TestForm1::oneSliceVolume()
+{
+    form->LoadMainVolume(WriteVolume(*dir, "a.raw", 12, 8, 1));
+    QCOMPARE(form->Depth->maximum(), 0);
+    QCOMPARE(form->Depth->value(), 0);
+    QCOMPARE(form->ShapeDepth->height(), 0);
+    QCOMPARE(form->ShapeDepth2->width(), 0);
+    QCOMPARE(form->FrontView->size(), QSize(12, 1));
+    QCOMPARE(form->SideView->size(), QSize(1, 8));
+    CheckPixels(form->TopView, 12, 8, [](int c, int r) { return Pattern(c, r, 0); });
+    CheckPixels(form->SideView, 1, 8, [](int, int r) { return Pattern(6, r, 0); });
+}
+
+void TestForm1::emptyAxisVolumeDrawsNothing()
+{
+    form->LoadMainVolume(WriteVolume(*dir, "a.raw", 16, 10, 6));
+    form->LoadMainVolume(WriteVolume(*dir, "flat.raw", 7, 5, 0));
+    QCOMPARE(form->MainVolume.SizeZ, 0);
+    QCOMPARE(form->Depth->maximum(), 0);
+    QCOMPARE(form->FrontView->size(), QSize(7, 0));
+    QCOMPARE(form->SideView->size(), QSize(0, 5));
+    CheckPixels(form->TopView, 7, 5, [](int, int) { return uint8_t(0); });
+    form->Depth->setValue(1);
+    form->FrontDepth->setValue(2);
+    form->SideDepth->setValue(3);
+    CheckPixels(form->TopView, 7, 5, [](int, int) { return uint8_t(0); });
+}
+
+void TestForm1::droppedFileLoads()
+{
+    const QString path = WriteVolume(*dir, "dropped.raw", 9, 7, 5);
+    const auto drop = [this](const QList<QUrl>& urls) {
+        QMimeData data;
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(400, 300), Qt::CopyAction, &data, Qt::LeftButton, {});
+        QCoreApplication::sendEvent(form.get(), &enter);
+        QDropEvent dropEvent(QPointF(400, 300), Qt::CopyAction, &data, Qt::LeftButton, {});
+        if (enter.isAccepted()) QCoreApplication::sendEvent(form.get(), &dropEvent);
+        return enter.isAccepted();
+    };
+
+    QVERIFY(!drop({QUrl(QStringLiteral("https://example.org/volume.raw"))}));
+    QCOMPARE(form->LoadFilename2->text(), QStringLiteral("plane8.ics"));
+    QCOMPARE(form->MainVolume.SizeX, 100);
+
+    QVERIFY(drop({QUrl(QStringLiteral("https://example.org/x.raw")), QUrl::fromLocalFile(path)}));
+    QCOMPARE(form->LoadFilename2->text(), path);
+    QCOMPARE(form->MainVolume.SizeX, 9);
+    QCOMPARE(form->Depth->maximum(), 4);
+    CheckPixels(form->TopView, 9, 7, [](int c, int r) { return Pattern(c, r, 2); });
+}
+
+void TestForm1::previewShowsColumnMaxima()
+{
+    const auto value = [](int x, int y, int z) { return uint8_t((x * 31 + y * 17) % 200 + z * (x % 3)); };
+    form->LoadFilename->setText(WriteVolume(*dir, "cut.raw", 300, 200, 20, value));
+    form->LoadBtnClick();
+    QCOMPARE(form->CutPreview->size(), QSize(300, 200));
+    CheckPixels(form->CutPreview, 300, 200, [&](int c, int r) {
+        uint8_t m = 0;
+        for (int z = 0; z < 20; ++z) m = std::max(m, value(c, r, z));
+        return m;
+    });
+    QCOMPARE(form->Vyrez->pos(), QPoint(0, 0)); // a load does not move the square
+}
+
+void TestForm1::squareFollowsPressesAndSize()
+{
+    form->LoadFilename->setText(WriteVolume(*dir, "cut.raw", 1200, 900, 2));
+    form->LoadBtnClick();
+    form->ScrollBox1->horizontalScrollBar()->setValue(10);
+    form->ScrollBox1->verticalScrollBar()->setValue(10);
+    QCOMPARE(form->ScrollBox1->horizontalScrollBar()->value(), 10);
+
+    QTest::mousePress(form->CutPreview, Qt::LeftButton, {}, QPoint(40, 50));
+    QCOMPARE(form->CutX, 40);
+    QCOMPARE(form->CutY, 50);
+    QCOMPARE(form->Vyrez->mapTo(form->ScrollBox1->viewport(), QPoint(0, 0)), QPoint(30, 40));
+
+    QTest::mousePress(form->Vyrez, Qt::RightButton, {}, QPoint(5, 7));
+    QCOMPARE(form->CutX, 45);
+    QCOMPARE(form->CutY, 57);
+    QCOMPARE(form->Vyrez->pos(), QPoint(45, 57));
+
+    form->VyrezVelikost->SetText(QStringLiteral("16"));
+    QCOMPARE(form->Vyrez->size(), QSize(16, 16));
+    form->VyrezVelikost->SetText(QString());
+    QCOMPARE(form->VyrezVelikost->text(), QStringLiteral("0"));
+    QCOMPARE(form->Vyrez->size(), QSize(0, 0));
+    form->VyrezVelikost->SetText(QStringLiteral("-5"));
+    QCOMPARE(form->Vyrez->size(), QSize(0, 0));
+    form->VyrezVelikost->SetText(QStringLiteral("30"));
+    form->VyrezVelikost->stepUp();
+    QCOMPARE(form->Vyrez->size(), QSize(31, 31));
+}
+
+void TestForm1::saveCutsTheBlockUnderTheSquare()
+{
+    form->LoadFilename->setText(WriteVolume(*dir, "cut.raw", 40, 30, 4));
+    form->LoadBtnClick();
+
+    struct Case
+    {
+        int cutX, cutY, size;
+    };
+    for (const Case& c : {Case{10, 20, 16}, Case{30, 25, 16}, Case{-3, -2, 5}, Case{5, 5, -4}}) {
+        form->CutX = c.cutX;
+        form->CutY = c.cutY;
+        form->VyrezVelikost->SetValue(c.size);
+        const QString target = dir->filePath(QStringLiteral("block.raw"));
+        form->SaveFilename->setText(target);
+        QTest::mouseClick(form->SaveBtn, Qt::LeftButton);
+
+        const int s = std::max(c.size, 0);
+        const QByteArray bytes = ReadAll(target);
+        QCOMPARE(bytes.size(), 12 + s * s * 4);
+        ByteVolume block;
+        QCOMPARE(block.Load(QFile::encodeName(target).toStdString()), 0);
+        QCOMPARE(block.SizeX, s);
+        QCOMPARE(block.SizeY, s);
+        QCOMPARE(block.SizeZ, 4);
+        for (int k = 0; k < 4; ++k)
+            for (int j = 0; j < s; ++j)
+                for (int i = 0; i < s; ++i) {
+                    const int x = c.cutX + i, y = c.cutY + j;
+                    const uint8_t expected =
+                        x >= 0 && x < 40 && y >= 0 && y < 30 ? Pattern(x, y, k) : 0;
+                    QCOMPARE(block.Voxel(i, j, k), expected);
+                }
+    }
+}
+
+void TestForm1::saveFailureIsReported()
+{
+    form->LoadFilename->setText(WriteVolume(*dir, "cut.raw", 40, 30, 4));
+    form->LoadBtnClick();
+    form->VyrezVelikost->SetValue(8);
+    const QString target = dir->filePath(QStringLiteral("no/such/folder/block.raw"));
+    form->SaveFilename->setText(target);
+    form->SaveBtnClick();
+    QVERIFY(form->LoadMessage() && form->LoadMessage()->isVisible());
+    QVERIFY(form->LoadMessage()->text().contains(target));
+    QVERIFY(!QFile::exists(target));
+}
+
+void TestForm1::hugeCutShowsOutOfMemory()
+{
+    form->LoadFilename->setText(WriteVolume(*dir, "cut.raw", 40, 30, 4));
+    form->LoadBtnClick();
+    form->VyrezVelikost->SetValue(2000000000);
+    form->SaveFilename->setText(dir->filePath(QStringLiteral("huge.raw")));
+    QTest::mouseClick(form->SaveBtn, Qt::LeftButton);
+    QCOMPARE(exceptions, QStringList{QStringLiteral("Out of memory.")});
+    QVERIFY(!QFile::exists(dir->filePath(QStringLiteral("huge.raw"))));
+}
+
+void TestForm1::freeMemReleasesCutVolume()
+{
+    form->LoadFilename->setText(WriteVolume(*dir, "cut.raw", 40, 30, 4));
+    form->LoadBtnClick();
+    const QImage before = Screen(form->CutPreview);
+    QTest::mouseClick(form->FreeMemBut, Qt::LeftButton);
+    QVERIFY(!form->CutVolume.Data);
+    QCOMPARE(form->CutVolume.SizeX, 0);
+    QCOMPARE(Screen(form->CutPreview), before); // the preview keeps its picture
+
+    form->VyrezVelikost->SetValue(3);
+    const QString target = dir->filePath(QStringLiteral("empty.raw"));
+    form->SaveFilename->setText(target);
+    form->SaveBtnClick();
+    QCOMPARE(ReadAll(target), QByteArray::fromHex("030000000300000000000000"));
+}
+
+QTEST_MAIN(TestForm1)
+#include "tst_form1.moc"
