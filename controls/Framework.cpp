@@ -248,9 +248,13 @@ bool TScrollBox::eventFilter(QObject* watched, QEvent* event)
 void TScrollBox::FitContent()
 {
     QRect bounds(0, 0, 0, 0);
-    for (QObject* object : content_->children())
-        if (auto* child = qobject_cast<QWidget*>(object); child && !child->isHidden())
+    for (QObject* object : content_->children()) {
+        auto* child = qobject_cast<QWidget*>(object);
+        // Controls count unless they were hidden on purpose; before the box is first
+        // shown every control still reports itself hidden.
+        if (child && !(child->isHidden() && child->testAttribute(Qt::WA_WState_ExplicitShowHide)))
             bounds = bounds.united(child->geometry());
+    }
     const QSize size(std::max(0, bounds.right() + 1), std::max(0, bounds.bottom() + 1));
     if (content_->size() != size) content_->resize(size);
 }
