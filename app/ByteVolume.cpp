@@ -1,6 +1,7 @@
 #include "ByteVolume.h"
 
 #include "FileIo.h"
+#include "IcsLocale.h"
 
 #include <libics.h>
 
@@ -52,14 +53,13 @@ void WriteLe32(unsigned char* p, int32_t value)
 struct IcsHandle
 {
     ICS* ics = nullptr;
-    ~IcsHandle()
-    {
-        if (ics) IcsClose(ics);
-    }
+    ~IcsHandle() { Close(); }
     Ics_Error Close()
     {
         ICS* handle = std::exchange(ics, nullptr);
-        return handle ? IcsClose(handle) : IcsErr_Ok;
+        if (!handle) return IcsErr_Ok;
+        const IcsLocaleScope cLocale;
+        return IcsClose(handle);
     }
 };
 
@@ -237,9 +237,14 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message)
     if (!CheckIcsHeader(fileName, message)) return LoadFailed;
 
     IcsHandle handle;
-    if (const Ics_Error error = IcsOpen(&handle.ics, fileName.c_str(), "r"); error != IcsErr_Ok) {
+    Ics_Error openError = IcsErr_Ok;
+    {
+        const IcsLocaleScope cLocale;
+        openError = IcsOpen(&handle.ics, fileName.c_str(), "r");
+    }
+    if (openError != IcsErr_Ok) {
         handle.ics = nullptr;
-        message = IcsReason(error);
+        message = IcsReason(openError);
         return LoadFailed;
     }
 

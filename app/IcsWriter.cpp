@@ -1,5 +1,7 @@
 #include "IcsWriter.h"
 
+#include "IcsLocale.h"
+
 #include <libics.h>
 
 bool WriteIcsVolume(const std::string& fileName, size_t sizeX, size_t sizeY, size_t sizeZ,
@@ -17,6 +19,8 @@ bool WriteIcsVolume(const std::string& fileName, size_t sizeX, size_t sizeY, siz
     const size_t dims[3] = {sizeX, sizeY, sizeZ};
     const size_t bytes = sizeX * sizeY * sizeZ * size_t(options.BytesPerSample);
 
+    // Opening for writing and closing both switch the locale inside libics.
+    const IcsLocaleScope cLocale;
     ICS* ics = nullptr;
     Ics_Error error = IcsOpen(&ics, fileName.c_str(), options.SingleFile ? "w2" : "w1");
     if (error == IcsErr_Ok) error = IcsSetLayout(ics, type, 3, dims);
