@@ -29,6 +29,19 @@ bool CheckedVoxelCount(int64_t x, int64_t y, int64_t z, int64_t& count)
     return !__builtin_mul_overflow(xy, z, &count);
 }
 
+/**
+ * Asks for huge pages over the whole pages inside [buffer, buffer + bytes): the first
+ * touch of a 2 MiB page costs little more than that of a 4 KiB one, and walks across
+ * slices miss the address cache far less often.
+ */
+void AdviseHugePages(void* buffer, size_t bytes)
+{
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (uintptr_t(buffer) + page - 1) & ~(page - 1);
+    const uintptr_t end = (uintptr_t(buffer) + bytes) & ~(page - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
 std::string SizesText(int64_t x, int64_t y, int64_t z)
 {
     return std::to_string(x) + " x " + std::to_string(y) + " x " + std::to_string(z);
@@ -152,10 +165,10 @@ void ByteVolume::Allocate(int32_t x, int32_t y, int32_t z)
     if (!CheckedVoxelCount(x, y, z, count) || count > MaxVoxelCount()) throw std::bad_alloc();
     if (count > 0) {
         // calloc hands out fresh zero pages for large blocks, so zeroing costs no
-        // pass over memory; huge pages make the first touch of each page cheaper.
+        // pass over memory.
         void* buffer = std::calloc(size_t(count), 1);
         if (!buffer) throw std::bad_alloc();
-        if (count >= (int64_t(4) << 20)) madvise(buffer, size_t(count), MADV_HUGEPAGE);
+        if (count >= (int64_t(4) << 20)) AdviseHugePages(buffer, size_t(count));
         Data = static_cast<uint8_t*>(buffer);
     }
     SizeX = x;

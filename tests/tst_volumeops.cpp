@@ -227,9 +227,11 @@ private slots:
     {
         QFETCH(Slice, slice);
         QFETCH(int, position);
-        // An odd small volume, and one wide, tall and deep enough to cross any blocking
-        // of voxels, rows or slices that a drawing may use.
-        for (const QList<int>& size : {QList<int>{13, 7, 5}, QList<int>{83, 530, 37}}) {
+        // An odd small volume, one wide, tall and deep enough to cross any blocking of
+        // voxels, rows or slices that a drawing may use, and one whose side view is
+        // large enough to be split between threads.
+        for (const QList<int>& size :
+             {QList<int>{13, 7, 5}, QList<int>{83, 530, 37}, QList<int>{13, 531, 257}}) {
             ByteVolume volume;
             FillRandom(volume, size[0], size[1], size[2], quint32(size[2]));
             Canvas canvas(SliceSize(volume, slice));
