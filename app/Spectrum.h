@@ -1,0 +1,46 @@
+#pragma once
+
+#include "ByteVolume.h"
+
+#include <vector>
+
+/**
+ * The lag-difference spectrum along X.
+ *
+ * With N = SizeX − 5 lags, each chosen line (y, z) gives, for every lag L = 1 … N,
+ * G(L) = s / (L · count), where count = SizeX − L and s is the sum of
+ * |v(k, y, z) − v(k + L, y, z)| over k < count. The curve holds N − 1 values: entry p
+ * gains G(L − 1) − G(L) for L = N − p from every line, in line order (z ascending,
+ * then y ascending), and is then divided by the number of lines. The figure is the
+ * sum of the curve's last four values.
+ *
+ * Arithmetic, kept exactly so that results are reproducible to the last bit:
+ *  - s is the sum of the integer differences in single precision, added in k order;
+ *  - G = s / (L · count): the divisor an exact integer, the quotient formed in double
+ *    precision and stored as single;
+ *  - the curve entry: ((double) G[p + 1] − G[p]) + C[p] in double precision, stored as
+ *    single, line after line;
+ *  - value p = C[p] / lines in double precision, stored as single;
+ *  - the figure: values N − 2, N − 3, N − 4 and N − 5 added in this order in extended
+ *    precision, stored as single.
+ */
+
+enum SpectrumMode : int {
+    SpectrumLine = 1,  ///< the row y of the slice z
+    SpectrumPlane = 2, ///< every row of the slice z
+    SpectrumVolume = 3 ///< every row of every slice
+};
+
+struct SpectrumResult
+{
+    std::vector<float> Curve; ///< N − 1 values (none when SizeX < 7 or there is no line)
+    float Figure = 0;         ///< NaN (positive) when the curve has fewer than 4 values
+};
+
+/**
+ * Computes the spectrum of `volume` in `mode` for the slice `z` (modes 1 and 2) and
+ * the row `y` (mode 1). A slice or row outside the volume, or a volume without lines,
+ * gives an empty curve and a NaN figure. Large computations use all cores; the result
+ * does not depend on how many.
+ */
+SpectrumResult ComputeLagSpectrum(const ByteVolume& volume, int mode, int z, int y);

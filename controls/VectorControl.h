@@ -1,0 +1,91 @@
+#pragma once
+
+#include "Framework.h"
+#include "imgkernel.h"
+
+#include <QWidget>
+
+/**
+ * A plot of one vector of floats filling the control. The control keeps the display
+ * parameters and, on every paint, hands the vector and them to the imaging library's
+ * DrawVectorHorizontal or DrawVectorVertical; it draws nothing itself.
+ *
+ * While AllocVector is on the control owns Vector, a record of AllocSize samples;
+ * a new vector holds a triangle test pattern (0, 16, …, 256, …, 16, period 32).
+ * Clients set AllocSize, write Vector->Values directly and call Invalidate().
+ */
+class TVectorControl : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit TVectorControl(QWidget* parent = nullptr);
+    ~TVectorControl() override;
+
+    /** The plotted record: owned while AllocVector is on, else the client's or null. */
+    VectorStruct* Vector = nullptr;
+
+    bool AllocVector() const { return allocVector_; }
+    void SetAllocVector(bool value);
+    int AllocSize() const { return allocSize_; }
+    void SetAllocSize(int value);
+    bool Vertical() const { return vertical_; }
+    void SetVertical(bool value);
+    bool Transparent() const { return transparent_; }
+    void SetTransparent(bool value);
+    TColor VectorColor() const { return vectorColor_; }
+    void SetVectorColor(TColor value);
+    float Min() const { return min_; }
+    void SetMin(float value);
+    bool AutoMin() const { return autoMin_; }
+    void SetAutoMin(bool value);
+    float Max() const { return max_; }
+    void SetMax(float value);
+    bool AutoMax() const { return autoMax_; }
+    void SetAutoMax(bool value);
+    bool TopDown() const { return topDown_; }
+    void SetTopDown(bool value);
+    bool Reversed() const { return reversed_; }
+    void SetReversed(bool value);
+    /** The background colour, painted unless Transparent is on. */
+    TColor Color() const { return color_; }
+    void SetColor(TColor value);
+
+    /** Repaints what lies beneath the control, then the control itself. */
+    virtual void Invalidate();
+    /** Repaints the parent's area under the control and every overlapping visible sibling. */
+    void InvalidateOthers();
+
+    /** What one paint hands to the drawing operation. */
+    struct DrawArguments
+    {
+        bool Vertical = false; ///< DrawVectorVertical instead of DrawVectorHorizontal
+        float OriginX = 0, OriginY = 0, DirectionX = 1, DirectionY = 1;
+        float Width = 0, Height = 0, Min = 0, Max = 0;
+        TColor Color = 0;
+    };
+    /** The arguments of the next paint, with the automatic range resolved now. */
+    DrawArguments PaintArguments() const;
+
+    /** Paints the vector on `painter` through the imaging library. */
+    void PaintWindow(QPainter& painter);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+
+private:
+    void ReleaseVector();
+
+    bool allocVector_ = false;
+    int allocSize_ = 256;
+    bool vertical_ = false;
+    bool transparent_ = false;
+    TColor vectorColor_ = 0;
+    float min_ = 0.0f;
+    bool autoMin_ = false;
+    float max_ = 255.0f;
+    bool autoMax_ = false;
+    bool topDown_ = false;
+    bool reversed_ = false;
+    TColor color_ = clWindow;
+};
