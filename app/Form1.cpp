@@ -3,6 +3,8 @@
 #include "Application.h"
 #include "Framework.h"
 #include "SliceImages.h"
+#include "Spectrum.h"
+#include "VectorControl.h"
 #include "VolumeOps.h"
 
 #include <QCheckBox>
@@ -19,7 +21,11 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <array>
 #include <climits>
+#include <cmath>
+#include <cstdio>
+#include <limits>
 
 namespace {
 
@@ -81,7 +87,8 @@ std::string LocalName(const QString& fileName)
 
 } // namespace
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent)
+TForm1::TForm1(std::vector<std::string> arguments, QWidget* parent)
+    : QWidget(parent), arguments_(std::move(arguments))
 {
     setWindowTitle(QStringLiteral("Form1"));
     QFont font(QStringLiteral("MS Sans Serif"));
@@ -166,6 +173,22 @@ void TForm1::BuildPanel()
     Label1 = Place(new QLabel(QStringLiteral("0"), Panel1), 536, 244, 6, 13, akRight | akBottom);
     Label1->hide();
 
+    FFT1 = new TVectorControl(Panel1);
+    FFT1->SetAllocSize(1);
+    FFT1->SetTransparent(true);
+    FFT1->SetVectorColor(clLime);
+    FFT1->SetMax(0.2f);
+    FFT1->SetMin(0.0f);
+    Place(FFT1, 8, 318, 779, 247, akLeft | akRight | akBottom);
+    Histogram = new TVectorControl(Panel1);
+    Histogram->SetAllocSize(256);
+    Histogram->SetVectorColor(clLime);
+    Histogram->SetAutoMin(true);
+    Histogram->SetAutoMax(true);
+    Histogram->SetMax(255.0f);
+    Place(Histogram, 520, -12, 257, 201, akRight | akBottom);
+    Histogram->hide();
+
     FrontDepth = Place(NewTrackBar(Panel1, Qt::Vertical), 168, 192, 45, 153);
     FrontDepth->setInvertedAppearance(true); // minimum at the top
     FrontDepth->setInvertedControls(true);
@@ -203,6 +226,14 @@ void TForm1::BuildPanel()
             [this] { RunGuarded([this] { FrontDepthChange(); }); });
     connect(SideDepth, &QSlider::valueChanged, this,
             [this] { RunGuarded([this] { SideDepthChange(); }); });
+    connect(Button1, &QPushButton::clicked, this, [this] { RunGuarded([this] { Button1Click(); }); });
+    connect(Button2, &QPushButton::clicked, this, [this] { RunGuarded([this] { Button2Click(); }); });
+    connect(TrackBar1, &QSlider::valueChanged, this,
+            [this] { RunGuarded([this] { TrackBar1Change(); }); });
+    connect(Button3, &QPushButton::clicked, this, [this] { RunGuarded([this] { Button3Click(); }); });
+    connect(Button4, &QPushButton::clicked, this, [this] { RunGuarded([this] { Button4Click(); }); });
+    connect(CheckBox1, &QCheckBox::toggled, this,
+            [this] { RunGuarded([this] { CheckBox1Click(); }); });
 }
 
 void TForm1::FormCreate()
@@ -210,6 +241,108 @@ void TForm1::FormCreate()
     CutX = 0;
     CutY = 0;
     MainVolume.Allocate(100, 100, 30);
+    RunCommandLine();
+}
+
+// --- command line ------------------------------------------------------------------
+
+void TForm1::RunCommandLine()
+{
+    // Each turn tests the argument in hand against every option in this order, so
+    // after "-load" or "-echo" has taken its argument the later tests see that one.
+    const std::vector<std::string>& args = arguments_;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "-exit") {
+            exitRequested_ = true;
+            return;
+        }
+        if (args[i] == "-load") {
+            if (++i >= args.size()) return;
+            LoadFromCommandLine(args[i]);
+        }
+        if (args[i] == "-echohighpeak") {
+            ComputeSpectrum(SpectrumVolume);
+            if (lastLoadFailed_) std::fputs("nan", stdout);
+            else std::printf("%2.3f", double(figure_));
+        }
+        if (args[i] == "-echo") {
+            if (++i >= args.size()) return;
+            std::fputs(args[i].c_str(), stdout);
+        }
+        if (args[i] == "-echonewline") std::fputs("\n", stdout);
+    }
+}
+
+void TForm1::LoadFromCommandLine(const std::string& fileName)
+{
+    std::string message;
+    const int32_t code = MainVolume.Load(fileName, &message);
+    std::fflush(stdout); // keep what was printed so far ahead of the message
+    if (code != ByteVolume::LoadOk && code != ByteVolume::LoadCloseFailed) {
+        std::fprintf(stderr, "volinspect: cannot load '%s': %s\n", fileName.c_str(),
+                     message.c_str());
+        lastLoadFailed_ = anyLoadFailed_ = true;
+    } else {
+        if (!message.empty())
+            std::fprintf(stderr, "volinspect: warning: '%s': %s\n", fileName.c_str(),
+                         message.c_str());
+        lastLoadFailed_ = false;
+    }
+    SetupViews();
+}
+
+// --- spectrum and tools --------------------------------------------------------------
+
+int TForm1::SpectrumModeOfCheckBox() const
+{
+    return CheckBox1->isChecked() ? SpectrumPlane : SpectrumLine;
+}
+
+void TForm1::ComputeSpectrum(int mode)
+{
+    const SpectrumResult result =
+        ComputeLagSpectrum(MainVolume, mode, Depth->value(), FrontDepth->value());
+    FFT1->SetAllocSize(int(result.Curve.size()));
+    if (FFT1->Vector && FFT1->Vector->Length >= int(result.Curve.size()))
+        std::copy(result.Curve.begin(), result.Curve.end(), FFT1->Vector->Values);
+    FFT1->Invalidate();
+    figure_ = result.Figure;
+    char text[64];
+    std::snprintf(text, sizeof text, "Hi freq peak: %2.3f", double(figure_));
+    Edit1->setText(QString::fromLatin1(text));
+}
+
+void TForm1::Button3Click()
+{
+    ComputeSpectrum(SpectrumVolume);
+}
+
+void TForm1::Button4Click()
+{
+    ComputeSpectrum(SpectrumPlane);
+}
+
+void TForm1::CheckBox1Click()
+{
+    ComputeSpectrum(SpectrumModeOfCheckBox());
+}
+
+void TForm1::Button1Click()
+{
+    FillSyntheticEdge(MainVolume);
+    SetupViews();
+}
+
+void TForm1::Button2Click()
+{
+    ThresholdColumns(MainVolume, TrackBar1->value());
+    SetupViews();
+}
+
+void TForm1::TrackBar1Change()
+{
+    Label1->setText(QString::number(TrackBar1->value()));
+    Label1->adjustSize(); // the label sizes to its caption
 }
 
 // --- viewer ----------------------------------------------------------------------
@@ -264,16 +397,27 @@ void TForm1::SetupViews()
     ShapeDepth2->resize(Depth->value(), ShapeDepth2->height());
     ShapeFront->resize(ShapeFront->width(), FrontDepth->value());
     ShapeSide->resize(SideDepth->value(), ShapeSide->height());
+    viewsSetUp_ = true;
     DrawFrontView();
     DrawSideView();
     DrawTopView();
+    ComputeSpectrum(SpectrumModeOfCheckBox());
 }
 
 void TForm1::DrawTopView()
 {
-    ShowSlice(TopView, [this](const BitmapView& view) {
-        return DrawTopSlice(MainVolume, Depth->value(), view);
+    // The grey values of the slice are counted with every drawing and shown in the
+    // histogram plot, compressed by the power 0.35.
+    std::array<int64_t, 256> counts{};
+    ShowSlice(TopView, [&](const BitmapView& view) {
+        if (!DrawTopSlice(MainVolume, Depth->value(), view)) return false;
+        CountSliceValues(MainVolume, Depth->value(), counts.data());
+        return true;
     });
+    if (Histogram->Vector && Histogram->Vector->Length >= 256)
+        for (int i = 0; i < 256; ++i)
+            Histogram->Vector->Values[i] = float(std::pow(double(counts[i]), 0.35));
+    Histogram->Invalidate();
 }
 
 void TForm1::DrawFrontView()
@@ -295,20 +439,26 @@ void TForm1::DepthChange()
     if (settingUp_) return;
     ShapeDepth->resize(ShapeDepth->width(), Depth->value());
     ShapeDepth2->resize(Depth->value(), ShapeDepth2->height());
+    // Before the first set-up there is nothing to show: no voxel is read.
+    if (!viewsSetUp_) return;
     DrawTopView();
+    ComputeSpectrum(SpectrumModeOfCheckBox());
 }
 
 void TForm1::FrontDepthChange()
 {
     if (settingUp_) return;
     ShapeFront->resize(ShapeFront->width(), FrontDepth->value());
+    if (!viewsSetUp_) return;
     DrawFrontView();
+    if (!CheckBox1->isChecked()) ComputeSpectrum(SpectrumLine);
 }
 
 void TForm1::SideDepthChange()
 {
     if (settingUp_) return;
     ShapeSide->resize(SideDepth->value(), ShapeSide->height());
+    if (!viewsSetUp_) return;
     DrawSideView();
 }
 

@@ -5,6 +5,8 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 class QCheckBox;
 class QFrame;
@@ -18,17 +20,24 @@ class TCSpinEdit;
 class TImage;
 class TScrollBox;
 class TShape;
+class TVectorControl;
 
 /**
  * The volume inspector's window: three orthogonal slices of MainVolume with their
- * sliders and red markers on Panel1, which covers the whole client area; beneath it
- * the page control with the cut-out page.
+ * sliders and red markers, the lag-difference spectrum and its figure on Panel1,
+ * which covers the whole client area; beneath it the page control with the cut-out
+ * page.
+ *
+ * Creating the window walks `arguments` (the command line without the program
+ * name): "-load FILE", "-echohighpeak", "-echo TEXT", "-echonewline" and "-exit",
+ * printing to standard output. After "-exit" the window is not to be shown:
+ * ExitRequested() tells, and ExitCode() gives the status (1 when a load failed).
  */
 class TForm1 : public QWidget
 {
     Q_OBJECT
 public:
-    explicit TForm1(QWidget* parent = nullptr);
+    explicit TForm1(std::vector<std::string> arguments = {}, QWidget* parent = nullptr);
     ~TForm1() override;
 
     // Controls, owned by the window.
@@ -53,6 +62,8 @@ public:
     TImage* SideView;
     TImage* FrontView;
     QLabel* Label1;
+    TVectorControl* FFT1;
+    TVectorControl* Histogram;
     QSlider* FrontDepth;
     QSlider* SideDepth;
     QSlider* Depth;
@@ -77,8 +88,21 @@ public:
     void DrawFrontView();
     void DrawSideView();
 
+    /**
+     * Computes the lag-difference spectrum of MainVolume in `mode` (1 line, 2 plane,
+     * 3 volume) at the sliders' slice and row, shows the curve in FFT1 and the figure
+     * in Edit1.
+     */
+    void ComputeSpectrum(int mode);
+
+    /** The figure of the last spectrum (NaN when there was none to compute). */
+    float HighFrequencyFigure() const { return figure_; }
+
     /** Loads `fileName` into MainVolume as the Load button does. */
     void LoadMainVolume(const QString& fileName);
+
+    bool ExitRequested() const { return exitRequested_; }
+    int ExitCode() const { return anyLoadFailed_ ? 1 : 0; }
 
     /** The window's message about the last failed load (hidden when there is none). */
     QMessageBox* LoadMessage() const { return loadMessage_; }
@@ -89,6 +113,12 @@ public slots:
     void DepthChange();
     void FrontDepthChange();
     void SideDepthChange();
+    void Button1Click();
+    void Button2Click();
+    void TrackBar1Change();
+    void Button3Click();
+    void Button4Click();
+    void CheckBox1Click();
 
     void LoadBtnClick();
     void SaveBtnClick();
@@ -104,9 +134,18 @@ protected:
 private:
     void BuildCutOutPage();
     void BuildPanel();
+    void RunCommandLine();
+    void LoadFromCommandLine(const std::string& fileName);
+    int SpectrumModeOfCheckBox() const;
     void ReportFileProblem(const QString& title, const QString& fileName,
                            const std::string& reason);
 
+    std::vector<std::string> arguments_;
     QMessageBox* loadMessage_ = nullptr;
-    bool settingUp_ = false; ///< set while SetupViews moves the sliders
+    bool settingUp_ = false;     ///< set while SetupViews moves the sliders
+    bool viewsSetUp_ = false;    ///< SetupViews has run at least once
+    float figure_ = 0.0f;
+    bool exitRequested_ = false;
+    bool lastLoadFailed_ = false; ///< the last "-load" failed: figures print as nan
+    bool anyLoadFailed_ = false;
 };

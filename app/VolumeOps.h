@@ -18,3 +18,22 @@ std::vector<uint8_t> ColumnMaxima(const ByteVolume& volume);
  * Throws std::bad_alloc when the block cannot be held.
  */
 ByteVolume CutBlock(const ByteVolume& volume, int64_t cutX, int64_t cutY, int32_t size);
+
+/**
+ * Counts the voxel values of the slice z: counts[v] = how many voxels of the X–Y
+ * slice hold v. All counts are 0 when z lies outside the volume.
+ */
+void CountSliceValues(const ByteVolume& volume, int z, int64_t counts[256]);
+
+/**
+ * Makes `volume` an 80 × 80 × 1 test image: each row y holds a dark-to-bright edge
+ * centred on x = 40 (value 127 there) along a sine ramp whose half-width grows with
+ * the row, 0.3·(y + 1)·π/2 voxels: a sharp step in row 0, a soft one in row 79.
+ */
+void FillSyntheticEdge(ByteVolume& volume);
+
+/**
+ * Clears every voxel column (x, y) whose brightest voxel lies below `threshold`;
+ * a column whose brightest voxel equals it stays.
+ */
+void ThresholdColumns(ByteVolume& volume, int threshold);

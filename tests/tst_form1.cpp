@@ -4,6 +4,8 @@
 #include "Application.h"
 #include "Form1.h"
 #include "Framework.h"
+#include "Spectrum.h"
+#include "VectorControl.h"
 
 #include <QCheckBox>
 #include <QDropEvent>
@@ -20,6 +22,7 @@
 #include <QTest>
 #include <QUrl>
 
+#include <cmath>
 #include <functional>
 #include <memory>
 
@@ -98,6 +101,12 @@ private slots:
     void emptyAxisVolumeDrawsNothing();
     void droppedFileLoads();
 
+    void spectrumFollowsSlidersAndButtons();
+    void narrowVolumesHaveNoFigure();
+    void histogramCountsTheTopSlice();
+    void curveShowsOverThePanel();
+    void syntheticImageAndThreshold();
+
     void previewShowsColumnMaxima();
     void squareFollowsPressesAndSize();
     void saveCutsTheBlockUnderTheSquare();
@@ -153,6 +162,8 @@ void TestForm1::windowAndControls_data()
     QTest::newRow("ShapeSide") << "ShapeSide" << QRect(224, 192, 65, 121) << false << "" << lt;
     QTest::newRow("SideView") << "SideView" << QRect(32, 200, 81, 81) << false << "" << lt;
     QTest::newRow("Label1") << "Label1" << QRect(536, 244, 6, 13) << true << "0" << rb;
+    QTest::newRow("FFT1") << "FFT1" << QRect(8, 318, 779, 247) << false << "" << uint(akLeft | akRight | akBottom);
+    QTest::newRow("Histogram") << "Histogram" << QRect(520, -12, 257, 201) << true << "" << rb;
     QTest::newRow("FrontDepth") << "FrontDepth" << QRect(168, 192, 45, 153) << false << "" << lt;
     QTest::newRow("SideDepth") << "SideDepth" << QRect(216, 144, 150, 45) << false << "" << lt;
     QTest::newRow("Depth") << "Depth" << QRect(24, 144, 97, 45) << false << "" << lt;
@@ -188,6 +199,7 @@ void TestForm1::windowAndControls()
         {"ShapeDepth", form->ShapeDepth},     {"ShapeDepth2", form->ShapeDepth2},
         {"ShapeFront", form->ShapeFront},     {"ShapeSide", form->ShapeSide},
         {"SideView", form->SideView},         {"Label1", form->Label1},
+        {"FFT1", form->FFT1},                 {"Histogram", form->Histogram},
         {"FrontDepth", form->FrontDepth},     {"SideDepth", form->SideDepth},
         {"Depth", form->Depth},               {"LoadFilename2", form->LoadFilename2},
         {"LoadBtn2", form->LoadBtn2},         {"Button1", form->Button1},
@@ -252,6 +264,20 @@ void TestForm1::stackingAndFocusOrder()
     QCOMPARE(form->FrontDepth->orientation(), Qt::Vertical);
     QCOMPARE(form->TrackBar1->maximum(), 255);
     QCOMPARE(form->TrackBar1->tickInterval(), 16);
+
+    // The two plots as the window describes them.
+    QCOMPARE(form->FFT1->AllocSize(), 1);
+    QVERIFY(form->FFT1->Transparent());
+    QCOMPARE(form->FFT1->VectorColor(), clLime);
+    QCOMPARE(form->FFT1->Min(), 0.0f);
+    QCOMPARE(form->FFT1->Max(), 0.2f);
+    QVERIFY(!form->FFT1->AutoMin() && !form->FFT1->AutoMax());
+    QCOMPARE(form->Histogram->AllocSize(), 256);
+    QCOMPARE(form->Histogram->VectorColor(), clLime);
+    QVERIFY(form->Histogram->AutoMin() && form->Histogram->AutoMax());
+    QCOMPARE(form->Histogram->Max(), 255.0f);
+    QVERIFY(panel.indexOf(form->FFT1) > panel.indexOf(form->Label1));
+    QVERIFY(panel.indexOf(form->Histogram) < panel.indexOf(form->FrontDepth));
 }
 
 void TestForm1::anchoredControlsFollowTheWindow()
@@ -426,6 +452,137 @@ void TestForm1::droppedFileLoads()
     QCOMPARE(form->MainVolume.SizeX, 9);
     QCOMPARE(form->Depth->maximum(), 4);
     CheckPixels(form->TopView, 9, 7, [](int c, int r) { return Pattern(c, r, 2); });
+}
+
+namespace {
+
+/** Rows alternate 0 and 255 where (y + z) is even and are flat elsewhere. */
+uint8_t Stripes(int x, int y, int z)
+{
+    return (y + z) % 2 == 0 ? uint8_t(x % 2 ? 255 : 0) : uint8_t(40);
+}
+
+QString FigureText(float figure)
+{
+    return QString::asprintf("Hi freq peak: %2.3f", double(figure));
+}
+
+std::vector<float> PlotValues(const TVectorControl* plot)
+{
+    if (!plot->Vector) return {};
+    return std::vector<float>(plot->Vector->Values, plot->Vector->Values + plot->Vector->Length);
+}
+
+} // namespace
+
+void TestForm1::spectrumFollowsSlidersAndButtons()
+{
+    form->LoadMainVolume(WriteVolume(*dir, "stripes.raw", 12, 5, 4, Stripes));
+    // Set-up computes the line at row 2 of slice 2: (2 + 2) is even, a striped row.
+    QCOMPARE(form->Edit1->text(), QStringLiteral("Hi freq peak: 204.000"));
+    QCOMPARE(form->FFT1->AllocSize(), 6);
+    QCOMPARE(PlotValues(form->FFT1), ComputeLagSpectrum(form->MainVolume, SpectrumLine, 2, 2).Curve);
+
+    form->Depth->setValue(1); // row 2 of slice 1 is flat
+    QCOMPARE(form->Edit1->text(), QStringLiteral("Hi freq peak: 0.000"));
+    form->FrontDepth->setValue(4); // row 4 of slice 1 is flat too
+    QCOMPARE(form->Edit1->text(), QStringLiteral("Hi freq peak: 0.000"));
+    form->FrontDepth->setValue(3);
+    QCOMPARE(form->Edit1->text(), QStringLiteral("Hi freq peak: 204.000"));
+    form->SideDepth->setValue(0); // the side slider leaves the spectrum alone
+    QCOMPARE(form->Edit1->text(), QStringLiteral("Hi freq peak: 204.000"));
+
+    const ByteVolume& volume = form->MainVolume;
+    QTest::mouseClick(form->Button4, Qt::LeftButton);
+    const SpectrumResult plane = ComputeLagSpectrum(volume, SpectrumPlane, 1, 0);
+    QCOMPARE(form->Edit1->text(), FigureText(plane.Figure));
+    QCOMPARE(PlotValues(form->FFT1), plane.Curve);
+    QTest::mouseClick(form->Button3, Qt::LeftButton);
+    const SpectrumResult whole = ComputeLagSpectrum(volume, SpectrumVolume, 0, 0);
+    QCOMPARE(form->Edit1->text(), FigureText(whole.Figure));
+    QCOMPARE(form->HighFrequencyFigure(), whole.Figure);
+
+    // With the plane mode chosen, the row slider no longer recomputes.
+    form->CheckBox1->setChecked(true);
+    QCOMPARE(form->Edit1->text(), FigureText(plane.Figure));
+    form->FrontDepth->setValue(0);
+    QCOMPARE(form->Edit1->text(), FigureText(plane.Figure));
+    form->Depth->setValue(2);
+    QCOMPARE(form->Edit1->text(), FigureText(ComputeLagSpectrum(volume, SpectrumPlane, 2, 0).Figure));
+}
+
+void TestForm1::narrowVolumesHaveNoFigure()
+{
+    form->LoadMainVolume(WriteVolume(*dir, "nine.raw", 9, 3, 2));
+    QCOMPARE(form->Edit1->text(), QStringLiteral("Hi freq peak: nan"));
+    QCOMPARE(form->FFT1->AllocSize(), 3);
+    QVERIFY(std::isnan(form->HighFrequencyFigure()));
+    form->LoadMainVolume(WriteVolume(*dir, "five.raw", 5, 3, 2));
+    QCOMPARE(form->FFT1->AllocSize(), 0);
+    QCOMPARE(form->Edit1->text(), QStringLiteral("Hi freq peak: nan"));
+    form->LoadMainVolume(WriteVolume(*dir, "wide.raw", 40, 3, 2));
+    QCOMPARE(form->FFT1->AllocSize(), 34); // the length follows the width again
+}
+
+void TestForm1::histogramCountsTheTopSlice()
+{
+    // Slice z holds the value 7 + z everywhere except one voxel of 200.
+    const auto value = [](int x, int y, int z) { return x == 1 && y == 2 ? uint8_t(200) : uint8_t(7 + z); };
+    form->LoadMainVolume(WriteVolume(*dir, "flat.raw", 16, 8, 5, value));
+    const auto entries = [this] { return PlotValues(form->Histogram); };
+    std::vector<float> expected(256, 0.0f);
+    expected[9] = float(std::pow(127.0, 0.35));
+    expected[200] = 1.0f;
+    QCOMPARE(entries(), expected);
+
+    form->FrontDepth->setValue(1);
+    form->SideDepth->setValue(3);
+    QCOMPARE(entries(), expected); // only the top slice counts
+
+    form->Depth->setValue(4);
+    expected[9] = 0.0f;
+    expected[11] = float(std::pow(127.0, 0.35));
+    QCOMPARE(entries(), expected);
+    QCOMPARE(form->Histogram->AllocSize(), 256);
+}
+
+void TestForm1::curveShowsOverThePanel()
+{
+    // A line of 40 voxels whose curve runs through the plot's range 0 to 0.2.
+    const auto value = [](int x, int, int) { return uint8_t((x * x) % 7); };
+    form->LoadMainVolume(WriteVolume(*dir, "curve.raw", 40, 2, 2, value));
+    const QImage panel = Screen(form->Panel1);
+    const QRect plot = form->FFT1->geometry();
+    int lime = 0, other = 0;
+    for (int y = plot.top(); y <= plot.bottom(); ++y)
+        for (int x = plot.left(); x < plot.left() + 300; ++x) {
+            const QRgb pixel = panel.pixel(x, y);
+            if (pixel == qRgb(0, 255, 0)) ++lime;
+            else if (pixel != qRgb(0, 0, 0)) ++other;
+        }
+    QVERIFY(lime > 100);   // the curve is drawn
+    QCOMPARE(other, 0);    // and the black panel shows through everywhere else
+}
+
+void TestForm1::syntheticImageAndThreshold()
+{
+    QVERIFY(form->Button1->isHidden() && form->Button2->isHidden() && form->TrackBar1->isHidden());
+    form->Button1Click();
+    QCOMPARE(form->MainVolume.SizeX, 80);
+    QCOMPARE(form->MainVolume.SizeZ, 1);
+    QCOMPARE(form->Depth->maximum(), 0);
+    QCOMPARE(form->FFT1->AllocSize(), 74); // lines of 80 voxels
+    QCOMPARE(form->Edit1->text(),
+             FigureText(ComputeLagSpectrum(form->MainVolume, SpectrumLine, 0, 40).Figure));
+    CheckPixels(form->TopView, 80, 80, [this](int c, int r) { return form->MainVolume.Voxel(c, r, 0); });
+
+    form->TrackBar1->setValue(128);
+    QCOMPARE(form->Label1->text(), QStringLiteral("128"));
+    form->Button2Click();
+    for (int y = 0; y < 80; ++y)
+        for (int x = 0; x < 80; ++x) QVERIFY(form->MainVolume.Voxel(x, y, 0) == 0 || x > 40);
+    QCOMPARE(form->MainVolume.Voxel(79, 0, 0), uint8_t(255));
+    CheckPixels(form->TopView, 80, 80, [this](int c, int r) { return form->MainVolume.Voxel(c, r, 0); });
 }
 
 void TestForm1::previewShowsColumnMaxima()
