@@ -2,6 +2,7 @@
 
 #include "ByteVolume.h"
 
+#include <string_view>
 #include <vector>
 
 /**
@@ -44,3 +45,10 @@ struct SpectrumResult
  * does not depend on how many.
  */
 SpectrumResult ComputeLagSpectrum(const ByteVolume& volume, int mode, int z, int y);
+
+/**
+ * Caps the instruction set the spectrum may use: "avx512", "avx2", "sse2" or "plain";
+ * any other name, or an empty one, lifts the cap. Results are the same with every
+ * version; tests and benchmarks use this to compare each on one machine.
+ */
+void SetSpectrumSimdLimit(std::string_view name);
