@@ -1,0 +1,244 @@
+#pragma once
+
+#include "Framework.h"
+
+#include <QImage>
+#include <QObject>
+#include <QPointer>
+#include <QRect>
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <functional>
+#include <memory>
+
+class QButtonGroup;
+class QFrame;
+class QMoveEvent;
+class QResizeEvent;
+class QToolButton;
+
+/**
+ * A grid of up to 3 × 3 cells, each a caption button across its top and a sunken frame
+ * below it, inside which the cell's client control is placed (optionally at a fixed
+ * width/height ratio). The caption buttons form one exclusive group: exactly one cell,
+ * the active client, is pressed at all times. When Zoomed, only the active cell is shown
+ * and it fills the whole view.
+ *
+ * A cell is named by its code r·10 + c, row r and column c both 1 to 3; every loop over
+ * the cells runs in the order 11, 12, 13, 21, 22, 23, 31, 32, 33.
+ *
+ * The client controls are not children of the view: they are its siblings (children of
+ * the view's parent), and the view moves them over its own area, in the parent's
+ * coordinates. The view owns its nine cell records and their buttons and frames; it never
+ * owns or deletes a client control.
+ */
+class TMultiView : public QWidget
+{
+    Q_OBJECT
+public:
+    class ClientData;
+
+    /** An event with only its sender. */
+    using TNotifyEvent = std::function<void(QObject* Sender)>;
+    /** Asked before a caption click changes the active client; clearing Allow refuses it. */
+    using TChangingActiveEvent = std::function<void(QObject* Sender, int NewActive, bool& Allow)>;
+
+    explicit TMultiView(QWidget* parent = nullptr);
+    ~TMultiView() override;
+
+    /** Raised at the end of every SetActiveClient (a caption click raises it 1 or 3 times). */
+    TNotifyEvent OnChangeActive;
+    /** Asked by a caption click, with the old cell active again, before the new one is set. */
+    TChangingActiveEvent OnChangingActive;
+    /** Raised after every layout (ResizeFunc). */
+    TNotifyEvent OnChangeSize;
+
+    /** The code of the cell whose caption button is down. */
+    int ActiveClient() const { return GetActiveClient(); }
+    int GetActiveClient() const;
+    /**
+     * Presses the caption button of cell `code`. A row or column beyond the grid is
+     * clamped to the last one; a code that then names no cell (row or column 0 or less)
+     * presses nothing, but the rest still runs: layout when zoomed, PrevActive, and
+     * OnChangeActive, which is raised on every call.
+     */
+    void SetActiveClient(int code);
+    /** The active cell as recorded at the end of the last SetActiveClient. */
+    int PrevActive() const { return prevActive_; }
+
+    /** Copied to every record's Resize: whether the view places the client controls. */
+    bool ResizeClients() const { return resizeClients_; }
+    void SetResizeClients(bool value);
+
+    /** The record of cell `code` (11 … 33), or null for any other code. */
+    ClientData* Client(int code) const;
+    ClientData* Client11() const { return records_[0].get(); }
+    ClientData* Client12() const { return records_[1].get(); }
+    ClientData* Client13() const { return records_[2].get(); }
+    ClientData* Client21() const { return records_[3].get(); }
+    ClientData* Client22() const { return records_[4].get(); }
+    ClientData* Client23() const { return records_[5].get(); }
+    ClientData* Client31() const { return records_[6].get(); }
+    ClientData* Client32() const { return records_[7].get(); }
+    ClientData* Client33() const { return records_[8].get(); }
+
+    /** Number of grid columns, 1 to 3; other values are clamped. */
+    int ColCount() const { return colCount_; }
+    void SetColCount(int value);
+    /** Number of grid rows, 1 to 3; other values are clamped. */
+    int RowCount() const { return rowCount_; }
+    void SetRowCount(int value);
+    /** Only the active cell is shown, over the whole view. */
+    bool Zoomed() const { return zoomed_; }
+    void SetZoomed(bool value);
+
+    /** Background of a pressed caption button. */
+    TColor ColorPushed() const { return colorPushed_; }
+    void SetColorPushed(TColor value);
+    /** Background of a released caption button. */
+    TColor ColorReleased() const { return colorReleased_; }
+    void SetColorReleased(TColor value);
+    /** Caption colour of a pressed caption button. */
+    TColor ColorPushedText() const { return colorPushedText_; }
+    void SetColorPushedText(TColor value);
+    /** Caption colour of a released caption button. */
+    TColor ColorReleasedText() const { return colorReleasedText_; }
+    void SetColorReleasedText(TColor value);
+    /**
+     * Height of every caption button in pixels; 0 keeps the buttons' current height
+     * (17 pixels at creation). A change re-lays each cell in its present rectangle.
+     */
+    int ButtonHeight() const { return buttonHeight_; }
+    void SetButtonHeight(int value);
+
+    /**
+     * The layout: cells of Width/ColCount × Height/RowCount pixels (truncated), or the
+     * active cell over the whole view when Zoomed; then OnChangeSize. Runs on every
+     * resize and move of the view. Sender is not used.
+     */
+    void ResizeFunc(QObject* Sender);
+    /** The click handler of every caption button; the clicked button is already down. */
+    void ButtonClick(QObject* Sender);
+    /** Does nothing; the initial handler of every record's OnChange. */
+    void ClientChange(QObject* Sender);
+    /** Repaints the view, then each assigned and visible client control, in cell order. */
+    void Invalidate();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+
+private:
+    /** Moves the active client into the grid after a change of ColCount or RowCount. */
+    void KeepActiveInGrid();
+
+    bool resizeClients_ = false;
+    std::array<std::unique_ptr<ClientData>, 9> records_; ///< in cell order
+    int colCount_ = 0;
+    int rowCount_ = 0;
+    bool zoomed_ = false;
+    int prevActive_ = 11;
+    TColor colorPushed_ = 0;
+    TColor colorReleased_ = 0;
+    TColor colorPushedText_ = 0;
+    TColor colorReleasedText_ = 0;
+    int buttonHeight_ = 0;
+    /** [row][column], rows and columns 1 to 3 in use; row 0 and column 0 stay null. */
+    ClientData* clients_[4][4] = {};
+    QButtonGroup* group_;
+};
+
+/**
+ * One cell of a TMultiView: its caption button and frame, the client control placed in
+ * the frame, and the cell's own copies of the view's colours and button height.
+ *
+ * The caption is not drawn as button text but rendered into GlyphBitmap, four images
+ * side by side for the button's states up, disabled, clicked (mouse held) and down, which
+ * becomes the button's icon: up is (Normal, Off) and (Active, Off), disabled is
+ * (Disabled, Off/On), clicked is (Selected, Off/On), down is (Normal, On) and (Active, On).
+ * Pixels of the bitmap's bottom-left colour are transparent in the icon.
+ */
+class TMultiView::ClientData : public QObject
+{
+public:
+    explicit ClientData(TMultiView* view);
+    ~ClientData() override;
+
+    /** Raised by SetCaption, SetControl and SetRatio; Sender is this record. */
+    TNotifyEvent OnChange;
+
+    /** The caption shown on the cell's button. */
+    const QString& Caption() const { return caption_; }
+    void SetCaption(const QString& value);
+    /** The client control, a sibling of the view; never owned. */
+    QWidget* Control() const { return control_; }
+    void SetControl(QWidget* value);
+    /** Width/height ratio of the client area; 0 or less fills the frame's inside. */
+    float Ratio() const { return ratio_; }
+    void SetRatio(float value);
+    /** Whether the view positions, sizes, shows and hides the client control at all. */
+    bool Resize() const { return resize_; }
+    void SetResize(bool value);
+    /** False hides this cell; true lays out the whole grid again. */
+    bool Visible() const { return visible_; }
+    void SetVisible(bool value);
+
+    /** The caption button (a child of the view). */
+    QToolButton* Button() const { return button_; }
+    /** The frame below the button (a child of the view). */
+    QFrame* Frame() const { return frame_; }
+    /**
+     * The frame's rectangle as laid out, in view pixels; unlike Frame()->geometry() it
+     * keeps a negative height when the cell is shorter than its button.
+     */
+    QRect FrameRect() const { return frameRect_; }
+    /** The client area inside the frame, after the ratio rule, in view pixels. */
+    QRect Inner() const { return inner_; }
+    /** The four state images of the caption, side by side (colour 8 = transparent). */
+    const QImage& GlyphBitmap() const { return glyphBitmap_; }
+    TMultiView* View() const { return view_; }
+
+    /** The record's copies of the view's colours and button height. */
+    TColor ColorPushed() const { return colorPushed_; }
+    TColor ColorReleased() const { return colorReleased_; }
+    TColor ColorPushedText() const { return colorPushedText_; }
+    TColor ColorReleasedText() const { return colorReleasedText_; }
+    int ButtonHeight() const { return buttonHeight_; }
+
+private:
+    friend class TMultiView;
+
+    /** Renders the caption into GlyphBitmap and hands it to the button. */
+    void UpdateGlyph();
+    /** Lays the cell over (left, top, width, height) in view pixels. */
+    void LayoutCell(int left, int top, int width, int height);
+    /** Computes Inner and, with Resize, moves the client control over it. */
+    void PlaceControl();
+    /** Shows or hides button, frame and (with Resize) the client control. */
+    void ShowCell(bool visible);
+
+    void SetColorPushed(TColor value);
+    void SetColorReleased(TColor value);
+    void SetColorPushedText(TColor value);
+    void SetColorReleasedText(TColor value);
+    void SetButtonHeight(int value);
+
+    QToolButton* button_;
+    QFrame* frame_;
+    QRect frameRect_;
+    QRect inner_;
+    QImage glyphBitmap_;
+    TMultiView* view_;
+    QPointer<QWidget> control_;
+    float ratio_ = -1.0f;
+    bool resize_ = false;
+    QString caption_;
+    TColor colorPushed_ = 0;
+    TColor colorReleased_ = 0;
+    TColor colorPushedText_ = 0;
+    TColor colorReleasedText_ = 0;
+    int buttonHeight_ = 0;
+    bool visible_ = true;
+};

@@ -1,0 +1,411 @@
+#pragma once
+
+#include "Framework.h"
+
+#include <QObject>
+#include <QPointF>
+#include <QPointer>
+#include <QRect>
+#include <QRectF>
+#include <QWidget>
+
+#include <any>
+#include <functional>
+#include <utility>
+
+class QWheelEvent;
+
+/**
+ * Zoomable controls and the pan-and-zoom panel.
+ *
+ * A TZoomPanel keeps one zoom state (TZoom) for the controls stacked in it, turns
+ * left drags into panning and right drags and the mouse wheel into zooming about a
+ * point, and hands every zoomable child its scale and offset (TZoomMapping) through
+ * TZoomableControl::SetZoomProperties.
+ */
+
+/** A mouse button, as the gestures name it. */
+enum TMouseButton
+{
+    mbLeft,
+    mbRight,
+    mbMiddle
+};
+
+/** Flags of a shift state: keys held and buttons down during a mouse event. */
+enum TShiftStateFlag : unsigned
+{
+    ssShift = 1,
+    ssAlt = 2,
+    ssCtrl = 4,
+    ssLeft = 8,
+    ssRight = 16,
+    ssMiddle = 32,
+    ssDouble = 64
+};
+/** A set of TShiftStateFlag values. */
+using TShiftState = unsigned;
+
+/**
+ * An event: a handler bound to an object's member function (or any callable).
+ *
+ * An event can be tested for being assigned and for being bound to one object's
+ * member function, which is how a panel finds and clears the hooks it set. When the
+ * bound object is a QObject, a call after that object's destruction does nothing.
+ */
+template <typename... Args> class TEvent
+{
+public:
+    TEvent() = default;
+
+    /** Binds `method` of `object`; `object` must outlive its calls or be a QObject. */
+    template <typename T>
+    TEvent(T* object, void (T::*method)(Args...))
+        : object_(object), method_(method),
+          call_([object, method](Args... args) { (object->*method)(std::forward<Args>(args)...); })
+    {
+        if constexpr (std::is_base_of_v<QObject, T>) {
+            guard_ = object;
+            guarded_ = true;
+        }
+    }
+
+    /** Any callable, bound to no object (a free handler, a lambda in a test). */
+    template <typename F, typename = std::enable_if_t<std::is_invocable_v<F&, Args...> &&
+                                                      !std::is_same_v<std::decay_t<F>, TEvent>>>
+    TEvent(F handler) : call_(std::move(handler))
+    {
+    }
+
+    /** True when a handler is assigned (and its QObject, if any, still lives). */
+    explicit operator bool() const { return call_ && (!guarded_ || guard_); }
+
+    /** True when the event is bound to `method` of `object`. */
+    template <typename T> bool IsBoundTo(const T* object, void (T::*method)(Args...)) const
+    {
+        if (object_ != object) return false;
+        const auto* stored = std::any_cast<void (T::*)(Args...)>(&method_);
+        return stored && *stored == method;
+    }
+
+    /** True when the event is bound to any member function of `object`. */
+    bool IsBoundTo(const void* object) const { return call_ && object_ == object; }
+
+    /** Unassigns the event. */
+    void Clear() { *this = TEvent(); }
+
+    /** Calls the handler if one is assigned; does nothing otherwise. */
+    void operator()(Args... args) const
+    {
+        if (*this) call_(std::forward<Args>(args)...);
+    }
+
+private:
+    const void* object_ = nullptr;
+    std::any method_;
+    std::function<void(Args...)> call_;
+    QPointer<QObject> guard_;
+    bool guarded_ = false;
+};
+
+/** A mouse-button event: Sender, Button, Shift, X, Y (client pixels of the sender). */
+using TMouseEvent = TEvent<QObject*, TMouseButton, TShiftState, int, int>;
+/** A mouse-move event: Sender, Shift, X, Y (client pixels of the sender). */
+using TMouseMoveEvent = TEvent<QObject*, TShiftState, int, int>;
+
+/**
+ * The zoom state of a panel, in units of its zoom area. With an area W × H pixels
+ * the picture covers x from XOrigin·W to (XOrigin + XFactor)·W and y from YOrigin·H to
+ * (YOrigin + YFactor)·H. The initial values (the identity) fill the area exactly.
+ */
+struct TZoom
+{
+    double XFactor = 1.0; ///< picture width / zoom-area width; above 1 is zoomed in
+    double XOrigin = 0.0; ///< picture's left edge, in area widths from the area's left edge
+    double YFactor = 1.0; ///< picture height / zoom-area height
+    double YOrigin = 0.0; ///< picture's top edge, in area heights from the area's top edge
+
+    bool operator==(const TZoom&) const = default;
+};
+
+/** A zoom event: Sender (the panel) and the panel's own zoom record. */
+using TZoomEvent = TEvent<QObject*, const TZoom&>;
+
+/**
+ * The mapping between picture samples and a control's client pixels that a zoomable
+ * control receives: sample coordinate u lies at pixel XOffset + u·XScale, likewise in y.
+ * Every zoomable control maps points and rectangles through this type.
+ */
+struct TZoomMapping
+{
+    float XScale = 1.0f;  ///< client pixels per picture sample along x
+    float XOffset = 0.0f; ///< client pixel x of sample coordinate 0
+    float YScale = 1.0f;  ///< client pixels per picture sample along y
+    float YOffset = 0.0f; ///< client pixel y of sample coordinate 0
+
+    bool operator==(const TZoomMapping&) const = default;
+
+    /** Client pixel x of picture sample coordinate `u`. */
+    double ToPixelX(double u) const { return XOffset + u * XScale; }
+    /** Client pixel y of picture sample coordinate `v`. */
+    double ToPixelY(double v) const { return YOffset + v * YScale; }
+    /** Picture sample coordinate of client pixel x; 0 when XScale is 0. */
+    double ToSampleX(double x) const { return XScale == 0.0f ? 0.0 : (x - XOffset) / XScale; }
+    /** Picture sample coordinate of client pixel y; 0 when YScale is 0. */
+    double ToSampleY(double y) const { return YScale == 0.0f ? 0.0 : (y - YOffset) / YScale; }
+
+    /** A point in picture samples mapped to client pixels. */
+    QPointF ToPixel(QPointF sample) const { return {ToPixelX(sample.x()), ToPixelY(sample.y())}; }
+    /** A point in client pixels mapped to picture samples. */
+    QPointF ToSample(QPointF pixel) const { return {ToSampleX(pixel.x()), ToSampleY(pixel.y())}; }
+    /** A rectangle in picture samples mapped to client pixels (normalised). */
+    QRectF ToPixel(const QRectF& sample) const
+    {
+        return QRectF(ToPixel(sample.topLeft()), ToPixel(sample.bottomRight())).normalized();
+    }
+    /** A rectangle in client pixels mapped to picture samples (normalised). */
+    QRectF ToSample(const QRectF& pixel) const
+    {
+        return QRectF(ToSample(pixel.topLeft()), ToSample(pixel.bottomRight())).normalized();
+    }
+
+    /**
+     * The mapping a panel's zoom gives a control `width` × `height` client pixels
+     * showing a picture of `xSize` × `ySize` samples: XScale = width·XFactor / xSize,
+     * XOffset = width·XOrigin, likewise in y; computed in double, stored as float.
+     * Sizes must be positive.
+     */
+    static TZoomMapping FromZoom(const TZoom& zoom, int width, int height, int xSize, int ySize);
+};
+
+/**
+ * The base of every control whose picture a container scales and shifts. A container
+ * hands it a mapping through SetZoomProperties and receives its mouse events through
+ * the three OnPanelMouse… hooks.
+ *
+ * The control's own OnMouseDown, OnMouseUp and OnMouseMove come first; each OnPanel…
+ * hook is called only when the matching own event is unassigned, so an application
+ * handler on a child takes the event away from the panel. A control that leaves its
+ * panel loses the hooks bound to that panel.
+ */
+class TZoomableControl : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit TZoomableControl(QWidget* parent = nullptr);
+
+    /** The control's own mouse events (the application's). */
+    TMouseEvent OnMouseDown;
+    TMouseEvent OnMouseUp;
+    TMouseMoveEvent OnMouseMove;
+
+    /** Hooks set and cleared by a TZoomPanel; unassigned after construction. */
+    TMouseEvent OnPanelMouseDown;
+    TMouseEvent OnPanelMouseUp;
+    TMouseMoveEvent OnPanelMouseMove;
+
+    /**
+     * Takes a new mapping: sample u at client pixel XOffset + u·XScale, likewise in y.
+     * The control stores it and redraws.
+     */
+    virtual void SetZoomProperties(float XScale, float XOffset, float YScale, float YOffset) = 0;
+
+    /**
+     * For controls that can give a panel its reference picture (image controls): the
+     * picture size in samples and whether a picture is shown; returns true. Other
+     * controls return false and never become the reference.
+     */
+    virtual bool PictureSize(int& XSize, int& YSize, bool& HasImage) const;
+
+    /**
+     * Called by a panel right after SetZoomProperties. An image control switches its
+     * AutoSize and AutoScale off here, so it neither resizes itself to its picture nor
+     * recomputes its own scale. The base does nothing.
+     */
+    virtual void PanelZoomApplied();
+
+protected:
+    /** A button went down at (X, Y) client pixels: own OnMouseDown, else OnPanelMouseDown. */
+    virtual void MouseDown(TMouseButton Button, TShiftState Shift, int X, int Y);
+    /** A button went up at (X, Y) client pixels: own OnMouseUp, else OnPanelMouseUp. */
+    virtual void MouseUp(TMouseButton Button, TShiftState Shift, int X, int Y);
+    /** The pointer moved to (X, Y) client pixels: own OnMouseMove, else OnPanelMouseMove. */
+    virtual void MouseMove(TShiftState Shift, int X, int Y);
+
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    bool event(QEvent* event) override;
+};
+
+/**
+ * A panel holding controls stacked on one rectangle (an image and its overlays) with
+ * one zoom state for all of them.
+ *
+ * With ResizeChildren the panel lays every child over the zoom area, the largest
+ * rectangle of ratio ClientRatio centred in the panel. A left drag on a zoomable child
+ * pans, a right drag zooms about the press point (dragging up zooms in), and one wheel
+ * notch over a child zooms by about 1.1 about the cursor. After every change the panel
+ * hands its zoomable children their mapping (with AutoMouse, once a reference image
+ * child exists) and raises OnZoom.
+ *
+ * Children added or removed are picked up at the next paint.
+ */
+class TZoomPanel : public TPanel
+{
+    Q_OBJECT
+public:
+    explicit TZoomPanel(QWidget* parent = nullptr);
+    ~TZoomPanel() override;
+
+    // Stored only; the gestures do not consult them.
+    bool MoveAuto() const { return moveAuto_; }
+    void SetMoveAuto(bool value) { moveAuto_ = value; }
+    bool ScaleAuto() const { return scaleAuto_; }
+    void SetScaleAuto(bool value) { scaleAuto_ = value; }
+    TMouseButton MoveButton() const { return moveButton_; }
+    void SetMoveButton(TMouseButton value) { moveButton_ = value; }
+    TMouseButton ScaleButton() const { return scaleButton_; }
+    void SetScaleButton(TMouseButton value) { scaleButton_ = value; }
+    TShiftState MoveShift() const { return moveShift_; }
+    void SetMoveShift(TShiftState value) { moveShift_ = value; }
+    TShiftState ScaleShift() const { return scaleShift_; }
+    void SetScaleShift(TShiftState value) { scaleShift_ = value; }
+
+    /** The mouse wheel zooms this panel. */
+    bool ScaleWheel() const { return scaleWheel_; }
+    void SetScaleWheel(bool value) { scaleWheel_ = value; }
+    /** The axis takes part in panning and zooming. */
+    bool XEnable() const { return xEnable_; }
+    void SetXEnable(bool value) { xEnable_ = value; }
+    bool YEnable() const { return yEnable_; }
+    void SetYEnable(bool value) { yEnable_ = value; }
+    /** The axis takes part in zooming. */
+    bool XScaleEnable() const { return xScaleEnable_; }
+    void SetXScaleEnable(bool value) { xScaleEnable_ = value; }
+    bool YScaleEnable() const { return yScaleEnable_; }
+    void SetYScaleEnable(bool value) { yScaleEnable_ = value; }
+    /** A picture at least as large as the area leaves no empty border on the axis. */
+    bool XNoEmptyBorder() const { return xNoEmptyBorder_; }
+    void SetXNoEmptyBorder(bool value) { xNoEmptyBorder_ = value; }
+    bool YNoEmptyBorder() const { return yNoEmptyBorder_; }
+    void SetYNoEmptyBorder(bool value) { yNoEmptyBorder_ = value; }
+
+    /** Zooming in stops once a factor has reached it; 0 = no maximum. */
+    float MaxScale() const { return maxScale_; }
+    /** Stores the maximum; a value other than 0 below 1.0 becomes 1.0. */
+    void SetMaxScale(float value);
+    /** Stores the maximum as given, without the rule of SetMaxScale (the published property). */
+    void StoreMaxScale(float value) { maxScale_ = value; }
+    /** Lower limit of the factors; 0 = no minimum. */
+    float MinScale() const { return minScale_; }
+    /** Stores the minimum; a value above 1.0 or below 0 becomes 1.0. */
+    void SetMinScale(float value);
+    /** Zoom gain: one step multiplies a factor by 1 − ScaleSpeed·Delta / area height. */
+    float ScaleSpeed() const { return scaleSpeed_; }
+    void SetScaleSpeed(float value) { scaleSpeed_ = value; }
+    /** Width / height of the zoom area; 0 or less = the whole panel. Re-lays out. */
+    float ClientRatio() const { return clientRatio_; }
+    void SetClientRatio(float value);
+    /** The panel places every child over the zoom area. Re-lays out. */
+    bool ResizeChildren() const { return resizeChildren_; }
+    void SetResizeChildren(bool value);
+    /** The panel hooks its zoomable children's mouse events and hands them the zoom. */
+    bool AutoMouse() const { return autoMouse_; }
+    /** Hooks (true) or unhooks (false) the zoomable children; rescans the children. */
+    void SetAutoMouse(bool value);
+
+    /** Raised after every zoom change with the panel and its zoom record. */
+    const TZoomEvent& OnZoom() const { return onZoom_; }
+    /** Stores the handler and re-lays out, so the new handler is called at once. */
+    void SetOnZoom(TZoomEvent value);
+
+    /** The zoom state. */
+    const TZoom& Zoom() const { return zoom_; }
+    /** The zoom area: left, top (panel pixels), width, height. */
+    QRect ZoomArea() const { return zoomArea_; }
+
+    /** Zooms about (X, Y) zoom-area pixels; a negative Delta (pixels) zooms in. */
+    void Scale(int X, int Y, int Delta);
+    /** Pans by (DX, DY) zoom-area pixels. */
+    void Move(int DX, int DY);
+    /** Sets both enabled factors to F, then applies the limits and the border rules. */
+    void SetFracScale(double F);
+    /** Back to the identity zoom, without limits; notifies. */
+    void Reset();
+
+    /** Begins panning at (X, Y) child pixels, when no gesture runs. */
+    void StartMove(int X, int Y);
+    /** Begins zooming about (X, Y) child pixels, when no gesture runs. */
+    void StartScale(int X, int Y);
+    /** Ends a pan; a running zoom gesture is left alone. */
+    void StopMove();
+    /** Ends a zoom gesture; a running pan is left alone. */
+    void StopScale();
+    /** Feeds a pointer position (child pixels) to the running gesture. */
+    void PointMove(int X, int Y);
+
+    /** Hands the children their mapping (with AutoMouse) and raises OnZoom. */
+    void generateZoomEvent();
+    /** Lays out the zoom area and the children, then generateZoomEvent. */
+    void Resize();
+
+    /** Target of the children's OnPanelMouseDown: left pans, right zooms and captures. */
+    void ChildMouseDown(QObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
+    /** Target of OnPanelMouseUp: ends the gesture of that button. */
+    void ChildMouseUp(QObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
+    /** Target of OnPanelMouseMove. */
+    void ChildMouseMove(QObject* Sender, TShiftState Shift, int X, int Y);
+
+    /**
+     * The application-wide wheel routine: zooms the TZoomPanel whose child lies under
+     * the event's global position by wheel delta × (−child height) / 2400 pixels about
+     * the cursor. Returns false, changing nothing, when no such panel exists, its
+     * ScaleWheel is off or the event carries no vertical delta. All panels share one
+     * application event filter that calls it, so one notch zooms exactly once.
+     */
+    static bool ProcessMouseWheelMessage(const QWheelEvent& Msg);
+
+    /** The gesture state: 0 idle, 1 moving, 2 scaling. */
+    int GestureState() const { return state_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void childEvent(QChildEvent* event) override;
+
+private:
+    void Unhook(TZoomableControl* child);
+
+    bool moveAuto_ = false;
+    bool scaleAuto_ = false;
+    TMouseButton moveButton_ = mbLeft;
+    TMouseButton scaleButton_ = mbRight;
+    TShiftState moveShift_ = 0;
+    TShiftState scaleShift_ = 0;
+    bool scaleWheel_ = true;
+    bool xEnable_ = true;
+    bool yEnable_ = true;
+    bool xScaleEnable_ = true;
+    bool yScaleEnable_ = true;
+    bool xNoEmptyBorder_ = true;
+    bool yNoEmptyBorder_ = true;
+    float maxScale_ = 0.0f;
+    float minScale_ = 1.0f;
+    float scaleSpeed_ = 2.0f;
+    float clientRatio_ = -1.0f;
+    bool resizeChildren_ = true;
+    TZoomEvent onZoom_;
+    QRect zoomArea_;
+    QPoint last_;       ///< last pointer position of a gesture
+    QPoint zoomCentre_; ///< press point of a zoom gesture
+    bool initialised_ = false;
+    int state_ = 0;
+    TZoom zoom_;
+    int childCount_ = 0;           ///< children seen at the last scan
+    bool childrenChanged_ = false; ///< a child came or went since the last scan
+    bool autoMouse_ = false;
+
+    friend class TZoomableControl;
+};
