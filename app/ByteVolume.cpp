@@ -1,6 +1,7 @@
 #include "ByteVolume.h"
 
 #include "FileIo.h"
+#include "IcsHeaderCheck.h"
 #include "IcsLocale.h"
 
 #include <libics.h>
@@ -80,22 +81,6 @@ std::string IcsReason(Ics_Error error)
 {
     const char* text = IcsGetErrorText(error);
     return text && *text ? text : "libics error " + std::to_string(int(error));
-}
-
-/**
- * Checks an ICS header file before libics sees it: it must be a readable regular
- * file of plausible size. Returns false with the reason otherwise.
- */
-bool CheckIcsHeader(const std::string& fileName, std::string& message)
-{
-    constexpr int64_t MaxHeaderBytes = 1 << 20;
-    FileIo::File file;
-    if (!file.OpenRegular(fileName, message)) return false;
-    if (file.Size() > MaxHeaderBytes) {
-        message = "the ICS header is larger than 1 MiB";
-        return false;
-    }
-    return true;
 }
 
 /**
