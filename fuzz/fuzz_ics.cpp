@@ -1,0 +1,47 @@
+// Fuzz target for the ICS reader. One input holds both files: the bytes before the
+// first separator line "\n--ids--\n" are the header input.ics, the bytes after it
+// the data file input.ids. Without a separator only input.ics is written, which
+// covers version-2 files (header and data in one) and headers without data.
+
+#include "ByteVolume.h"
+#include "FuzzSupport.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+volatile uint64_t voxelSum = 0;
+
+constexpr std::string_view Separator = "\n--ids--\n";
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    using namespace fuzzsupport;
+    const ScratchFolder& folder = ScratchFolder::Get();
+    folder.Clean();
+
+    const uint8_t* end = data + size;
+    const uint8_t* cut = std::search(data, end, Separator.begin(), Separator.end());
+    const std::string header = folder.Path("input.ics");
+    WriteFile(header, data, size_t(cut - data));
+    if (cut != end) {
+        const uint8_t* ids = cut + Separator.size();
+        WriteFile(folder.Path("input.ids"), ids, size_t(end - ids));
+    }
+
+    ByteVolume volume;
+    FillKnownVolume(volume);
+    const Snapshot before(volume);
+    std::string message;
+    const int32_t code = volume.Load(header, &message);
+    Trace(code, message, volume);
+    voxelSum = voxelSum + CheckLoadResult(code, before, volume);
+    if (code == ByteVolume::LoadFailed || code == ByteVolume::LoadReadFailed)
+        Check(!message.empty(), "a failed Load gave no reason");
+    if (code == ByteVolume::LoadOk) Check(message.empty(), "a clean Load left a message");
+    return 0;
+}

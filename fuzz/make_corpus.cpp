@@ -1,0 +1,213 @@
+// Writes the seed inputs of the fuzz targets:
+//   make_corpus RAW_FOLDER ICS_FOLDER
+// RAW_FOLDER receives raw volume files, ICS_FOLDER header and data joined by the
+// separator line the ICS target splits at (see fuzz_ics.cpp).
+
+#include "IcsWriter.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string Separator = "\n--ids--\n";
+
+[[noreturn]] void Die(const std::string& what)
+{
+    std::fprintf(stderr, "make_corpus: %s\n", what.c_str());
+    std::exit(1);
+}
+
+void Save(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+    if (!out.flush()) Die("cannot write " + path);
+}
+
+std::string Slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) Die("cannot read " + path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st
+    {
+    };
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+void Le32(std::string& out, int32_t value)
+{
+    const uint32_t v = uint32_t(value);
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(char(uint8_t(v >> shift)));
+}
+
+std::string Raw(int32_t x, int32_t y, int32_t z, size_t dataBytes)
+{
+    std::string out;
+    Le32(out, x);
+    Le32(out, y);
+    Le32(out, z);
+    for (size_t i = 0; i < dataBytes; ++i)
+        out.push_back(char(uint8_t(i * 37 + 11)));
+    return out;
+}
+
+void WriteRawSeeds(const std::string& folder)
+{
+    struct Seed
+    {
+        const char* name;
+        int32_t x, y, z;
+        size_t data;
+    };
+    const Seed seeds[] = {
+        {"raw_1x1x1", 1, 1, 1, 1},       {"raw_4x3x2", 4, 3, 2, 24},
+        {"raw_16x8x4", 16, 8, 4, 512},   {"raw_0x5x5", 0, 5, 5, 0},
+        {"raw_5x0x5", 5, 0, 5, 0},       {"raw_5x5x0", 5, 5, 0, 0},
+        {"raw_0x0x0", 0, 0, 0, 0},       {"raw_short_8x8x8", 8, 8, 8, 100},
+        {"raw_header_only", 7, 7, 7, 0}, {"raw_trailing", 2, 2, 2, 20},
+        {"raw_negative", -1, 2, 2, 0},   {"raw_huge", 2000000000, 2000000000, 2, 0},
+    };
+    for (const Seed& s : seeds)
+        Save(folder + "/" + s.name, Raw(s.x, s.y, s.z, s.data));
+    Save(folder + "/raw_truncated_header", Raw(4, 4, 4, 0).substr(0, 7));
+}
+
+/** Writes an image through WriteIcsVolume and returns the joined fuzz input. */
+std::string IcsSeed(const std::string& work, size_t x, size_t y, size_t z,
+                    const IcsWriteOptions& options, std::string* headerText = nullptr)
+{
+    const std::string ics = work + "/input.ics";
+    for (const char* leftover : {"/input.ics", "/input.ids", "/input.ids.gz"})
+        ::unlink((work + leftover).c_str());
+    std::vector<uint8_t> samples(x * y * z * size_t(options.BytesPerSample));
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = uint8_t(i * 13 + 5);
+    std::string message;
+    if (!WriteIcsVolume(ics, x, y, z, samples.data(), options, &message))
+        Die("WriteIcsVolume failed: " + message);
+    std::string header = Slurp(ics);
+    if (headerText) *headerText = header;
+    if (options.SingleFile) return header;
+    // The data file of a version-1 header is the .ids beside it, gzip or not.
+    std::string data;
+    if (Exists(work + "/input.ids"))
+        data = Slurp(work + "/input.ids");
+    else if (Exists(work + "/input.ids.gz"))
+        data = Slurp(work + "/input.ids.gz");
+    return header + Separator + data;
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to)
+{
+    // A miss means the writer's header changed: better to stop than to seed with
+    // copies of the plain header.
+    const size_t at = text.find(from);
+    if (at == std::string::npos) Die("the generated header has no \"" + from + "\"");
+    text.replace(at, from.size(), to);
+    return text;
+}
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to)
+{
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+void WriteIcsSeeds(const std::string& folder, const std::string& work)
+{
+    auto opts = [](int bytes, int bits, bool gzip, bool single) {
+        IcsWriteOptions o;
+        o.BytesPerSample = bytes;
+        o.SignificantBits = bits;
+        o.Gzip = gzip;
+        o.SingleFile = single;
+        return o;
+    };
+    std::string plainHeader;
+    const std::string plain = IcsSeed(work, 4, 3, 2, opts(1, 0, false, false), &plainHeader);
+    Save(folder + "/ics_u8", plain);
+    Save(folder + "/ics_u8_gzip", IcsSeed(work, 5, 4, 3, opts(1, 0, true, false)));
+    Save(folder + "/ics_u16", IcsSeed(work, 3, 3, 2, opts(2, 0, false, false)));
+    Save(folder + "/ics_u16_12bit", IcsSeed(work, 3, 2, 2, opts(2, 12, false, false)));
+    Save(folder + "/ics_u16_gzip", IcsSeed(work, 4, 2, 2, opts(2, 0, true, false)));
+    Save(folder + "/ics_u32", IcsSeed(work, 2, 2, 2, opts(4, 0, false, false)));
+    Save(folder + "/ics_u32_gzip", IcsSeed(work, 3, 2, 1, opts(4, 0, true, false)));
+    Save(folder + "/ics_v2_u8", IcsSeed(work, 4, 3, 2, opts(1, 0, false, true)));
+    Save(folder + "/ics_v2_u16_gzip", IcsSeed(work, 3, 3, 3, opts(2, 0, true, true)));
+
+    // Hand-made variations of the generated headers.
+    auto dataOf = [](const std::string& joined) { return joined.substr(joined.find(Separator)); };
+    const std::string data = dataOf(plain);
+    Save(folder + "/ics_header_only", plainHeader);
+    Save(folder + "/ics_short_data", plainHeader + Separator + "abc");
+    Save(folder + "/ics_no_data_file", plainHeader + Separator);
+    Save(folder + "/ics_empty_axis",
+         Replace(plainHeader, "sizes\t8\t4\t3\t2", "sizes\t8\t4\t0\t2") + Separator);
+    Save(folder + "/ics_2d", Replace(Replace(Replace(plainHeader, "parameters\t4", "parameters\t3"),
+                                             "bits\tx\ty\tz", "bits\tx\ty"),
+                                     "sizes\t8\t4\t3\t2", "sizes\t8\t4\t6") +
+                                 data);
+    Save(folder + "/ics_4d", Replace(Replace(Replace(plainHeader, "parameters\t4", "parameters\t5"),
+                                             "bits\tx\ty\tz", "bits\tx\ty\tz\tt"),
+                                     "sizes\t8\t4\t3\t2", "sizes\t8\t4\t3\t2\t1") +
+                                 data);
+    Save(folder + "/ics_signed", Replace(plainHeader, "sign\tunsigned", "sign\tsigned") + data);
+    Save(folder + "/ics_crlf", ReplaceAll(plainHeader, "\n", "\r\n") + data);
+    Save(folder + "/ics_history", plainHeader +
+                                      "history\tsoftware\tvolinspect\nhistory\tnote\tseed input\n" +
+                                      "sensor\ttype\tconfocal\n" + data);
+    std::string wideHeader;
+    const std::string wide = IcsSeed(work, 3, 3, 2, opts(2, 0, false, false), &wideHeader);
+    Save(folder + "/ics_u16_big_endian",
+         Replace(wideHeader, "byte_order\t1\t2", "byte_order\t2\t1") + dataOf(wide));
+    std::string floatHeader;
+    const std::string floats = IcsSeed(work, 2, 2, 2, opts(4, 0, false, false), &floatHeader);
+    Save(folder + "/ics_float",
+         Replace(floatHeader, "format\tinteger", "format\treal") + dataOf(floats));
+    Save(folder + "/ics_u16_10bit",
+         Replace(wideHeader, "significant_bits\t16", "significant_bits\t10") + dataOf(wide));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3) Die("usage: make_corpus RAW_FOLDER ICS_FOLDER");
+    const std::string rawFolder = argv[1], icsFolder = argv[2];
+    for (const std::string& folder : {rawFolder, icsFolder}) {
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        if (error) Die("cannot make " + folder + ": " + error.message());
+    }
+
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "volinspect-corpus-XXXXXX").string();
+    const char* work = ::mkdtemp(pattern.data());
+    if (!work) Die("cannot make a scratch folder");
+
+    WriteRawSeeds(rawFolder);
+    WriteIcsSeeds(icsFolder, work);
+
+    for (const char* leftover : {"/input.ics", "/input.ids", "/input.ids.gz"})
+        ::unlink((std::string(work) + leftover).c_str());
+    ::rmdir(work);
+    return 0;
+}
