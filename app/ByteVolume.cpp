@@ -232,7 +232,8 @@ int32_t ByteVolume::LoadRaw(const std::string& fileName, std::string& message)
 
 int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message)
 {
-    if (!CheckIcsHeader(fileName, message)) return LoadFailed;
+    IcsDataFile dataFile;
+    if (!CheckIcsHeader(fileName, message, &dataFile)) return LoadFailed;
 
     IcsHandle handle;
     Ics_Error openError = IcsErr_Ok;
@@ -271,6 +272,15 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message)
         message = "the data size does not match " + std::to_string(significantBits) +
                   "-bit samples of " + SizesText(int64_t(size[0]), int64_t(size[1]),
                                                  int64_t(size[2]));
+        return LoadFailed;
+    }
+    // The data size as libics reads the header must fit the data file: whole when
+    // uncompressed, and within what gzip can expand to (about 1032:1) otherwise.
+    constexpr uint64_t MaxExpansion = 1040;
+    const uint64_t available = uint64_t(dataFile.Available);
+    if (dataSize > (dataFile.Compressed ? available * MaxExpansion + 4096 : available)) {
+        message = "the data file holds " + std::to_string(available) + " bytes, too few for the " +
+                  std::to_string(dataSize) + " bytes of image data the header gives";
         return LoadFailed;
     }
     const size_t count = dataSize / bytesPerSample;

@@ -83,7 +83,7 @@ std::string FolderOf(const std::string& path)
  * header): it must be a regular file, and uncompressed hold `bytes` from `offset`.
  */
 bool CheckDataFile(const std::string& path, const std::string& headerName, uint64_t offset,
-                   uint64_t bytes, bool compressed, std::string& message)
+                   uint64_t bytes, bool compressed, std::string& message, IcsDataFile* data)
 {
     std::vector<std::string> candidates{path};
     if (!path.empty() && path[0] != '/') candidates.push_back(FolderOf(headerName) + path);
@@ -104,6 +104,10 @@ bool CheckDataFile(const std::string& path, const std::string& headerName, uint6
                       " bytes of image data the header gives";
             return false;
         }
+        if (data) {
+            data->Available = uint64_t(length) > offset ? int64_t(uint64_t(length) - offset) : 0;
+            data->Compressed = compressed;
+        }
     }
     if (!found) message = "the data file " + path + " is missing";
     return found;
@@ -111,7 +115,7 @@ bool CheckDataFile(const std::string& path, const std::string& headerName, uint6
 
 } // namespace
 
-bool CheckIcsHeader(const std::string& fileName, std::string& message)
+bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFile* data)
 {
     FileIo::File file;
     if (!file.OpenRegular(fileName, message)) return false;
@@ -224,20 +228,21 @@ bool CheckIcsHeader(const std::string& fileName, std::string& message)
 
     if (version == 2) {
         if (!source.empty())
-            return CheckDataFile(source, fileName, sourceOffset, bytes, compressed, message);
+            return CheckDataFile(source, fileName, sourceOffset, bytes, compressed, message, data);
         // A single file: the data follows the header's "end" line.
         if (headerEnd < 0) {
             message = "the version 2 ICS header has neither a data file nor an end line";
             return false;
         }
-        return CheckDataFile(fileName, fileName, uint64_t(headerEnd), bytes, compressed, message);
+        return CheckDataFile(fileName, fileName, uint64_t(headerEnd), bytes, compressed, message,
+                             data);
     }
     // Version 1: the data lies in NAME.ids beside the header (or a compressed copy).
     const std::string stem = fileName.substr(0, fileName.size() - 4);
     for (const char* suffix : {".ids", ".ids.gz", ".ids.Z"})
         if (Exists(stem + suffix))
             return CheckDataFile(stem + suffix, fileName, 0, bytes,
-                                 compressed || std::string_view(suffix) != ".ids", message);
+                                 compressed || std::string_view(suffix) != ".ids", message, data);
     message = "the data file " + stem + ".ids is missing";
     return false;
 }

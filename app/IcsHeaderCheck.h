@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 /**
@@ -20,4 +21,16 @@
  *
  * Returns true when libics may be given the file; otherwise false with the reason.
  */
-bool CheckIcsHeader(const std::string& fileName, std::string& message);
+/** What the check learned of the data file. */
+struct IcsDataFile
+{
+    int64_t Available = 0;   ///< bytes of the data file from the data's offset on
+    bool Compressed = false; ///< the data is compressed, so Available bounds it loosely
+};
+
+/**
+ * `data`, when given, receives what the check learned of the data file, so that the
+ * data size libics derives can be compared with it before anything is allocated.
+ */
+bool CheckIcsHeader(const std::string& fileName, std::string& message,
+                    IcsDataFile* data = nullptr);

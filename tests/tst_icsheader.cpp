@@ -128,6 +128,20 @@ private slots:
         QCOMPARE(volume.Voxel(1, 1, 1), uint8_t(9));
     }
 
+    void dataSizeAsReadIsCheckedAgainstTheFile()
+    {
+        // A trailing 0 makes the sizes' product 0 for the header scan, while the
+        // reader takes only the first four and finds 24 bytes of data to read.
+        const QString ics = dir.filePath("trailing.ics");
+        Write(ics, Header("8\t4\t3\t2\t0"));
+        Write(dir.filePath("trailing.ids"), QByteArray(10, 'x'));
+        ByteVolume volume;
+        std::string message;
+        QCOMPARE(volume.Load(Std(ics), &message), int32_t(ByteVolume::LoadFailed));
+        QVERIFY2(QString::fromStdString(message).contains("too few"), message.c_str());
+        QCOMPARE(volume.SizeX, 0);
+    }
+
     void fifoDataFileIsNotOpened()
     {
         // A FIFO as the data file would make libics wait for a writer for ever.
