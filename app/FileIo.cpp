@@ -42,7 +42,18 @@ bool File::OpenRegular(const std::string& name, std::string& message)
         message = "no file name given";
         return false;
     }
-    // O_NONBLOCK keeps open() from waiting for a writer when the name is a FIFO.
+    // Only a regular file is opened: opening a FIFO for reading would hand it to a
+    // waiting writer, and a device may do anything on open.
+    struct stat before {};
+    if (::stat(name.c_str(), &before) != 0) {
+        message = ErrorText(errno);
+        return false;
+    }
+    if (!S_ISREG(before.st_mode)) {
+        message = S_ISDIR(before.st_mode) ? "it is a folder, not a file" : "it is not a regular file";
+        return false;
+    }
+    // O_NONBLOCK keeps open() from waiting should the name become a FIFO meanwhile.
     const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         message = ErrorText(errno);

@@ -246,31 +246,40 @@ void TForm1::FormCreate()
 
 // --- command line ------------------------------------------------------------------
 
-void TForm1::RunCommandLine()
+bool TForm1::WalkCommandLine(const std::vector<std::string>& args, const CommandLineActions& act)
 {
     // Each turn tests the argument in hand against every option in this order, so
     // after "-load" or "-echo" has taken its argument the later tests see that one.
-    const std::vector<std::string>& args = arguments_;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-exit") {
-            exitRequested_ = true;
-            return;
-        }
+        if (args[i] == "-exit") return true;
         if (args[i] == "-load") {
-            if (++i >= args.size()) return;
-            LoadFromCommandLine(args[i]);
+            if (++i >= args.size()) return false;
+            if (act.Load) act.Load(args[i]);
         }
-        if (args[i] == "-echohighpeak") {
-            ComputeSpectrum(SpectrumVolume);
-            if (lastLoadFailed_) std::fputs("nan", stdout);
-            else std::printf("%2.3f", double(figure_));
-        }
+        if (args[i] == "-echohighpeak" && act.EchoHighPeak) act.EchoHighPeak();
         if (args[i] == "-echo") {
-            if (++i >= args.size()) return;
-            std::fputs(args[i].c_str(), stdout);
+            if (++i >= args.size()) return false;
+            if (act.Echo) act.Echo(args[i]);
         }
-        if (args[i] == "-echonewline") std::fputs("\n", stdout);
+        if (args[i] == "-echonewline" && act.EchoNewLine) act.EchoNewLine();
     }
+    return false;
+}
+
+void TForm1::RunCommandLine()
+{
+    // A run that will end at "-exit" never shows the window, so loads skip the views.
+    batch_ = WalkCommandLine(arguments_, {});
+    CommandLineActions act;
+    act.Load = [this](const std::string& fileName) { LoadFromCommandLine(fileName); };
+    act.EchoHighPeak = [this] {
+        ComputeSpectrum(SpectrumVolume);
+        if (lastLoadFailed_) std::fputs("nan", stdout);
+        else std::printf("%2.3f", double(figure_));
+    };
+    act.Echo = [](const std::string& text) { std::fputs(text.c_str(), stdout); };
+    act.EchoNewLine = [] { std::fputs("\n", stdout); };
+    exitRequested_ = WalkCommandLine(arguments_, act);
 }
 
 void TForm1::LoadFromCommandLine(const std::string& fileName)
@@ -288,7 +297,9 @@ void TForm1::LoadFromCommandLine(const std::string& fileName)
                          message.c_str());
         lastLoadFailed_ = false;
     }
-    SetupViews();
+    // The views and the line spectrum of a batch run would never be seen; on a wide
+    // volume the spectrum of one line alone can take minutes.
+    if (!batch_) SetupViews();
 }
 
 // --- spectrum and tools --------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,21 @@ public:
     /** Loads `fileName` into MainVolume as the Load button does. */
     void LoadMainVolume(const QString& fileName);
 
+    /** What a walk of the command line does with each option; empty ones do nothing. */
+    struct CommandLineActions
+    {
+        std::function<void(const std::string&)> Load;
+        std::function<void()> EchoHighPeak;
+        std::function<void(const std::string&)> Echo;
+        std::function<void()> EchoNewLine;
+    };
+    /**
+     * Walks `args` as the window's creation does, calling `actions`; returns true when
+     * the walk ends at "-exit" (and the window is not to be shown).
+     */
+    static bool WalkCommandLine(const std::vector<std::string>& args,
+                                const CommandLineActions& actions);
+
     bool ExitRequested() const { return exitRequested_; }
     int ExitCode() const { return anyLoadFailed_ ? 1 : 0; }
 
@@ -146,6 +162,7 @@ private:
     bool viewsSetUp_ = false;    ///< SetupViews has run at least once
     float figure_ = 0.0f;
     bool exitRequested_ = false;
+    bool batch_ = false;          ///< the command line ends at "-exit"
     bool lastLoadFailed_ = false; ///< the last "-load" failed: figures print as nan
     bool anyLoadFailed_ = false;
 };

@@ -14,6 +14,7 @@ namespace {
 
 constexpr int64_t MaxHeaderBytes = 1 << 20;
 constexpr size_t MaxDimensions = 10; // libics' own limit
+constexpr size_t MaxIcsName = 511;    // libics' file names, less the terminating zero
 
 using Fields = std::vector<std::string_view>;
 
@@ -117,6 +118,13 @@ bool CheckDataFile(const std::string& path, const std::string& headerName, uint6
 
 bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFile* data)
 {
+    // libics keeps file names in buffers of 512 bytes and fails on longer ones with a
+    // misleading "file open error".
+    if (fileName.size() > MaxIcsName) {
+        message = "the name is longer than the " + std::to_string(MaxIcsName) +
+                  " bytes the ICS reader accepts";
+        return false;
+    }
     FileIo::File file;
     if (!file.OpenRegular(fileName, message)) return false;
     if (file.Size() > MaxHeaderBytes) {
@@ -227,6 +235,10 @@ bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFi
     }
 
     if (version == 2) {
+        if (source.size() > MaxIcsName) {
+            message = "the data file's name is longer than the ICS reader accepts";
+            return false;
+        }
         if (!source.empty())
             return CheckDataFile(source, fileName, sourceOffset, bytes, compressed, message, data);
         // A single file: the data follows the header's "end" line.

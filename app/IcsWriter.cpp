@@ -19,6 +19,12 @@ bool WriteIcsVolume(const std::string& fileName, size_t sizeX, size_t sizeY, siz
     const size_t dims[3] = {sizeX, sizeY, sizeZ};
     const size_t bytes = sizeX * sizeY * sizeZ * size_t(options.BytesPerSample);
 
+    // libics keeps names in 512-byte buffers and quietly cuts longer ones, which
+    // would write a different file; the data file's name is 4 bytes longer.
+    if (fileName.size() + 4 > 511) {
+        if (message) *message = "the name is too long for an ICS file";
+        return false;
+    }
     // Opening for writing and closing both switch the locale inside libics.
     const IcsLocaleScope cLocale;
     ICS* ics = nullptr;

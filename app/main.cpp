@@ -1,7 +1,6 @@
 #include "Application.h"
 #include "Form1.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -35,7 +34,9 @@ void QuietMessages(QtMsgType type, const QMessageLogContext&, const QString& mes
 int main(int argc, char** argv)
 {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
-    const bool batch = std::find(arguments.begin(), arguments.end(), "-exit") != arguments.end();
+    // A batch run is one whose options end at "-exit", as the window's creation reads
+    // them: an "-exit" taken as a file name or a text does not count.
+    const bool batch = TForm1::WalkCommandLine(arguments, {});
     if (batch) {
         // A run that ends by itself needs no screen: without one it draws offscreen.
         if (!HasDisplay()) setenv("QT_QPA_PLATFORM", "offscreen", 1);

@@ -129,7 +129,10 @@ void TImage::SetPictureSize(int width, int height)
     width = std::max(width, 0);
     height = std::max(height, 0);
     if (picture_.width() != width || picture_.height() != height) {
-        if (width == 0 || height == 0) {
+        // No screen shows a picture of more than 1 GiB; a hostile volume header must
+        // not make the views claim that much memory.
+        constexpr qint64 MaxPictureBytes = qint64(1) << 30;
+        if (width == 0 || height == 0 || qint64(width) * height * 3 > MaxPictureBytes) {
             picture_ = QImage();
         } else {
             picture_ = QImage(width, height, QImage::Format_BGR888);

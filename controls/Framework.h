@@ -63,7 +63,8 @@ public:
 
     /**
      * Gives the bitmap `width` × `height` pixels, all black when the size changes;
-     * sizes of 0 leave no picture. With AutoSize the control follows.
+     * sizes of 0, or a bitmap of more than 1 GiB, leave no picture. With AutoSize the
+     * control follows.
      */
     void SetPictureSize(int width, int height);
 
