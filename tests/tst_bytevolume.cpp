@@ -1,4 +1,5 @@
 #include "ByteVolume.h"
+#include "TestVolumes.h"
 #include "IcsLocale.h"
 #include "IcsWriter.h"
 
@@ -57,14 +58,6 @@ QByteArray Contents(const ByteVolume& volume)
     return volume.Data ? QByteArray(reinterpret_cast<const char*>(volume.Data),
                                     qsizetype(volume.VoxelCount()))
                        : QByteArray();
-}
-
-void FillRandom(ByteVolume& volume, int32_t x, int32_t y, int32_t z, quint32 seed)
-{
-    volume.Allocate(x, y, z);
-    QRandomGenerator random(seed);
-    for (int64_t i = 0; i < volume.VoxelCount(); ++i)
-        volume.Data[i] = uint8_t(random.bounded(256));
 }
 
 /** Sizes and voxels of a volume, to tell that a call left it alone. */

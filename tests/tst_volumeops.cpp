@@ -1,4 +1,5 @@
 #include "ByteVolume.h"
+#include "TestVolumes.h"
 #include "SliceImages.h"
 #include "VolumeOps.h"
 
@@ -10,14 +11,6 @@
 #include <vector>
 
 namespace {
-
-void FillRandom(ByteVolume& volume, int32_t x, int32_t y, int32_t z, quint32 seed)
-{
-    volume.Allocate(x, y, z);
-    QRandomGenerator random(seed);
-    for (int64_t i = 0; i < volume.VoxelCount(); ++i)
-        volume.Data[i] = uint8_t(random.generate());
-}
 
 enum class Slice
 {
