@@ -445,6 +445,7 @@ void TMultiView::ResizeFunc(QObject*)
 {
     // Only while the constructor sets up the grid is one of the counts still 0.
     if (colCount_ < 1 || rowCount_ < 1) return;
+    laidOutGeometry_ = geometry();
     const int cellWidth = width() / colCount_;
     const int cellHeight = height() / rowCount_;
     const int active = GetActiveClient();
@@ -472,6 +473,12 @@ void TMultiView::ResizeFunc(QObject*)
                                            cellHeight);
     }
     Raise(OnChangeSize, this);
+}
+
+void TMultiView::LayOutIfStale()
+{
+    // Qt holds a hidden widget's resize and move events back until it is shown.
+    if (geometry() != laidOutGeometry_) ResizeFunc(this);
 }
 
 void TMultiView::ButtonClick(QObject*)
@@ -512,4 +519,10 @@ void TMultiView::moveEvent(QMoveEvent* event)
     QWidget::moveEvent(event);
     // The client controls live in the parent's coordinates and follow the view.
     ResizeFunc(this);
+}
+
+void TMultiView::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    LayOutIfStale();
 }

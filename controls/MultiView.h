@@ -17,6 +17,7 @@ class QButtonGroup;
 class QFrame;
 class QMoveEvent;
 class QResizeEvent;
+class QShowEvent;
 class QToolButton;
 
 /**
@@ -116,7 +117,8 @@ public:
     /**
      * The layout: cells of Width/ColCount × Height/RowCount pixels (truncated), or the
      * active cell over the whole view when Zoomed; then OnChangeSize. Runs on every
-     * resize and move of the view. Sender is not used.
+     * resize and move of the view, and when a record is read or the view is shown after
+     * a resize or move while hidden. Sender is not used.
      */
     void ResizeFunc(QObject* Sender);
     /** The click handler of every caption button; the clicked button is already down. */
@@ -129,10 +131,13 @@ public:
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     /** Moves the active client into the grid after a change of ColCount or RowCount. */
     void KeepActiveInGrid();
+    /** Runs the layout when the view's geometry differs from the last layout's. */
+    void LayOutIfStale();
 
     bool resizeClients_ = false;
     std::array<std::unique_ptr<ClientData>, 9> records_; ///< in cell order
@@ -145,6 +150,7 @@ private:
     TColor colorPushedText_ = 0;
     TColor colorReleasedText_ = 0;
     int buttonHeight_ = 0;
+    QRect laidOutGeometry_; ///< the view's geometry at the last layout
     /** [row][column], rows and columns 1 to 3 in use; row 0 and column 0 stay null. */
     ClientData* clients_[4][4] = {};
     QButtonGroup* group_;
@@ -173,7 +179,11 @@ public:
     const QString& Caption() const { return caption_; }
     void SetCaption(const QString& value);
     /** The client control, a sibling of the view; never owned. */
-    QWidget* Control() const { return control_; }
+    QWidget* Control() const
+    {
+        view_->LayOutIfStale();
+        return control_;
+    }
     void SetControl(QWidget* value);
     /** Width/height ratio of the client area; 0 or less fills the frame's inside. */
     float Ratio() const { return ratio_; }
@@ -186,16 +196,32 @@ public:
     void SetVisible(bool value);
 
     /** The caption button (a child of the view). */
-    QToolButton* Button() const { return button_; }
+    QToolButton* Button() const
+    {
+        view_->LayOutIfStale();
+        return button_;
+    }
     /** The frame below the button (a child of the view). */
-    QFrame* Frame() const { return frame_; }
+    QFrame* Frame() const
+    {
+        view_->LayOutIfStale();
+        return frame_;
+    }
     /**
      * The frame's rectangle as laid out, in view pixels; unlike Frame()->geometry() it
      * keeps a negative height when the cell is shorter than its button.
      */
-    QRect FrameRect() const { return frameRect_; }
+    QRect FrameRect() const
+    {
+        view_->LayOutIfStale();
+        return frameRect_;
+    }
     /** The client area inside the frame, after the ratio rule, in view pixels. */
-    QRect Inner() const { return inner_; }
+    QRect Inner() const
+    {
+        view_->LayOutIfStale();
+        return inner_;
+    }
     /** The four state images of the caption, side by side (colour 8 = transparent). */
     const QImage& GlyphBitmap() const { return glyphBitmap_; }
     TMultiView* View() const { return view_; }

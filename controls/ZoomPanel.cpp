@@ -7,6 +7,7 @@
 #include <QResizeEvent>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <cstdint>
 
 TZoomMapping TZoomMapping::FromZoom(const TZoom& zoom, int width, int height, int xSize, int ySize)
@@ -91,10 +92,12 @@ void ScaleAxis(double& factor, double& origin, float at, float fd, float maxScal
 {
     if (!(maxScale != 0 && fd <= 0 && factor >= maxScale)) {
         const double f = 1.0 - double(speed) * fd;
-        // A step that would collapse or mirror the picture is not taken.
-        if (f > 0) {
-            origin = at + (origin - at) * f;
-            factor *= f;
+        // A step that would collapse or mirror the picture shrinks it onto the point and
+        // leaves the factor to the minimum; with no minimum to stop it, it is not taken.
+        if (f > 0 || minScale > 0) {
+            const double g = std::max(f, 0.0);
+            origin = at + (origin - at) * g;
+            factor *= g;
         }
     }
     if (minScale != 0 && factor < minScale) factor = minScale;
@@ -289,33 +292,52 @@ void TZoomPanel::SetAutoMouse(bool value)
     }
 }
 
+QRect TZoomPanel::ZoomArea() const
+{
+    // Until a panel resized while hidden is laid out again, the area follows its size.
+    return initialised_ && size() != laidOutSize_ ? AreaForSize() : zoomArea_;
+}
+
+QRect TZoomPanel::AreaForSize() const
+{
+    if (!resizeChildren_) return QRect(zoomArea_.topLeft(), contentsRect().size());
+    const int w = width();
+    const int h = height();
+    int areaWidth = w;
+    int areaHeight = h;
+    if (clientRatio_ > 0) {
+        if (float(h) > float(w) / clientRatio_)
+            areaHeight = static_cast<int>(float(w) / clientRatio_);
+        else
+            areaWidth = static_cast<int>(float(h) * clientRatio_);
+    }
+    return QRect((w - areaWidth) / 2, (h - areaHeight) / 2, areaWidth, areaHeight);
+}
+
+bool TZoomPanel::LayOutIfStale()
+{
+    // Qt holds a hidden widget's resize event back until it is shown.
+    if (!initialised_ || size() == laidOutSize_) return false;
+    Resize();
+    return true;
+}
+
 void TZoomPanel::Resize()
 {
     if (initialised_) {
-        if (resizeChildren_) {
-            const int w = width();
-            const int h = height();
-            int areaWidth = w;
-            int areaHeight = h;
-            if (clientRatio_ > 0) {
-                if (float(h) > float(w) / clientRatio_)
-                    areaHeight = static_cast<int>(float(w) / clientRatio_);
-                else
-                    areaWidth = static_cast<int>(float(h) * clientRatio_);
-            }
-            zoomArea_ = QRect((w - areaWidth) / 2, (h - areaHeight) / 2, areaWidth, areaHeight);
+        laidOutSize_ = size();
+        zoomArea_ = AreaForSize();
+        if (resizeChildren_)
             for (QWidget* child : ChildControls(this))
                 child->setGeometry(zoomArea_);
-        } else {
-            zoomArea_.setWidth(contentsRect().width());
-            zoomArea_.setHeight(contentsRect().height());
-        }
     }
     generateZoomEvent();
 }
 
 void TZoomPanel::generateZoomEvent()
 {
+    // A panel resized while hidden lays itself out first, which comes back here.
+    if (LayOutIfStale()) return;
     if (autoMouse_) {
         const QList<QWidget*> children = ChildControls(this);
         // The reference: the first image child with a picture shown, else the first image
@@ -358,6 +380,7 @@ void TZoomPanel::generateZoomEvent()
 
 void TZoomPanel::Move(int DX, int DY)
 {
+    LayOutIfStale();
     if (zoomArea_.width() <= 0 || zoomArea_.height() <= 0) return;
     const float fx = static_cast<float>(double(DX) / zoomArea_.width());
     const float fy = static_cast<float>(double(DY) / zoomArea_.height());
@@ -374,6 +397,7 @@ void TZoomPanel::Move(int DX, int DY)
 
 void TZoomPanel::Scale(int X, int Y, int Delta)
 {
+    LayOutIfStale();
     if (zoomArea_.width() <= 0 || zoomArea_.height() <= 0) return;
     const float fx = static_cast<float>(double(X) / zoomArea_.width());
     const float fy = static_cast<float>(double(Y) / zoomArea_.height());
@@ -497,6 +521,12 @@ void TZoomPanel::resizeEvent(QResizeEvent* event)
 {
     TPanel::resizeEvent(event);
     Resize();
+}
+
+void TZoomPanel::showEvent(QShowEvent* event)
+{
+    TPanel::showEvent(event);
+    LayOutIfStale();
 }
 
 void TZoomPanel::childEvent(QChildEvent* event)

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QRect>
 #include <QRectF>
+#include <QSize>
 #include <QWidget>
 
 #include <any>
@@ -250,7 +251,9 @@ protected:
  * hands its zoomable children their mapping (with AutoMouse, once a reference image
  * child exists) and raises OnZoom.
  *
- * Children added or removed are picked up at the next paint.
+ * Children added or removed are picked up at the next paint. A panel resized while hidden,
+ * which Qt sends no resize event, is laid out again at its next step, pan or notification
+ * and when shown.
  */
 class TZoomPanel : public TPanel
 {
@@ -323,8 +326,8 @@ public:
 
     /** The zoom state. */
     const TZoom& Zoom() const { return zoom_; }
-    /** The zoom area: left, top (panel pixels), width, height. */
-    QRect ZoomArea() const { return zoomArea_; }
+    /** The zoom area: left, top (panel pixels), width, height, for the present size. */
+    QRect ZoomArea() const;
 
     /** Zooms about (X, Y) zoom-area pixels; a negative Delta (pixels) zooms in. */
     void Scale(int X, int Y, int Delta);
@@ -373,10 +376,15 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void childEvent(QChildEvent* event) override;
 
 private:
     void Unhook(TZoomableControl* child);
+    /** The zoom area the layout gives the panel at its present size. */
+    QRect AreaForSize() const;
+    /** Lays out (Resize) when the size differs from the last layout's; true if it did. */
+    bool LayOutIfStale();
 
     bool moveAuto_ = false;
     bool scaleAuto_ = false;
@@ -398,6 +406,7 @@ private:
     bool resizeChildren_ = true;
     TZoomEvent onZoom_;
     QRect zoomArea_;
+    QSize laidOutSize_; ///< the panel's size at the last layout
     QPoint last_;       ///< last pointer position of a gesture
     QPoint zoomCentre_; ///< press point of a zoom gesture
     bool initialised_ = false;

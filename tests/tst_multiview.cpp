@@ -69,6 +69,8 @@ private slots:
     void buttonPaintsStateImage_data();
     void buttonPaintsStateImage();
     void clientControlsStaySiblingsAndAreNotOwned();
+    void changedWhileHidden_data();
+    void changedWhileHidden();
 };
 
 void tst_MultiView::cellGeometry_data()
@@ -433,6 +435,69 @@ void tst_MultiView::clientControlsStaySiblingsAndAreNotOwned()
     delete view;
     QVERIFY(control);
     QCOMPARE(control->parentWidget(), &grid->window);
+}
+
+void tst_MultiView::changedWhileHidden_data()
+{
+    QTest::addColumn<QRect>("laidOut");  // the view's geometry at its last layout
+    QTest::addColumn<QRect>("geometry"); // then set while hidden
+    QTest::addColumn<bool>("zoomed");
+    QTest::addColumn<bool>("shown"); // shown afterwards, or never
+    QTest::newRow("resized, never shown")
+        << QRect(10, 20, 200, 150) << QRect(10, 20, 300, 200) << false << false;
+    QTest::newRow("resized, then shown")
+        << QRect(10, 20, 200, 150) << QRect(10, 20, 300, 200) << false << true;
+    QTest::newRow("moved, never shown")
+        << QRect(10, 20, 300, 200) << QRect(60, 70, 300, 200) << false << false;
+    QTest::newRow("zoomed, resized, never shown")
+        << QRect(10, 20, 200, 150) << QRect(10, 20, 300, 200) << true << false;
+}
+
+void tst_MultiView::changedWhileHidden()
+{
+    QFETCH(QRect, laidOut);
+    QFETCH(QRect, geometry);
+    QFETCH(bool, zoomed);
+    QFETCH(bool, shown);
+    const auto setUp = [zoomed](TMultiView* view) {
+        view->SetResizeClients(true);
+        view->SetColCount(2);
+        view->SetActiveClient(22);
+        view->SetZoomed(zoomed);
+    };
+    // The reference: a shown view at the final geometry.
+    Grid reference(geometry.size(), true);
+    reference.view->setGeometry(geometry);
+    setUp(reference.view);
+
+    QWidget window; // shown only on request
+    window.resize(700, 500);
+    auto* view = new TMultiView(&window);
+    view->setGeometry(laidOut);
+    for (int code : AllCodes)
+        view->Client(code)->SetControl(new QWidget(&window));
+    setUp(view); // lays out at `laidOut`
+    view->setGeometry(geometry);
+    if (shown) window.show();
+
+    for (int code : AllCodes) {
+        const ClientData* cell = view->Client(code);
+        const ClientData* expected = reference.view->Client(code);
+        QCOMPARE(cell->Button()->isVisibleTo(view),
+                 expected->Button()->isVisibleTo(reference.view));
+        QCOMPARE(cell->Control()->isHidden(), expected->Control()->isHidden());
+        // A cell a zoomed view hides keeps whatever rectangle it had before.
+        if (!expected->Button()->isVisibleTo(reference.view)) continue;
+        QCOMPARE(cell->Button()->geometry(), expected->Button()->geometry());
+        QCOMPARE(cell->Frame()->geometry(), expected->Frame()->geometry());
+        QCOMPARE(cell->FrameRect(), expected->FrameRect());
+        QCOMPARE(cell->Inner(), expected->Inner());
+        QCOMPARE(cell->Control()->geometry(), expected->Control()->geometry());
+    }
+    // Cell 22 of 2 × 3 cells of 150 × 66, or the whole view when zoomed.
+    QCOMPARE(view->Client(22)->Control()->geometry(),
+             zoomed ? QRect(geometry.topLeft() + QPoint(1, 18), QSize(298, 180))
+                    : QRect(geometry.topLeft() + QPoint(151, 84), QSize(148, 46)));
 }
 
 QTEST_MAIN(tst_MultiView)

@@ -102,6 +102,8 @@ private slots:
     void disabledAxes_data();
     void disabledAxes();
     void dragGestures();
+    void fastZoomOutDrag_data();
+    void fastZoomOutDrag();
     void ownMouseHandlerTakesEvent();
     void wheelZoomsOnce_data();
     void wheelZoomsOnce();
@@ -109,6 +111,8 @@ private slots:
     void removedChildLosesHooks();
     void destroyedPanelUnreachable();
     void mappingRoundTrip();
+    void resizedWhileHidden_data();
+    void resizedWhileHidden();
 };
 
 void tst_ZoomPanel::zoomArea_data()
@@ -375,6 +379,61 @@ void tst_ZoomPanel::dragGestures()
     QCOMPARE(f.log.count, before);
 }
 
+void tst_ZoomPanel::fastZoomOutDrag_data()
+{
+    QTest::addColumn<float>("minScale");
+    QTest::addColumn<bool>("border");   // the no-empty-border rule on both axes
+    QTest::addColumn<int>("drag");      // pixels downward in one move
+    QTest::addColumn<double>("factor"); // 0: the zoom is left as it was
+    QTest::addColumn<QPointF>("origin");
+    QTest::newRow("199 px to MinScale 1") << 1.0f << true << 199 << 1.0 << QPointF(0, 0);
+    QTest::newRow("200 px to MinScale 1") << 1.0f << true << 200 << 1.0 << QPointF(0, 0);
+    QTest::newRow("400 px to MinScale 1") << 1.0f << true << 400 << 1.0 << QPointF(0, 0);
+    QTest::newRow("400 px, no border rule: onto the press point")
+        << 1.0f << false << 400 << 1.0 << QPointF(0.25, 0.025);
+    QTest::newRow("200 px to MinScale 0.5, centred")
+        << 0.5f << true << 200 << 0.5 << QPointF(0.25, 0.25);
+    QTest::newRow("400 px to MinScale 0.5, centred")
+        << 0.5f << true << 400 << 0.5 << QPointF(0.25, 0.25);
+    QTest::newRow("no minimum: 199 px nearly to nothing")
+        << 0.0f << true << 199 << 0.01 << QPointF(0.495, 0.495);
+    QTest::newRow("no minimum: 200 px not taken") << 0.0f << true << 200 << 0.0 << QPointF();
+    QTest::newRow("no minimum: 400 px not taken") << 0.0f << false << 400 << 0.0 << QPointF();
+}
+
+void tst_ZoomPanel::fastZoomOutDrag()
+{
+    QFETCH(float, minScale);
+    QFETCH(bool, border);
+    QFETCH(int, drag);
+    QFETCH(double, factor);
+    QFETCH(QPointF, origin);
+    Fixture f; // a 400-pixel area: a 200-pixel drag at speed 2 would shrink to nothing
+    f.panel.SetMinScale(minScale);
+    f.panel.SetXNoEmptyBorder(border);
+    f.panel.SetYNoEmptyBorder(border);
+    f.panel.SetFracScale(2.0);
+    f.panel.Move(-100, -60);
+    const TZoom before = f.panel.Zoom();
+    QCOMPARE(before.XOrigin, -0.25);
+
+    const QPoint press(100, 10);
+    QTest::mousePress(f.child, Qt::RightButton, {}, press);
+    QCOMPARE(f.panel.GestureState(), 2);
+    QTest::mouseMove(f.child, press + QPoint(0, drag));
+    QTest::mouseRelease(f.child, Qt::RightButton, {}, press + QPoint(0, drag));
+    QCOMPARE(f.panel.GestureState(), 0);
+    const TZoom z = f.panel.Zoom();
+    if (factor == 0) {
+        QCOMPARE(z, before); // neither collapsed nor mirrored
+        return;
+    }
+    QVERIFY2(qAbs(z.XFactor - factor) < 1e-6, qPrintable(QString::number(z.XFactor)));
+    QVERIFY2(qAbs(z.YFactor - factor) < 1e-6, qPrintable(QString::number(z.YFactor)));
+    QVERIFY2(qAbs(z.XOrigin - origin.x()) < 1e-6, qPrintable(QString::number(z.XOrigin)));
+    QVERIFY2(qAbs(z.YOrigin - origin.y()) < 1e-6, qPrintable(QString::number(z.YOrigin)));
+}
+
 void tst_ZoomPanel::ownMouseHandlerTakesEvent()
 {
     Fixture f;
@@ -523,6 +582,55 @@ void tst_ZoomPanel::mappingRoundTrip()
     QCOMPARE(m.ToSample(m.ToPixel(r)), r);
     const TZoomMapping flipped{-1.0f, 100.0f, 1.0f, 0.0f};
     QCOMPARE(flipped.ToPixel(QRectF(0, 0, 10, 10)), QRectF(90, 0, 10, 10));
+}
+
+void tst_ZoomPanel::resizedWhileHidden_data()
+{
+    QTest::addColumn<bool>("shown"); // shown after the resize, or never
+    QTest::addColumn<float>("ratio");
+    QTest::newRow("never shown") << false << 2.0f;
+    QTest::newRow("never shown, whole panel") << false << -1.0f;
+    QTest::newRow("shown after the resize") << true << 2.0f;
+}
+
+void tst_ZoomPanel::resizedWhileHidden()
+{
+    QFETCH(bool, shown);
+    QFETCH(float, ratio);
+    const auto makeImage = [](TRecorder* r) {
+        r->isImage = r->hasImage = true;
+        r->xSize = 150;
+        r->ySize = 100;
+    };
+    // The reference: a shown panel of the final size.
+    Fixture reference(300, 200);
+    makeImage(reference.child);
+    reference.panel.SetClientRatio(ratio);
+
+    // Laid out at 500 × 500, then resized while hidden: Qt holds the resize event back.
+    TZoomPanel panel;
+    panel.resize(500, 500);
+    auto* child = new TRecorder(&panel);
+    makeImage(child);
+    panel.SetAutoMouse(true);
+    panel.SetClientRatio(ratio);
+    panel.resize(300, 200);
+    if (shown) {
+        panel.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&panel));
+        QCOMPARE(child->geometry(), reference.child->geometry());
+    }
+    QCOMPARE(panel.ZoomArea(), reference.panel.ZoomArea());
+
+    for (TZoomPanel* p : {&reference.panel, &panel}) {
+        p->Scale(100, 50, -30);
+        p->Move(-20, 10);
+    }
+    QCOMPARE(panel.Zoom(), reference.panel.Zoom());
+    QVERIFY(panel.Zoom().XFactor > 1);
+    QCOMPARE(child->geometry(), reference.child->geometry());
+    QCOMPARE(panel.ZoomArea(), reference.panel.ZoomArea());
+    QCOMPARE(child->calls.last(), reference.child->calls.last());
 }
 
 QTEST_MAIN(tst_ZoomPanel)
