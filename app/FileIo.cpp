@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,34 @@ std::string FolderOf(const std::string& path)
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Why an existing target of this type is not replaced, or null for a regular file.
+// Renaming over a FIFO, a device or a socket would swap the node for a plain file.
+const char* RefusalFor(mode_t mode)
+{
+    if (S_ISREG(mode)) return nullptr;
+    if (S_ISDIR(mode)) return "it is a folder";
+    if (S_ISFIFO(mode)) return "it is a FIFO, not a regular file";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "it is a device, not a regular file";
+    if (S_ISSOCK(mode)) return "it is a socket, not a regular file";
+    return "it is not a regular file";
+}
+
+// A write beyond the file size limit (RLIMIT_FSIZE) raises SIGXFSZ, whose default action
+// ends the process and leaves the temporary file behind. Ignored, the signal turns into
+// an EFBIG write error that the writer reports and cleans up after. The disposition is
+// process-wide and inherited across exec; it is changed only while it is the default, so
+// a handler the program installed stays. sigaction is thread-safe, and two writers that
+// both find the default both set SIG_IGN, so no lock is needed.
+void IgnoreFileSizeSignal()
+{
+    struct sigaction current = {};
+    if (::sigaction(SIGXFSZ, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return;
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
 } // namespace
@@ -114,6 +143,7 @@ bool AtomicWriter::Begin(const std::string& target, std::string& message)
         message = "no file name given";
         return false;
     }
+    IgnoreFileSizeSignal();
     target_ = target;
     // Writing through a symbolic link replaces the file it points to, not the link.
     struct stat st {};
@@ -125,8 +155,10 @@ bool AtomicWriter::Begin(const std::string& target, std::string& message)
         }
         exists = ::stat(target_.c_str(), &st) == 0;
     }
-    if (exists && S_ISDIR(st.st_mode)) {
-        message = "it is a folder";
+    // Only a regular file is replaced. A dangling link has nothing to check: the link
+    // itself is replaced by the new file.
+    if (const char* refusal = exists ? RefusalFor(st.st_mode) : nullptr) {
+        message = refusal;
         return false;
     }
 
@@ -182,6 +214,14 @@ bool AtomicWriter::Commit(std::string& message)
     fd_ = -1;
     if (::close(fd) != 0) {
         message = "cannot close: " + ErrorText(errno);
+        Discard();
+        return false;
+    }
+    // The target may have changed while the data was written.
+    struct stat st = {};
+    if (const char* refusal =
+            ::stat(target_.c_str(), &st) == 0 ? RefusalFor(st.st_mode) : nullptr) {
+        message = refusal;
         Discard();
         return false;
     }

@@ -44,6 +44,13 @@ private:
  * Writes a file under a temporary name in the target's folder and renames it over the
  * target only after a complete, flushed write. Until Commit succeeds the target is
  * never touched; a writer that is not committed removes its temporary file.
+ *
+ * Only a regular file is replaced (through symbolic links): Begin and Commit refuse a
+ * target that is a folder, a FIFO, a device or a socket.
+ *
+ * Begin sets SIGXFSZ to ignored, process-wide, while its action is the default (which
+ * would end the process): a write beyond the file size limit then fails with EFBIG
+ * and the temporary file is removed.
  */
 class AtomicWriter
 {
