@@ -2,9 +2,13 @@
 
 #include "FileIo.h"
 
+#include <libics.h>
+#include <libics_ll.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <string_view>
 #include <vector>
 
@@ -13,29 +17,93 @@
 namespace {
 
 constexpr int64_t MaxHeaderBytes = 1 << 20;
-constexpr size_t MaxDimensions = 10; // libics' own limit
-constexpr size_t MaxIcsName = 511;    // libics' file names, less the terminating zero
+constexpr size_t MaxDimensions = 10;              // libics' own limit
+constexpr size_t MaxIcsName = ICS_MAXPATHLEN - 1; // libics' file names, less the zero
+constexpr size_t LineChunk = ICS_LINE_LENGTH - 1; // bytes libics takes for one line
+constexpr long MaxChannels = ICS_MAX_LAMBDA;
 
 using Fields = std::vector<std::string_view>;
 
-std::string_view Trim(std::string_view text)
+/** The separators a header declares, and where its first line starts. */
+struct Separators
 {
-    const auto space = [](char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t'; };
-    while (!text.empty() && space(text.front())) text.remove_prefix(1);
-    while (!text.empty() && space(text.back())) text.remove_suffix(1);
-    return text;
+    char field = 0;
+    char line = 0;
+    size_t start = 0;
+};
+
+/**
+ * Reads the separators as libics does: the first two bytes, unless the second is a
+ * CR after a field separator other than LF and an LF follows it, which makes the line
+ * separator LF (a header written in text mode on Windows).
+ */
+bool ReadSeparators(std::string_view text, Separators& seps)
+{
+    if (text.size() < 2 || text[0] == text[1]) return false;
+    seps.field = text[0];
+    seps.line = text[1];
+    seps.start = 2;
+    if (seps.line == '\r' && seps.field != '\n') {
+        if (text.size() < 3) return false;
+        if (text[2] == '\n') {
+            seps.line = '\n';
+            seps.start = 3;
+        }
+    }
+    return true;
 }
 
-/** Splits `text` at `separator`, dropping empty fields. */
-Fields Split(std::string_view text, char separator)
+/**
+ * The lines of a header as libics' line reader returns them: up to and including the
+ * line separator, at most LineChunk bytes (a longer line goes on as the next one),
+ * a CR before an LF dropped when the separator is LF. A CR at the very end of the
+ * file becomes the byte 0xFF, as libics stores the EOF it reads after it.
+ */
+class LineReader
 {
+public:
+    LineReader(std::string_view text, const Separators& seps)
+        : text_(text), pos_(seps.start), sep_(seps.line)
+    {
+    }
+
+    bool Next(std::string& line)
+    {
+        line.clear();
+        while (line.size() < LineChunk && pos_ < text_.size()) {
+            char ch = text_[pos_++];
+            if (ch == '\r' && sep_ == '\n') {
+                if (pos_ >= text_.size()) {
+                    ch = char(0xFF);
+                } else if (text_[pos_] == '\n') {
+                    ch = text_[pos_++];
+                }
+            }
+            line.push_back(ch);
+            if (ch == sep_) break;
+        }
+        return !line.empty();
+    }
+
+    /** The offset of the byte after the last line read. */
+    size_t Position() const { return pos_; }
+
+private:
+    std::string_view text_;
+    size_t pos_;
+    char sep_;
+};
+
+/** The fields of a line as strtok splits it at either separator, after a NUL cut. */
+Fields Tokens(std::string_view line, const Separators& seps)
+{
+    line = line.substr(0, line.find('\0'));
     Fields fields;
     size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(separator, start);
-        if (end == std::string_view::npos) end = text.size();
-        const std::string_view field = Trim(text.substr(start, end - start));
-        if (!field.empty()) fields.push_back(field);
+    while (start < line.size()) {
+        size_t end = start;
+        while (end < line.size() && line[end] != seps.field && line[end] != seps.line) ++end;
+        if (end > start) fields.push_back(line.substr(start, end - start));
         start = end + 1;
     }
     return fields;
@@ -51,6 +119,19 @@ bool ParseCount(std::string_view text, uint64_t& value)
         value = value * 10 + uint64_t(c - '0');
     }
     return true;
+}
+
+/** The value atoi() gives, saturated instead of overflowing. */
+long AtoiValue(std::string_view text)
+{
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        value = value > 100000000 ? 1000000000 : value * 10 + (text[i] - '0');
+    return negative ? -value : value;
 }
 
 bool StartsWith(const Fields& fields, std::string_view a, std::string_view b)
@@ -98,8 +179,8 @@ bool CheckDataFile(const std::string& path, const std::string& headerName, uint6
             return false;
         }
         uint64_t needed = 0;
-        if (!compressed && (__builtin_add_overflow(offset, bytes, &needed) ||
-                            uint64_t(length) < needed)) {
+        if (!compressed &&
+            (__builtin_add_overflow(offset, bytes, &needed) || uint64_t(length) < needed)) {
             message = "the data file " + candidate + " holds " + std::to_string(length) +
                       " bytes, fewer than the " + std::to_string(bytes) +
                       " bytes of image data the header gives";
@@ -114,7 +195,40 @@ bool CheckDataFile(const std::string& path, const std::string& headerName, uint6
     return found;
 }
 
+/** True when a sensor parameter line (fields from the third on) is one libics mishandles. */
+bool HostileSensorLine(const Fields& fields, std::string& message)
+{
+    if (fields.size() < 2 || (fields[1] != "s_params" && fields[1] != "s_states")) return false;
+    // libics takes the third field's length without looking whether there is one.
+    if (fields.size() == 2) {
+        message = "the ICS header has a sensor line without values";
+        return true;
+    }
+    // It then copies a type name for every declared channel into room for 32.
+    std::string_view name = fields[2];
+    if (!name.empty() && name.back() == ']') name = name.substr(0, name.find('['));
+    if (fields[1] == "s_params" && (name == "Channels" || name == "Detectors") &&
+        fields.size() >= 4 && AtoiValue(fields[3]) > MaxChannels) {
+        message = "the ICS header declares more than " + std::to_string(MaxChannels) +
+                  " sensor channels";
+        return true;
+    }
+    return false;
+}
+
 } // namespace
+
+bool IsIcsHeaderStart(std::string_view head)
+{
+    Separators seps;
+    if (!ReadSeparators(head, seps)) return false;
+    LineReader reader(head, seps);
+    std::string line;
+    if (!reader.Next(line)) return false;
+    const Fields fields = Tokens(line, seps);
+    return fields.size() >= 2 && fields[0] == "ics_version" &&
+           (fields[1] == "1.0" || fields[1] == "2.0");
+}
 
 bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFile* data)
 {
@@ -127,88 +241,96 @@ bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFi
     }
     FileIo::File file;
     if (!file.OpenRegular(fileName, message)) return false;
-    if (file.Size() > MaxHeaderBytes) {
-        message = "the ICS header is larger than 1 MiB";
-        return false;
-    }
-    std::string text(size_t(file.Size()), '\0');
+    // The header must end within its first MiB; image data may follow it.
+    std::string text(size_t(std::min<int64_t>(file.Size(), MaxHeaderBytes)), '\0');
     text.resize(file.ReadFully(text.data(), text.size()));
-    if (text.size() < 2) {
-        message = "the file is too short for an ICS header";
+    const bool cut = file.Size() > int64_t(text.size());
+
+    Separators seps;
+    if (!ReadSeparators(text, seps)) {
+        message = text.size() < 3 ? "the file is too short for an ICS header"
+                                  : "the ICS header has no valid separators";
         return false;
     }
-    // The first two characters name the field and the line separators.
-    const char fieldSeparator = text[0], lineSeparator = text[1];
-    if (fieldSeparator == lineSeparator) {
-        message = "the ICS header has no valid separators";
+    LineReader reader(text, seps);
+    std::string line;
+    Fields fields;
+    if (!reader.Next(line) || (fields = Tokens(line, seps)).size() < 2 ||
+        fields[0] != "ics_version" || (fields[1] != "1.0" && fields[1] != "2.0")) {
+        message = "the file is not an ICS header (no ics_version 1.0 or 2.0 line)";
+        return false;
+    }
+    const int version = fields[1] == "2.0" ? 2 : 1;
+    if (!reader.Next(line) || (fields = Tokens(line, seps)).empty() || fields[0] != "filename") {
+        message = "the ICS header has no filename line";
         return false;
     }
 
-    int version = 1;
-    uint64_t bits = 0;
-    std::vector<uint64_t> sizes;
-    Fields byteOrder;
+    // libics overwrites the entries of a repeated line one by one, so each list keeps
+    // every value it was ever given at a position.
+    std::vector<std::string_view> sizeFields;
+    std::vector<std::string_view> byteOrder;
     bool compressed = false;
     std::string source;
     uint64_t sourceOffset = 0;
-
-    // The header ends at an "end" line; what follows is image data.
-    std::string_view rest = std::string_view(text).substr(2);
     int64_t headerEnd = -1;
-    while (!rest.empty()) {
-        const size_t end = rest.find(lineSeparator);
-        const std::string_view line = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-        const Fields fields = Split(line, fieldSeparator);
+    const auto assign = [](std::vector<std::string_view>& list, const Fields& values) {
+        for (size_t i = 2; i < values.size(); ++i) {
+            if (list.size() < i - 1) list.resize(i - 1);
+            list[i - 2] = values[i];
+        }
+    };
+
+    // Lines stay in place while their fields are in use.
+    std::deque<std::string> lines;
+    while (reader.Next(line)) {
+        lines.push_back(line);
+        fields = Tokens(lines.back(), seps);
         if (fields.empty()) continue;
-        if (fields.size() == 1 && fields[0] == "end") {
-            headerEnd = int64_t(text.size() - rest.size());
+        if (fields[0] == "end") {
+            headerEnd = int64_t(reader.Position());
             break;
         }
-
-        const std::string_view last = fields.back();
-        if (last == "s_params" || last == "s_states" ||
-            (last.size() > 9 && (last.substr(last.size() - 9) == " s_params" ||
-                                 last.substr(last.size() - 9) == " s_states"))) {
-            message = "the ICS header has a sensor line without values";
-            return false;
-        }
-        if (fields[0] == "ics_version" && fields.size() >= 2 && fields[1] == "2.0") version = 2;
+        if (HostileSensorLine(fields, message)) return false;
         if (StartsWith(fields, "layout", "sizes")) {
-            sizes.clear();
             if (fields.size() - 2 > MaxDimensions) {
                 message = "the ICS header gives more than 10 sizes";
                 return false;
             }
-            for (size_t i = 2; i < fields.size(); ++i) {
-                uint64_t value = 0;
-                if (!ParseCount(fields[i], value)) {
-                    message = "the ICS header gives an invalid size '" + std::string(fields[i]) + "'";
-                    return false;
-                }
-                sizes.push_back(value);
-            }
+            assign(sizeFields, fields);
         }
-        if (StartsWith(fields, "representation", "byte_order"))
-            byteOrder.assign(fields.begin() + 2, fields.end());
+        if (StartsWith(fields, "representation", "byte_order")) assign(byteOrder, fields);
         if (StartsWith(fields, "representation", "compression"))
             compressed = fields.size() >= 3 && fields[2] != "uncompressed";
-        if (StartsWith(fields, "source", "file") && fields.size() >= 3) {
+        // "source file NAME" takes the name alone; the offset has a line of its own.
+        if (StartsWith(fields, "source", "file") && fields.size() >= 3)
             source = std::string(fields[2]);
-            sourceOffset = 0;
-            if (fields.size() >= 4 && !ParseCount(fields[3], sourceOffset)) {
-                message = "the ICS header gives an invalid data offset";
-                return false;
-            }
+        if (StartsWith(fields, "source", "offset") && fields.size() >= 3 &&
+            !ParseCount(fields[2], sourceOffset)) {
+            message = "the ICS header gives an invalid data offset";
+            return false;
         }
+    }
+    if (headerEnd < 0 && cut) {
+        message = "the ICS header is larger than 1 MiB";
+        return false;
     }
 
     // The first size is the number of bits of a sample.
+    std::vector<uint64_t> sizes;
+    for (std::string_view field : sizeFields) {
+        uint64_t value = 0;
+        if (!ParseCount(field, value)) {
+            message = "the ICS header gives an invalid size '" + std::string(field) + "'";
+            return false;
+        }
+        sizes.push_back(value);
+    }
     if (sizes.empty()) {
         message = "the ICS header gives no sizes";
         return false;
     }
-    bits = sizes[0];
+    const uint64_t bits = sizes[0];
     const uint64_t sampleBytes = (bits + 7) / 8;
     if (bits == 0 || sampleBytes > 16) {
         message = "the ICS header gives samples of " + std::to_string(bits) + " bits";
@@ -249,12 +371,16 @@ bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFi
         return CheckDataFile(fileName, fileName, uint64_t(headerEnd), bytes, compressed, message,
                              data);
     }
-    // Version 1: the data lies in NAME.ids beside the header (or a compressed copy).
-    const std::string stem = fileName.substr(0, fileName.size() - 4);
-    for (const char* suffix : {".ids", ".ids.gz", ".ids.Z"})
-        if (Exists(stem + suffix))
-            return CheckDataFile(stem + suffix, fileName, 0, bytes,
-                                 compressed || std::string_view(suffix) != ".ids", message, data);
-    message = "the data file " + stem + ".ids is missing";
+    // Version 1: the data lies in the file whose name libics derives from the header's
+    // (NAME.ids beside NAME.ics, NAME.IDS beside NAME.ICS, NAME.ids beside another
+    // name), or in a compressed copy of it.
+    char idsName[ICS_MAXPATHLEN];
+    IcsGetIdsName(idsName, fileName.c_str());
+    const std::string ids = idsName;
+    for (const char* suffix : {"", ".gz", ".Z"})
+        if (Exists(ids + suffix))
+            return CheckDataFile(ids + suffix, fileName, 0, bytes, compressed || *suffix != '\0',
+                                 message, data);
+    message = "the data file " + ids + " is missing";
     return false;
 }

@@ -2,25 +2,32 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 /**
  * Checks an ICS header, and the data file it leads to, before libics reads them.
  * libics trusts its header in ways that can crash, hang or corrupt memory; this
- * refuses every such header with a reason instead:
+ * refuses every such header with a reason instead. The header is read exactly as
+ * libics reads it: the two separators its first bytes declare (a CR LF pair after the
+ * field separator counts as LF), lines of at most 1023 bytes ending at the line
+ * separator (LF lines may end in CR LF), each cut at its first NUL byte and split at
+ * either separator. On that reading:
  *
- *  - the header must be a readable regular file of at most 1 MiB;
- *  - no line may end in a "s_params" or "s_states" category without values;
+ *  - the header (up to its "end" line) must lie within the first MiB of a readable
+ *    regular file, and start with an "ics_version 1.0|2.0" and a "filename" line;
+ *  - no line may name a "s_params" or "s_states" subcategory without anything after
+ *    it, and no sensor line may declare more channels than libics has room for;
  *  - the layout sizes must be plain decimal numbers (at most 10 of them), whose
  *    product in bytes does not overflow;
  *  - every byte_order entry must name a byte of the sample (1 … bytes per sample),
  *    and there may be no more entries than bytes;
- *  - the data file (NAME.ids beside a version 1 header, the "source file" of a
- *    version 2 header, or the header file itself after its "end" line) must exist as
- *    a regular file; uncompressed, it must hold the whole data from its offset on. FIFOs and devices are refused without being
- *    opened.
- *
- * Returns true when libics may be given the file; otherwise false with the reason.
+ *  - the data file (for version 1 the name libics derives from the header's, NAME.ids
+ *    or a compressed copy; the "source file" of a version 2 header; or the header
+ *    file itself after its "end" line) must exist as a regular file; uncompressed, it
+ *    must hold the whole data from its offset on. FIFOs and devices are refused
+ *    without being opened.
  */
+
 /** What the check learned of the data file. */
 struct IcsDataFile
 {
@@ -29,8 +36,17 @@ struct IcsDataFile
 };
 
 /**
- * `data`, when given, receives what the check learned of the data file, so that the
- * data size libics derives can be compared with it before anything is allocated.
+ * Returns true when libics may be given the header `fileName`; otherwise false with
+ * the reason. `data`, when given, receives what the check learned of the data file,
+ * so that the data size libics derives can be compared with it before anything is
+ * allocated. The name is used as it stands (libics opened with its name forced).
  */
 bool CheckIcsHeader(const std::string& fileName, std::string& message,
                     IcsDataFile* data = nullptr);
+
+/**
+ * True when `head`, the first bytes of a file (its first 1 KiB suffices), starts the
+ * way libics requires of an ICS header: two different separators, then a line whose
+ * first two fields are "ics_version" and "1.0" or "2.0".
+ */
+bool IsIcsHeaderStart(std::string_view head);

@@ -42,6 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     voxelSum = voxelSum + CheckLoadResult(code, before, volume);
     if (code == ByteVolume::LoadFailed || code == ByteVolume::LoadReadFailed)
         Check(!message.empty(), "a failed Load gave no reason");
-    if (code == ByteVolume::LoadOk) Check(message.empty(), "a clean Load left a message");
+    // A successful load may carry a warning (mapped floating-point samples).
     return 0;
 }

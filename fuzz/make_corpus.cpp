@@ -184,6 +184,38 @@ void WriteIcsSeeds(const std::string& folder, const std::string& work)
          Replace(floatHeader, "format\tinteger", "format\treal") + dataOf(floats));
     Save(folder + "/ics_u16_10bit",
          Replace(wideHeader, "significant_bits\t16", "significant_bits\t10") + dataOf(wide));
+    Save(folder + "/ics_double", Replace(Replace(Replace(plainHeader, "format\tinteger",
+                                                         "format\treal"),
+                                                 "sizes\t8\t4\t3\t2", "sizes\t64\t1\t1\t1"),
+                                         "significant_bits\t8", "significant_bits\t64") +
+                                     Separator + std::string("\0\0\0\0\0\0\xf0\x3f", 8));
+    Save(folder + "/ics_complex", Replace(floatHeader, "format\tinteger", "format\tcomplex") +
+                                      dataOf(floats));
+
+    // The same header with every kind of separator pair libics accepts: the field and
+    // line separators are whatever its first two bytes are, and a CR LF after the
+    // field separator makes LF the line separator.
+    const std::pair<const char*, const char*> separators[] = {
+        {"\t", "\n"}, {"\t", "\r\n"}, {"\t", "\r"}, {" ", "\n"}, {",", ";"},
+        {"\n", "\r"}, {"\x01", "\x02"}, {"\t", "\0"},
+    };
+    int pair = 0;
+    for (const auto& [field, line] : separators) {
+        std::string header = plainHeader;
+        for (char& c : header)
+            c = c == '\t' ? '\x01' : c == '\n' ? '\x02' : c;
+        const std::string lineSep = *line ? line : std::string(1, '\0');
+        header = ReplaceAll(ReplaceAll(header, "\x01", field), "\x02", lineSep);
+        Save(folder + "/ics_separators_" + std::to_string(pair++), header + data);
+    }
+    // Headers that crashed libics before the check read them its way: a sensor line
+    // without values that only libics' line reading finds (a bare LF among CR LF
+    // lines), and more sensor channels than libics has room for.
+    std::string crlfHeader = ReplaceAll(plainHeader, "\n", "\r\n");
+    Save(folder + "/ics_crash_crlf_sensor", crlfHeader + "sensor\ts_params\nend\r\n" + data);
+    Save(folder + "/ics_crash_nul_sensor",
+         plainHeader + std::string("sensor\ts_params\0\tChannels\t1\n", 28) + data);
+    Save(folder + "/ics_crash_channels", plainHeader + "sensor\ts_params\tChannels\t100000\n" + data);
 }
 
 } // namespace

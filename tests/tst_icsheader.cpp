@@ -70,6 +70,36 @@ private slots:
         QCOMPARE(volume.Voxel(0, 0, 0), uint8_t('b'));
     }
 
+    void everySeparatorPairReads_data()
+    {
+        QTest::addColumn<QByteArray>("field");
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("tab, LF") << QByteArray("\t") << QByteArray("\n");
+        QTest::newRow("tab, CR LF") << QByteArray("\t") << QByteArray("\r\n");
+        QTest::newRow("tab, CR") << QByteArray("\t") << QByteArray("\r");
+        QTest::newRow("space, LF") << QByteArray(" ") << QByteArray("\n");
+        QTest::newRow("comma, semicolon") << QByteArray(",") << QByteArray(";");
+        QTest::newRow("LF, CR") << QByteArray("\n") << QByteArray("\r");
+    }
+
+    void everySeparatorPairReads()
+    {
+        QFETCH(QByteArray, field);
+        QFETCH(QByteArray, line);
+        QByteArray header = Header("8\t4\t3\t2", "sensor\ts_params\tChannels\t1\nend\n");
+        header.replace('\t', '\x01').replace('\n', '\x02');
+        header.replace('\x01', field).replace('\x02', line);
+        const QString ics = dir.filePath("seps.ics");
+        Write(ics, header);
+        Write(dir.filePath("seps.ids"), QByteArray(24, 'c'));
+        std::string message;
+        QVERIFY2(CheckIcsHeader(Std(ics), message), message.c_str());
+        ByteVolume volume;
+        QCOMPARE(volume.Load(Std(ics), &message), 0);
+        QCOMPARE(volume.SizeX * volume.SizeY * volume.SizeZ, 24);
+        QCOMPARE(volume.Voxel(3, 2, 1), uint8_t('c'));
+    }
+
     void hostileHeaders_data()
     {
         QTest::addColumn<QByteArray>("header");
@@ -100,10 +130,36 @@ private slots:
         QTest::newRow("version 2 naming a device")
             << Header("8\t4\t3\t2", "source\tfile\t/dev/zero\t0\nend\t\n", "2.0") << QByteArray()
             << "not a regular file";
+        // libics takes the offset from a line of its own, not from the file line.
         QTest::newRow("version 2 naming a short file")
-            << Header("8\t4\t3\t2", "source\tfile\tv.ids\t10\nend\t\n", "2.0") << ids << "fewer than";
+            << Header("8\t4\t3\t2", "source\tfile\tv.ids\nsource\toffset\t10\nend\t\n", "2.0")
+            << ids << "fewer than";
         QTest::newRow("no separators") << QByteArray("\t") << ids << "too short";
-        QTest::newRow("no sizes") << QByteArray("\t\nics_version\t1.0\n") << ids << "no sizes";
+        QTest::newRow("no sizes") << QByteArray("\t\nics_version\t1.0\nfilename\tv\n") << ids
+                                  << "no sizes";
+        QTest::newRow("no filename line") << QByteArray("\t\nics_version\t1.0\n") << ids
+                                          << "no filename line";
+        QTest::newRow("not a header at all") << QByteArray("\t\nversion\t1.0\n") << ids
+                                             << "not an ICS header";
+        // Lines as libics reads them: CR LF endings make LF the line separator, so a
+        // bare LF line counts; a NUL byte ends the line's text; lines of over 1023
+        // bytes go on as a new line.
+        QByteArray crlf = Header("8\t4\t3\t2");
+        crlf.replace("\n", "\r\n");
+        QTest::newRow("CR LF header with a bare LF sensor line")
+            << crlf + "sensor\ts_params\nend\r\n" << ids << "sensor line";
+        QTest::newRow("sensor line cut by a NUL byte")
+            << Header("8\t4\t3\t2", QByteArray("sensor\ts_params\0\tChannels\t1\n", 28)) << ids
+            << "sensor line";
+        QTest::newRow("sensor line after 1023 bytes")
+            << Header("8\t4\t3\t2", "history\t" + QByteArray(1015, 'h') + "sensor\ts_states\n")
+            << ids << "sensor line";
+        QTest::newRow("more sensor channels than libics holds")
+            << Header("8\t4\t3\t2", "sensor\ts_params\tChannels\t100000\n") << ids << "channels";
+        QTest::newRow("large header with data after it")
+            << Header("8\t4\t3\t2", "history\t" + QByteArray(1 << 20, 'h') + "\nend\n", "2.0") +
+                   QByteArray(24, 'd')
+            << QByteArray() << "larger than 1 MiB";
     }
 
     void hostileHeaders()
