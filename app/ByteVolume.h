@@ -74,13 +74,22 @@ public:
     int64_t VoxelCount() const { return int64_t(SizeX) * SizeY * SizeZ; }
 
     /**
-     * Fills the volume from an ICS file (a name of at least five characters ending
-     * in ".ics", compared byte-wise) or else from a raw volume file.
+     * Fills the volume from an ICS file or a raw volume file; the content decides
+     * which (see ProbeVolumeFile): an ICS header under any name is read as ICS, an
+     * .ids file with its .ics beside it as that pair, pictures are refused, and
+     * anything else is read as a raw volume file, except under a name that ends in
+     * ".ics" (see IsIcsFileName), which is refused.
+     *
+     * ICS samples of one byte are the voxels; of two or three bytes their top eight
+     * significant bits; integers of four or more bytes give bits 24 to 29, times 4.
+     * Floating-point samples are mapped linearly from their finite range onto 0 … 255
+     * (with a warning); complex samples are refused.
      *
      * Returns LoadOk, LoadFailed, LoadReadFailed or LoadCloseFailed. On every code but
      * LoadOk and LoadCloseFailed the volume keeps its previous sizes and contents.
      * When `message` is given it receives the reason of a failure, or on success a
-     * warning (a short raw data section, a failed close), or is cleared.
+     * warning (a short or long raw data section, mapped floating-point samples, a
+     * failed close), or is cleared.
      */
     int32_t Load(const std::string& fileName, std::string* message = nullptr);
 
@@ -92,7 +101,10 @@ public:
      */
     int32_t SaveRaw(const std::string& fileName, std::string* message = nullptr) const;
 
-    /** True when `fileName` is read as an ICS file by Load. */
+    /**
+     * True for names of at least five characters ending in ".ics" (byte-wise): Load
+     * refuses such a file unless it holds an ICS header.
+     */
     static bool IsIcsFileName(const std::string& fileName);
 
     /** The largest voxel count a volume may have on this machine (its memory size). */

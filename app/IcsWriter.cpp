@@ -7,12 +7,20 @@
 bool WriteIcsVolume(const std::string& fileName, size_t sizeX, size_t sizeY, size_t sizeZ,
                     const void* samples, const IcsWriteOptions& options, std::string* message)
 {
-    Ics_DataType type = Ics_uint8;
-    switch (options.BytesPerSample) {
-    case 1: type = Ics_uint8; break;
-    case 2: type = Ics_uint16; break;
-    case 4: type = Ics_uint32; break;
-    default:
+    Ics_DataType type = Ics_unknown;
+    const int sampleBytes = options.BytesPerSample;
+    switch (options.SampleFormat) {
+    case IcsWriteOptions::Unsigned:
+        type = sampleBytes == 1 ? Ics_uint8 : sampleBytes == 2 ? Ics_uint16 : sampleBytes == 4 ? Ics_uint32 : type;
+        break;
+    case IcsWriteOptions::Real:
+        type = sampleBytes == 4 ? Ics_real32 : sampleBytes == 8 ? Ics_real64 : type;
+        break;
+    case IcsWriteOptions::Complex:
+        type = sampleBytes == 8 ? Ics_complex32 : sampleBytes == 16 ? Ics_complex64 : type;
+        break;
+    }
+    if (type == Ics_unknown) {
         if (message) *message = "unsupported sample size";
         return false;
     }

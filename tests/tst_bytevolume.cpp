@@ -175,38 +175,57 @@ private slots:
         QCOMPARE(volume.VoxelCount(), int64_t(0));
     }
 
-    void fileTypeByName_data()
+    void fileTypeByContent_data()
     {
+        // The content decides: raw data under any name but a ".ics" one loads as raw,
+        // an ICS header under any name loads as ICS, its data file found where libics
+        // looks for it beside that name.
         QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("ics");
-        QTest::newRow("shortest") << "v.ics" << true;
-        QTest::newRow("longer") << "volume.ics" << true;
-        QTest::newRow("suffix alone") << ".ics" << false;
-        QTest::newRow("upper case") << "x.ICS" << false;
-        QTest::newRow("mixed case") << "x.Ics" << false;
-        QTest::newRow("suffix inside") << "a.ics.raw" << false;
-        QTest::newRow("no dot") << "volumeics" << false;
+        QTest::addColumn<bool>("icsName");
+        QTest::addColumn<QString>("dataName"); // where libics finds the data of an ICS header
+        QTest::newRow("shortest") << "v.ics" << true << "v.ids";
+        QTest::newRow("longer") << "volume.ics" << true << "volume.ids";
+        QTest::newRow("suffix alone") << ".ics" << false << ".ids";
+        QTest::newRow("upper case") << "x.ICS" << false << "x.IDS";
+        QTest::newRow("mixed case") << "x.Ics" << false << "x.Ids";
+        QTest::newRow("suffix inside") << "a.ics.raw" << false << "a.ics.raw.ids";
+        QTest::newRow("no dot") << "volumeics" << false << "volumeics.ids";
     }
 
-    void fileTypeByName()
+    void fileTypeByContent()
     {
         QFETCH(QString, name);
-        QFETCH(bool, ics);
-        QCOMPARE(ByteVolume::IsIcsFileName(name.toStdString()), ics);
-        // Raw data under the name loads only when the name does not make it ICS. The name
-        // is used relative to the folder, so that ".ics" stays four characters long.
+        QFETCH(bool, icsName);
+        QFETCH(QString, dataName);
+        QCOMPARE(ByteVolume::IsIcsFileName(name.toStdString()), icsName);
+        // The name is used relative to the folder, so that ".ics" stays four characters.
         const QString previous = QDir::currentPath();
         QVERIFY(QDir::setCurrent(dir_.path()));
         const auto restore = qScopeGuard([&] {
             QFile::remove(name);
+            QFile::remove(dataName);
             QDir::setCurrent(previous);
         });
+
+        // Raw data loads unless the name promises ICS, which is then refused.
         ByteVolume saved, loaded;
         FillRandom(saved, 5, 3, 2, 4);
         QCOMPARE(saved.SaveRaw(name.toStdString()), 0);
-        const bool asRaw = loaded.Load(name.toStdString()) == ByteVolume::LoadOk &&
-                           Snapshot(saved).Matches(loaded);
-        QCOMPARE(asRaw, !ics);
+        std::string message;
+        const int32_t rawCode = loaded.Load(name.toStdString(), &message);
+        QCOMPARE(rawCode, icsName ? int32_t(ByteVolume::LoadFailed) : int32_t(ByteVolume::LoadOk));
+        QCOMPARE(Snapshot(saved).Matches(loaded), !icsName);
+        if (icsName) QVERIFY2(QString::fromStdString(message).contains("ICS header"), message.c_str());
+
+        // An ICS pair under the same name loads whatever the name.
+        QFile::remove(name);
+        ByteVolume ics;
+        FillRandom(ics, 4, 3, 2, 9);
+        std::string text;
+        QVERIFY2(WriteIcsVolume("made.ics", 4, 3, 2, ics.Data, IcsWriteOptions{}, &text), text.c_str());
+        QVERIFY(QFile::rename("made.ics", name) && QFile::rename("made.ids", dataName));
+        QCOMPARE(loaded.Load(name.toStdString(), &message), int32_t(ByteVolume::LoadOk));
+        QVERIFY(Snapshot(ics).Matches(loaded));
     }
 
     void rawRoundTrip_data()
