@@ -2,6 +2,8 @@
 
 #include "ByteVolume.h"
 
+#include <atomic>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -36,6 +38,17 @@ struct SpectrumResult
 {
     std::vector<float> Curve; ///< N − 1 values (none when SizeX < 7 or there is no line)
     float Figure = 0;         ///< NaN (positive) when the curve has fewer than 4 values
+    bool Cancelled = false;   ///< stopped through SpectrumControl: no curve, a NaN figure
+};
+
+/**
+ * Lets another thread follow a computation and stop it. Done counts the byte
+ * differences computed so far, against SpectrumDifferences() in all.
+ */
+struct SpectrumControl
+{
+    std::atomic<bool> Cancel{false};
+    std::atomic<int64_t> Done{0};
 };
 
 /**
@@ -43,8 +56,22 @@ struct SpectrumResult
  * the row `y` (mode 1). A slice or row outside the volume, or a volume without lines,
  * gives an empty curve and a NaN figure. Large computations use all cores; the result
  * does not depend on how many.
+ *
+ * With a `control`, the work is done in pieces of a few milliseconds, after each of
+ * which Done grows and Cancel is looked at; a cancelled computation returns at once
+ * with Cancelled set. The result of a computation that runs to its end is the same.
  */
-SpectrumResult ComputeLagSpectrum(const ByteVolume& volume, int mode, int z, int y);
+SpectrumResult ComputeLagSpectrum(const ByteVolume& volume, int mode, int z, int y,
+                                  SpectrumControl* control = nullptr);
+
+/** The byte differences the computation takes in `mode`: about X²/2 for each line. */
+int64_t SpectrumDifferences(const ByteVolume& volume, int mode);
+
+/**
+ * About how many seconds the computation takes on one core: differences within the
+ * first 65793 of a lag run at SIMD speed, those beyond one at a time.
+ */
+double PredictedSpectrumSeconds(const ByteVolume& volume, int mode);
 
 /**
  * Caps the instruction set the spectrum may use: "avx512", "avx2", "sse2" or "plain";

@@ -3,6 +3,7 @@
 #include "Spectrum.h"
 #include "SpectrumReference.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QtTest>
 
@@ -79,6 +80,7 @@ private slots:
     void everyWidthMatchesReference();
     void largeJobsMatchReference_data();
     void largeJobsMatchReference();
+    void controlStopsAndPredicts();
     void stridedVolume();
     void exampleLines_data();
     void exampleLines();
@@ -173,9 +175,51 @@ void TestSpectrum::largeJobsMatchReference()
     QFETCH(int, z);
     ByteVolume volume;
     FillRandom(volume, sizeX, sizeY, sizeZ, quint32(sizeX + sizeY));
-    const QString difference = Difference(ComputeLagSpectrum(volume, mode, z, 0),
-                                          ReferenceLagSpectrum(volume, mode, z, 0));
+    const SpectrumResult result = ComputeLagSpectrum(volume, mode, z, 0);
+    const QString difference = Difference(result, ReferenceLagSpectrum(volume, mode, z, 0));
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
+
+    // Followed through a control, the work goes in pieces with the same result.
+    SpectrumControl control;
+    const SpectrumResult followed = ComputeLagSpectrum(volume, mode, z, 0, &control);
+    const QString pieces = Difference(followed, result);
+    QVERIFY2(pieces.isEmpty(), qPrintable(pieces));
+    QVERIFY(control.Done >= SpectrumDifferences(volume, mode));
+    QVERIFY(!followed.Cancelled);
+}
+
+void TestSpectrum::controlStopsAndPredicts()
+{
+    // A line wider than the exact run of a lag, in pieces and whole.
+    ByteVolume wide;
+    FillRandom(wide, 70000, 2, 1, 3);
+    SpectrumControl control;
+    const QString difference = Difference(ComputeLagSpectrum(wide, SpectrumLine, 0, 1, &control),
+                                          ComputeLagSpectrum(wide, SpectrumLine, 0, 1));
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    QCOMPARE(control.Done.load(), SpectrumDifferences(wide, SpectrumLine));
+    QCOMPARE(SpectrumDifferences(wide, SpectrumLine), int64_t(69995) * (2 * 70000 - 69996) / 2);
+
+    // Cancelled, a computation of minutes returns at once with no curve and no figure.
+    ByteVolume huge;
+    FillRandom(huge, 1 << 20, 1, 1, 4);
+    SpectrumControl stop;
+    stop.Cancel = true;
+    QElapsedTimer clock;
+    clock.start();
+    const SpectrumResult stopped = ComputeLagSpectrum(huge, SpectrumLine, 0, 0, &stop);
+    QVERIFY(clock.elapsed() < 2000);
+    QVERIFY(stopped.Cancelled);
+    QVERIFY(stopped.Curve.empty());
+    QVERIFY(std::isnan(stopped.Figure));
+
+    // The prediction tells a line of a million voxels (minutes) from ordinary work.
+    QVERIFY(PredictedSpectrumSeconds(huge, SpectrumLine) > 60);
+    ByteVolume cube;
+    cube.Allocate(512, 512, 16);
+    QVERIFY(PredictedSpectrumSeconds(cube, SpectrumLine) < 0.001);
+    QVERIFY(PredictedSpectrumSeconds(cube, SpectrumVolume) < 1);
+    QCOMPARE(PredictedSpectrumSeconds(huge, SpectrumVolume), PredictedSpectrumSeconds(huge, SpectrumLine));
 }
 
 void TestSpectrum::stridedVolume()
