@@ -36,8 +36,8 @@ bool StartsWith(std::string_view text, std::string_view prefix)
 const char* PictureFormat(std::string_view head, int64_t size)
 {
     using namespace std::string_view_literals;
-    if (StartsWith(head, "II*\0"sv) || StartsWith(head, "MM\0*"sv) ||
-        StartsWith(head, "II+\0"sv) || StartsWith(head, "MM\0+"sv))
+    if (StartsWith(head, "II*\0"sv) || StartsWith(head, "MM\0*"sv) || StartsWith(head, "II+\0"sv) ||
+        StartsWith(head, "MM\0+"sv))
         return "TIFF";
     if (StartsWith(head, "\x89PNG\r\n\x1a\n"sv)) return "PNG";
     if (StartsWith(head, "\xff\xd8\xff"sv)) return "JPEG";

@@ -3,7 +3,8 @@
 #include <string>
 
 /** What a file's first bytes (and, for an .ids name, its .ics partner) say it is. */
-enum class VolumeFileType {
+enum class VolumeFileType
+{
     Unreadable, ///< missing, not a regular file, or unreadable: the reason says why
     Ics,        ///< an ICS header: HeaderName is the header to read
     Picture,    ///< a TIFF, PNG, JPEG or BMP picture
@@ -13,8 +14,8 @@ enum class VolumeFileType {
 struct VolumeFileProbe
 {
     VolumeFileType Type = VolumeFileType::Other;
-    std::string HeaderName; ///< for Ics: the header file (the name itself, or the .ics of an .ids)
-    std::string Reason;     ///< for Unreadable: why
+    std::string HeaderName;  ///< for Ics: the header file (the name itself, or the .ics of an .ids)
+    std::string Reason;      ///< for Unreadable: why
     const char* Format = ""; ///< for Picture: "TIFF", "PNG", "JPEG" or "BMP"
 };
 

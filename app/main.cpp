@@ -1,4 +1,5 @@
 #include "Application.h"
+#include "CommandLine.h"
 #include "Form1.h"
 
 #include <cstdio>
@@ -9,13 +10,13 @@
 namespace {
 
 /** True when Qt has a screen to open the window on. */
-bool HasDisplay()
+bool HasDisplay(const std::vector<std::string>& arguments)
 {
     for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
         const char* value = std::getenv(name);
         if (value && *value) return true;
     }
-    return false;
+    return CommandLine::ChoosesQtPlatform(arguments);
 }
 
 /**
@@ -33,22 +34,43 @@ void QuietMessages(QtMsgType type, const QMessageLogContext&, const QString& mes
 
 int main(int argc, char** argv)
 {
-    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const std::vector<std::string> given(argv + 1, argv + argc);
+    // Qt's own options belong to the window; QApplication takes them out of a window
+    // run, and every run leaves them out of the pass alike.
+    const std::vector<std::string> arguments = CommandLine::WithoutQtOptions(given);
+
+    switch (CommandLine::InfoRequest(arguments)) {
+    case CommandLine::Request::Help:
+        std::fputs(CommandLine::UsageText().c_str(), stdout);
+        return 0;
+    case CommandLine::Request::Version:
+        std::fputs(CommandLine::VersionText().c_str(), stdout);
+        return 0;
+    case CommandLine::Request::Run:
+        break;
+    }
+
     // A batch run is one whose options end at "-exit", as the window's creation reads
     // them: an "-exit" taken as a file name or a text does not count.
-    const bool batch = TForm1::WalkCommandLine(arguments, {});
+    const bool batch = CommandLine::Walk(arguments, {});
+    int qtArgc = argc;
     if (batch) {
-        // A run that ends by itself needs no screen: without one it draws offscreen.
-        if (!HasDisplay()) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        // A run that ends by itself never shows a window, so it never connects to a
+        // display, whatever the environment or Qt's arguments name: a display that
+        // has gone (an ssh or tmux session whose desktop closed) cannot stop it.
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        qtArgc = 1;
         qInstallMessageHandler(QuietMessages);
-    } else if (!HasDisplay()) {
+    } else if (!HasDisplay(given)) {
         std::fprintf(stderr, "volinspect: no display available: the viewer window needs an "
                              "X11 or Wayland display (set DISPLAY or WAYLAND_DISPLAY); batch "
                              "runs that end with -exit need none\n");
         return 2;
     }
 
-    TApplication app(argc, argv);
+    TApplication app(qtArgc, argv);
     int status = 0;
     RunGuarded([&] {
         TForm1 form(arguments);

@@ -1,0 +1,260 @@
+#include "CommandLine.h"
+
+#include "MessageText.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+#include <sys/stat.h>
+
+#ifndef VOLINSPECT_VERSION
+#define VOLINSPECT_VERSION "unknown"
+#endif
+
+namespace CommandLine {
+
+namespace {
+
+// The options Qt 6 takes out of the arguments of a window run: QGuiApplication's
+// (platform, window geometry, title and icon, plugins, session), QApplication's
+// (style, style sheet, widget count) and those of the X11 platform (display, name,
+// visual, grabs). Qt also accepts them with two dashes.
+constexpr std::array<std::string_view, 17> QtOptionsWithValue = {
+    "platformpluginpath",
+    "platform",
+    "platformtheme",
+    "qwindowgeometry",
+    "qwindowtitle",
+    "qwindowicon",
+    "plugin",
+    "session",
+    "style",
+    "stylesheet",
+    "qmljsdebugger",
+    "display",
+    "geometry",
+    "title",
+    "icon",
+    "name",
+    "visual",
+};
+constexpr std::array<std::string_view, 7> QtFlags = {
+    "reverse", "testability", "widgetcount", "nograb", "dograb", "qdevel", "qdebug",
+};
+constexpr std::array<std::string_view, 3> QtOptionsWithJoinedValue = {
+    "style=",
+    "stylesheet=",
+    "qmljsdebugger=",
+};
+
+/** The option's name without its one or two leading dashes, or empty. */
+std::string_view OptionName(std::string_view word)
+{
+    if (word.size() < 2 || word[0] != '-') return {};
+    word.remove_prefix(word[1] == '-' ? 2 : 1);
+    return word;
+}
+
+template <size_t N>
+bool Contains(const std::array<std::string_view, N>& list, std::string_view name)
+{
+    return std::find(list.begin(), list.end(), name) != list.end();
+}
+
+bool IsRegularFile(const std::string& name)
+{
+    struct stat st
+    {
+    };
+    return !name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+} // namespace
+
+std::vector<std::string> WithoutQtOptions(const std::vector<std::string>& args)
+{
+    std::vector<std::string> kept;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string_view name = OptionName(args[i]);
+        if (Contains(QtOptionsWithValue, name)) {
+            ++i; // its value goes with it (if there is one)
+            continue;
+        }
+        if (Contains(QtFlags, name)) continue;
+        if (std::any_of(
+                QtOptionsWithJoinedValue.begin(), QtOptionsWithJoinedValue.end(),
+                [&](std::string_view prefix) { return name.substr(0, prefix.size()) == prefix; }))
+            continue;
+        kept.push_back(args[i]);
+    }
+    return kept;
+}
+
+bool ChoosesQtPlatform(const std::vector<std::string>& args)
+{
+    for (size_t i = 0; i + 1 < args.size(); ++i)
+        if (OptionName(args[i]) == "platform") return true;
+    return false;
+}
+
+bool Walk(const std::vector<std::string>& args, const Actions& act)
+{
+    const auto notUsed = [&](size_t index, Unused why) {
+        if (act.NotUsed) act.NotUsed(index, why);
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const size_t first = i;
+        bool used = false;
+        if (args[i] == "-exit") {
+            for (size_t rest = i + 1; rest < args.size(); ++rest)
+                notUsed(rest, Unused::AfterExit);
+            return true;
+        }
+        if (args[i] == "-load") {
+            used = true;
+            if (++i >= args.size()) {
+                notUsed(first, Unused::MissingArgument);
+                return false;
+            }
+            if (act.Load) act.Load(args[i]);
+        }
+        if (args[i] == "-echohighpeak") {
+            used = true;
+            if (act.EchoHighPeak) act.EchoHighPeak();
+        }
+        if (args[i] == "-echo") {
+            used = true;
+            const size_t option = i;
+            if (++i >= args.size()) {
+                notUsed(option, Unused::MissingArgument);
+                return false;
+            }
+            if (act.Echo) act.Echo(args[i]);
+        }
+        if (args[i] == "-echonewline") {
+            used = true;
+            if (act.EchoNewLine) act.EchoNewLine();
+        }
+        if (used) continue;
+        // A word no option took: a file to load, or something to warn about.
+        if (args[i].empty())
+            notUsed(i, Unused::Empty);
+        else if (args[i][0] == '-')
+            notUsed(i, Unused::UnknownOption);
+        else if (IsRegularFile(args[i])) {
+            if (act.Load) act.Load(args[i]);
+        } else
+            notUsed(i, Unused::NotAFile);
+    }
+    return false;
+}
+
+std::string UnusedWarning(const std::string& word, Unused why)
+{
+    std::string quoted(1, '\'');
+    quoted += QuoteShortened(word); // (appended: GCC 12 warns falsely about "'" + string)
+    quoted += '\'';
+    switch (why) {
+    case Unused::UnknownOption:
+        return "ignoring unknown option " + quoted + " (see --help)";
+    case Unused::Empty:
+        return "ignoring an empty argument";
+    case Unused::MissingArgument:
+        return "ignoring " + quoted + " at the end: it needs " +
+               (word == "-load" ? "a file name" : "a text") + " after it";
+    case Unused::AfterExit:
+        return "ignoring " + quoted + " after -exit";
+    case Unused::NotAFile: {
+        struct stat st
+        {
+        };
+        const bool exists = ::stat(word.c_str(), &st) == 0;
+        return "ignoring " + quoted + ": " +
+               (!exists               ? "no such file or option"
+                : S_ISDIR(st.st_mode) ? "it is a folder, not a volume file"
+                                      : "it is not a regular file");
+    }
+    }
+    return {};
+}
+
+Request InfoRequest(const std::vector<std::string>& args)
+{
+    Request request = Request::Run;
+    Actions act;
+    act.NotUsed = [&](size_t index, Unused) {
+        if (request != Request::Run) return;
+        if (args[index] == "-h" || args[index] == "--help")
+            request = Request::Help;
+        else if (args[index] == "--version")
+            request = Request::Version;
+    };
+    Walk(args, act);
+    return request;
+}
+
+std::string VersionText()
+{
+    return "volinspect " VOLINSPECT_VERSION "\n";
+}
+
+std::string UsageText()
+{
+    return R"(Usage: volinspect [FILE] [OPTION...]
+       volinspect -h | --help | --version
+
+Shows three orthogonal slices of a volume of 8-bit voxels and the high-frequency
+figure of its lag-difference spectrum along X. The options are carried out in the
+order they stand, while the window is made; a run that ends at -exit does its work
+without ever showing the window, and needs no display.
+
+Options:
+  -load FILE      load the volume FILE
+  -echohighpeak   compute the whole-volume spectrum and print its figure: three
+                  decimals after a decimal point whatever the locale, no line end;
+                  "nan" when there is none (a failed load, a volume narrower
+                  than 10 voxels)
+  -echo TEXT      print TEXT as it stands
+  -echonewline    print a line end
+  -exit           end the program here; the window is never shown
+  FILE            a word that is no option and names an existing file loads it
+                  as -load does
+  -h, --help      print this text and end
+  --version       print the version and end
+
+Each word in turn is compared with the options in the order above, exactly (-EXIT
+is no option). After -load or -echo has taken the next word, that word is compared
+too: "-echo -echonewline" prints the text "-echonewline" and then a line end.
+Options placed after -exit are not carried out. Every word not used is reported on
+standard error, and so is every file that fails to load; the figure then prints as
+"nan" until the next successful load. Qt's own options (-platform, -display,
+-style ...) apply to the window only.
+
+Files (the content decides, not the name):
+  ICS             version 1 (NAME.ics with NAME.ids, also gzip-compressed) and
+                  version 2 (data in the same file or a named one), read through
+                  libics; 3-D images only. 8-bit samples are the voxels; 16- and
+                  24-bit samples give their top 8 significant bits; 32-bit and
+                  wider integers give bits 24 to 29 times 4; floating-point samples
+                  are mapped linearly from their finite range onto 0 to 255.
+  raw volume      three little-endian signed 32-bit sizes X, Y, Z, then X*Y*Z
+                  voxel bytes, X fastest, then Y, then Z.
+  Picture files (TIFF, PNG, JPEG, BMP) are refused.
+
+Exit status:
+  0  the options were carried out (warnings about unused words included)
+  1  a load failed, or a figure that was printed is not a number
+  2  the window was to open, but there is no display (runs ending at -exit
+     need none)
+
+Example: the figures of many files from one process, a line "FILE FIGURE" each:
+  args=()
+  for f in *.ics; do
+    args+=(-echo "$f" -echo " " -load "$f" -echohighpeak -echonewline)
+  done
+  volinspect "${args[@]}" -exit > figures.txt
+)";
+}
+
+} // namespace CommandLine

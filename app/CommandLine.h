@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+/**
+ * The command line of the volume inspector: five options read in order while the
+ * window is created,
+ *
+ *   -load FILE      load a volume            -echo TEXT     print TEXT
+ *   -echohighpeak   print the figure         -echonewline   print a line end
+ *   -exit           end the program; the window is never shown
+ *
+ * compared exactly. Each turn of the pass tests the word in hand against every
+ * option in that order, so after "-load" or "-echo" has taken its argument the later
+ * tests of the same turn see that argument ("-echo -echonewline" prints the text
+ * "-echonewline" and then a line end).
+ *
+ * A word that is no option, is not taken as an argument and names an existing
+ * regular file loads it as "-load" would. Every other word the pass does not use is
+ * reported to the Unused action: unknown words, empty ones, an option without its
+ * argument, and the words after "-exit".
+ *
+ * Qt's own options (-platform NAME, -display NAME, -style NAME, -reverse …) belong
+ * to the window; they are taken out before the pass in every run, as QApplication
+ * takes them out of a window run.
+ */
+namespace CommandLine {
+
+/** Why a word was not used. */
+enum class Unused
+{
+    UnknownOption,   ///< starts with '-' and is none of the options
+    Empty,           ///< an empty string
+    MissingArgument, ///< "-load" or "-echo" as the last word
+    AfterExit,       ///< after the "-exit" that ends the pass
+    NotAFile,        ///< a bare word that names no regular file (missing, a folder …)
+};
+
+struct Actions
+{
+    std::function<void(const std::string& fileName)> Load;
+    std::function<void()> EchoHighPeak;
+    std::function<void(const std::string& text)> Echo;
+    std::function<void()> EchoNewLine;
+    /** The word at `index` of the arguments was not used, for `why`. */
+    std::function<void(size_t index, Unused why)> NotUsed;
+};
+
+/**
+ * Walks `args` (without Qt's options) calling `actions`; empty actions do nothing.
+ * Returns true when the pass ends at "-exit", so that the window is not to be shown.
+ */
+bool Walk(const std::vector<std::string>& args, const Actions& actions);
+
+/** `args` without Qt's own options and their values, in the order they stood. */
+std::vector<std::string> WithoutQtOptions(const std::vector<std::string>& args);
+
+/** True when `args` choose a Qt platform themselves ("-platform NAME"). */
+bool ChoosesQtPlatform(const std::vector<std::string>& args);
+
+/** The warning for an unused word, without the program's name. */
+std::string UnusedWarning(const std::string& word, Unused why);
+
+/** What the arguments ask for before anything else runs. */
+enum class Request
+{
+    Run,
+    Help,
+    Version
+};
+
+/** Help or Version when the pass leaves "-h", "--help" or "--version" unused. */
+Request InfoRequest(const std::vector<std::string>& args);
+
+/** The usage text printed by --help. */
+std::string UsageText();
+
+/** The line printed by --version. */
+std::string VersionText();
+
+} // namespace CommandLine

@@ -1,0 +1,120 @@
+#include "MessageText.h"
+
+#include <clocale>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+#include <locale.h>
+
+namespace {
+
+/** The C locale, made once; printf under uselocale() follows it on this thread only. */
+locale_t CLocale()
+{
+    static const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+    return c;
+}
+
+/** Length of the valid UTF-8 sequence at `s` (at most `n` bytes), or 0. */
+size_t Utf8Length(const unsigned char* s, size_t n)
+{
+    const unsigned char c = s[0];
+    size_t length = 0;
+    uint32_t code = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+        length = 2;
+        code = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        length = 3;
+        code = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        length = 4;
+        code = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (n < length) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((s[i] & 0xC0) != 0x80) return 0;
+        code = code << 6 | (s[i] & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are not valid.
+    if ((length == 3 && code < 0x800) || (length == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
+        (code >= 0xD800 && code <= 0xDFFF))
+        return 0;
+    // C1 controls are control characters too.
+    if (code >= 0x80 && code <= 0x9F) return 0;
+    return length;
+}
+
+void AppendEscaped(std::string& out, unsigned char byte)
+{
+    static const char digits[] = "0123456789abcdef";
+    out += "\\x";
+    out += digits[byte >> 4];
+    out += digits[byte & 15];
+}
+
+/** Quotes whole characters of `bytes` up to `limit` bytes; returns the bytes taken. */
+size_t Quote(std::string_view bytes, size_t limit, std::string& out)
+{
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const unsigned char c = s[i];
+        size_t length = 1;
+        if (c >= 0x80) length = Utf8Length(s + i, bytes.size() - i);
+        if (length == 0) length = 1;
+        if (i + length > limit) break;
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && Utf8Length(s + i, bytes.size() - i) == 0))
+            AppendEscaped(out, c);
+        else
+            out.append(bytes.substr(i, length));
+        i += length;
+    }
+    return i;
+}
+
+} // namespace
+
+std::string FormatC(const char* format, double value)
+{
+    const locale_t previous = uselocale(CLocale());
+    char text[512];
+    const int n = std::snprintf(text, sizeof text, format, value);
+    uselocale(previous);
+    return n < 0 ? std::string() : std::string(text, std::min<size_t>(size_t(n), sizeof text - 1));
+}
+
+std::string FormatFigure(float figure)
+{
+    // printf writes a NaN with its sign bit as "-nan"; a figure that is not a number
+    // reads the same whatever its bits.
+    if (std::isnan(figure)) return "nan";
+    return FormatC("%2.3f", double(figure));
+}
+
+std::string QuoteBytes(std::string_view bytes)
+{
+    std::string out;
+    out.reserve(bytes.size());
+    Quote(bytes, bytes.size(), out);
+    return out;
+}
+
+std::string InQuotes(std::string_view bytes)
+{
+    // Built by appending: GCC 12 warns falsely about "'" + std::string.
+    std::string out(1, '\'');
+    Quote(bytes, bytes.size(), out);
+    out += '\'';
+    return out;
+}
+
+std::string QuoteShortened(std::string_view bytes, size_t limit)
+{
+    std::string out;
+    if (Quote(bytes, limit, out) < bytes.size()) out += "...";
+    return out;
+}
