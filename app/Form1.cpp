@@ -1,7 +1,9 @@
 #include "Form1.h"
 
 #include "Application.h"
+#include "CommandLine.h"
 #include "Framework.h"
+#include "MessageText.h"
 #include "SliceImages.h"
 #include "Spectrum.h"
 #include "VectorControl.h"
@@ -10,22 +12,29 @@
 #include <QCheckBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSlider>
 #include <QTabWidget>
+#include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <exception>
 #include <limits>
+#include <thread>
 
 namespace {
 
@@ -85,12 +94,28 @@ std::string LocalName(const QString& fileName)
     return QFile::encodeName(fileName).toStdString();
 }
 
+/** A file name or reason as the window shows it: control bytes made visible. */
+QString Shown(const std::string& bytes)
+{
+    return QString::fromUtf8(QuoteBytes(bytes).c_str());
+}
+
+/** Shows the wait cursor while it lives. */
+class BusyCursor
+{
+public:
+    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
 } // namespace
 
 TForm1::TForm1(std::vector<std::string> arguments, QWidget* parent)
     : QWidget(parent), arguments_(std::move(arguments))
 {
-    setWindowTitle(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("volinspect"));
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setPixelSize(11);
     setFont(font);
@@ -105,7 +130,20 @@ TForm1::TForm1(std::vector<std::string> arguments, QWidget* parent)
 
     BuildCutOutPage();
     BuildPanel();
+    KeepCoveredPageOutOfKeyboard();
+    // Focus starts on a control the user can see: the file name of the viewer.
+    LoadFilename2->setFocus();
     FormCreate();
+}
+
+void TForm1::KeepCoveredPageOutOfKeyboard()
+{
+    // Panel1 covers the page control for the window's whole life: its controls can be
+    // neither seen nor clicked, so they must not be reachable by Tab either, where a
+    // Space would press a button nobody sees.
+    PageControl1->setFocusPolicy(Qt::NoFocus);
+    for (QWidget* child : PageControl1->findChildren<QWidget*>())
+        child->setFocusPolicy(Qt::NoFocus);
 }
 
 TForm1::~TForm1() = default;
@@ -138,6 +176,8 @@ void TForm1::BuildCutOutPage()
     VyrezVelikost->SetValue(256);
 
     connect(LoadBtn, &QPushButton::clicked, this, [this] { RunGuarded([this] { LoadBtnClick(); }); });
+    connect(LoadFilename, &QLineEdit::returnPressed, this,
+            [this] { RunGuarded([this] { LoadBtnClick(); }); });
     connect(SaveBtn, &QPushButton::clicked, this, [this] { RunGuarded([this] { SaveBtnClick(); }); });
     connect(FreeMemBut, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { FreeMemButClick(); }); });
@@ -221,6 +261,9 @@ void TForm1::BuildPanel()
 
     connect(LoadBtn2, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { LoadBtn2Click(); }); });
+    // Enter in the file name loads as the button does.
+    connect(LoadFilename2, &QLineEdit::returnPressed, this,
+            [this] { RunGuarded([this] { LoadBtn2Click(); }); });
     connect(Depth, &QSlider::valueChanged, this, [this] { RunGuarded([this] { DepthChange(); }); });
     connect(FrontDepth, &QSlider::valueChanged, this,
             [this] { RunGuarded([this] { FrontDepthChange(); }); });
@@ -246,60 +289,78 @@ void TForm1::FormCreate()
 
 // --- command line ------------------------------------------------------------------
 
-bool TForm1::WalkCommandLine(const std::vector<std::string>& args, const CommandLineActions& act)
-{
-    // Each turn tests the argument in hand against every option in this order, so
-    // after "-load" or "-echo" has taken its argument the later tests see that one.
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-exit") return true;
-        if (args[i] == "-load") {
-            if (++i >= args.size()) return false;
-            if (act.Load) act.Load(args[i]);
-        }
-        if (args[i] == "-echohighpeak" && act.EchoHighPeak) act.EchoHighPeak();
-        if (args[i] == "-echo") {
-            if (++i >= args.size()) return false;
-            if (act.Echo) act.Echo(args[i]);
-        }
-        if (args[i] == "-echonewline" && act.EchoNewLine) act.EchoNewLine();
-    }
-    return false;
-}
-
 void TForm1::RunCommandLine()
 {
     // A run that will end at "-exit" never shows the window, so loads skip the views.
-    batch_ = WalkCommandLine(arguments_, {});
-    CommandLineActions act;
+    batch_ = CommandLine::Walk(arguments_, {});
+    CommandLine::Actions act;
     act.Load = [this](const std::string& fileName) { LoadFromCommandLine(fileName); };
-    act.EchoHighPeak = [this] {
-        ComputeSpectrum(SpectrumVolume);
-        if (lastLoadFailed_) std::fputs("nan", stdout);
-        else std::printf("%2.3f", double(figure_));
-    };
+    act.EchoHighPeak = [this] { EchoHighPeak(); };
     act.Echo = [](const std::string& text) { std::fputs(text.c_str(), stdout); };
     act.EchoNewLine = [] { std::fputs("\n", stdout); };
-    exitRequested_ = WalkCommandLine(arguments_, act);
+    act.NotUsed = [this](size_t index, CommandLine::Unused why) {
+        Warn(CommandLine::UnusedWarning(arguments_[index], why));
+    };
+    exitRequested_ = CommandLine::Walk(arguments_, act);
+}
+
+void TForm1::Warn(const std::string& text)
+{
+    std::fflush(stdout); // keep what was printed so far ahead of the message
+    std::fprintf(stderr, "volinspect: %s\n", text.c_str());
 }
 
 void TForm1::LoadFromCommandLine(const std::string& fileName)
 {
+    anyLoadTried_ = true;
+    lastLoadName_ = fileName;
     std::string message;
-    const int32_t code = MainVolume.Load(fileName, &message);
-    std::fflush(stdout); // keep what was printed so far ahead of the message
-    if (code != ByteVolume::LoadOk && code != ByteVolume::LoadCloseFailed) {
-        std::fprintf(stderr, "volinspect: cannot load '%s': %s\n", fileName.c_str(),
-                     message.c_str());
+    const int32_t code = [&] {
+        const BusyCursor busy;
+        return MainVolume.Load(fileName, &message);
+    }();
+    const bool loaded = code == ByteVolume::LoadOk || code == ByteVolume::LoadCloseFailed;
+    const QString name = QFile::decodeName(QByteArray::fromStdString(fileName));
+    if (!loaded) {
+        Warn("cannot load " + InQuotes(fileName) + ": " + QuoteBytes(message));
         lastLoadFailed_ = anyLoadFailed_ = true;
-    } else {
-        if (!message.empty())
-            std::fprintf(stderr, "volinspect: warning: '%s': %s\n", fileName.c_str(),
-                         message.c_str());
-        lastLoadFailed_ = false;
+        // The window that opens after the options says so too.
+        if (!batch_) ReportFileProblem(tr("Cannot load"), name, message);
+        return;
     }
+    if (!message.empty()) Warn("warning: " + InQuotes(fileName) + ": " + QuoteBytes(message));
+    lastLoadFailed_ = false;
     // The views and the line spectrum of a batch run would never be seen; on a wide
     // volume the spectrum of one line alone can take minutes.
-    if (!batch_) SetupViews();
+    if (!batch_) {
+        ShowVolumeInTitle(QFileInfo(name).fileName());
+        SetupViews();
+    }
+}
+
+void TForm1::EchoHighPeak()
+{
+    if (!anyLoadTried_)
+        Warn("-echohighpeak before any -load: the figure is that of the empty starting "
+             "volume (" + std::to_string(MainVolume.SizeX) + " x " +
+             std::to_string(MainVolume.SizeY) + " x " + std::to_string(MainVolume.SizeZ) + ")");
+    ComputeSpectrum(SpectrumVolume);
+    // After a failed load the figure is that of no file: nan until the next good one.
+    const float figure = lastLoadFailed_ ? std::numeric_limits<float>::quiet_NaN() : figure_;
+    std::fputs(FormatFigure(figure).c_str(), stdout);
+    if (!std::isnan(figure)) return;
+    nanPrinted_ = true;
+    if (lastLoadFailed_) return; // the failed load has said why
+    const std::string file = InQuotes(lastLoadName_);
+    if (spectrumCancelled_)
+        Warn("the spectrum of " + file + " was cancelled; its figure is nan");
+    else if (MainVolume.SizeX < 10)
+        Warn(file + " is " + std::to_string(MainVolume.SizeX) + " voxel" +
+             (MainVolume.SizeX == 1 ? "" : "s") + " wide; the figure needs at least 10");
+    else
+        Warn(file + " holds no voxels (" + std::to_string(MainVolume.SizeX) + " x " +
+             std::to_string(MainVolume.SizeY) + " x " + std::to_string(MainVolume.SizeZ) +
+             "); it has no figure");
 }
 
 // --- spectrum and tools --------------------------------------------------------------
@@ -311,8 +372,12 @@ int TForm1::SpectrumModeOfCheckBox() const
 
 void TForm1::ComputeSpectrum(int mode)
 {
+    const BusyCursor busy;
     const SpectrumResult result =
-        ComputeLagSpectrum(MainVolume, mode, Depth->value(), FrontDepth->value());
+        batch_ || PredictedSpectrumSeconds(MainVolume, mode) <= SpectrumProgressSeconds
+            ? ComputeLagSpectrum(MainVolume, mode, Depth->value(), FrontDepth->value())
+            : SpectrumWithProgress(mode);
+    spectrumCancelled_ = result.Cancelled;
     FFT1->SetAllocSize(int(result.Curve.size()));
     if (FFT1->Vector && FFT1->Vector->Length >= int(result.Curve.size()))
         std::copy(result.Curve.begin(), result.Curve.end(), FFT1->Vector->Values);
@@ -321,6 +386,54 @@ void TForm1::ComputeSpectrum(int mode)
     char text[64];
     std::snprintf(text, sizeof text, "Hi freq peak: %2.3f", double(figure_));
     Edit1->setText(QString::fromLatin1(text));
+}
+
+SpectrumResult TForm1::SpectrumWithProgress(int mode)
+{
+    // The computation runs on a thread of its own while this one shows its progress
+    // and keeps the window painted; Esc (or Cancel) stops it within milliseconds.
+    SpectrumControl control;
+    const double total = double(std::max<int64_t>(SpectrumDifferences(MainVolume, mode), 1));
+    SpectrumResult result;
+    std::exception_ptr failure;
+    std::atomic<bool> finished{false};
+    const int z = Depth->value(), y = FrontDepth->value();
+    std::thread worker([&] {
+        try {
+            result = ComputeLagSpectrum(MainVolume, mode, z, y, &control);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        finished = true;
+    });
+
+    const QString what = mode == SpectrumLine    ? tr("one line")
+                         : mode == SpectrumPlane ? tr("one plane")
+                                                 : tr("the whole volume");
+    QProgressDialog dialog(tr("Computing the spectrum of %1 of %2 voxels wide (Esc cancels)...")
+                               .arg(what)
+                               .arg(MainVolume.SizeX),
+                           tr("Cancel"), 0, 1000, this);
+    dialog.setWindowTitle(QApplication::applicationName());
+    dialog.setWindowModality(Qt::WindowModal);
+    dialog.setMinimumDuration(0);
+    dialog.setAutoReset(false);
+    dialog.setAutoClose(false);
+    spectrumProgress_ = &dialog;
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (finished) loop.quit();
+        dialog.setValue(int(std::min(999.0, 1000.0 * double(control.Done.load()) / total)));
+    });
+    QObject::connect(&dialog, &QProgressDialog::canceled, &loop, [&] { control.Cancel = true; });
+    dialog.show();
+    poll.start(30);
+    loop.exec();
+    worker.join();
+    spectrumProgress_ = nullptr;
+    if (failure) std::rethrow_exception(failure);
+    return result;
 }
 
 void TForm1::Button3Click()
@@ -341,6 +454,7 @@ void TForm1::CheckBox1Click()
 void TForm1::Button1Click()
 {
     FillSyntheticEdge(MainVolume);
+    ShowVolumeInTitle(QStringLiteral("synthetic"));
     SetupViews();
 }
 
@@ -363,15 +477,29 @@ void TForm1::LoadBtn2Click()
     LoadMainVolume(LoadFilename2->text());
 }
 
-void TForm1::LoadMainVolume(const QString& fileName)
+bool TForm1::LoadMainVolume(const QString& fileName)
 {
+    const BusyCursor busy;
     std::string message;
     const int32_t code = MainVolume.Load(LocalName(fileName), &message);
-    if (code != ByteVolume::LoadOk && code != ByteVolume::LoadCloseFailed)
+    if (code != ByteVolume::LoadOk && code != ByteVolume::LoadCloseFailed) {
+        // The volume is as it was, and so are the views, sliders, figure and title.
         ReportFileProblem(tr("Cannot load"), fileName, message);
-    else if (!message.empty())
-        ReportFileProblem(tr("Loaded with a problem"), fileName, message);
+        return false;
+    }
+    if (!message.empty()) ReportFileProblem(tr("Loaded with a problem"), fileName, message);
+    ShowVolumeInTitle(QFileInfo(fileName).fileName());
     SetupViews();
+    return true;
+}
+
+void TForm1::ShowVolumeInTitle(const QString& name)
+{
+    setWindowTitle(QStringLiteral("volinspect \u2014 %1 \u2014 %2 \u00d7 %3 \u00d7 %4")
+                       .arg(Shown(LocalName(name)))
+                       .arg(MainVolume.SizeX)
+                       .arg(MainVolume.SizeY)
+                       .arg(MainVolume.SizeZ));
 }
 
 void TForm1::SetupViews()
@@ -421,10 +549,11 @@ void TForm1::DrawTopView()
     // histogram plot, compressed by the power 0.35.
     std::array<int64_t, 256> counts{};
     ShowSlice(TopView, [&](const BitmapView& view) {
-        if (!DrawTopSlice(MainVolume, Depth->value(), view)) return false;
-        CountSliceValues(MainVolume, Depth->value(), counts.data());
-        return true;
+        return DrawTopSlice(MainVolume, Depth->value(), view);
     });
+    // Counted from the volume, so that a slice too wide for a bitmap has its
+    // histogram all the same.
+    CountSliceValues(MainVolume, Depth->value(), counts.data());
     if (Histogram->Vector && Histogram->Vector->Length >= 256)
         for (int i = 0; i < 256; ++i)
             Histogram->Vector->Values[i] = float(std::pow(double(counts[i]), 0.35));
@@ -477,10 +606,13 @@ void TForm1::SideDepthChange()
 
 void TForm1::LoadBtnClick()
 {
+    const BusyCursor busy;
     std::string message;
     const int32_t code = CutVolume.Load(LocalName(LoadFilename->text()), &message);
-    if (code != ByteVolume::LoadOk && code != ByteVolume::LoadCloseFailed)
+    if (code != ByteVolume::LoadOk && code != ByteVolume::LoadCloseFailed) {
         ReportFileProblem(tr("Cannot load"), LoadFilename->text(), message);
+        return;
+    }
 
     CutPreview->SetPictureSize(CutVolume.SizeX, CutVolume.SizeY);
     CutPreview->resize(std::max(CutVolume.SizeX, 0), std::max(CutVolume.SizeY, 0));
@@ -534,9 +666,23 @@ void TForm1::ReportFileProblem(const QString& title, const QString& fileName,
                                        QString(), QMessageBox::Ok, this);
         loadMessage_->setWindowModality(Qt::NonModal);
     }
-    loadMessage_->setText(QStringLiteral("%1 '%2': %3.")
-                              .arg(title, fileName, QString::fromLocal8Bit(reason.c_str())));
-    loadMessage_->show();
+    loadMessage_->setText(
+        QStringLiteral("%1 '%2': %3.").arg(title, Shown(LocalName(fileName)), Shown(reason)));
+    // Before the window shows (a failed "-load" of the command line) the message
+    // waits for it, so that it appears over the window.
+    if (isVisible())
+        loadMessage_->show();
+    else
+        messagePending_ = true;
+}
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (messagePending_ && loadMessage_) {
+        messagePending_ = false;
+        QTimer::singleShot(0, loadMessage_, &QWidget::show);
+    }
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event)

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "ByteVolume.h"
+#include "Spectrum.h"
 
 #include <QWidget>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +14,7 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QMessageBox;
+class QProgressDialog;
 class QPushButton;
 class QSlider;
 class QTabWidget;
@@ -29,10 +30,15 @@ class TVectorControl;
  * which covers the whole client area; beneath it the page control with the cut-out
  * page.
  *
- * Creating the window walks `arguments` (the command line without the program
- * name): "-load FILE", "-echohighpeak", "-echo TEXT", "-echonewline" and "-exit",
- * printing to standard output. After "-exit" the window is not to be shown:
- * ExitRequested() tells, and ExitCode() gives the status (1 when a load failed).
+ * Creating the window walks `arguments` (the command line without the program name
+ * and Qt's options, see CommandLine.h), printing figures and texts to standard output
+ * and warnings to standard error. After "-exit" the window is not to be shown:
+ * ExitRequested() tells, and ExitCode() gives the status.
+ *
+ * The covered cut-out page takes no keyboard focus, so no key reaches a control the
+ * user cannot see. A load that fails leaves the window as it was and says why; the
+ * title names the volume and its size. Loads and spectra show a wait cursor, and
+ * spectra predicted to take long run beside a progress dialog that Esc cancels.
  */
 class TForm1 : public QWidget
 {
@@ -99,29 +105,26 @@ public:
     /** The figure of the last spectrum (NaN when there was none to compute). */
     float HighFrequencyFigure() const { return figure_; }
 
-    /** Loads `fileName` into MainVolume as the Load button does. */
-    void LoadMainVolume(const QString& fileName);
-
-    /** What a walk of the command line does with each option; empty ones do nothing. */
-    struct CommandLineActions
-    {
-        std::function<void(const std::string&)> Load;
-        std::function<void()> EchoHighPeak;
-        std::function<void(const std::string&)> Echo;
-        std::function<void()> EchoNewLine;
-    };
     /**
-     * Walks `args` as the window's creation does, calling `actions`; returns true when
-     * the walk ends at "-exit" (and the window is not to be shown).
+     * Loads `fileName` into MainVolume as the Load button does. A load that fails
+     * leaves the window as it was and says why; returns whether it loaded.
      */
-    static bool WalkCommandLine(const std::vector<std::string>& args,
-                                const CommandLineActions& actions);
+    bool LoadMainVolume(const QString& fileName);
 
     bool ExitRequested() const { return exitRequested_; }
-    int ExitCode() const { return anyLoadFailed_ ? 1 : 0; }
+    /** 1 when a load of the command line failed or a figure it printed was no number. */
+    int ExitCode() const { return anyLoadFailed_ || nanPrinted_ ? 1 : 0; }
 
     /** The window's message about the last failed load (hidden when there is none). */
     QMessageBox* LoadMessage() const { return loadMessage_; }
+
+    /**
+     * Spectra predicted to take longer than this (seconds, see
+     * PredictedSpectrumSeconds) run beside a progress dialog that Esc cancels.
+     */
+    double SpectrumProgressSeconds = 1.0;
+    /** The progress dialog of the running spectrum, or null. */
+    QProgressDialog* SpectrumProgress() const { return spectrumProgress_; }
 
 public slots:
     void FormCreate();
@@ -146,23 +149,35 @@ public slots:
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void BuildCutOutPage();
     void BuildPanel();
+    void KeepCoveredPageOutOfKeyboard();
     void RunCommandLine();
     void LoadFromCommandLine(const std::string& fileName);
+    void EchoHighPeak();
+    void Warn(const std::string& text);
     int SpectrumModeOfCheckBox() const;
+    SpectrumResult SpectrumWithProgress(int mode);
+    void ShowVolumeInTitle(const QString& name);
     void ReportFileProblem(const QString& title, const QString& fileName,
                            const std::string& reason);
 
     std::vector<std::string> arguments_;
     QMessageBox* loadMessage_ = nullptr;
+    bool messagePending_ = false;  ///< the message waits for the window to show
+    QProgressDialog* spectrumProgress_ = nullptr;
     bool settingUp_ = false;     ///< set while SetupViews moves the sliders
     bool viewsSetUp_ = false;    ///< SetupViews has run at least once
     float figure_ = 0.0f;
+    bool spectrumCancelled_ = false; ///< the last spectrum was stopped by the user
     bool exitRequested_ = false;
     bool batch_ = false;          ///< the command line ends at "-exit"
     bool lastLoadFailed_ = false; ///< the last "-load" failed: figures print as nan
     bool anyLoadFailed_ = false;
+    bool anyLoadTried_ = false;   ///< a "-load" (or a bare file) has run
+    bool nanPrinted_ = false;     ///< "-echohighpeak" printed a figure that is no number
+    std::string lastLoadName_;    ///< the file of the last "-load"
 };

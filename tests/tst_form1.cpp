@@ -8,18 +8,22 @@
 #include "VectorControl.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSlider>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
 
 #include <cmath>
@@ -100,12 +104,19 @@ private slots:
     void oneSliceVolume();
     void emptyAxisVolumeDrawsNothing();
     void droppedFileLoads();
+    void failedLoadLeavesTheWindowAsItWas();
+    void enterLoadsAndTheTitleNamesTheVolume();
+    void keysNeverReachHiddenControls();
+    void failedCommandLineLoadShowsInTheWindow();
 
     void spectrumFollowsSlidersAndButtons();
     void narrowVolumesHaveNoFigure();
     void histogramCountsTheTopSlice();
     void curveShowsOverThePanel();
     void syntheticImageAndThreshold();
+    void longSpectrumShowsProgress();
+    void escCancelsALongSpectrum();
+    void histogramOfASliceTooWideForABitmap();
 
     void previewShowsColumnMaxima();
     void squareFollowsPressesAndSize();
@@ -186,7 +197,7 @@ void TestForm1::windowAndControls()
     QFETCH(QString, text);
     QFETCH(uint, anchors);
 
-    QCOMPARE(form->windowTitle(), QStringLiteral("Form1"));
+    QCOMPARE(form->windowTitle(), QStringLiteral("volinspect"));
     QCOMPARE(form->size(), QSize(792, 573));
     QCOMPARE(form->minimumSize(), QSize(792, 573));
 
@@ -244,19 +255,25 @@ void TestForm1::stackingAndFocusOrder()
     QVERIFY(panel.indexOf(form->ShapeSide) < panel.indexOf(form->TopView));
     QVERIFY(panel.indexOf(form->ShapeDepth) < panel.indexOf(form->FrontView));
 
-    // Keyboard focus: the cut-out page first, then the panel, each in table order.
+    // Keyboard focus: the controls of the panel in table order, starting at the file
+    // name. The covered page takes no focus at all.
+    QCOMPARE(QApplication::focusWidget(), form->LoadFilename2);
     const QList<QWidget*> expected = {
-        form->ScrollBox1, form->LoadFilename, form->LoadBtn,      form->SaveFilename,
-        form->SaveBtn,    form->FreeMemBut,   form->VyrezVelikost, form->FrontDepth,
-        form->SideDepth,  form->Depth,        form->LoadFilename2, form->LoadBtn2,
-        form->Button3,    form->Button4,
+        form->FrontDepth, form->SideDepth, form->Depth,
+        form->LoadFilename2, form->LoadBtn2, form->Button3, form->Button4,
     };
     QList<QWidget*> order;
     QWidget* w = form.get();
     do {
         w = w->nextInFocusChain();
-        if (expected.contains(w) && !order.contains(w)) order << w;
+        if (w->focusPolicy() & Qt::TabFocus && w->isVisibleTo(form.get()) && w->isEnabled() &&
+            !order.contains(w))
+            order << w;
+        if (form->PageControl1->isAncestorOf(w) || w == form->PageControl1)
+            QCOMPARE(w->focusPolicy(), Qt::NoFocus);
     } while (w != form.get());
+    for (QWidget* covered : form->PageControl1->findChildren<QWidget*>())
+        QCOMPARE(covered->focusPolicy(), Qt::NoFocus);
     QCOMPARE(order, expected);
     QVERIFY(!form->Edit1->isEnabled());
     QVERIFY(!form->CheckBox1->isChecked());
@@ -456,6 +473,141 @@ void TestForm1::droppedFileLoads()
 
 namespace {
 
+/** What the viewer shows, to tell whether anything changed. */
+struct WindowState
+{
+    QString title, figure;
+    int depth, front, side, plotLength;
+    QImage top, frontView, sideView;
+    std::vector<uint8_t> voxels;
+
+    explicit WindowState(const TForm1& form)
+        : title(form.windowTitle()), figure(form.Edit1->text()), depth(form.Depth->value()),
+          front(form.FrontDepth->value()), side(form.SideDepth->value()),
+          plotLength(form.FFT1->AllocSize()), top(Screen(form.TopView)),
+          frontView(Screen(form.FrontView)), sideView(Screen(form.SideView)),
+          voxels(form.MainVolume.Data, form.MainVolume.Data + form.MainVolume.VoxelCount())
+    {
+    }
+    bool operator==(const WindowState&) const = default;
+};
+
+} // namespace
+
+void TestForm1::failedLoadLeavesTheWindowAsItWas()
+{
+    form->LoadMainVolume(WriteVolume(*dir, "kept.raw", 16, 10, 6));
+    form->Depth->setValue(1);
+    form->FrontDepth->setValue(9);
+    form->SideDepth->setValue(2);
+    QTest::mouseClick(form->Button3, Qt::LeftButton);
+    const WindowState before(*form);
+
+    // A missing file, a folder, a picture and a hostile raw header: each is refused
+    // with its reason, and nothing of the window moves.
+    QFile picture(dir->filePath("photo.png"));
+    QVERIFY(picture.open(QIODevice::WriteOnly));
+    picture.write(QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(20, 'x'));
+    picture.close();
+    const struct
+    {
+        QString file, reason;
+    } failures[] = {
+        {dir->filePath("missing.raw"), "No such file"},
+        {dir->path(), "folder"},
+        {picture.fileName(), "a picture file, not a volume"},
+        {WriteVolume(*dir, "neg.raw", 0, 0, 0), ""},
+    };
+    QFile hostile(failures[3].file);
+    QVERIFY(hostile.open(QIODevice::WriteOnly));
+    hostile.write(QByteArray::fromHex("ffffffff0200000003000000"));
+    hostile.close();
+    for (const auto& failure : failures) {
+        QVERIFY(!form->LoadMainVolume(failure.file));
+        QVERIFY(form->LoadMessage()->isVisible());
+        QVERIFY2(form->LoadMessage()->text().contains(failure.reason),
+                 qPrintable(form->LoadMessage()->text()));
+        QVERIFY(WindowState(*form) == before);
+    }
+}
+
+void TestForm1::enterLoadsAndTheTitleNamesTheVolume()
+{
+    QCOMPARE(form->windowTitle(), QStringLiteral("volinspect"));
+    const QString path = WriteVolume(*dir, "entered.raw", 16, 10, 6);
+    form->LoadFilename2->setText(path);
+    QTest::keyClick(form->LoadFilename2, Qt::Key_Return);
+    QCOMPARE(form->MainVolume.SizeX, 16);
+    CheckPixels(form->TopView, 16, 10, [](int c, int r) { return Pattern(c, r, 3); });
+    QCOMPARE(form->windowTitle(),
+             QString::fromUtf8("volinspect \u2014 entered.raw \u2014 16 \u00d7 10 \u00d7 6"));
+
+    form->LoadFilename2->setText(dir->filePath("none.raw"));
+    QTest::keyClick(form->LoadFilename2, Qt::Key_Enter);
+    QVERIFY(form->LoadMessage()->isVisible());
+    QCOMPARE(form->windowTitle(),
+             QString::fromUtf8("volinspect \u2014 entered.raw \u2014 16 \u00d7 10 \u00d7 6"));
+
+    form->Button1Click();
+    QCOMPARE(form->windowTitle(),
+             QString::fromUtf8("volinspect \u2014 synthetic \u2014 80 \u00d7 80 \u00d7 1"));
+
+    // Control characters in a name are shown as text.
+    const QString odd = WriteVolume(*dir, QString::fromLatin1("odd\x1b[1m.raw"), 12, 2, 1);
+    QVERIFY(form->LoadMainVolume(odd));
+    QCOMPARE(form->windowTitle(),
+             QString::fromUtf8("volinspect \u2014 odd\\x1b[1m.raw \u2014 12 \u00d7 2 \u00d7 1"));
+}
+
+void TestForm1::keysNeverReachHiddenControls()
+{
+    // In a folder of its own, where the covered Save button would write its file.
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir->path()));
+    const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+    form->LoadMainVolume(WriteVolume(*dir, "volume.raw", 16, 10, 6));
+    form->CutVolume.Allocate(4, 4, 2);
+    form->LoadFilename2->setText(QStringLiteral("no such volume.raw"));
+    const QStringList files = QDir(dir->path()).entryList(QDir::AllEntries | QDir::Hidden);
+    const WindowState before(*form);
+
+    form->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(form.get()));
+    QCOMPARE(QApplication::focusWidget(), form->LoadFilename2);
+    for (int i = 0; i < 120; ++i) {
+        QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : form.get();
+        QVERIFY2(!form->PageControl1->isAncestorOf(target),
+                 qPrintable(target->metaObject()->className()));
+        QTest::keyClick(target, i % 3 == 2 ? Qt::Key_Space : Qt::Key_Tab);
+        if (i % 15 == 14 && QApplication::focusWidget())
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    }
+    if (form->LoadMessage()) form->LoadMessage()->hide();
+    QCOMPARE(QDir(dir->path()).entryList(QDir::AllEntries | QDir::Hidden), files);
+    QCOMPARE(form->CutVolume.SizeX, 4);
+    QCOMPARE(form->MainVolume.SizeX, 16);
+    const WindowState after(*form);
+    QCOMPARE(after.voxels, before.voxels);
+}
+
+void TestForm1::failedCommandLineLoadShowsInTheWindow()
+{
+    const QString missing = dir->filePath("absent.raw");
+    TForm1 window({"-load", QFile::encodeName(missing).toStdString()});
+    QVERIFY(!window.ExitRequested());
+    QVERIFY(window.LoadMessage());
+    QVERIFY(!window.LoadMessage()->isVisible()); // it waits for the window
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTRY_VERIFY(window.LoadMessage()->isVisible());
+    QVERIFY(window.LoadMessage()->text().contains(missing));
+    // Nothing was set up for the volume that did not load.
+    QCOMPARE(window.windowTitle(), QStringLiteral("volinspect"));
+    QCOMPARE(window.Depth->maximum(), 10);
+}
+
+namespace {
+
 /** Rows alternate 0 and 255 where (y + z) is even and are flat elsewhere. */
 uint8_t Stripes(int x, int y, int z)
 {
@@ -509,6 +661,71 @@ void TestForm1::spectrumFollowsSlidersAndButtons()
     QCOMPARE(form->Edit1->text(), FigureText(plane.Figure));
     form->Depth->setValue(2);
     QCOMPARE(form->Edit1->text(), FigureText(ComputeLagSpectrum(volume, SpectrumPlane, 2, 0).Figure));
+}
+
+void TestForm1::longSpectrumShowsProgress()
+{
+    // With progress, the line is taken in pieces on another thread: the curve is the
+    // same to the last bit, and a wait cursor shows meanwhile.
+    form->SpectrumProgressSeconds = 0;
+    int progressShown = 0;
+    Qt::CursorShape cursor = Qt::ArrowCursor;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, [&] {
+        if (form->SpectrumProgress() && form->SpectrumProgress()->isVisible()) ++progressShown;
+        if (QApplication::overrideCursor()) cursor = QApplication::overrideCursor()->shape();
+    });
+    watch.start(5);
+    QVERIFY(form->LoadMainVolume(WriteVolume(*dir, "long.raw", 90000, 3, 1, [](int x, int y, int) {
+        return uint8_t((x * x + y) % 251);
+    })));
+    watch.stop();
+    QVERIFY(progressShown > 0);
+    QCOMPARE(cursor, Qt::WaitCursor);
+    QVERIFY(!QApplication::overrideCursor());
+    const SpectrumResult direct = ComputeLagSpectrum(form->MainVolume, SpectrumLine, 0, 1);
+    QCOMPARE(PlotValues(form->FFT1), direct.Curve);
+    QCOMPARE(form->Edit1->text(), FigureText(direct.Figure));
+}
+
+void TestForm1::escCancelsALongSpectrum()
+{
+    // A line of 400000 voxels costs minutes; Esc ends it at once, and the plot is
+    // empty with no figure.
+    form->LoadMainVolume(WriteVolume(*dir, "short.raw", 12, 2, 2));
+    form->MainVolume.Allocate(400000, 1, 1);
+    for (int x = 0; x < 400000; ++x) form->MainVolume.Voxel(x, 0, 0) = uint8_t(x % 7);
+    bool pressed = false;
+    QTimer::singleShot(300, [&] {
+        QProgressDialog* progress = form->SpectrumProgress();
+        if (!progress) return;
+        pressed = true;
+        QTest::keyClick(progress, Qt::Key_Escape);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    form->Button3Click();
+    QVERIFY(pressed);
+    QVERIFY2(clock.elapsed() < 10000, QByteArray::number(clock.elapsed()));
+    QCOMPARE(form->Edit1->text(), QStringLiteral("Hi freq peak: nan"));
+    QCOMPARE(form->FFT1->AllocSize(), 0);
+    QVERIFY(!form->SpectrumProgress());
+    QVERIFY(!QApplication::overrideCursor());
+}
+
+void TestForm1::histogramOfASliceTooWideForABitmap()
+{
+    // 20000 × 17900 voxels make a bitmap of over 1 GiB, which is not made; the
+    // histogram is counted from the volume all the same.
+    ByteVolume& volume = form->MainVolume;
+    volume.Allocate(20000, 17900, 1);
+    for (int x = 0; x < 1000; ++x) volume.Voxel(x, 0, 0) = 7;
+    form->SetupViews();
+    QVERIFY(form->TopView->Picture().isNull());
+    const float* values = form->Histogram->Vector->Values;
+    QCOMPARE(values[7], float(std::pow(1000.0, 0.35)));
+    QCOMPARE(values[0], float(std::pow(20000.0 * 17900 - 1000, 0.35)));
+    QCOMPARE(values[1], 0.0f);
 }
 
 void TestForm1::narrowVolumesHaveNoFigure()
