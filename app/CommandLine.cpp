@@ -104,34 +104,29 @@ bool Walk(const std::vector<std::string>& args, const Actions& act)
         if (act.NotUsed) act.NotUsed(index, why);
     };
     for (size_t i = 0; i < args.size(); ++i) {
-        const size_t first = i;
         bool used = false;
+        // "-load" and "-echo" take the next word, which the later tests then see.
+        const auto takeArgument = [&](const std::function<void(const std::string&)>& action) {
+            used = true;
+            if (i + 1 >= args.size()) {
+                notUsed(i, Unused::MissingArgument);
+                return false;
+            }
+            ++i;
+            if (action) action(args[i]);
+            return true;
+        };
         if (args[i] == "-exit") {
             for (size_t rest = i + 1; rest < args.size(); ++rest)
                 notUsed(rest, Unused::AfterExit);
             return true;
         }
-        if (args[i] == "-load") {
-            used = true;
-            if (++i >= args.size()) {
-                notUsed(first, Unused::MissingArgument);
-                return false;
-            }
-            if (act.Load) act.Load(args[i]);
-        }
+        if (args[i] == "-load" && !takeArgument(act.Load)) return false;
         if (args[i] == "-echohighpeak") {
             used = true;
             if (act.EchoHighPeak) act.EchoHighPeak();
         }
-        if (args[i] == "-echo") {
-            used = true;
-            const size_t option = i;
-            if (++i >= args.size()) {
-                notUsed(option, Unused::MissingArgument);
-                return false;
-            }
-            if (act.Echo) act.Echo(args[i]);
-        }
+        if (args[i] == "-echo" && !takeArgument(act.Echo)) return false;
         if (args[i] == "-echonewline") {
             used = true;
             if (act.EchoNewLine) act.EchoNewLine();
