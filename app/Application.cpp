@@ -50,8 +50,7 @@ void TApplication::ShowException(const QString& message)
         ExceptionDisplay()(message);
         return;
     }
-    QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationName(),
-                          message);
+    QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationName(), message);
 }
 
 void TApplication::SetExceptionDisplay(std::function<void(const QString&)> display)

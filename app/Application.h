@@ -31,8 +31,7 @@ public:
  * Runs `handler` and shows any exception it throws, so that no exception unwinds
  * through the framework's code. Window event handlers are connected through it.
  */
-template <class Handler>
-void RunGuarded(Handler&& handler)
+template <class Handler> void RunGuarded(Handler&& handler)
 {
     try {
         handler();

@@ -113,8 +113,7 @@ struct IcsHandle
     }
 };
 
-template <class Sample>
-Sample SampleAt(const uint8_t* samples, size_t j)
+template <class Sample> Sample SampleAt(const uint8_t* samples, size_t j)
 {
     Sample value;
     std::memcpy(&value, samples + j * sizeof(Sample), sizeof(Sample));
@@ -131,16 +130,20 @@ class FloatRange
 public:
     void Add(const uint8_t* samples, size_t count, size_t bytesPerSample)
     {
-        if (bytesPerSample == 4) AddAll<float>(samples, count);
-        else AddAll<double>(samples, count);
+        if (bytesPerSample == 4)
+            AddAll<float>(samples, count);
+        else
+            AddAll<double>(samples, count);
     }
 
     bool AnyFinite() const { return finite_ > 0; }
 
     void Map(const uint8_t* samples, size_t count, size_t bytesPerSample, uint8_t* voxels) const
     {
-        if (bytesPerSample == 4) MapAll<float>(samples, count, voxels);
-        else MapAll<double>(samples, count, voxels);
+        if (bytesPerSample == 4)
+            MapAll<float>(samples, count, voxels);
+        else
+            MapAll<double>(samples, count, voxels);
     }
 
     std::string Description(size_t bytesPerSample) const
@@ -162,8 +165,7 @@ public:
     }
 
 private:
-    template <class Sample>
-    void AddAll(const uint8_t* samples, size_t count)
+    template <class Sample> void AddAll(const uint8_t* samples, size_t count)
     {
         for (size_t j = 0; j < count; ++j) {
             const double s = SampleAt<Sample>(samples, j);
@@ -175,8 +177,7 @@ private:
         total_ += count;
     }
 
-    template <class Sample>
-    void MapAll(const uint8_t* samples, size_t count, uint8_t* voxels) const
+    template <class Sample> void MapAll(const uint8_t* samples, size_t count, uint8_t* voxels) const
     {
         // Halving both ends keeps the width finite for ranges wider than a double holds.
         const bool halve = !std::isfinite(max_ - min_);
@@ -332,8 +333,8 @@ int32_t ByteVolume::LoadRaw(const std::string& fileName, std::string& message)
 
     unsigned char header[RawHeaderBytes];
     if (file.ReadFully(header, sizeof header) != sizeof header) {
-        message = file.Failed() ? file.Error()
-                                : "the file is shorter than the 12-byte raw volume header";
+        message =
+            file.Failed() ? file.Error() : "the file is shorter than the 12-byte raw volume header";
         return LoadFailed;
     }
     const int32_t x = ReadLe32(header), y = ReadLe32(header + 4), z = ReadLe32(header + 8);
@@ -363,8 +364,8 @@ int32_t ByteVolume::LoadRaw(const std::string& fileName, std::string& message)
     const size_t got = file.ReadFully(Data, size_t(count));
     message.clear();
     if (got < size_t(count)) {
-        message = "the data section holds " + std::to_string(got) + " of " +
-                  std::to_string(count) + " voxel bytes; the rest are 0";
+        message = "the data section holds " + std::to_string(got) + " of " + std::to_string(count) +
+                  " voxel bytes; the rest are 0";
         if (file.Failed()) message += " (" + file.Error() + ")";
     } else if (const int64_t extra = file.Size() - int64_t(RawHeaderBytes) - count; extra > 0) {
         message = "the file holds " + std::to_string(extra) + " more byte" +
@@ -412,9 +413,8 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message)
     if (bytesPerSample == 0 || __builtin_mul_overflow(bytesPerSample, size[0], &expected) ||
         __builtin_mul_overflow(expected, size[1], &expected) ||
         __builtin_mul_overflow(expected, size[2], &expected) || expected != dataSize) {
-        message = "the data size does not match " + std::to_string(real ? bytesPerSample * 8
-                                                                        : significantBits) +
-                  "-bit samples of " +
+        message = "the data size does not match " +
+                  std::to_string(real ? bytesPerSample * 8 : significantBits) + "-bit samples of " +
                   SizesText(int64_t(size[0]), int64_t(size[1]), int64_t(size[2]));
         return LoadFailed;
     }
@@ -423,9 +423,8 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message)
     constexpr uint64_t MaxExpansion = 1040;
     const uint64_t available = uint64_t(dataFile.Available);
     if (dataSize > (dataFile.Compressed ? available * MaxExpansion + 4096 : available)) {
-        message = "the data file holds " + std::to_string(available) +
-                  " bytes, too few for the " + std::to_string(dataSize) +
-                  " bytes of image data the header gives";
+        message = "the data file holds " + std::to_string(available) + " bytes, too few for the " +
+                  std::to_string(dataSize) + " bytes of image data the header gives";
         return LoadFailed;
     }
     const size_t count = dataSize / bytesPerSample;

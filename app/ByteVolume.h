@@ -21,7 +21,8 @@ class ByteVolume
 {
 public:
     /** Load result codes. */
-    enum : int32_t {
+    enum : int32_t
+    {
         LoadOk = 0,
         LoadFailed = 1,      ///< cannot open, bad header, not 3-D, size mismatch
         LoadReadFailed = -3, ///< the ICS data could not be read

@@ -73,13 +73,16 @@ bool File::OpenRegular(const std::string& name, std::string& message)
     }
     // Only a regular file is opened: opening a FIFO for reading would hand it to a
     // waiting writer, and a device may do anything on open.
-    struct stat before {};
+    struct stat before
+    {
+    };
     if (::stat(name.c_str(), &before) != 0) {
         message = ErrorText(errno);
         return false;
     }
     if (!S_ISREG(before.st_mode)) {
-        message = S_ISDIR(before.st_mode) ? "it is a folder, not a file" : "it is not a regular file";
+        message =
+            S_ISDIR(before.st_mode) ? "it is a folder, not a file" : "it is not a regular file";
         return false;
     }
     // O_NONBLOCK keeps open() from waiting should the name become a FIFO meanwhile.
@@ -88,7 +91,9 @@ bool File::OpenRegular(const std::string& name, std::string& message)
         message = ErrorText(errno);
         return false;
     }
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         message = S_ISDIR(st.st_mode) ? "it is a folder, not a file" : "it is not a regular file";
         ::close(fd);
@@ -146,7 +151,9 @@ bool AtomicWriter::Begin(const std::string& target, std::string& message)
     IgnoreFileSizeSignal();
     target_ = target;
     // Writing through a symbolic link replaces the file it points to, not the link.
-    struct stat st {};
+    struct stat st
+    {
+    };
     bool exists = ::stat(target_.c_str(), &st) == 0;
     if (exists && ::lstat(target_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         if (char* resolved = ::realpath(target.c_str(), nullptr)) {

@@ -52,8 +52,7 @@ BitmapView ViewOf(TImage* image)
 }
 
 /** Shows `draw`'s slice in `image`, or black where there is no slice to draw. */
-template <class Draw>
-void ShowSlice(TImage* image, Draw&& draw)
+template <class Draw> void ShowSlice(TImage* image, Draw&& draw)
 {
     const BitmapView view = ViewOf(image);
     if (!view.Bits) return;
@@ -175,10 +174,12 @@ void TForm1::BuildCutOutPage()
     VyrezVelikost = Place(new TCSpinEdit(TabSelect), 400, 8, 81, 22);
     VyrezVelikost->SetValue(256);
 
-    connect(LoadBtn, &QPushButton::clicked, this, [this] { RunGuarded([this] { LoadBtnClick(); }); });
+    connect(LoadBtn, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { LoadBtnClick(); }); });
     connect(LoadFilename, &QLineEdit::returnPressed, this,
             [this] { RunGuarded([this] { LoadBtnClick(); }); });
-    connect(SaveBtn, &QPushButton::clicked, this, [this] { RunGuarded([this] { SaveBtnClick(); }); });
+    connect(SaveBtn, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { SaveBtnClick(); }); });
     connect(FreeMemBut, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { FreeMemButClick(); }); });
     connect(VyrezVelikost, &TCSpinEdit::Change, this,
@@ -237,8 +238,8 @@ void TForm1::BuildPanel()
 
     LoadFilename2 = Place(new QLineEdit(QStringLiteral("plane8.ics"), Panel1), 522, 16, 167, 21,
                           akTop | akRight);
-    LoadBtn2 = Place(new QPushButton(QStringLiteral("Load"), Panel1), 702, 16, 75, 25,
-                     akTop | akRight);
+    LoadBtn2 =
+        Place(new QPushButton(QStringLiteral("Load"), Panel1), 702, 16, 75, 25, akTop | akRight);
     Button1 = Place(new QPushButton(QStringLiteral("SynteticImg"), Panel1), 702, 48, 75, 25,
                     akTop | akRight);
     Button1->hide();
@@ -249,13 +250,13 @@ void TForm1::BuildPanel()
     TrackBar1->setMaximum(255);
     TrackBar1->setTickInterval(16);
     TrackBar1->hide();
-    CheckBox1 = Place(new QCheckBox(QStringLiteral("FullPlaneSpectrum"), Panel1), 672, 460, 121,
-                      17, akRight | akBottom);
+    CheckBox1 = Place(new QCheckBox(QStringLiteral("FullPlaneSpectrum"), Panel1), 672, 460, 121, 17,
+                      akRight | akBottom);
     CheckBox1->hide();
     Button3 = Place(new QPushButton(QStringLiteral("Full volume spect."), Panel1), 656, 252, 129,
                     25, akRight | akBottom);
-    Button4 = Place(new QPushButton(QStringLiteral("Full plane spect."), Panel1), 656, 221, 129,
-                    25, akRight | akBottom);
+    Button4 = Place(new QPushButton(QStringLiteral("Full plane spect."), Panel1), 656, 221, 129, 25,
+                    akRight | akBottom);
     Edit1 = Place(new QLineEdit(Panel1), 656, 288, 129, 21, akRight | akBottom);
     Edit1->setEnabled(false);
 
@@ -269,12 +270,16 @@ void TForm1::BuildPanel()
             [this] { RunGuarded([this] { FrontDepthChange(); }); });
     connect(SideDepth, &QSlider::valueChanged, this,
             [this] { RunGuarded([this] { SideDepthChange(); }); });
-    connect(Button1, &QPushButton::clicked, this, [this] { RunGuarded([this] { Button1Click(); }); });
-    connect(Button2, &QPushButton::clicked, this, [this] { RunGuarded([this] { Button2Click(); }); });
+    connect(Button1, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { Button1Click(); }); });
+    connect(Button2, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { Button2Click(); }); });
     connect(TrackBar1, &QSlider::valueChanged, this,
             [this] { RunGuarded([this] { TrackBar1Change(); }); });
-    connect(Button3, &QPushButton::clicked, this, [this] { RunGuarded([this] { Button3Click(); }); });
-    connect(Button4, &QPushButton::clicked, this, [this] { RunGuarded([this] { Button4Click(); }); });
+    connect(Button3, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { Button3Click(); }); });
+    connect(Button4, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { Button4Click(); }); });
     connect(CheckBox1, &QCheckBox::toggled, this,
             [this] { RunGuarded([this] { CheckBox1Click(); }); });
 }
@@ -342,8 +347,9 @@ void TForm1::EchoHighPeak()
 {
     if (!anyLoadTried_)
         Warn("-echohighpeak before any -load: the figure is that of the empty starting "
-             "volume (" + std::to_string(MainVolume.SizeX) + " x " +
-             std::to_string(MainVolume.SizeY) + " x " + std::to_string(MainVolume.SizeZ) + ")");
+             "volume (" +
+             std::to_string(MainVolume.SizeX) + " x " + std::to_string(MainVolume.SizeY) + " x " +
+             std::to_string(MainVolume.SizeZ) + ")");
     ComputeSpectrum(SpectrumVolume);
     // After a failed load the figure is that of no file: nan until the next good one.
     const float figure = lastLoadFailed_ ? std::numeric_limits<float>::quiet_NaN() : figure_;

@@ -167,17 +167,17 @@ private:
 
     std::vector<std::string> arguments_;
     QMessageBox* loadMessage_ = nullptr;
-    bool messagePending_ = false;  ///< the message waits for the window to show
+    bool messagePending_ = false; ///< the message waits for the window to show
     QProgressDialog* spectrumProgress_ = nullptr;
-    bool settingUp_ = false;     ///< set while SetupViews moves the sliders
-    bool viewsSetUp_ = false;    ///< SetupViews has run at least once
+    bool settingUp_ = false;  ///< set while SetupViews moves the sliders
+    bool viewsSetUp_ = false; ///< SetupViews has run at least once
     float figure_ = 0.0f;
     bool spectrumCancelled_ = false; ///< the last spectrum was stopped by the user
     bool exitRequested_ = false;
     bool batch_ = false;          ///< the command line ends at "-exit"
     bool lastLoadFailed_ = false; ///< the last "-load" failed: figures print as nan
     bool anyLoadFailed_ = false;
-    bool anyLoadTried_ = false;   ///< a "-load" (or a bare file) has run
-    bool nanPrinted_ = false;     ///< "-echohighpeak" printed a figure that is no number
-    std::string lastLoadName_;    ///< the file of the last "-load"
+    bool anyLoadTried_ = false; ///< a "-load" (or a bare file) has run
+    bool nanPrinted_ = false;   ///< "-echohighpeak" printed a figure that is no number
+    std::string lastLoadName_;  ///< the file of the last "-load"
 };

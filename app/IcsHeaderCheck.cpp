@@ -102,7 +102,8 @@ Fields Tokens(std::string_view line, const Separators& seps)
     size_t start = 0;
     while (start < line.size()) {
         size_t end = start;
-        while (end < line.size() && line[end] != seps.field && line[end] != seps.line) ++end;
+        while (end < line.size() && line[end] != seps.field && line[end] != seps.line)
+            ++end;
         if (end > start) fields.push_back(line.substr(start, end - start));
         start = end + 1;
     }
@@ -125,7 +126,8 @@ bool ParseCount(std::string_view text, uint64_t& value)
 long AtoiValue(std::string_view text)
 {
     size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
     long value = 0;
@@ -142,7 +144,9 @@ bool StartsWith(const Fields& fields, std::string_view a, std::string_view b)
 /** Stats `path` without opening it: a regular file, and its length. */
 bool RegularFile(const std::string& path, int64_t& length)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::stat(path.c_str(), &st) != 0) return false;
     length = st.st_size;
     return S_ISREG(st.st_mode);
@@ -150,7 +154,9 @@ bool RegularFile(const std::string& path, int64_t& length)
 
 bool Exists(const std::string& path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     return ::stat(path.c_str(), &st) == 0;
 }
 
@@ -209,8 +215,8 @@ bool HostileSensorLine(const Fields& fields, std::string& message)
     if (!name.empty() && name.back() == ']') name = name.substr(0, name.find('['));
     if (fields[1] == "s_params" && (name == "Channels" || name == "Detectors") &&
         fields.size() >= 4 && AtoiValue(fields[3]) > MaxChannels) {
-        message = "the ICS header declares more than " + std::to_string(MaxChannels) +
-                  " sensor channels";
+        message =
+            "the ICS header declares more than " + std::to_string(MaxChannels) + " sensor channels";
         return true;
     }
     return false;

@@ -41,8 +41,7 @@ struct IcsDataFile
  * so that the data size libics derives can be compared with it before anything is
  * allocated. The name is used as it stands (libics opened with its name forced).
  */
-bool CheckIcsHeader(const std::string& fileName, std::string& message,
-                    IcsDataFile* data = nullptr);
+bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFile* data = nullptr);
 
 /**
  * True when `head`, the first bytes of a file (its first 1 KiB suffices), starts the

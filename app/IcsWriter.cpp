@@ -11,7 +11,10 @@ bool WriteIcsVolume(const std::string& fileName, size_t sizeX, size_t sizeY, siz
     const int sampleBytes = options.BytesPerSample;
     switch (options.SampleFormat) {
     case IcsWriteOptions::Unsigned:
-        type = sampleBytes == 1 ? Ics_uint8 : sampleBytes == 2 ? Ics_uint16 : sampleBytes == 4 ? Ics_uint32 : type;
+        type = sampleBytes == 1   ? Ics_uint8
+               : sampleBytes == 2 ? Ics_uint16
+               : sampleBytes == 4 ? Ics_uint32
+                                  : type;
         break;
     case IcsWriteOptions::Real:
         type = sampleBytes == 4 ? Ics_real32 : sampleBytes == 8 ? Ics_real64 : type;

@@ -8,10 +8,15 @@ struct IcsWriteOptions
 {
     /** Unsigned: 1, 2 or 4; Real: 4 or 8 (float, double); Complex: 8 or 16 (two of them). */
     int BytesPerSample = 1;
-    int SignificantBits = 0;    ///< 0: all bits of the sample
-    bool Gzip = false;          ///< compress the data with gzip
-    bool SingleFile = false;    ///< version 2: header and data in one .ics file
-    enum Format { Unsigned, Real, Complex };
+    int SignificantBits = 0; ///< 0: all bits of the sample
+    bool Gzip = false;       ///< compress the data with gzip
+    bool SingleFile = false; ///< version 2: header and data in one .ics file
+    enum Format
+    {
+        Unsigned,
+        Real,
+        Complex
+    };
     Format SampleFormat = Unsigned; ///< unsigned integers, floating point, or complex
 };
 

@@ -43,7 +43,7 @@ void WriteGreenRowPlain(const uint8_t* row, uint8_t* pixels, int count)
 #define VOLINSPECT_GREEN_MASK_2 -1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1
 
 __attribute__((target("ssse3"))) void WriteGreenRowSsse3(const uint8_t* row, uint8_t* pixels,
-                                                          int count)
+                                                         int count)
 {
     const __m128i mask0 = _mm_setr_epi8(VOLINSPECT_GREEN_MASK_0);
     const __m128i mask1 = _mm_setr_epi8(VOLINSPECT_GREEN_MASK_1);
@@ -60,7 +60,7 @@ __attribute__((target("ssse3"))) void WriteGreenRowSsse3(const uint8_t* row, uin
 }
 
 __attribute__((target("avx2"))) void WriteGreenRowAvx2(const uint8_t* row, uint8_t* pixels,
-                                                        int count)
+                                                       int count)
 {
     // vpshufb works within each 128-bit lane, so the lanes get the 16 voxels that
     // their output third needs: 32 voxels give the thirds 0 1 | 2 0 | 1 2.
@@ -110,8 +110,7 @@ void WriteGreenRow(const uint8_t* row, uint8_t* pixels, int count)
 
 bool DrawTopSlice(const ByteVolume& volume, int z, const BitmapView& bitmap)
 {
-    if (!volume.Data || z < 0 || z >= volume.SizeZ ||
-        !Fits(bitmap, volume.SizeX, volume.SizeY))
+    if (!volume.Data || z < 0 || z >= volume.SizeZ || !Fits(bitmap, volume.SizeX, volume.SizeY))
         return false;
     for (int32_t y = 0; y < volume.SizeY; ++y)
         WriteGreenRow(volume.VoxelPtr(0, y, z), Row(bitmap, y), volume.SizeX);
@@ -120,8 +119,7 @@ bool DrawTopSlice(const ByteVolume& volume, int z, const BitmapView& bitmap)
 
 bool DrawFrontSlice(const ByteVolume& volume, int y, const BitmapView& bitmap)
 {
-    if (!volume.Data || y < 0 || y >= volume.SizeY ||
-        !Fits(bitmap, volume.SizeX, volume.SizeZ))
+    if (!volume.Data || y < 0 || y >= volume.SizeY || !Fits(bitmap, volume.SizeX, volume.SizeZ))
         return false;
     for (int32_t z = 0; z < volume.SizeZ; ++z)
         WriteGreenRow(volume.VoxelPtr(0, y, z), Row(bitmap, z), volume.SizeX);
@@ -174,13 +172,11 @@ void DrawSideRows(const ByteVolume& volume, int x, const BitmapView& bitmap, int
     }
 }
 
-
 } // namespace
 
 bool DrawSideSlice(const ByteVolume& volume, int x, const BitmapView& bitmap)
 {
-    if (!volume.Data || x < 0 || x >= volume.SizeX ||
-        !Fits(bitmap, volume.SizeZ, volume.SizeY))
+    if (!volume.Data || x < 0 || x >= volume.SizeX || !Fits(bitmap, volume.SizeZ, volume.SizeY))
         return false;
     // Fetching one cache line per pixel is bound by how many misses a core keeps in
     // flight, so a large slice is split between two cores: each draws half the rows.

@@ -28,7 +28,8 @@
  *    precision, stored as single.
  */
 
-enum SpectrumMode : int {
+enum SpectrumMode : int
+{
     SpectrumLine = 1,  ///< the row y of the slice z
     SpectrumPlane = 2, ///< every row of the slice z
     SpectrumVolume = 3 ///< every row of every slice

@@ -14,7 +14,8 @@ std::vector<uint8_t> ColumnMaxima(const ByteVolume& volume)
     // Whole planes in storage order: a contiguous, vectorisable max per slice.
     for (int32_t z = 0; z < volume.SizeZ; ++z) {
         const uint8_t* in = volume.VoxelPtr(0, 0, z);
-        for (size_t i = 0; i < plane; ++i) out[i] = std::max(out[i], in[i]);
+        for (size_t i = 0; i < plane; ++i)
+            out[i] = std::max(out[i], in[i]);
     }
     return maxima;
 }
@@ -58,9 +59,11 @@ void CountSliceValues(const ByteVolume& volume, int z, int64_t counts[256])
             ++partial[512 + in[i + 2]];
             ++partial[768 + in[i + 3]];
         }
-        for (; i < end; ++i) ++partial[in[i]];
+        for (; i < end; ++i)
+            ++partial[in[i]];
         for (int v = 0; v < 256; ++v) {
-            counts[v] += int64_t(partial[v]) + partial[256 + v] + partial[512 + v] + partial[768 + v];
+            counts[v] +=
+                int64_t(partial[v]) + partial[256 + v] + partial[512 + v] + partial[768 + v];
             partial[v] = partial[256 + v] = partial[512 + v] = partial[768 + v] = 0;
         }
     }

@@ -91,7 +91,8 @@ constexpr size_t BlockBytes = size_t(1) << 20;
 void WriteVolumeFile()
 {
     const char* tmp = std::getenv("TMPDIR");
-    const std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/volinspect-bench-XXXXXX";
+    const std::string pattern =
+        std::string(tmp && *tmp ? tmp : "/tmp") + "/volinspect-bench-XXXXXX";
     if (pattern.size() >= sizeof FolderPath - 32) Fail("the temporary folder name is too long");
     std::strcpy(FolderPath, pattern.c_str());
     if (!::mkdtemp(FolderPath)) {
@@ -114,7 +115,8 @@ void WriteVolumeFile()
     uint8_t header[HeaderBytes];
     const int32_t sizes[3] = {SizeX, SizeY, SizeZ};
     for (int i = 0; i < 3; ++i)
-        for (int b = 0; b < 4; ++b) header[4 * i + b] = uint8_t(uint32_t(sizes[i]) >> (8 * b));
+        for (int b = 0; b < 4; ++b)
+            header[4 * i + b] = uint8_t(uint32_t(sizes[i]) >> (8 * b));
     writeAll(header, HeaderBytes);
     std::vector<uint8_t> block(BlockBytes);
     RandomBytes random;
@@ -122,7 +124,8 @@ void WriteVolumeFile()
         random.Fill(block.data(), BlockBytes);
         writeAll(block.data(), BlockBytes);
     }
-    if (::close(fd) != 0) Fail("cannot close the volume file: " + std::string(std::strerror(errno)));
+    if (::close(fd) != 0)
+        Fail("cannot close the volume file: " + std::string(std::strerror(errno)));
 }
 
 /** The plain load; returns the number of bytes read. */
@@ -130,7 +133,9 @@ size_t ReferenceLoad()
 {
     const int fd = ::open(FilePath, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fd, &st) != 0) {
         ::close(fd);
         return 0;
@@ -188,8 +193,7 @@ void CheckLoad()
 
 using Clock = std::chrono::steady_clock;
 
-template <class F>
-double Seconds(F&& f)
+template <class F> double Seconds(F&& f)
 {
     const auto start = Clock::now();
     f();
@@ -231,7 +235,12 @@ void BM_Load(benchmark::State& state)
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(FileBytes));
 }
 
-enum class Variant { Nothing, Reference, Project };
+enum class Variant
+{
+    Nothing,
+    Reference,
+    Project
+};
 
 /** Peak resident size in MiB of a child that runs one variant and exits. */
 double ChildPeakMiB(Variant variant)
@@ -246,7 +255,9 @@ double ChildPeakMiB(Variant variant)
         ::_exit(ok ? 0 : 1);
     }
     int status = 0;
-    struct rusage usage {};
+    struct rusage usage
+    {
+    };
     while (::wait4(pid, &status, 0, &usage) < 0)
         if (errno != EINTR) Fail("wait4 failed: " + std::string(std::strerror(errno)));
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail("a measuring child failed");

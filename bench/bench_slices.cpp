@@ -31,15 +31,23 @@
 
 namespace {
 
-enum class View { Top, Front, Side };
+enum class View
+{
+    Top,
+    Front,
+    Side
+};
 constexpr View AllViews[] = {View::Top, View::Front, View::Side};
 
 const char* ViewName(View view)
 {
     switch (view) {
-    case View::Top: return "top";
-    case View::Front: return "front";
-    case View::Side: return "side";
+    case View::Top:
+        return "top";
+    case View::Front:
+        return "front";
+    case View::Side:
+        return "side";
     }
     return "?";
 }
@@ -48,9 +56,12 @@ const char* ViewName(View view)
 int Middle(const ByteVolume& volume, View view)
 {
     switch (view) {
-    case View::Top: return volume.SizeZ / 2;
-    case View::Front: return volume.SizeY / 2;
-    case View::Side: return volume.SizeX / 2;
+    case View::Top:
+        return volume.SizeZ / 2;
+    case View::Front:
+        return volume.SizeY / 2;
+    case View::Side:
+        return volume.SizeX / 2;
     }
     return 0;
 }
@@ -59,9 +70,18 @@ int Middle(const ByteVolume& volume, View view)
 void ViewSize(const ByteVolume& volume, View view, int& width, int& height)
 {
     switch (view) {
-    case View::Top: width = volume.SizeX; height = volume.SizeY; break;
-    case View::Front: width = volume.SizeX; height = volume.SizeZ; break;
-    case View::Side: width = volume.SizeZ; height = volume.SizeY; break;
+    case View::Top:
+        width = volume.SizeX;
+        height = volume.SizeY;
+        break;
+    case View::Front:
+        width = volume.SizeX;
+        height = volume.SizeZ;
+        break;
+    case View::Side:
+        width = volume.SizeZ;
+        height = volume.SizeY;
+        break;
     }
 }
 
@@ -73,9 +93,15 @@ void DrawReference(const ByteVolume& volume, View view, int position, const Bitm
         for (int c = 0; c < bitmap.Width; ++c) {
             uint8_t v = 0;
             switch (view) {
-            case View::Top: v = volume.Voxel(c, r, position); break;
-            case View::Front: v = volume.Voxel(c, position, r); break;
-            case View::Side: v = volume.Voxel(position, r, c); break;
+            case View::Top:
+                v = volume.Voxel(c, r, position);
+                break;
+            case View::Front:
+                v = volume.Voxel(c, position, r);
+                break;
+            case View::Side:
+                v = volume.Voxel(position, r, c);
+                break;
             }
             line[3 * c] = 0;
             line[3 * c + 1] = v;
@@ -87,9 +113,12 @@ void DrawReference(const ByteVolume& volume, View view, int position, const Bitm
 bool DrawProject(const ByteVolume& volume, View view, int position, const BitmapView& bitmap)
 {
     switch (view) {
-    case View::Top: return DrawTopSlice(volume, position, bitmap);
-    case View::Front: return DrawFrontSlice(volume, position, bitmap);
-    case View::Side: return DrawSideSlice(volume, position, bitmap);
+    case View::Top:
+        return DrawTopSlice(volume, position, bitmap);
+    case View::Front:
+        return DrawFrontSlice(volume, position, bitmap);
+    case View::Side:
+        return DrawSideSlice(volume, position, bitmap);
     }
     return false;
 }
@@ -125,10 +154,11 @@ void CheckView(const ByteVolume& volume, View view, int position, ptrdiff_t extr
         Fail("the drawing refused a valid slice", volume, view, position);
     if (actual != expected) {
         size_t i = 0;
-        while (actual[i] == expected[i]) ++i;
-        std::fprintf(stderr, "bench_slices: first difference at row %zu, byte %zu: %u, expected %u\n",
-                     i / size_t(stride), i % size_t(stride), unsigned(actual[i]),
-                     unsigned(expected[i]));
+        while (actual[i] == expected[i])
+            ++i;
+        std::fprintf(
+            stderr, "bench_slices: first difference at row %zu, byte %zu: %u, expected %u\n",
+            i / size_t(stride), i % size_t(stride), unsigned(actual[i]), unsigned(expected[i]));
         Fail("bitmap differs from the reference", volume, view, position);
     }
 }
@@ -141,7 +171,8 @@ void CheckVolume(int x, int y, int z, uint64_t seed)
     for (View view : AllViews) {
         const int size = view == View::Top ? z : view == View::Front ? y : x;
         for (int position : {0, size / 2, size - 1})
-            for (ptrdiff_t extra : {0, 1, 29}) CheckView(volume, view, position, extra);
+            for (ptrdiff_t extra : {0, 1, 29})
+                CheckView(volume, view, position, extra);
     }
 }
 
@@ -183,7 +214,8 @@ void CheckScene(Scene& scene)
         if (!DrawProject(scene.volume, view, position, ViewOf(got)))
             Fail("the drawing refused a valid slice", scene.volume, view, position);
         for (int r = 0; r < ref.height(); ++r)
-            if (std::memcmp(ref.constScanLine(r), got.constScanLine(r), 3 * size_t(ref.width())) != 0)
+            if (std::memcmp(ref.constScanLine(r), got.constScanLine(r), 3 * size_t(ref.width())) !=
+                0)
                 Fail("QImage bitmap differs from the reference", scene.volume, view, position);
     }
 }
@@ -215,7 +247,12 @@ uint32_t FetchSideVoxels(const ByteVolume& volume, int x)
     return sum;
 }
 
-enum class Drawing { Reference, Project, FetchOnly };
+enum class Drawing
+{
+    Reference,
+    Project,
+    FetchOnly
+};
 
 using Clock = std::chrono::steady_clock;
 
@@ -225,12 +262,16 @@ double TimeDraw(Scene& scene, Drawing drawing, const std::vector<View>& views)
     const auto start = Clock::now();
     for (View view : views) {
         const int position = Middle(scene.volume, view);
-        QImage& image = drawing == Drawing::Reference ? scene.reference[int(view)]
-                                                      : scene.project[int(view)];
+        QImage& image =
+            drawing == Drawing::Reference ? scene.reference[int(view)] : scene.project[int(view)];
         const BitmapView bitmap = ViewOf(image);
         switch (drawing) {
-        case Drawing::Reference: DrawReference(scene.volume, view, position, bitmap); break;
-        case Drawing::Project: DrawProject(scene.volume, view, position, bitmap); break;
+        case Drawing::Reference:
+            DrawReference(scene.volume, view, position, bitmap);
+            break;
+        case Drawing::Project:
+            DrawProject(scene.volume, view, position, bitmap);
+            break;
         case Drawing::FetchOnly: {
             uint32_t sum = FetchSideVoxels(scene.volume, position);
             benchmark::DoNotOptimize(sum);

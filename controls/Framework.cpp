@@ -15,10 +15,14 @@ QColor ColorToQColor(TColor color)
     if (color & 0x80000000u) {
         const QPalette palette = QApplication::palette();
         switch (color & 0xFF) {
-        case 0x05: return palette.color(QPalette::Base);
-        case 0x08: return palette.color(QPalette::Text);
-        case 0x0F: return palette.color(QPalette::Button);
-        default: return palette.color(QPalette::Window);
+        case 0x05:
+            return palette.color(QPalette::Base);
+        case 0x08:
+            return palette.color(QPalette::Text);
+        case 0x0F:
+            return palette.color(QPalette::Button);
+        default:
+            return palette.color(QPalette::Window);
         }
     }
     return QColor(int(color & 0xFF), int((color >> 8) & 0xFF), int((color >> 16) & 0xFF));
@@ -78,12 +82,16 @@ private:
         int x = r.x(), y = r.y(), w = r.width(), h = r.height();
         const int pw = parent_->width(), ph = parent_->height();
         if (anchors_ & akRight) {
-            if (anchors_ & akLeft) w = std::max(0, pw - right_ - x);
-            else x = pw - right_ - w;
+            if (anchors_ & akLeft)
+                w = std::max(0, pw - right_ - x);
+            else
+                x = pw - right_ - w;
         }
         if (anchors_ & akBottom) {
-            if (anchors_ & akTop) h = std::max(0, ph - bottom_ - y);
-            else y = ph - bottom_ - h;
+            if (anchors_ & akTop)
+                h = std::max(0, ph - bottom_ - y);
+            else
+                y = ph - bottom_ - h;
         }
         applying_ = true;
         control_->setGeometry(x, y, w, h);
@@ -185,8 +193,8 @@ void TShape::paintEvent(QPaintEvent*)
 {
     if (width() <= 0 || height() <= 0 || penWidth_ <= 0) return;
     QPainter painter(this);
-    painter.setPen(QPen(ColorToQColor(penColor_), penWidth_, Qt::SolidLine, Qt::SquareCap,
-                        Qt::MiterJoin));
+    painter.setPen(
+        QPen(ColorToQColor(penColor_), penWidth_, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
     painter.setBrush(Qt::NoBrush);
     // The pen is centred on the path: inset by half its width so the whole outline
     // lies inside the control.

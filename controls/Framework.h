@@ -30,7 +30,8 @@ constexpr TColor clWindowText = 0x80000008;
 QColor ColorToQColor(TColor color);
 
 /** Which edges of its parent a control keeps its distance to. */
-enum TAnchor : unsigned {
+enum TAnchor : unsigned
+{
     akLeft = 1,
     akTop = 2,
     akRight = 4,

@@ -184,20 +184,20 @@ void WriteIcsSeeds(const std::string& folder, const std::string& work)
          Replace(floatHeader, "format\tinteger", "format\treal") + dataOf(floats));
     Save(folder + "/ics_u16_10bit",
          Replace(wideHeader, "significant_bits\t16", "significant_bits\t10") + dataOf(wide));
-    Save(folder + "/ics_double", Replace(Replace(Replace(plainHeader, "format\tinteger",
-                                                         "format\treal"),
-                                                 "sizes\t8\t4\t3\t2", "sizes\t64\t1\t1\t1"),
-                                         "significant_bits\t8", "significant_bits\t64") +
-                                     Separator + std::string("\0\0\0\0\0\0\xf0\x3f", 8));
-    Save(folder + "/ics_complex", Replace(floatHeader, "format\tinteger", "format\tcomplex") +
-                                      dataOf(floats));
+    Save(folder + "/ics_double",
+         Replace(Replace(Replace(plainHeader, "format\tinteger", "format\treal"),
+                         "sizes\t8\t4\t3\t2", "sizes\t64\t1\t1\t1"),
+                 "significant_bits\t8", "significant_bits\t64") +
+             Separator + std::string("\0\0\0\0\0\0\xf0\x3f", 8));
+    Save(folder + "/ics_complex",
+         Replace(floatHeader, "format\tinteger", "format\tcomplex") + dataOf(floats));
 
     // The same header with every kind of separator pair libics accepts: the field and
     // line separators are whatever its first two bytes are, and a CR LF after the
     // field separator makes LF the line separator.
     const std::pair<const char*, const char*> separators[] = {
-        {"\t", "\n"}, {"\t", "\r\n"}, {"\t", "\r"}, {" ", "\n"}, {",", ";"},
-        {"\n", "\r"}, {"\x01", "\x02"}, {"\t", "\0"},
+        {"\t", "\n"}, {"\t", "\r\n"}, {"\t", "\r"},     {" ", "\n"},
+        {",", ";"},   {"\n", "\r"},   {"\x01", "\x02"}, {"\t", "\0"},
     };
     int pair = 0;
     for (const auto& [field, line] : separators) {
@@ -215,7 +215,8 @@ void WriteIcsSeeds(const std::string& folder, const std::string& work)
     Save(folder + "/ics_crash_crlf_sensor", crlfHeader + "sensor\ts_params\nend\r\n" + data);
     Save(folder + "/ics_crash_nul_sensor",
          plainHeader + std::string("sensor\ts_params\0\tChannels\t1\n", 28) + data);
-    Save(folder + "/ics_crash_channels", plainHeader + "sensor\ts_params\tChannels\t100000\n" + data);
+    Save(folder + "/ics_crash_channels",
+         plainHeader + "sensor\ts_params\tChannels\t100000\n" + data);
 }
 
 } // namespace

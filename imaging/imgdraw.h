@@ -30,6 +30,6 @@ void DrawVectorHorizontal(QPainter& painter, const VectorStruct* vector, float o
                           float height, float min, float max, uint32_t color);
 
 /** Value along x (extent `width`), index along y (extent `height`). */
-void DrawVectorVertical(QPainter& painter, const VectorStruct* vector, float originX,
-                        float originY, float directionX, float directionY, float width,
-                        float height, float min, float max, uint32_t color);
+void DrawVectorVertical(QPainter& painter, const VectorStruct* vector, float originX, float originY,
+                        float directionX, float directionY, float width, float height, float min,
+                        float max, uint32_t color);

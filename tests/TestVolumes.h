@@ -11,5 +11,6 @@ inline void FillRandom(ByteVolume& volume, int32_t x, int32_t y, int32_t z, quin
 {
     volume.Allocate(x, y, z);
     QRandomGenerator random(seed);
-    for (int64_t i = 0; i < volume.VoxelCount(); ++i) volume.Data[i] = uint8_t(random.generate());
+    for (int64_t i = 0; i < volume.VoxelCount(); ++i)
+        volume.Data[i] = uint8_t(random.generate());
 }

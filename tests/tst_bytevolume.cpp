@@ -215,14 +215,16 @@ private slots:
         const int32_t rawCode = loaded.Load(name.toStdString(), &message);
         QCOMPARE(rawCode, icsName ? int32_t(ByteVolume::LoadFailed) : int32_t(ByteVolume::LoadOk));
         QCOMPARE(Snapshot(saved).Matches(loaded), !icsName);
-        if (icsName) QVERIFY2(QString::fromStdString(message).contains("ICS header"), message.c_str());
+        if (icsName)
+            QVERIFY2(QString::fromStdString(message).contains("ICS header"), message.c_str());
 
         // An ICS pair under the same name loads whatever the name.
         QFile::remove(name);
         ByteVolume ics;
         FillRandom(ics, 4, 3, 2, 9);
         std::string text;
-        QVERIFY2(WriteIcsVolume("made.ics", 4, 3, 2, ics.Data, IcsWriteOptions{}, &text), text.c_str());
+        QVERIFY2(WriteIcsVolume("made.ics", 4, 3, 2, ics.Data, IcsWriteOptions{}, &text),
+                 text.c_str());
         QVERIFY(QFile::rename("made.ics", name) && QFile::rename("made.ids", dataName));
         QCOMPARE(loaded.Load(name.toStdString(), &message), int32_t(ByteVolume::LoadOk));
         QVERIFY(Snapshot(ics).Matches(loaded));

@@ -37,7 +37,7 @@ constexpr int RunBoundMs = 5000;
 struct Run
 {
     QByteArray out, err;
-    int status = -1;     ///< the exit status; -1 after a crash or a timeout
+    int status = -1; ///< the exit status; -1 after a crash or a timeout
     bool timedOut = false;
     qint64 elapsedMs = 0;
 };
@@ -85,7 +85,8 @@ Run RunProgram(const QStringList& arguments, const QString& folder, int boundMs 
 QByteArray Alternating(int width)
 {
     QByteArray line(width, '\0');
-    for (int i = 1; i < width; i += 2) line[i] = char(255);
+    for (int i = 1; i < width; i += 2)
+        line[i] = char(255);
     return line;
 }
 
@@ -105,8 +106,8 @@ QString WriteLines(const QString& path, const QByteArray& line, int rows = 1, in
 QString WriteIcsLine(const QString& path, const QByteArray& line)
 {
     std::string message;
-    if (!WriteIcsVolume(Std(path), size_t(line.size()), 1, 1, line.constData(),
-                        IcsWriteOptions{}, &message))
+    if (!WriteIcsVolume(Std(path), size_t(line.size()), 1, 1, line.constData(), IcsWriteOptions{},
+                        &message))
         qFatal("cannot write ICS test file: %s", message.c_str());
     return path;
 }
@@ -116,7 +117,8 @@ QString WriteRawHeader(const QString& path, int32_t x, int32_t y, int32_t z, int
 {
     QByteArray bytes;
     for (const int32_t size : {x, y, z})
-        for (int shift = 0; shift < 32; shift += 8) bytes.append(char(uint32_t(size) >> shift));
+        for (int shift = 0; shift < 32; shift += 8)
+            bytes.append(char(uint32_t(size) >> shift));
     bytes.append(QByteArray(extra, '\x7f'));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
@@ -190,7 +192,9 @@ qint64 BytesUnder(const std::string& folder, const std::string& prefix)
     qint64 total = 0;
     if (DIR* d = ::opendir(folder.c_str())) {
         while (const dirent* entry = ::readdir(d)) {
-            struct stat st {};
+            struct stat st
+            {
+            };
             if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0 &&
                 ::stat((folder + "/" + entry->d_name).c_str(), &st) == 0)
                 total += st.st_size;
@@ -258,7 +262,8 @@ void TestCliAbuse::initTestCase()
     QVERIFY(dir.isValid());
     good = WriteLines(dir.filePath("good.raw"), Alternating(12));
     QByteArray ramp(30, '\0');
-    for (int i = 0; i < ramp.size(); ++i) ramp[i] = char(i * 8);
+    for (int i = 0; i < ramp.size(); ++i)
+        ramp[i] = char(i * 8);
     rising = WriteLines(dir.filePath("ramp.raw"), ramp, 3, 2);
 }
 
@@ -274,7 +279,7 @@ void TestCliAbuse::sweep_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("out");
     QTest::addColumn<QString>("err"); // a pattern for the whole of standard error
-    QTest::addColumn<int>("status"); // -1: 0 or 1
+    QTest::addColumn<int>("status");  // -1: 0 or 1
 
     const QString missing = dir.filePath("missing.raw");
     const QString noSuchFile = CannotLoad(missing, "No such file or directory");
@@ -283,9 +288,8 @@ void TestCliAbuse::sweep_data()
     // A "-exit" taken as that argument is text or a file name, not the end of the run.
     QTest::newRow("-load last") << QStringList{"-load"} << QByteArray() << NoDisplayMessage << 2;
     QTest::newRow("-echo last") << QStringList{"-echo"} << QByteArray() << NoDisplayMessage << 2;
-    QTest::newRow("-echo last after a load")
-        << QStringList{"-load", good, "-echohighpeak", "-echo"} << QByteArray()
-        << NoDisplayMessage << 2;
+    QTest::newRow("-echo last after a load") << QStringList{"-load", good, "-echohighpeak", "-echo"}
+                                             << QByteArray() << NoDisplayMessage << 2;
     QTest::newRow("-exit as the text of -echo")
         << QStringList{"-echo", "-exit"} << QByteArray() << NoDisplayMessage << 2;
     QTest::newRow("-exit as the file of -load")
@@ -294,8 +298,7 @@ void TestCliAbuse::sweep_data()
 
     // Repeated options. Every word the pass does not use is warned about.
     const QString afterExit = QStringLiteral("volinspect: ignoring '-exit' after -exit\n");
-    QTest::newRow("-exit twice") << QStringList{"-exit", "-exit"} << QByteArray() << afterExit
-                                 << 0;
+    QTest::newRow("-exit twice") << QStringList{"-exit", "-exit"} << QByteArray() << afterExit << 0;
     QTest::newRow("the second load wins")
         << QStringList{"-load", good, "-load", rising, "-echohighpeak", "-exit"}
         << QByteArray("0.000") << QString() << 0;
@@ -303,15 +306,15 @@ void TestCliAbuse::sweep_data()
         << QStringList{"-load", rising, "-load", good, "-echohighpeak", "-exit"}
         << QByteArray("204.000") << QString() << 0;
     QTest::newRow("figure asked three times")
-        << QStringList{"-load", good, "-echohighpeak", "-echohighpeak", "-echonewline",
+        << QStringList{"-load",         good,   "-echohighpeak", "-echohighpeak", "-echonewline",
                        "-echohighpeak", "-exit"}
         << QByteArray("204.000204.000\n204.000") << QString() << 0;
     QTest::newRow("line ends in a row")
         << QStringList{"-echonewline", "-echonewline", "-echonewline", "-exit"}
         << QByteArray("\n\n\n") << QString() << 0;
     QTest::newRow("failed load, then -exit twice")
-        << QStringList{"-load", missing, "-exit", "-exit"} << QByteArray()
-        << noSuchFile + afterExit << 1;
+        << QStringList{"-load", missing, "-exit", "-exit"} << QByteArray() << noSuchFile + afterExit
+        << 1;
     QTest::newRow("two failed loads of the same file")
         << QStringList{"-load", missing, "-load", missing, "-echohighpeak", "-exit"}
         << QByteArray("nan") << noSuchFile + noSuchFile << 1;
@@ -327,20 +330,21 @@ void TestCliAbuse::sweep_data()
         return "volinspect: ignoring '" + Exact(word.toUtf8()) + "': no such file or option\n";
     };
     QTest::newRow("options in other cases")
-        << QStringList{"-Load", missing, "-ECHO", "x", "-EchoHighPeak", "-ECHONEWLINE", "-Exit",
-                       "-exit"}
+        << QStringList{"-Load",         missing,        "-ECHO", "x",
+                       "-EchoHighPeak", "-ECHONEWLINE", "-Exit", "-exit"}
         << QByteArray()
         << unknown("-Load") + noSuchWord(missing) + unknown("-ECHO") + noSuchWord("x") +
                unknown("-EchoHighPeak") + unknown("-ECHONEWLINE") + unknown("-Exit")
         << 0;
     // A line end in a word is shown as \x0a, not passed on to the terminal.
-    QTest::newRow("near misses")
-        << QStringList{"-echo", "a", "-exit ", " -exit", "--exit", "-echo ", "b", "exit",
-                       "-echonewline\n", "-echo", "c", "-exit"}
-        << QByteArray("ac")
-        << unknown("-exit ") + noSuchWord(" -exit") + unknown("--exit") + unknown("-echo ") +
-               noSuchWord("b") + noSuchWord("exit") + unknown("-echonewline\\x0a")
-        << 0;
+    QTest::newRow("near misses") << QStringList{"-echo",          "a",      "-exit ", " -exit",
+                                                "--exit",         "-echo ", "b",      "exit",
+                                                "-echonewline\n", "-echo",  "c",      "-exit"}
+                                 << QByteArray("ac")
+                                 << unknown("-exit ") + noSuchWord(" -exit") + unknown("--exit") +
+                                        unknown("-echo ") + noSuchWord("b") + noSuchWord("exit") +
+                                        unknown("-echonewline\\x0a")
+                                 << 0;
 
     // Empty strings.
     QTest::newRow("empty options")
@@ -354,7 +358,8 @@ void TestCliAbuse::sweep_data()
 
     // Very long arguments.
     QByteArray text;
-    for (int i = 0; text.size() < 100 * 1024; ++i) text += QByteArray::number(i) + ' ';
+    for (int i = 0; text.size() < 100 * 1024; ++i)
+        text += QByteArray::number(i) + ' ';
     QTest::newRow("100 kB of text")
         << QStringList{"-echo", QString::fromLatin1(text), "-exit"} << text << QString() << 0;
     // Quoted shortened in its warning.
@@ -374,21 +379,23 @@ void TestCliAbuse::sweep_data()
     // Longer than the ICS library's own limit on names, far below the system's: refused
     // with that reason rather than a misleading open error.
     QString deep = dir.path();
-    for (int i = 0; i < 4; ++i) deep += QLatin1Char('/') + QString(150, QLatin1Char('d'));
+    for (int i = 0; i < 4; ++i)
+        deep += QLatin1Char('/') + QString(150, QLatin1Char('d'));
     QVERIFY(QDir().mkpath(deep));
     const QString deepIcs = deep + "/deep.ics";
     WriteIcsLine(dir.filePath("shallow.ics"), Alternating(12));
     QCOMPARE(::rename(Std(dir.filePath("shallow.ics")).c_str(), Std(deepIcs).c_str()), 0);
-    QCOMPARE(::rename(Std(dir.filePath("shallow.ids")).c_str(), Std(deep + "/deep.ids").c_str()), 0);
+    QCOMPARE(::rename(Std(dir.filePath("shallow.ids")).c_str(), Std(deep + "/deep.ids").c_str()),
+             0);
     QTest::newRow("ICS file behind a 600-character path")
         << QStringList{"-load", deepIcs, "-echohighpeak", "-exit"} << QByteArray("nan")
         << CannotLoad(deepIcs, "the name is longer than the 511 bytes the ICS reader accepts") << 1;
 
     // Awkward names that are still ordinary files.
-    const QString umlaut =
-        WriteLines(dir.filePath(QString::fromUtf8("vol \xC3\xBCmlaut \xC3\xB1.raw")), Alternating(12));
-    const QString umlautIcs =
-        WriteIcsLine(dir.filePath(QString::fromUtf8("vol \xC3\xBCmlaut \xC3\xB1.ics")), Alternating(12));
+    const QString umlaut = WriteLines(
+        dir.filePath(QString::fromUtf8("vol \xC3\xBCmlaut \xC3\xB1.raw")), Alternating(12));
+    const QString umlautIcs = WriteIcsLine(
+        dir.filePath(QString::fromUtf8("vol \xC3\xBCmlaut \xC3\xB1.ics")), Alternating(12));
     WriteLines(dir.filePath("-echo"), Alternating(12)); // in the working folder of the runs
     const QString quoted = WriteLines(dir.filePath("it's\nhere \"too\".raw"), Alternating(12));
     QTest::newRow("raw name with spaces and non-ASCII letters")
@@ -399,8 +406,8 @@ void TestCliAbuse::sweep_data()
         << QString() << 0;
     // The taken name is then tested as an option too: here it echoes "x".
     QTest::newRow("file named like an option")
-        << QStringList{"-load", "-echo", "x", "-echohighpeak", "-exit"}
-        << QByteArray("x204.000") << QString() << 0;
+        << QStringList{"-load", "-echo", "x", "-echohighpeak", "-exit"} << QByteArray("x204.000")
+        << QString() << 0;
     QTest::newRow("name with quotes and a line end")
         << QStringList{"-load", quoted, "-echohighpeak", "-exit"} << QByteArray("204.000")
         << QString() << 0;
@@ -430,8 +437,8 @@ void TestCliAbuse::sweep_data()
                                << QByteArray("nan")
                                << CannotLoad("/dev/zero", "it is not a regular file") << 1;
     QTest::newRow("a failure between two good loads")
-        << QStringList{"-load", good, "-load", "/dev/zero", "-echohighpeak", "-load", rising,
-                       "-echohighpeak", "-exit"}
+        << QStringList{"-load", good,   "-load",         "/dev/zero", "-echohighpeak",
+                       "-load", rising, "-echohighpeak", "-exit"}
         << QByteArray("nan0.000") << CannotLoad("/dev/zero", "it is not a regular file") << 1;
 
     // Raw headers with sizes no volume can have.
@@ -458,7 +465,8 @@ void TestCliAbuse::sweep_data()
         QTest::newRow(h.name) << QStringList{"-load", path, "-echohighpeak", "-exit"}
                               << QByteArray("nan")
                               << Exact("volinspect: cannot load '" + QFile::encodeName(path) +
-                                       "': ") + h.reason + "\\n"
+                                       "': ") +
+                                     h.reason + "\\n"
                               << 1;
     }
     const QString shortHeader = dir.filePath("short header.raw");
@@ -469,8 +477,7 @@ void TestCliAbuse::sweep_data()
     }
     QTest::newRow("header one byte short")
         << QStringList{"-load", shortHeader, "-echohighpeak", "-exit"} << QByteArray("nan")
-        << CannotLoad(shortHeader, "the file is shorter than the 12-byte raw volume header")
-        << 1;
+        << CannotLoad(shortHeader, "the file is shorter than the 12-byte raw volume header") << 1;
     // A twelve-byte file may claim a wide volume; whether it is loaded (with a
     // warning) or refused, the run must not spend minutes on it.
     const QString wide = WriteRawHeader(dir.filePath("wide.raw"), 1 << 20, 1, 1);
@@ -496,8 +503,10 @@ void TestCliAbuse::sweep()
                                            .arg(QString::fromUtf8(run.err.left(300)))));
     QVERIFY2(Matches(run.err, err), run.err.right(400).constData());
     QCOMPARE(run.out, out);
-    if (status < 0) QVERIFY2(run.status == 0 || run.status == 1, QByteArray::number(run.status));
-    else QCOMPARE(run.status, status);
+    if (status < 0)
+        QVERIFY2(run.status == 0 || run.status == 1, QByteArray::number(run.status));
+    else
+        QCOMPARE(run.status, status);
 }
 
 void TestCliAbuse::unfinishedPassOpensWindow()
@@ -506,8 +515,8 @@ void TestCliAbuse::unfinishedPassOpensWindow()
     // the window opens: the process is still running.
     QTemporaryDir runtime;
     QVERIFY(runtime.isValid());
-    QVERIFY(QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner |
-                                                      QFile::ExeOwner));
+    QVERIFY(QFile::setPermissions(runtime.path(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     QProcessEnvironment environment = NoDisplay();
     environment.insert("QT_QPA_PLATFORM", "offscreen");
     environment.insert("XDG_RUNTIME_DIR", runtime.path());
@@ -573,8 +582,8 @@ void TestCliAbuse::fifoIsNeverOpened_data()
     QVERIFY(QFile::remove(data));
     QCOMPARE(::mkfifo(Std(data).c_str(), 0600), 0);
     QTest::newRow("ICS data file")
-        << data << pair << Exact("volinspect: cannot load '" + QFile::encodeName(pair) + "': ") +
-                               "[^\\n]+\\n";
+        << data << pair
+        << Exact("volinspect: cannot load '" + QFile::encodeName(pair) + "': ") + "[^\\n]+\\n";
 }
 
 void TestCliAbuse::fifoIsNeverOpened()
@@ -601,7 +610,8 @@ void TestCliAbuse::icsWriterLongName()
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
     QString deep = folder.path();
-    for (int i = 0; i < 4; ++i) deep += QLatin1Char('/') + QString(150, QLatin1Char('d'));
+    for (int i = 0; i < 4; ++i)
+        deep += QLatin1Char('/') + QString(150, QLatin1Char('d'));
     QVERIFY(QDir().mkpath(deep));
     const QString name = deep + "/deep.ics";
     const QByteArray line = Alternating(12);
@@ -749,10 +759,11 @@ void TestCliAbuse::refusedSave_data()
     QVERIFY(QDir().mkpath(locked));
     WriteLines(locked + "/kept.raw", "kept");
     QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner));
-    QTest::newRow("new file in a folder without write permission")
-        << locked + "/new.raw" << "Permission denied" << true;
+    QTest::newRow("new file in a folder without write permission") << locked + "/new.raw"
+                                                                   << "Permission denied" << true;
     QTest::newRow("existing file in a folder without write permission")
-        << locked + "/kept.raw" << "Permission denied" << true;
+        << locked + "/kept.raw"
+        << "Permission denied" << true;
     QTest::newRow("folder that does not exist")
         << dir.filePath("no folder/new.raw") << "the folder .* does not exist" << false;
     const QString folder = dir.filePath("a folder");

@@ -39,8 +39,8 @@ QProcessEnvironment NoDisplay()
 }
 
 /** Runs the program with `arguments` in `environment` (by default without any display). */
-Run RunProgram(const QStringList& arguments,
-               const QProcessEnvironment& environment = NoDisplay(), const QString& folder = {})
+Run RunProgram(const QStringList& arguments, const QProcessEnvironment& environment = NoDisplay(),
+               const QString& folder = {})
 {
     QProcess process;
     process.setProcessEnvironment(environment);
@@ -68,14 +68,16 @@ QString WriteLines(const QTemporaryDir& dir, const QString& name, const QByteArr
         for (int y = 0; y < rows; ++y)
             std::copy(line.begin(), line.end(), volume.VoxelPtr(0, y, z));
     const QString path = dir.filePath(name);
-    if (volume.SaveRaw(QFile::encodeName(path).toStdString()) != 0) qFatal("cannot write test file");
+    if (volume.SaveRaw(QFile::encodeName(path).toStdString()) != 0)
+        qFatal("cannot write test file");
     return path;
 }
 
 QByteArray Alternating(int width)
 {
     QByteArray line(width, '\0');
-    for (int i = 1; i < width; i += 2) line[i] = char(255);
+    for (int i = 1; i < width; i += 2)
+        line[i] = char(255);
     return line;
 }
 
@@ -122,7 +124,8 @@ void TestCommandLine::options_data()
     const QString alternating = WriteLines(dir, "alternating.raw", Alternating(12));
     const QString narrow = WriteLines(dir, "narrow.raw", Alternating(9));
     QByteArray ramp(30, '\0');
-    for (int i = 0; i < ramp.size(); ++i) ramp[i] = char(i * 8);
+    for (int i = 0; i < ramp.size(); ++i)
+        ramp[i] = char(i * 8);
     const QString rising = WriteLines(dir, "ramp.raw", ramp, 3, 2);
     const QByteArray narrowName = QFile::encodeName(narrow);
 
@@ -162,8 +165,8 @@ void TestCommandLine::options_data()
         << "volinspect: '" + narrowName + "' is 9 voxels wide; the figure needs at least 10\n"
         << 1;
     QTest::newRow("a good figure after a narrow one still fails the run")
-        << QStringList{"-load", narrow, "-echohighpeak", "-load", alternating, "-echohighpeak",
-                       "-exit"}
+        << QStringList{"-load",     narrow,          "-echohighpeak", "-load",
+                       alternating, "-echohighpeak", "-exit"}
         << QByteArray("nan204.000")
         << "volinspect: '" + narrowName + "' is 9 voxels wide; the figure needs at least 10\n"
         << 1;
@@ -181,8 +184,8 @@ void TestCommandLine::options_data()
         << QStringList{"-echo", "x", "-exit", "-load"} << QByteArray("x")
         << QByteArray("volinspect: ignoring '-load' after -exit\n") << 0;
     QTest::newRow("two files, two figures")
-        << QStringList{"-load", rising, "-echohighpeak", "-echo", " ", "-load", alternating,
-                       "-echohighpeak", "-exit"}
+        << QStringList{"-load", rising,      "-echohighpeak", "-echo", " ",
+                       "-load", alternating, "-echohighpeak", "-exit"}
         << QByteArray("0.000 204.000") << QByteArray() << 0;
 }
 
@@ -294,7 +297,8 @@ void TestCommandLine::decimalPointInEveryLocale()
 
     const QString alternating = WriteLines(dir, "comma.raw", Alternating(12));
     QByteArray ramp(30, '\0');
-    for (int i = 0; i < ramp.size(); ++i) ramp[i] = char(i * i % 256);
+    for (int i = 0; i < ramp.size(); ++i)
+        ramp[i] = char(i * i % 256);
     const QString curved = WriteLines(dir, "curved.raw", ramp, 2, 2);
     ByteVolume volume;
     QCOMPARE(volume.Load(QFile::encodeName(curved).toStdString()), 0);
@@ -336,8 +340,8 @@ void TestCommandLine::staleDisplayIsNeverOpened()
     QFETCH(QStringList, qtArguments);
     const QString good = WriteLines(dir, "display.raw", Alternating(12));
     const QString missing = dir.filePath("gone.raw");
-    const QStringList arguments{"-load", good, "-echohighpeak", "-echonewline", "-load",
-                                missing, "-echohighpeak", "-exit"};
+    const QStringList arguments{"-load", good,    "-echohighpeak", "-echonewline",
+                                "-load", missing, "-echohighpeak", "-exit"};
     const Run expected = RunProgram(arguments);
     QCOMPARE(expected.out, QByteArray("204.000\nnan"));
     QCOMPARE(expected.status, 1);
@@ -399,9 +403,9 @@ void TestCommandLine::bareFileNames()
     // A bare word naming a file in the working folder loads it where it stands.
     WriteLines(dir, "bare.raw", Alternating(12));
     QVERIFY(QDir(dir.path()).mkpath("a folder"));
-    const Run run = RunProgram({"-echohighpeak", "bare.raw", "-echohighpeak", "a folder",
-                                "missing.raw", "-exit"},
-                               NoDisplay(), dir.path());
+    const Run run = RunProgram(
+        {"-echohighpeak", "bare.raw", "-echohighpeak", "a folder", "missing.raw", "-exit"},
+        NoDisplay(), dir.path());
     QCOMPARE(run.out, QByteArray("0.000204.000"));
     QCOMPARE(run.err, QByteArray("volinspect: -echohighpeak before any -load: the figure is "
                                  "that of the empty starting volume (100 x 100 x 30)\n"
@@ -450,8 +454,8 @@ void TestCommandLine::contentDecidesTheFileType_data()
         << icsPair(dir.filePath("UPPER.ICS"), dir.filePath("UPPER.IDS")) << QByteArray("204.000")
         << QString() << 0;
     icsPair(dir.filePath("pair.ics"), dir.filePath("pair.ids"));
-    QTest::newRow("the .ids of a pair") << dir.filePath("pair.ids") << QByteArray("204.000")
-                                        << QString() << 0;
+    QTest::newRow("the .ids of a pair")
+        << dir.filePath("pair.ids") << QByteArray("204.000") << QString() << 0;
 
     const QString picture = QStringLiteral("a picture file, not a volume");
     QByteArray tiff("II*\0\x08\0\0\0", 8);
@@ -461,7 +465,8 @@ void TestCommandLine::contentDecidesTheFileType_data()
     QTest::newRow("big-endian TIFF named .raw")
         << write("scan.raw", QByteArray("MM\0*", 4) + QByteArray(40, '\x02')) << QByteArray("nan")
         << refused(dir.filePath("scan.raw"), picture) << 1;
-    QTest::newRow("PNG") << write("shot.png", QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(30, 'p'))
+    QTest::newRow("PNG") << write("shot.png",
+                                  QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(30, 'p'))
                          << QByteArray("nan") << refused(dir.filePath("shot.png"), picture) << 1;
     QTest::newRow("JPEG") << write("photo", QByteArray("\xff\xd8\xff\xe0", 4) + QByteArray(30, 'j'))
                           << QByteArray("nan") << refused(dir.filePath("photo"), picture) << 1;
@@ -489,8 +494,8 @@ void TestCommandLine::contentDecidesTheFileType_data()
     std::copy_n(Alternating(12).constData(), 12, line.Data);
     const QString rawIcs = dir.filePath("raw content.ics");
     line.SaveRaw(QFile::encodeName(rawIcs).toStdString());
-    QTest::newRow(".ics name holding raw data") << rawIcs << QByteArray("nan")
-                                                << refused(rawIcs, ".*ICS header.*") << 1;
+    QTest::newRow(".ics name holding raw data")
+        << rawIcs << QByteArray("nan") << refused(rawIcs, ".*ICS header.*") << 1;
     const QString longer = WriteLines(dir, "longer.raw", Alternating(12));
     {
         QFile file(longer);
@@ -552,13 +557,14 @@ void TestCommandLine::floatingPointSamples_data()
     // The finite range of `special` is 1 … 23 (0, 5, 10, … are NaN; 7, 14, 21 are ∞).
     for (int i = 0; i < 24; ++i) {
         const double s = special[i];
-        specialVoxels += char(std::isnan(s) || s < 0 ? 0 : std::isinf(s) ? 255
-                                                         : uint8_t((s - 1) / 22 * 255));
+        specialVoxels += char(std::isnan(s) || s < 0 ? 0
+                              : std::isinf(s)        ? 255
+                                                     : uint8_t((s - 1) / 22 * 255));
     }
     QTest::newRow("float ramp") << 4 << ramp << rampVoxels << "mapped linearly";
     QTest::newRow("double ramp") << 8 << ramp << rampVoxels << "from -1.5 to 4.25 were mapped";
-    QTest::newRow("NaN and infinities") << 8 << special << specialVoxels
-                                        << "not finite numbers became 0 (NaN, -inf) or 255";
+    QTest::newRow("NaN and infinities")
+        << 8 << special << specialVoxels << "not finite numbers became 0 (NaN, -inf) or 255";
     QTest::newRow("constant") << 4 << constant << QByteArray(24, '\0') << "all voxels are 0";
     QTest::newRow("no finite sample") << 4 << noFinite << QByteArray() << "no finite sample";
     QTest::newRow("complex") << 16 << ramp.mid(0, 24) << QByteArray() << "complex samples";
@@ -606,9 +612,9 @@ void TestCommandLine::floatingPointSamples()
     QCOMPARE(QByteArray(reinterpret_cast<const char*>(volume.Data), int(volume.VoxelCount())),
              voxels);
     QVERIFY(run.err.startsWith("volinspect: warning: "));
-    QCOMPARE(run.out, QByteArray(FormatFigure(ComputeLagSpectrum(volume, SpectrumVolume, 0, 0)
-                                                  .Figure)
-                                     .c_str()));
+    QCOMPARE(
+        run.out,
+        QByteArray(FormatFigure(ComputeLagSpectrum(volume, SpectrumVolume, 0, 0).Figure).c_str()));
     QCOMPARE(run.status, 0);
 }
 
@@ -624,8 +630,9 @@ void TestCommandLine::controlBytesAreQuoted()
     QProcess shell;
     shell.setProcessEnvironment(NoDisplay());
     shell.start(QStringLiteral("/bin/sh"),
-                {"-c", "exec \"$0\" -load \"$1\" -load \"$(printf '%s/bad\\377\\376 name.raw' \"$2\")\" "
-                       "-load \"$3\" \"$4\" -exit",
+                {"-c",
+                 "exec \"$0\" -load \"$1\" -load \"$(printf '%s/bad\\377\\376 name.raw' \"$2\")\" "
+                 "-load \"$3\" \"$4\" -exit",
                  QStringLiteral(VOLINSPECT_EXE), named, dir.path(), header.fileName(),
                  QString::fromLatin1("-\x1b]0;title\x07")});
     QVERIFY(shell.waitForFinished(20000));
@@ -633,15 +640,15 @@ void TestCommandLine::controlBytesAreQuoted()
     run.err = shell.readAllStandardError();
     run.status = shell.exitCode();
     QCOMPARE(run.status, 1);
-    QVERIFY2(!run.err.contains('\x1b') && !run.err.contains('\x07') &&
-                 !run.err.contains("\xff"),
+    QVERIFY2(!run.err.contains('\x1b') && !run.err.contains('\x07') && !run.err.contains("\xff"),
              run.err.constData());
     QVERIFY2(run.err.contains("esc\\x1b[31mred\\x07.raw': No such file"), run.err.constData());
     QVERIFY2(run.err.contains("bad\\xff\\xfe name.raw': No such file"), run.err.constData());
     QVERIFY2(run.err.contains("invalid size '\\x1b[2J'"), run.err.constData());
     QVERIFY2(run.err.contains("unknown option '-\\x1b]0;title\\x07'"), run.err.constData());
     // Valid UTF-8 stays as it is.
-    QCOMPARE(QuoteBytes("gr\xc3\xbc\xc3\x9f \xe2\x80\x94 ok"), std::string("gr\xc3\xbc\xc3\x9f \xe2\x80\x94 ok"));
+    QCOMPARE(QuoteBytes("gr\xc3\xbc\xc3\x9f \xe2\x80\x94 ok"),
+             std::string("gr\xc3\xbc\xc3\x9f \xe2\x80\x94 ok"));
     QCOMPARE(QuoteBytes("c1\xc2\x85 overlong\xc0\xaf"),
              std::string("c1\\xc2\\x85 overlong\\xc0\\xaf"));
 }

@@ -45,9 +45,11 @@ QString WriteVolume(const QTemporaryDir& dir, const QString& name, int sx, int s
     volume.Allocate(sx, sy, sz);
     for (int z = 0; z < sz; ++z)
         for (int y = 0; y < sy; ++y)
-            for (int x = 0; x < sx; ++x) volume.Voxel(x, y, z) = value(x, y, z);
+            for (int x = 0; x < sx; ++x)
+                volume.Voxel(x, y, z) = value(x, y, z);
     const QString path = dir.filePath(name);
-    if (volume.SaveRaw(QFile::encodeName(path).toStdString()) != 0) qFatal("cannot write test file");
+    if (volume.SaveRaw(QFile::encodeName(path).toStdString()) != 0)
+        qFatal("cannot write test file");
     return path;
 }
 
@@ -158,13 +160,18 @@ void TestForm1::windowAndControls_data()
     QTest::addColumn<uint>("anchors");
 
     const uint lt = akLeft | akTop, rb = akRight | akBottom, tr = akTop | akRight;
-    QTest::newRow("PageControl1") << "PageControl1" << QRect(16, 24, 761, 505) << false << "" << uint(akAll);
-    QTest::newRow("LoadFilename") << "LoadFilename" << QRect(16, 8, 185, 21) << false << "LoadFilename" << lt;
+    QTest::newRow("PageControl1") << "PageControl1" << QRect(16, 24, 761, 505) << false << ""
+                                  << uint(akAll);
+    QTest::newRow("LoadFilename") << "LoadFilename" << QRect(16, 8, 185, 21) << false
+                                  << "LoadFilename" << lt;
     QTest::newRow("LoadBtn") << "LoadBtn" << QRect(208, 8, 75, 25) << false << "Load" << lt;
-    QTest::newRow("SaveFilename") << "SaveFilename" << QRect(16, 40, 185, 21) << false << "SaveFilename" << lt;
+    QTest::newRow("SaveFilename") << "SaveFilename" << QRect(16, 40, 185, 21) << false
+                                  << "SaveFilename" << lt;
     QTest::newRow("SaveBtn") << "SaveBtn" << QRect(208, 40, 75, 25) << false << "Save" << lt;
-    QTest::newRow("FreeMemBut") << "FreeMemBut" << QRect(288, 8, 75, 25) << false << "FreeMem" << lt;
-    QTest::newRow("VyrezVelikost") << "VyrezVelikost" << QRect(400, 8, 81, 22) << false << "256" << lt;
+    QTest::newRow("FreeMemBut") << "FreeMemBut" << QRect(288, 8, 75, 25) << false << "FreeMem"
+                                << lt;
+    QTest::newRow("VyrezVelikost")
+        << "VyrezVelikost" << QRect(400, 8, 81, 22) << false << "256" << lt;
     QTest::newRow("Vyrez") << "Vyrez" << QRect(0, 0, 256, 256) << false << "" << lt;
     QTest::newRow("Panel1") << "Panel1" << QRect(0, 0, 793, 573) << false << "" << uint(akAll);
     QTest::newRow("ShapeDepth") << "ShapeDepth" << QRect(216, 16, 97, 49) << false << "" << lt;
@@ -173,19 +180,25 @@ void TestForm1::windowAndControls_data()
     QTest::newRow("ShapeSide") << "ShapeSide" << QRect(224, 192, 65, 121) << false << "" << lt;
     QTest::newRow("SideView") << "SideView" << QRect(32, 200, 81, 81) << false << "" << lt;
     QTest::newRow("Label1") << "Label1" << QRect(536, 244, 6, 13) << true << "0" << rb;
-    QTest::newRow("FFT1") << "FFT1" << QRect(8, 318, 779, 247) << false << "" << uint(akLeft | akRight | akBottom);
+    QTest::newRow("FFT1") << "FFT1" << QRect(8, 318, 779, 247) << false << ""
+                          << uint(akLeft | akRight | akBottom);
     QTest::newRow("Histogram") << "Histogram" << QRect(520, -12, 257, 201) << true << "" << rb;
     QTest::newRow("FrontDepth") << "FrontDepth" << QRect(168, 192, 45, 153) << false << "" << lt;
     QTest::newRow("SideDepth") << "SideDepth" << QRect(216, 144, 150, 45) << false << "" << lt;
     QTest::newRow("Depth") << "Depth" << QRect(24, 144, 97, 45) << false << "" << lt;
-    QTest::newRow("LoadFilename2") << "LoadFilename2" << QRect(522, 16, 167, 21) << false << "plane8.ics" << tr;
+    QTest::newRow("LoadFilename2")
+        << "LoadFilename2" << QRect(522, 16, 167, 21) << false << "plane8.ics" << tr;
     QTest::newRow("LoadBtn2") << "LoadBtn2" << QRect(702, 16, 75, 25) << false << "Load" << tr;
     QTest::newRow("Button1") << "Button1" << QRect(702, 48, 75, 25) << true << "SynteticImg" << tr;
-    QTest::newRow("Button2") << "Button2" << QRect(520, 236, 121, 25) << true << "Threshold down" << rb;
+    QTest::newRow("Button2") << "Button2" << QRect(520, 236, 121, 25) << true << "Threshold down"
+                             << rb;
     QTest::newRow("TrackBar1") << "TrackBar1" << QRect(512, 188, 273, 45) << true << "" << rb;
-    QTest::newRow("CheckBox1") << "CheckBox1" << QRect(672, 460, 121, 17) << true << "FullPlaneSpectrum" << rb;
-    QTest::newRow("Button3") << "Button3" << QRect(656, 252, 129, 25) << false << "Full volume spect." << rb;
-    QTest::newRow("Button4") << "Button4" << QRect(656, 221, 129, 25) << false << "Full plane spect." << rb;
+    QTest::newRow("CheckBox1") << "CheckBox1" << QRect(672, 460, 121, 17) << true
+                               << "FullPlaneSpectrum" << rb;
+    QTest::newRow("Button3") << "Button3" << QRect(656, 252, 129, 25) << false
+                             << "Full volume spect." << rb;
+    QTest::newRow("Button4") << "Button4" << QRect(656, 221, 129, 25) << false
+                             << "Full plane spect." << rb;
     QTest::newRow("Edit1") << "Edit1" << QRect(656, 288, 129, 21) << false << "" << rb;
 }
 
@@ -202,21 +215,36 @@ void TestForm1::windowAndControls()
     QCOMPARE(form->minimumSize(), QSize(792, 573));
 
     const QHash<QString, QWidget*> controls = {
-        {"PageControl1", form->PageControl1}, {"ScrollBox1", form->ScrollBox1},
-        {"LoadFilename", form->LoadFilename}, {"LoadBtn", form->LoadBtn},
-        {"SaveFilename", form->SaveFilename}, {"SaveBtn", form->SaveBtn},
-        {"FreeMemBut", form->FreeMemBut},     {"VyrezVelikost", form->VyrezVelikost},
-        {"Vyrez", form->Vyrez},               {"Panel1", form->Panel1},
-        {"ShapeDepth", form->ShapeDepth},     {"ShapeDepth2", form->ShapeDepth2},
-        {"ShapeFront", form->ShapeFront},     {"ShapeSide", form->ShapeSide},
-        {"SideView", form->SideView},         {"Label1", form->Label1},
-        {"FFT1", form->FFT1},                 {"Histogram", form->Histogram},
-        {"FrontDepth", form->FrontDepth},     {"SideDepth", form->SideDepth},
-        {"Depth", form->Depth},               {"LoadFilename2", form->LoadFilename2},
-        {"LoadBtn2", form->LoadBtn2},         {"Button1", form->Button1},
-        {"Button2", form->Button2},           {"TrackBar1", form->TrackBar1},
-        {"CheckBox1", form->CheckBox1},       {"Button3", form->Button3},
-        {"Button4", form->Button4},           {"Edit1", form->Edit1},
+        {"PageControl1", form->PageControl1},
+        {"ScrollBox1", form->ScrollBox1},
+        {"LoadFilename", form->LoadFilename},
+        {"LoadBtn", form->LoadBtn},
+        {"SaveFilename", form->SaveFilename},
+        {"SaveBtn", form->SaveBtn},
+        {"FreeMemBut", form->FreeMemBut},
+        {"VyrezVelikost", form->VyrezVelikost},
+        {"Vyrez", form->Vyrez},
+        {"Panel1", form->Panel1},
+        {"ShapeDepth", form->ShapeDepth},
+        {"ShapeDepth2", form->ShapeDepth2},
+        {"ShapeFront", form->ShapeFront},
+        {"ShapeSide", form->ShapeSide},
+        {"SideView", form->SideView},
+        {"Label1", form->Label1},
+        {"FFT1", form->FFT1},
+        {"Histogram", form->Histogram},
+        {"FrontDepth", form->FrontDepth},
+        {"SideDepth", form->SideDepth},
+        {"Depth", form->Depth},
+        {"LoadFilename2", form->LoadFilename2},
+        {"LoadBtn2", form->LoadBtn2},
+        {"Button1", form->Button1},
+        {"Button2", form->Button2},
+        {"TrackBar1", form->TrackBar1},
+        {"CheckBox1", form->CheckBox1},
+        {"Button3", form->Button3},
+        {"Button4", form->Button4},
+        {"Edit1", form->Edit1},
     };
     QWidget* control = controls.value(name);
     QVERIFY(control);
@@ -224,10 +252,14 @@ void TestForm1::windowAndControls()
     QCOMPARE(control->isHidden(), hidden);
     QCOMPARE(Anchors(control), TAnchors(anchors));
     QString shown;
-    if (auto* edit = qobject_cast<QLineEdit*>(control)) shown = edit->text();
-    else if (auto* button = qobject_cast<QAbstractButton*>(control)) shown = button->text();
-    else if (auto* label = qobject_cast<QLabel*>(control)) shown = label->text();
-    else if (auto* spin = qobject_cast<QSpinBox*>(control)) shown = spin->text();
+    if (auto* edit = qobject_cast<QLineEdit*>(control))
+        shown = edit->text();
+    else if (auto* button = qobject_cast<QAbstractButton*>(control))
+        shown = button->text();
+    else if (auto* label = qobject_cast<QLabel*>(control))
+        shown = label->text();
+    else if (auto* spin = qobject_cast<QSpinBox*>(control))
+        shown = spin->text();
     QCOMPARE(shown, text);
 }
 
@@ -259,8 +291,8 @@ void TestForm1::stackingAndFocusOrder()
     // name. The covered page takes no focus at all.
     QCOMPARE(QApplication::focusWidget(), form->LoadFilename2);
     const QList<QWidget*> expected = {
-        form->FrontDepth, form->SideDepth, form->Depth,
-        form->LoadFilename2, form->LoadBtn2, form->Button3, form->Button4,
+        form->FrontDepth, form->SideDepth, form->Depth,   form->LoadFilename2,
+        form->LoadBtn2,   form->Button3,   form->Button4,
     };
     QList<QWidget*> order;
     QWidget* w = form.get();
@@ -633,7 +665,8 @@ void TestForm1::spectrumFollowsSlidersAndButtons()
     // Set-up computes the line at row 2 of slice 2: (2 + 2) is even, a striped row.
     QCOMPARE(form->Edit1->text(), QStringLiteral("Hi freq peak: 204.000"));
     QCOMPARE(form->FFT1->AllocSize(), 6);
-    QCOMPARE(PlotValues(form->FFT1), ComputeLagSpectrum(form->MainVolume, SpectrumLine, 2, 2).Curve);
+    QCOMPARE(PlotValues(form->FFT1),
+             ComputeLagSpectrum(form->MainVolume, SpectrumLine, 2, 2).Curve);
 
     form->Depth->setValue(1); // row 2 of slice 1 is flat
     QCOMPARE(form->Edit1->text(), QStringLiteral("Hi freq peak: 0.000"));
@@ -660,7 +693,8 @@ void TestForm1::spectrumFollowsSlidersAndButtons()
     form->FrontDepth->setValue(0);
     QCOMPARE(form->Edit1->text(), FigureText(plane.Figure));
     form->Depth->setValue(2);
-    QCOMPARE(form->Edit1->text(), FigureText(ComputeLagSpectrum(volume, SpectrumPlane, 2, 0).Figure));
+    QCOMPARE(form->Edit1->text(),
+             FigureText(ComputeLagSpectrum(volume, SpectrumPlane, 2, 0).Figure));
 }
 
 void TestForm1::longSpectrumShowsProgress()
@@ -694,7 +728,8 @@ void TestForm1::escCancelsALongSpectrum()
     // empty with no figure.
     form->LoadMainVolume(WriteVolume(*dir, "short.raw", 12, 2, 2));
     form->MainVolume.Allocate(400000, 1, 1);
-    for (int x = 0; x < 400000; ++x) form->MainVolume.Voxel(x, 0, 0) = uint8_t(x % 7);
+    for (int x = 0; x < 400000; ++x)
+        form->MainVolume.Voxel(x, 0, 0) = uint8_t(x % 7);
     bool pressed = false;
     QTimer::singleShot(300, [&] {
         QProgressDialog* progress = form->SpectrumProgress();
@@ -719,7 +754,8 @@ void TestForm1::histogramOfASliceTooWideForABitmap()
     // histogram is counted from the volume all the same.
     ByteVolume& volume = form->MainVolume;
     volume.Allocate(4000, 89500, 1);
-    for (int x = 0; x < 1000; ++x) volume.Voxel(x, 0, 0) = 7;
+    for (int x = 0; x < 1000; ++x)
+        volume.Voxel(x, 0, 0) = 7;
     form->SetupViews();
     QVERIFY(form->TopView->Picture().isNull());
     const float* values = form->Histogram->Vector->Values;
@@ -744,7 +780,9 @@ void TestForm1::narrowVolumesHaveNoFigure()
 void TestForm1::histogramCountsTheTopSlice()
 {
     // Slice z holds the value 7 + z everywhere except one voxel of 200.
-    const auto value = [](int x, int y, int z) { return x == 1 && y == 2 ? uint8_t(200) : uint8_t(7 + z); };
+    const auto value = [](int x, int y, int z) {
+        return x == 1 && y == 2 ? uint8_t(200) : uint8_t(7 + z);
+    };
     form->LoadMainVolume(WriteVolume(*dir, "flat.raw", 16, 8, 5, value));
     const auto entries = [this] { return PlotValues(form->Histogram); };
     std::vector<float> expected(256, 0.0f);
@@ -774,11 +812,13 @@ void TestForm1::curveShowsOverThePanel()
     for (int y = plot.top(); y <= plot.bottom(); ++y)
         for (int x = plot.left(); x < plot.left() + 300; ++x) {
             const QRgb pixel = panel.pixel(x, y);
-            if (pixel == qRgb(0, 255, 0)) ++lime;
-            else if (pixel != qRgb(0, 0, 0)) ++other;
+            if (pixel == qRgb(0, 255, 0))
+                ++lime;
+            else if (pixel != qRgb(0, 0, 0))
+                ++other;
         }
-    QVERIFY(lime > 100);   // the curve is drawn
-    QCOMPARE(other, 0);    // and the black panel shows through everywhere else
+    QVERIFY(lime > 100); // the curve is drawn
+    QCOMPARE(other, 0);  // and the black panel shows through everywhere else
 }
 
 void TestForm1::syntheticImageAndThreshold()
@@ -791,26 +831,32 @@ void TestForm1::syntheticImageAndThreshold()
     QCOMPARE(form->FFT1->AllocSize(), 74); // lines of 80 voxels
     QCOMPARE(form->Edit1->text(),
              FigureText(ComputeLagSpectrum(form->MainVolume, SpectrumLine, 0, 40).Figure));
-    CheckPixels(form->TopView, 80, 80, [this](int c, int r) { return form->MainVolume.Voxel(c, r, 0); });
+    CheckPixels(form->TopView, 80, 80,
+                [this](int c, int r) { return form->MainVolume.Voxel(c, r, 0); });
 
     form->TrackBar1->setValue(128);
     QCOMPARE(form->Label1->text(), QStringLiteral("128"));
     form->Button2Click();
     for (int y = 0; y < 80; ++y)
-        for (int x = 0; x < 80; ++x) QVERIFY(form->MainVolume.Voxel(x, y, 0) == 0 || x > 40);
+        for (int x = 0; x < 80; ++x)
+            QVERIFY(form->MainVolume.Voxel(x, y, 0) == 0 || x > 40);
     QCOMPARE(form->MainVolume.Voxel(79, 0, 0), uint8_t(255));
-    CheckPixels(form->TopView, 80, 80, [this](int c, int r) { return form->MainVolume.Voxel(c, r, 0); });
+    CheckPixels(form->TopView, 80, 80,
+                [this](int c, int r) { return form->MainVolume.Voxel(c, r, 0); });
 }
 
 void TestForm1::previewShowsColumnMaxima()
 {
-    const auto value = [](int x, int y, int z) { return uint8_t((x * 31 + y * 17) % 200 + z * (x % 3)); };
+    const auto value = [](int x, int y, int z) {
+        return uint8_t((x * 31 + y * 17) % 200 + z * (x % 3));
+    };
     form->LoadFilename->setText(WriteVolume(*dir, "cut.raw", 300, 200, 20, value));
     form->LoadBtnClick();
     QCOMPARE(form->CutPreview->size(), QSize(300, 200));
     CheckPixels(form->CutPreview, 300, 200, [&](int c, int r) {
         uint8_t m = 0;
-        for (int z = 0; z < 20; ++z) m = std::max(m, value(c, r, z));
+        for (int z = 0; z < 20; ++z)
+            m = std::max(m, value(c, r, z));
         return m;
     });
     QCOMPARE(form->Vyrez->pos(), QPoint(0, 0)); // a load does not move the square

@@ -122,11 +122,13 @@ void TestFramework::shapeDrawsOnlyItsOutline()
     shape->setGeometry(10, 10, 20, 12);
     const QImage image = parent.grab().toImage().convertToFormat(QImage::Format_RGB32);
     const QRgb red = qRgb(255, 0, 0), blue = qRgb(0, 0, 255);
-    for (int x : {10, 11, 28, 29}) QCOMPARE(image.pixel(x, 15), red);
-    for (int y : {10, 11, 20, 21}) QCOMPARE(image.pixel(20, y), red);
+    for (int x : {10, 11, 28, 29})
+        QCOMPARE(image.pixel(x, 15), red);
+    for (int y : {10, 11, 20, 21})
+        QCOMPARE(image.pixel(20, y), red);
     QCOMPARE(image.pixel(12, 15), blue); // the clear inside
     QCOMPARE(image.pixel(20, 12), blue);
-    QCOMPARE(image.pixel(9, 15), blue);  // nothing outside the control
+    QCOMPARE(image.pixel(9, 15), blue); // nothing outside the control
     QCOMPARE(image.pixel(30, 15), blue);
 
     shape->resize(20, 0); // a marker of zero height shows nothing
@@ -234,7 +236,8 @@ void TestFramework::exceptionInHandlerIsShown()
 
     RunGuarded([] { throw std::bad_alloc(); });
     RunGuarded([] { throw 42; });
-    QCOMPARE(shown, (QStringList{QStringLiteral("boom"), QStringLiteral("Out of memory."), QString()}));
+    QCOMPARE(shown,
+             (QStringList{QStringLiteral("boom"), QStringLiteral("Out of memory."), QString()}));
     TApplication::SetExceptionDisplay({});
 }
 

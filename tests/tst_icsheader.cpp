@@ -18,11 +18,15 @@ QByteArray Header(const QByteArray& sizes = "8\t4\t3\t2", const QByteArray& extr
                   const QByteArray& version = "1.0")
 {
     return "\t\n"
-           "ics_version\t" + version + "\n"
+           "ics_version\t" +
+           version +
+           "\n"
            "filename\tv\n"
            "layout\tparameters\t4\n"
            "layout\torder\tbits\tx\ty\tz\n"
-           "layout\tsizes\t" + sizes + "\n"
+           "layout\tsizes\t" +
+           sizes +
+           "\n"
            "layout\tcoordinates\tvideo\n"
            "layout\tsignificant_bits\t8\n"
            "representation\tformat\tinteger\n"
@@ -34,7 +38,8 @@ QByteArray Header(const QByteArray& sizes = "8\t4\t3\t2", const QByteArray& extr
 void Write(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) qFatal("cannot write");
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write");
 }
 
 std::string Std(const QString& path)
@@ -111,13 +116,16 @@ private slots:
             << Header("8\t4\t3\t2", "sensor\ts_params\n") << ids << "sensor line";
         QTest::newRow("sensor states without values")
             << Header("8\t4\t3\t2", "sensor\ts_states\n") << ids << "sensor line";
-        QTest::newRow("byte order 0") << Header("8\t4\t3\t2", "representation\tbyte_order\t0\n") << ids << "byte order";
+        QTest::newRow("byte order 0")
+            << Header("8\t4\t3\t2", "representation\tbyte_order\t0\n") << ids << "byte order";
         QTest::newRow("byte order beyond the sample")
             << Header("8\t4\t3\t2", "representation\tbyte_order\t2\n") << ids << "byte order";
         QTest::newRow("huge byte order")
-            << Header("8\t4\t3\t2", "representation\tbyte_order\t4000000000\n") << ids << "byte order";
+            << Header("8\t4\t3\t2", "representation\tbyte_order\t4000000000\n") << ids
+            << "byte order";
         QTest::newRow("more byte order entries than bytes")
-            << Header("16\t4\t3\t2", "representation\tbyte_order\t1\t2\t1\n") << QByteArray(48, 'x') << "byte order";
+            << Header("16\t4\t3\t2", "representation\tbyte_order\t1\t2\t1\n") << QByteArray(48, 'x')
+            << "byte order";
         QTest::newRow("negative size") << Header("8\t-1\t3\t2") << ids << "invalid size";
         QTest::newRow("sizes whose product overflows")
             << Header("8\t4294967296\t4294967296\t2") << ids << "overflow";
@@ -126,7 +134,8 @@ private slots:
         QTest::newRow("absurd sample width") << Header("4096\t4\t3\t2") << ids << "bits";
         QTest::newRow("data file missing") << Header() << QByteArray() << "missing";
         QTest::newRow("data file too short") << Header() << QByteArray(23, 'x') << "fewer than";
-        QTest::newRow("version 2 without data") << Header("8\t4\t3\t2", {}, "2.0") << QByteArray() << "neither";
+        QTest::newRow("version 2 without data")
+            << Header("8\t4\t3\t2", {}, "2.0") << QByteArray() << "neither";
         QTest::newRow("version 2 naming a device")
             << Header("8\t4\t3\t2", "source\tfile\t/dev/zero\t0\nend\t\n", "2.0") << QByteArray()
             << "not a regular file";
@@ -137,17 +146,18 @@ private slots:
         QTest::newRow("no separators") << QByteArray("\t") << ids << "too short";
         QTest::newRow("no sizes") << QByteArray("\t\nics_version\t1.0\nfilename\tv\n") << ids
                                   << "no sizes";
-        QTest::newRow("no filename line") << QByteArray("\t\nics_version\t1.0\n") << ids
-                                          << "no filename line";
-        QTest::newRow("not a header at all") << QByteArray("\t\nversion\t1.0\n") << ids
-                                             << "not an ICS header";
+        QTest::newRow("no filename line")
+            << QByteArray("\t\nics_version\t1.0\n") << ids << "no filename line";
+        QTest::newRow("not a header at all")
+            << QByteArray("\t\nversion\t1.0\n") << ids << "not an ICS header";
         // Lines as libics reads them: CR LF endings make LF the line separator, so a
         // bare LF line counts; a NUL byte ends the line's text; lines of over 1023
         // bytes go on as a new line.
         QByteArray crlf = Header("8\t4\t3\t2");
         crlf.replace("\n", "\r\n");
         QTest::newRow("CR LF header with a bare LF sensor line")
-            << crlf + "sensor\ts_params\nend\r\n" << ids << "sensor line";
+            << crlf + "sensor\ts_params\nend\r\n"
+            << ids << "sensor line";
         QTest::newRow("sensor line cut by a NUL byte")
             << Header("8\t4\t3\t2", QByteArray("sensor\ts_params\0\tChannels\t1\n", 28)) << ids
             << "sensor line";
@@ -210,7 +220,8 @@ private slots:
         QVERIFY2(QString::fromStdString(message).contains("not a regular file"), message.c_str());
 
         const QString v2 = dir.filePath("named.ics");
-        Write(v2, Header("8\t4\t3\t2", "source\tfile\t" + QFile::encodeName(fifo) + "\t0\nend\t\n", "2.0"));
+        Write(v2, Header("8\t4\t3\t2", "source\tfile\t" + QFile::encodeName(fifo) + "\t0\nend\t\n",
+                         "2.0"));
         QVERIFY(!CheckIcsHeader(Std(v2), message));
         ByteVolume volume;
         QCOMPARE(volume.Load(Std(v2)), int32_t(ByteVolume::LoadFailed));

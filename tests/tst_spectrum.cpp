@@ -219,7 +219,8 @@ void TestSpectrum::controlStopsAndPredicts()
     cube.Allocate(512, 512, 16);
     QVERIFY(PredictedSpectrumSeconds(cube, SpectrumLine) < 0.001);
     QVERIFY(PredictedSpectrumSeconds(cube, SpectrumVolume) < 1);
-    QCOMPARE(PredictedSpectrumSeconds(huge, SpectrumVolume), PredictedSpectrumSeconds(huge, SpectrumLine));
+    QCOMPARE(PredictedSpectrumSeconds(huge, SpectrumVolume),
+             PredictedSpectrumSeconds(huge, SpectrumLine));
 }
 
 void TestSpectrum::stridedVolume()

@@ -25,7 +25,8 @@ void TestTools::syntheticEdge_data()
     QTest::addColumn<QList<int>>("columns");
     QTest::addColumn<QList<int>>("values");
     QTest::newRow("row 0") << 0 << QList<int>{0, 39, 40, 41, 79} << QList<int>{0, 0, 127, 255, 255};
-    QTest::newRow("row 9") << 9 << QList<int>{38, 39, 40, 41, 42} << QList<int>{48, 85, 127, 169, 206};
+    QTest::newRow("row 9") << 9 << QList<int>{38, 39, 40, 41, 42}
+                           << QList<int>{48, 85, 127, 169, 206};
     QTest::newRow("row 79") << 79 << QList<int>{0, 30, 39, 40, 41, 50, 79}
                             << QList<int>{0, 75, 122, 127, 132, 179, 255};
 }
@@ -41,9 +42,11 @@ void TestTools::syntheticEdge()
     QCOMPARE(volume.SizeX, 80);
     QCOMPARE(volume.SizeY, 80);
     QCOMPARE(volume.SizeZ, 1);
-    for (int i = 0; i < columns.size(); ++i) QCOMPARE(int(volume.Voxel(columns[i], y, 0)), values[i]);
+    for (int i = 0; i < columns.size(); ++i)
+        QCOMPARE(int(volume.Voxel(columns[i], y, 0)), values[i]);
     if (y == 0)
-        for (int x = 0; x < 40; ++x) QCOMPARE(int(volume.Voxel(x, 0, 0)), 0);
+        for (int x = 0; x < 40; ++x)
+            QCOMPARE(int(volume.Voxel(x, 0, 0)), 0);
 }
 
 void TestTools::syntheticEdgeIsMonotonicAndSymmetric()
@@ -54,7 +57,8 @@ void TestTools::syntheticEdgeIsMonotonicAndSymmetric()
         for (int x = 1; x < 80; ++x) {
             QVERIFY(volume.Voxel(x, y, 0) >= volume.Voxel(x - 1, y, 0));
             if (x < 40) // mirrored about the centre, up to the truncation
-                QVERIFY(std::abs(int(volume.Voxel(40 - x, y, 0)) + volume.Voxel(40 + x, y, 0) - 255) <= 1);
+                QVERIFY(std::abs(int(volume.Voxel(40 - x, y, 0)) + volume.Voxel(40 + x, y, 0) -
+                                 255) <= 1);
         }
 }
 
@@ -79,7 +83,8 @@ void TestTools::threshold()
         for (int x = 0; x < 4; ++x) {
             const int brightest = 10 * (x + 4 * y);
             for (int z = 0; z < 3; ++z)
-                QCOMPARE(volume.Voxel(x, y, z), brightest < 50 ? uint8_t(0) : untouched.Voxel(x, y, z));
+                QCOMPARE(volume.Voxel(x, y, z),
+                         brightest < 50 ? uint8_t(0) : untouched.Voxel(x, y, z));
         }
 
     ByteVolume bright;
@@ -100,13 +105,15 @@ void TestTools::countSliceValues()
     ByteVolume volume;
     volume.Allocate(37, 11, 3);
     QRandomGenerator random(7);
-    for (int64_t i = 0; i < volume.VoxelCount(); ++i) volume.Data[i] = uint8_t(random.bounded(256));
+    for (int64_t i = 0; i < volume.VoxelCount(); ++i)
+        volume.Data[i] = uint8_t(random.bounded(256));
     int64_t counts[256];
     for (int z = 0; z < 3; ++z) {
         CountSliceValues(volume, z, counts);
         int64_t expected[256] = {};
         for (int y = 0; y < 11; ++y)
-            for (int x = 0; x < 37; ++x) ++expected[volume.Voxel(x, y, z)];
+            for (int x = 0; x < 37; ++x)
+                ++expected[volume.Voxel(x, y, z)];
         QVERIFY(std::equal(counts, counts + 256, expected));
     }
     for (int z : {-1, 3}) {

@@ -45,8 +45,8 @@ int main(int argc, char** argv)
                 for (const Sphere& s : spheres) {
                     // Axial distances count double: a microscope blurs more along Z.
                     const double dz = (z - s.Z) * 2.0;
-                    const double r = std::sqrt((x - s.X) * (x - s.X) + (y - s.Y) * (y - s.Y) +
-                                               dz * dz);
+                    const double r =
+                        std::sqrt((x - s.X) * (x - s.X) + (y - s.Y) * (y - s.Y) + dz * dz);
                     v += s.Brightness / (1.0 + std::exp((r - s.Radius) / 1.8));
                 }
                 v += noise(random);

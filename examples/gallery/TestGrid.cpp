@@ -46,5 +46,6 @@ void TTestGrid::paintEvent(QPaintEvent*)
     painter.setPen(Qt::white);
     for (int u = 0; u < sampleWidth_; u += 50)
         for (int v = 0; v < sampleHeight_; v += 50)
-            painter.drawText(mapping_.ToPixel(QPointF(u + 2, v + 12)), QStringLiteral("%1,%2").arg(u).arg(v));
+            painter.drawText(mapping_.ToPixel(QPointF(u + 2, v + 12)),
+                             QStringLiteral("%1,%2").arg(u).arg(v));
 }

@@ -24,10 +24,18 @@ void FillCurve(TVectorControl* plot, int kind)
         const double t = i / 199.0;
         double v = 0;
         switch (kind % 4) {
-        case 0: v = std::sin(t * 6.283 * (kind / 4 + 1)); break;
-        case 1: v = std::exp(-20 * (t - 0.5) * (t - 0.5)); break;
-        case 2: v = t * t; break;
-        default: v = std::fmod(t * 5, 1.0); break;
+        case 0:
+            v = std::sin(t * 6.283 * (kind / 4 + 1));
+            break;
+        case 1:
+            v = std::exp(-20 * (t - 0.5) * (t - 0.5));
+            break;
+        case 2:
+            v = t * t;
+            break;
+        default:
+            v = std::fmod(t * 5, 1.0);
+            break;
         }
         plot->Vector->Values[i] = float(v);
     }
