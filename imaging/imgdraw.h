@@ -24,6 +24,119 @@ class QPainter;
  * Samples that are not numbers break the line. Nothing is drawn for an empty vector.
  */
 
+// --- images ------------------------------------------------------------------------
+
+/** Drawing options of DrawImage, one bit each (bit n for the n-th option). */
+enum ImageDrawFlag : int32_t
+{
+    DrawDriverHandlesVerticalMirror = 0x01,           ///< (read by image controls, not here)
+    DrawSetDIBitsForNonScaledImages = 0x02,           ///< accepted, no effect
+    DrawDontPerformSmoothScaling = 0x04,              ///< never interpolate
+    DrawDontPerformSmoothScalingWhenEnlarging = 0x08, ///< accepted: enlarging never interpolates
+    DrawDontPerformSmoothScalingWhenVerticallyCompressing =
+        0x10,                                     ///< no interpolation when yscale < 1
+    DrawHandlesNonWordAlignedImageYOffset = 0x20, ///< (read by image controls, not here)
+    /** Added by a transparent control: elements of value 0 are not drawn. */
+    DrawTransparent = 0x0101,
+};
+
+/**
+ * Draws `image` (8-bit or RGB; other kinds draw nothing) on `painter`, its sample
+ * coordinate (u, v) at painter pixel (xoffset + u·xscale, yoffset + v·yscale): element
+ * (x, y) covers [x, x + 1) × [y, y + 1) in sample coordinates. The pixels are not
+ * copied. Enlarged images are drawn nearest-neighbour, shrunk ones bilinear unless the
+ * flags say otherwise; edges are never antialiased. An 8-bit value v is drawn as
+ * v / 255 times `color` (0x00BBGGRR: white gives grey); RGB pixels are drawn as they
+ * are. With DrawTransparent in `flags`, elements of value 0 (8-bit 0, RGB black) are
+ * not drawn, so what lies beneath shows through. `borderColor` is not used: the
+ * caller fills what the image leaves uncovered (see ImageExtent). Only the part within
+ * the painter's clip is drawn, so a large image costs what the visible part does.
+ */
+void DrawImage(QPainter& painter, const ImageStruct* image, float xoffset, float yoffset,
+               float xscale, float yscale, uint32_t color, int32_t flags, uint32_t borderColor);
+
+/**
+ * The painter pixels DrawImage covers with the same arguments: called with `x0`, `y0`,
+ * `x1`, `y1` holding a client rectangle (0, 0, width, height), it sets them to the
+ * first and last column and row of that rectangle the image covers, exactly the
+ * pixels DrawImage paints (a pixel whose centre lies in the image's rectangle). When
+ * the image covers none of it, or is null, they are left unchanged and false is
+ * returned.
+ */
+bool ImageExtent(QPainter& painter, const ImageStruct* image, float xoffset, float yoffset,
+                 float* x0, float* y0, float* x1, float* y1, float xscale, float yscale);
+
+// --- the pixel cache -----------------------------------------------------------------
+
+/**
+ * Images made by NewImage8Alloc and NewImageRGBAlloc keep their pixels in a cache with
+ * a byte budget. An unlocked image's pixels may be reclaimed, least recently used
+ * first, whenever pixels are wanted beyond the budget; its record stays, and its size
+ * fields stay readable. Locked images are never reclaimed (the cache then exceeds its
+ * budget). Everything runs on one thread.
+ */
+
+/**
+ * Locks `image` and returns it, or, when its pixels were reclaimed, releases the
+ * record and returns null: the caller then drops its pointer. Locks nest.
+ */
+ImageStruct* CacheLock(ImageStruct* image);
+
+/** Undoes one CacheLock (or the lock a …Alloc image is born with). */
+void CacheUnlock(ImageStruct* image);
+
+/** The cache's budget in bytes (default 256 MiB); lowering it reclaims at once. */
+void SetCacheBudget(int64_t bytes);
+int64_t CacheBudget();
+/** Bytes of pixels the cache holds now, locked or not. */
+int64_t CacheBytes();
+
+/**
+ * The owner of a cached image: releases it on destruction (locking it first, as a
+ * reclaimed record is released by the lock itself).
+ */
+class CachedImage
+{
+public:
+    CachedImage() = default;
+    explicit CachedImage(ImageStruct* image) : image_(image) {}
+    ~CachedImage() { Reset(); }
+    CachedImage(const CachedImage&) = delete;
+    CachedImage& operator=(const CachedImage&) = delete;
+    CachedImage(CachedImage&& other) noexcept : image_(other.image_) { other.image_ = nullptr; }
+    CachedImage& operator=(CachedImage&& other) noexcept;
+
+    /** The record (its pixels only while locked); null when there is none. */
+    ImageStruct* get() const { return image_; }
+    explicit operator bool() const { return image_ != nullptr; }
+    /** Locks the image; false (and the owner empty) when it had been reclaimed. */
+    bool Lock();
+    void Unlock();
+    /** Releases the image held, if any, and takes `image`. */
+    void Reset(ImageStruct* image = nullptr);
+
+private:
+    ImageStruct* image_ = nullptr;
+};
+
+/** Holds a lock on a cached image from construction to destruction. */
+class CacheLockGuard
+{
+public:
+    explicit CacheLockGuard(ImageStruct* lockedImage) : image_(lockedImage) {}
+    ~CacheLockGuard()
+    {
+        if (image_) CacheUnlock(image_);
+    }
+    CacheLockGuard(const CacheLockGuard&) = delete;
+    CacheLockGuard& operator=(const CacheLockGuard&) = delete;
+
+private:
+    ImageStruct* image_;
+};
+
+// --- vectors -----------------------------------------------------------------------
+
 /** Index along x (extent `width`), value along y (extent `height`). */
 void DrawVectorHorizontal(QPainter& painter, const VectorStruct* vector, float originX,
                           float originY, float directionX, float directionY, float width,

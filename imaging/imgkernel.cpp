@@ -1,7 +1,227 @@
 #include "imgkernel.h"
 
+#include "imgcache_p.h"
+
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+// --- images ------------------------------------------------------------------------
+
+namespace {
+
+/** The most bytes an image's pixels may take: the machine's memory. */
+std::size_t MaxPixelBytes()
+{
+    static const std::size_t limit = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
+        return pages > 0 && size > 0 ? std::size_t(pages) * std::size_t(size)
+                                     : std::size_t(1) << 32;
+    }();
+    return limit;
+}
+
+/** Bytes of a row of `xsize` elements of `bytes` bytes, padded to 4; 0 on overflow. */
+std::size_t RowBytes(int32_t xsize, int32_t bytes)
+{
+    const int64_t row = (int64_t(xsize) * bytes + 3) & ~int64_t(3);
+    return row > INT32_MAX ? 0 : std::size_t(row);
+}
+
+/**
+ * A new record of `type` for xsize × ysize elements with its layout set, but no
+ * pixels yet; null for impossible sizes. `total` receives the bytes of the pixels.
+ */
+ImageStruct* NewRecord(int16_t type, int32_t xsize, int32_t ysize, std::size_t& total)
+{
+    if (xsize < 0 || ysize < 0) return nullptr;
+    const std::size_t row = RowBytes(xsize, type & 0x000F);
+    if (xsize > 0 && row == 0) return nullptr;
+    if (__builtin_mul_overflow(row, std::size_t(ysize), &total) || total > MaxPixelBytes())
+        return nullptr;
+    auto* image = new (std::nothrow) ImageStruct;
+    if (!image) return nullptr;
+    image->XSize = xsize;
+    image->YSize = ysize;
+    image->Type = type;
+    image->LineStep = int32_t(row);
+    return image;
+}
+
+/** Points Data at row 0 of `block`: the last row in memory for bottom-up images. */
+void PlaceRows(ImageStruct* image, void* block, bool bottomUp)
+{
+    auto* base = static_cast<uint8_t*>(block);
+    if (bottomUp && image->YSize > 0) {
+        image->Data = base + std::size_t(image->LineStep) * std::size_t(image->YSize - 1);
+        image->LineStep = -image->LineStep;
+    } else {
+        image->Data = base;
+    }
+}
+
+ImageStruct* NewImage(int16_t type, int32_t xsize, int32_t ysize, bool bottomUp)
+{
+    std::size_t total = 0;
+    ImageStruct* image = NewRecord(type, xsize, ysize, total);
+    if (!image) return nullptr;
+    void* block = AllocatePixels(total);
+    if (!block && total > 0) {
+        delete image;
+        return nullptr;
+    }
+    image->Memory = block;
+    PlaceRows(image, block, bottomUp);
+    return image;
+}
+
+ImageStruct* NewCachedImage(int16_t type, int32_t xsize, int32_t ysize)
+{
+    std::size_t total = 0;
+    ImageStruct* image = NewRecord(type, xsize, ysize, total);
+    if (!image) return nullptr;
+    if (!CacheAttach(image, total)) {
+        delete image;
+        return nullptr;
+    }
+    PlaceRows(image, image->Memory, true);
+    return image;
+}
+
+/** Bytes of the elements of one row of `image` (without padding). */
+std::size_t RowPayload(const ImageStruct* image, int32_t xsize)
+{
+    return std::size_t(xsize) * std::size_t(ImageElementBytes(image));
+}
+
+} // namespace
+
+void* AllocatePixels(std::size_t bytes)
+{
+    if (bytes == 0) return nullptr;
+    // calloc hands out fresh zero pages for large blocks, so zeroing costs no pass.
+    void* block = std::calloc(bytes, 1);
+    if (block && bytes >= (std::size_t(4) << 20)) {
+        const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+        const uintptr_t begin = (uintptr_t(block) + page - 1) & ~(page - 1);
+        const uintptr_t end = (uintptr_t(block) + bytes) & ~(page - 1);
+        if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    }
+    return block;
+}
+
+void FreePixels(void* block)
+{
+    std::free(block);
+}
+
+ImageStruct* NewImage8(int32_t xsize, int32_t ysize)
+{
+    return NewImage(ImageKind8 | ImageAttributeDirect8, xsize, ysize, true);
+}
+
+ImageStruct* NewImage16(int32_t xsize, int32_t ysize)
+{
+    return NewImage(ImageKind16, xsize, ysize, false);
+}
+
+ImageStruct* NewImage32(int32_t xsize, int32_t ysize)
+{
+    return NewImage(ImageKind32, xsize, ysize, false);
+}
+
+ImageStruct* NewImageFloat(int32_t xsize, int32_t ysize)
+{
+    return NewImage(ImageKindFloat, xsize, ysize, false);
+}
+
+ImageStruct* NewImageRGB(int32_t xsize, int32_t ysize)
+{
+    return NewImage(ImageKindRGB | ImageAttributeDirectRGB, xsize, ysize, true);
+}
+
+ImageStruct* NewImageComplex(int32_t xsize, int32_t ysize)
+{
+    return NewImage(ImageKindComplex, xsize, ysize, false);
+}
+
+ImageStruct* NewImage8Alloc(int32_t xsize, int32_t ysize, int32_t, CacheAllocMode, CacheFreeMode)
+{
+    return NewCachedImage(ImageKind8 | ImageAttributeDirect8, xsize, ysize);
+}
+
+ImageStruct* NewImageRGBAlloc(int32_t xsize, int32_t ysize, int32_t, CacheAllocMode, CacheFreeMode)
+{
+    return NewCachedImage(ImageKindRGB | ImageAttributeDirectRGB, xsize, ysize);
+}
+
+void DeleteImage(ImageStruct* image)
+{
+    if (!image) return;
+    if (image->Cache)
+        CacheDetach(image);
+    else
+        FreePixels(image->Memory);
+    delete image;
+}
+
+void ImageFill(ImageStruct* image, int32_t value)
+{
+    if (!image || !image->Data || image->XSize <= 0) return;
+    const std::size_t payload = RowPayload(image, image->XSize);
+    const int byte = ImageKind(image) == ImageKind8 ? int(uint8_t(value)) : 0;
+    for (int32_t y = 0; y < image->YSize; ++y)
+        std::memset(image->Data + std::ptrdiff_t(y) * image->LineStep, byte, payload);
+}
+
+void SetTempReference(ImageStruct* temp, const ImageStruct* parent, int32_t x0, int32_t y0,
+                      int32_t xsize, int32_t ysize)
+{
+    if (!temp) return;
+    *temp = ImageStruct();
+    if (!parent) return;
+    // The rectangle is cut to the parent, so the reference never reaches outside it.
+    const int64_t left = std::clamp<int64_t>(x0, 0, parent->XSize);
+    const int64_t top = std::clamp<int64_t>(y0, 0, parent->YSize);
+    const int64_t right =
+        std::clamp<int64_t>(int64_t(x0) + std::max(xsize, 0), left, parent->XSize);
+    const int64_t bottom =
+        std::clamp<int64_t>(int64_t(y0) + std::max(ysize, 0), top, parent->YSize);
+    temp->Type = parent->Type;
+    temp->LineStep = parent->LineStep;
+    temp->XSize = int32_t(right - left);
+    temp->YSize = int32_t(bottom - top);
+    if (parent->Data && temp->XSize > 0 && temp->YSize > 0)
+        temp->Data = parent->Data + top * parent->LineStep + left * ImageElementBytes(parent);
+}
+
+bool ImageTransfer(ImageStruct* dst, const ImageStruct* src)
+{
+    if (!dst || !src || ImageKind(dst) != ImageKind(src)) return false;
+    const int32_t xsize = std::min(dst->XSize, src->XSize);
+    const int32_t ysize = std::min(dst->YSize, src->YSize);
+    if (xsize <= 0 || ysize <= 0) return true;
+    if (!dst->Data || !src->Data) return false;
+    const std::size_t payload = RowPayload(src, xsize);
+    for (int32_t y = 0; y < ysize; ++y)
+        std::memmove(dst->Data + std::ptrdiff_t(y) * dst->LineStep,
+                     src->Data + std::ptrdiff_t(y) * src->LineStep, payload);
+    return true;
+}
+
+void ImageInfoTransfer(ImageStruct* dst, const ImageStruct* src)
+{
+    if (dst && src && dst != src) dst->Info = src->Info;
+}
+
+// --- vectors -----------------------------------------------------------------------
 
 void InitVectorSize(VectorStruct* vector, int32_t n)
 {

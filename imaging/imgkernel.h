@@ -1,11 +1,212 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 /**
- * Records of the imaging library and the operations that make, size and measure
- * them. No widget code.
+ * Records of the imaging library and the operations that make, size, convert and
+ * measure them. No widget code.
  */
+
+// --- images ------------------------------------------------------------------------
+
+/**
+ * Element kinds: the tag of an image's Type with the attribute bits masked off
+ * (Type & ImageKindMask). The low nibble is the bytes per element.
+ *
+ *  - 8-bit: unsigned bytes 0 … 255;
+ *  - 16-bit: unsigned 0 … 65535;
+ *  - 32-bit: signed two's complement;
+ *  - float: IEEE single precision;
+ *  - RGB: four bytes a pixel, blue, green, red and an unused byte (QImage's
+ *    Format_RGB32 on a little-endian machine);
+ *  - complex: two floats a pixel, real part first.
+ */
+enum : int16_t
+{
+    ImageKind8 = 0x0011,
+    ImageKind16 = 0x0042,
+    ImageKind32 = 0x0104,
+    ImageKindFloat = 0x0404,
+    ImageKindRGB = 0x1004,
+    ImageKindComplex = 0x4008,
+};
+constexpr int16_t ImageKindMask = 0x555F;
+/** Attribute bits (Type & 0xAAA0). */
+constexpr int16_t ImageAttributeMask = int16_t(0xAAA0);
+/**
+ * Set on 8-bit and RGB images whose rows a drawing device takes as they are (rows
+ * 4-byte aligned): NewImage8 gives 0x0031, NewImageRGB 0x3004.
+ */
+constexpr int16_t ImageAttributeDirect8 = 0x0020;
+constexpr int16_t ImageAttributeDirectRGB = 0x2000;
+
+struct CacheEntry;
+
+/**
+ * Descriptive information of an image: where it came from and the physical size of
+ * its pixels. Conversions leave it alone; ImageInfoTransfer copies it.
+ */
+struct ImageInfo
+{
+    std::string Source;    ///< the picture file it was read from, or empty
+    double XPixelSize = 0; ///< physical width of a pixel in metres; 0 = unknown
+    double YPixelSize = 0; ///< physical height of a pixel in metres; 0 = unknown
+};
+
+/**
+ * An image of XSize × YSize elements of one kind. Row y starts at Data + y·LineStep
+ * (LineStep bytes, negative when the first row lies last in memory); rows are 4-byte
+ * aligned. Made by the New… functions and released by DeleteImage, or a temporary
+ * reference into another image's pixels (SetTempReference) that owns nothing.
+ */
+struct ImageStruct
+{
+    int32_t XSize = 0;           ///< elements per row
+    int32_t YSize = 0;           ///< rows
+    int32_t LineStep = 0;        ///< bytes from a row to the next; negative when bottom-up
+    int16_t Type = 0;            ///< element kind | attribute bits
+    uint8_t* Data = nullptr;     ///< row 0; null for a cached image whose pixels were reclaimed
+    ImageInfo Info;              ///< descriptive information
+    void* Memory = nullptr;      ///< the pixel block owned (null for a reference)
+    CacheEntry* Cache = nullptr; ///< the cache's bookkeeping, for images made by …Alloc
+};
+
+/** The element kind of `image` (Type & ImageKindMask), 0 for null. */
+inline int16_t ImageKind(const ImageStruct* image)
+{
+    return image ? int16_t(image->Type & ImageKindMask) : int16_t(0);
+}
+
+/** Bytes per element of `image`'s kind (the low nibble of Type). */
+inline int32_t ImageElementBytes(const ImageStruct* image)
+{
+    return image ? image->Type & 0x000F : 0;
+}
+
+/**
+ * New images of `xsize` × `ysize` elements, all 0, or null when a size is negative,
+ * the image would not fit in memory or cannot be had. 8-bit and RGB images are
+ * bottom-up (negative LineStep) and carry their direct-draw attribute; the others
+ * are top-down. Rows are padded to a multiple of 4 bytes.
+ */
+ImageStruct* NewImage8(int32_t xsize, int32_t ysize);
+ImageStruct* NewImage16(int32_t xsize, int32_t ysize);
+ImageStruct* NewImage32(int32_t xsize, int32_t ysize);
+ImageStruct* NewImageFloat(int32_t xsize, int32_t ysize);
+ImageStruct* NewImageRGB(int32_t xsize, int32_t ysize);
+ImageStruct* NewImageComplex(int32_t xsize, int32_t ysize);
+
+/** The allocator and release arguments of the …Alloc functions (the only ones there are). */
+enum CacheAllocMode : int32_t
+{
+    CacheAllocLock = 1
+};
+enum CacheFreeMode : int32_t
+{
+    CacheUnlockFree = 1
+};
+
+/**
+ * Like NewImage8 and NewImageRGB, but the pixels live in the pixel cache (imgdraw.h)
+ * and the image comes back locked. `flags` is accepted for the caller's sake (0x300)
+ * and ignored.
+ */
+ImageStruct* NewImage8Alloc(int32_t xsize, int32_t ysize, int32_t flags, CacheAllocMode alloc,
+                            CacheFreeMode release);
+ImageStruct* NewImageRGBAlloc(int32_t xsize, int32_t ysize, int32_t flags, CacheAllocMode alloc,
+                              CacheFreeMode release);
+
+/**
+ * Releases an image made by a New… function: its pixels (or its place in the cache)
+ * and the record. Null does nothing. A temporary reference must not be passed.
+ */
+void DeleteImage(ImageStruct* image);
+
+/** Sets every element of `image` to `value` (8-bit: the byte; others: 0 for 0). */
+void ImageFill(ImageStruct* image, int32_t value);
+
+/**
+ * Makes the caller's record `temp` a reference to the rectangle (x0, y0, xsize, ysize)
+ * of `parent`'s pixels, of the parent's Type and LineStep. The rectangle is cut to the
+ * parent; an empty one gives a reference of no elements. Nothing is to be freed.
+ */
+void SetTempReference(ImageStruct* temp, const ImageStruct* parent, int32_t x0, int32_t y0,
+                      int32_t xsize, int32_t ysize);
+
+/**
+ * Copies the elements of `src` into `dst` when both are of one kind; only the
+ * rectangle both images cover (their common top-left part) is written. Returns false,
+ * writing nothing, when the kinds differ or an image is null.
+ */
+bool ImageTransfer(ImageStruct* dst, const ImageStruct* src);
+
+/** Copies the descriptive information (ImageInfo) of `src` into `dst`. */
+void ImageInfoTransfer(ImageStruct* dst, const ImageStruct* src);
+
+/**
+ * Conversions. Each writes the rectangle both images cover (their common top-left
+ * part), only when the two are of the kinds its name gives; otherwise it returns
+ * false and writes nothing. The window arguments are floats.
+ *
+ * The grey window maps an element value s to a display level 0 … 255 (all in double
+ * precision, then truncated toward zero):
+ *   - Max ≠ Min: t = (s − Min) · (255 / (Max − Min)), the factor formed first;
+ *     level = 0 when t < 1 or t is NaN, 255 when t ≥ 255, trunc(t) otherwise.
+ *     Min maps to 0 and Max to 255; Min > Max inverts the scale. +∞ and −∞ follow the
+ *     formula (to 255 or 0); NaN gives 0.
+ *   - Max = Min: a step, level 255 when s ≥ Min, else 0 (NaN: 0).
+ * The logarithmic window, with q = s − Min when Min < Max and q = Min − s when
+ * Min > Max (the distance from Min towards Max) and w = |Max − Min|:
+ *   t = 255.0 * std::log1p(std::max(0.0, q)) / std::log1p(w), in double precision,
+ *   then as above (0 when t < 1 or NaN, 255 when t ≥ 255). So Min maps to 0, Max to
+ *   255, and for Min < Max it is 255 · log(1 + max(0, s − Min)) / log(1 + Max − Min).
+ *   Max = Min is the same step as the linear window.
+ * Complex elements give their real part re, their imaginary part im, or their power
+ * re² + im² (formed in double precision) before the window. An RGB pixel's grey value
+ * is (299·R + 587·G + 114·B) / 1000, truncated, before the window.
+ */
+bool Image8ToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
+bool Image16ToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
+bool Image32ToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
+bool ImageRGBToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
+bool ImageFloatToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
+bool ImageComplexReToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
+bool ImageComplexImToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
+bool ImageComplexPowerToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
+bool ImageFloatLogToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
+bool ImageComplexReLogToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
+bool ImageComplexImLogToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
+bool ImageComplexPowerLogToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
+
+/**
+ * RGB to RGB: the grey window applied to each of blue, green and red. The …Color
+ * form then scales each channel by the colour's (0x00BBGGRR): level · c / 255,
+ * truncated. The unused byte is written 0.
+ */
+bool ImageRGBToImageRGB(ImageStruct* dst, const ImageStruct* src, float min, float max);
+bool ImageRGBToImageRGBColor(ImageStruct* dst, const ImageStruct* src, uint32_t color, float min,
+                             float max);
+
+/**
+ * 8-bit to the other kinds, value for value: 16-bit, 32-bit and float take v, complex
+ * takes (v, 0), RGB takes (v, v, v).
+ */
+bool Image8ToImage16(ImageStruct* dst, const ImageStruct* src);
+bool Image8ToImage32(ImageStruct* dst, const ImageStruct* src);
+bool Image8ToImageFloat(ImageStruct* dst, const ImageStruct* src);
+bool Image8ToImageComplex(ImageStruct* dst, const ImageStruct* src);
+bool Image8ToImageRGB(ImageStruct* dst, const ImageStruct* src);
+
+/** Releases an image through DeleteImage; the owner of images made by New… functions. */
+struct ImageDeleter
+{
+    void operator()(ImageStruct* image) const { DeleteImage(image); }
+};
+using ImagePtr = std::unique_ptr<ImageStruct, ImageDeleter>;
+
+// --- vectors -----------------------------------------------------------------------
 
 /** A one-dimensional vector of 32-bit floats. The caller allocates the record itself. */
 struct VectorStruct

@@ -1,0 +1,3 @@
+// Conversions between element kinds (declared in imgkernel.h).
+
+#include "imgkernel.h"

@@ -1,0 +1,3 @@
+// Picture files through Qt's image readers (declared in imgfile.h).
+
+#include "imgfile.h"
