@@ -28,6 +28,46 @@ QColor ColorToQColor(TColor color)
     return QColor(int(color & 0xFF), int((color >> 8) & 0xFF), int((color >> 16) & 0xFF));
 }
 
+TColor QColorToColor(const QColor& color)
+{
+    return TColor(color.red()) | TColor(color.green()) << 8 | TColor(color.blue()) << 16;
+}
+
+TColor PlainColor(TColor color)
+{
+    return color & 0x80000000u ? QColorToColor(ColorToQColor(color)) : color;
+}
+
+void InvalidateOthers(QWidget* control)
+{
+    if (!control->isVisible()) return;
+    QWidget* parent = control->parentWidget();
+    if (!parent) return;
+    const QRect area = control->geometry();
+    parent->update(area);
+    for (QObject* child : parent->children()) {
+        auto* sibling = qobject_cast<QWidget*>(child);
+        if (!sibling || sibling == control || sibling->isHidden()) continue;
+        const QRect overlap = area & sibling->geometry();
+        if (!overlap.isEmpty()) sibling->update(overlap.translated(-sibling->pos()));
+    }
+}
+
+void SetPaintsBackground(QWidget* control, bool transparent)
+{
+    // Without a background of its own the control must not claim to cover its area,
+    // or Qt would skip painting what lies beneath it.
+    control->setAutoFillBackground(false);
+    control->setAttribute(Qt::WA_OpaquePaintEvent, !transparent);
+}
+
+void RepaintMovedControl(QWidget* control, bool transparent)
+{
+    if (!transparent) return;
+    InvalidateOthers(control);
+    control->update();
+}
+
 namespace {
 
 /**

@@ -29,6 +29,35 @@ constexpr TColor clWindowText = 0x80000008;
 /** The QColor of `color`; system colours come from the application's palette. */
 QColor ColorToQColor(TColor color);
 
+/** `color` as a TColor (0x00BBGGRR); alpha is dropped. */
+TColor QColorToColor(const QColor& color);
+
+/** The plain 0x00BBGGRR value of `color`, a system colour resolved through the palette. */
+TColor PlainColor(TColor color);
+
+/**
+ * Stacked controls. Display controls may lie on top of each other in one parent (an
+ * image, an overlay, a plot); a transparent one paints no background, so what lies
+ * beneath shows through, and when it changes, what it covers must repaint too.
+ */
+
+/**
+ * Repaints everything `control` covers: the parent's area under it and the overlapping
+ * part of every visible sibling. Does nothing while the control is hidden or has no
+ * parent.
+ */
+void InvalidateOthers(QWidget* control);
+
+/**
+ * Makes `control` paint no background of its own when `transparent` (Qt then paints
+ * the parent and the lower siblings first, so they show through), or declares it
+ * opaque, covering its whole area, when not.
+ */
+void SetPaintsBackground(QWidget* control, bool transparent);
+
+/** What a transparent control does on a move: repaint what it covered and itself. */
+void RepaintMovedControl(QWidget* control, bool transparent);
+
 /** Which edges of its parent a control keeps its distance to. */
 enum TAnchor : unsigned
 {

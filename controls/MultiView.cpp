@@ -109,7 +109,7 @@ protected:
 
 TMultiView::ClientData::ClientData(TMultiView* view) : view_(view)
 {
-    OnChange = [view](QObject* sender) { view->ClientChange(sender); };
+    OnChange = TNotifyEvent(view, &TMultiView::ClientChange);
     auto* button = new TCaptionButton(view);
     button_ = button;
     button->resize(button->width(), 17);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Events.h"
 #include "Framework.h"
 
 #include <QImage>
@@ -10,7 +11,6 @@
 #include <QWidget>
 
 #include <array>
-#include <functional>
 #include <memory>
 
 class QButtonGroup;
@@ -42,9 +42,9 @@ public:
     class ClientData;
 
     /** An event with only its sender. */
-    using TNotifyEvent = std::function<void(QObject* Sender)>;
+    using TNotifyEvent = TEvent<QObject*>;
     /** Asked before a caption click changes the active client; clearing Allow refuses it. */
-    using TChangingActiveEvent = std::function<void(QObject* Sender, int NewActive, bool& Allow)>;
+    using TChangingActiveEvent = TEvent<QObject*, int, bool&>;
 
     explicit TMultiView(QWidget* parent = nullptr);
     ~TMultiView() override;

@@ -20,14 +20,6 @@ void FillTestPattern(VectorStruct* vector)
     }
 }
 
-/** `color` as a plain 0x00BBGGRR value, system colours resolved through the palette. */
-uint32_t PlainColor(TColor color)
-{
-    if (!(color & 0x80000000u)) return color;
-    const QColor c = ColorToQColor(color);
-    return uint32_t(c.red()) | uint32_t(c.green()) << 8 | uint32_t(c.blue()) << 16;
-}
-
 } // namespace
 
 TVectorControl::TVectorControl(QWidget* parent) : QWidget(parent)
@@ -35,8 +27,7 @@ TVectorControl::TVectorControl(QWidget* parent) : QWidget(parent)
     resize(256, 64);
     setFocusPolicy(Qt::NoFocus);
     // The background is painted in paintEvent (or, when transparent, not at all).
-    setAutoFillBackground(false);
-    setAttribute(Qt::WA_OpaquePaintEvent, !transparent_);
+    SetPaintsBackground(this, transparent_);
     SetAllocVector(true);
 }
 
@@ -95,10 +86,7 @@ void TVectorControl::SetTransparent(bool value)
 {
     if (value == transparent_) return;
     transparent_ = value;
-    // Without a background of its own the control must not claim to cover its area,
-    // or Qt would skip painting what lies beneath it.
-    setAutoFillBackground(false);
-    setAttribute(Qt::WA_OpaquePaintEvent, !value);
+    SetPaintsBackground(this, value);
     Invalidate();
 }
 
@@ -166,17 +154,7 @@ void TVectorControl::Invalidate()
 
 void TVectorControl::InvalidateOthers()
 {
-    if (!isVisible()) return;
-    QWidget* parent = parentWidget();
-    if (!parent) return;
-    const QRect area = geometry();
-    parent->update(area);
-    for (QObject* child : parent->children()) {
-        auto* sibling = qobject_cast<QWidget*>(child);
-        if (!sibling || sibling == this || sibling->isHidden()) continue;
-        const QRect overlap = area & sibling->geometry();
-        if (!overlap.isEmpty()) sibling->update(overlap.translated(-sibling->pos()));
-    }
+    ::InvalidateOthers(this);
 }
 
 TVectorControl::DrawArguments TVectorControl::PaintArguments() const
@@ -229,9 +207,6 @@ void TVectorControl::paintEvent(QPaintEvent*)
 
 void TVectorControl::moveEvent(QMoveEvent* event)
 {
-    if (transparent_) {
-        InvalidateOthers();
-        update();
-    }
+    RepaintMovedControl(this, transparent_);
     QWidget::moveEvent(event);
 }

@@ -24,49 +24,6 @@ TZoomMapping TZoomMapping::FromZoom(const TZoom& zoom, int width, int height, in
 
 namespace {
 
-/** The gesture button of `button`; false for buttons the gestures do not name. */
-bool ToMouseButton(Qt::MouseButton button, TMouseButton& result)
-{
-    switch (button) {
-    case Qt::LeftButton:
-        result = mbLeft;
-        return true;
-    case Qt::RightButton:
-        result = mbRight;
-        return true;
-    case Qt::MiddleButton:
-        result = mbMiddle;
-        return true;
-    default:
-        return false;
-    }
-}
-
-TShiftState ToShiftState(const QMouseEvent& event)
-{
-    TShiftState s = 0;
-    const Qt::KeyboardModifiers keys = event.modifiers();
-    if (keys & Qt::ShiftModifier) s |= ssShift;
-    if (keys & Qt::AltModifier) s |= ssAlt;
-    if (keys & Qt::ControlModifier) s |= ssCtrl;
-    const Qt::MouseButtons buttons = event.buttons();
-    if (buttons & Qt::LeftButton) s |= ssLeft;
-    if (buttons & Qt::RightButton) s |= ssRight;
-    if (buttons & Qt::MiddleButton) s |= ssMiddle;
-    if (event.type() == QEvent::MouseButtonDblClick) s |= ssDouble;
-    return s;
-}
-
-/** Client pixels of a mouse event, truncated toward zero. */
-int PixelX(const QMouseEvent& event)
-{
-    return static_cast<int>(event.position().x());
-}
-int PixelY(const QMouseEvent& event)
-{
-    return static_cast<int>(event.position().y());
-}
-
 /** The child controls of `panel` in list order (widgets that are not windows). */
 QList<QWidget*> ChildControls(const QWidget* panel)
 {
@@ -146,6 +103,20 @@ bool TZoomableControl::PictureSize(int& XSize, int& YSize, bool& HasImage) const
 }
 
 void TZoomableControl::PanelZoomApplied() {}
+
+bool TZoomableControl::SetMapping(const TZoomMapping& mapping)
+{
+    if (mapping == mapping_) return false;
+    const TZoomMapping previous = mapping_;
+    mapping_ = mapping;
+    MappingChanged(previous);
+    return true;
+}
+
+void TZoomableControl::MappingChanged(const TZoomMapping&)
+{
+    update();
+}
 
 void TZoomableControl::MouseDown(TMouseButton Button, TShiftState Shift, int X, int Y)
 {

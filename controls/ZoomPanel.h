@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Events.h"
 #include "Framework.h"
 
 #include <QObject>
@@ -10,8 +11,6 @@
 #include <QSize>
 #include <QWidget>
 
-#include <any>
-#include <functional>
 #include <utility>
 
 class QWheelEvent;
@@ -24,95 +23,6 @@ class QWheelEvent;
  * point, and hands every zoomable child its scale and offset (TZoomMapping) through
  * TZoomableControl::SetZoomProperties.
  */
-
-/** A mouse button, as the gestures name it. */
-enum TMouseButton
-{
-    mbLeft,
-    mbRight,
-    mbMiddle
-};
-
-/** Flags of a shift state: keys held and buttons down during a mouse event. */
-enum TShiftStateFlag : unsigned
-{
-    ssShift = 1,
-    ssAlt = 2,
-    ssCtrl = 4,
-    ssLeft = 8,
-    ssRight = 16,
-    ssMiddle = 32,
-    ssDouble = 64
-};
-/** A set of TShiftStateFlag values. */
-using TShiftState = unsigned;
-
-/**
- * An event: a handler bound to an object's member function (or any callable).
- *
- * An event can be tested for being assigned and for being bound to one object's
- * member function, which is how a panel finds and clears the hooks it set. When the
- * bound object is a QObject, a call after that object's destruction does nothing.
- */
-template <typename... Args> class TEvent
-{
-public:
-    TEvent() = default;
-
-    /** Binds `method` of `object`; `object` must outlive its calls or be a QObject. */
-    template <typename T>
-    TEvent(T* object, void (T::*method)(Args...))
-        : object_(object), method_(method),
-          call_([object, method](Args... args) { (object->*method)(std::forward<Args>(args)...); })
-    {
-        if constexpr (std::is_base_of_v<QObject, T>) {
-            guard_ = object;
-            guarded_ = true;
-        }
-    }
-
-    /** Any callable, bound to no object (a free handler, a lambda in a test). */
-    template <typename F, typename = std::enable_if_t<std::is_invocable_v<F&, Args...> &&
-                                                      !std::is_same_v<std::decay_t<F>, TEvent>>>
-    TEvent(F handler) : call_(std::move(handler))
-    {
-    }
-
-    /** True when a handler is assigned (and its QObject, if any, still lives). */
-    explicit operator bool() const { return call_ && (!guarded_ || guard_); }
-
-    /** True when the event is bound to `method` of `object`. */
-    template <typename T> bool IsBoundTo(const T* object, void (T::*method)(Args...)) const
-    {
-        if (object_ != object) return false;
-        const auto* stored = std::any_cast<void (T::*)(Args...)>(&method_);
-        return stored && *stored == method;
-    }
-
-    /** True when the event is bound to any member function of `object`. */
-    bool IsBoundTo(const void* object) const { return call_ && object_ == object; }
-
-    /** Unassigns the event. */
-    void Clear() { *this = TEvent(); }
-
-    /** Calls the handler if one is assigned; does nothing otherwise. */
-    void operator()(Args... args) const
-    {
-        if (*this) call_(std::forward<Args>(args)...);
-    }
-
-private:
-    const void* object_ = nullptr;
-    std::any method_;
-    std::function<void(Args...)> call_;
-    QPointer<QObject> guard_;
-    bool guarded_ = false;
-};
-
-/** A mouse-button event: Sender, Button, Shift, X, Y (client pixels of the sender). */
-using TMouseEvent = TEvent<QObject*, TMouseButton, TShiftState, int, int>;
-/** A mouse-move event: Sender, Shift, X, Y (client pixels of the sender). */
-using TMouseMoveEvent = TEvent<QObject*, TShiftState, int, int>;
 
 /**
  * The zoom state of a panel, in units of its zoom area. With an area W × H pixels
@@ -207,9 +117,15 @@ public:
 
     /**
      * Takes a new mapping: sample u at client pixel XOffset + u·XScale, likewise in y.
-     * The control stores it and redraws.
+     * The control stores it (SetMapping) and redraws.
      */
     virtual void SetZoomProperties(float XScale, float XOffset, float YScale, float YOffset) = 0;
+
+    /**
+     * The mapping between picture samples and client pixels the control shows: the one
+     * copy its painting, its hit tests and its grips map through.
+     */
+    const TZoomMapping& Mapping() const { return mapping_; }
 
     /**
      * For controls that can give a panel its reference picture (image controls): the
@@ -226,6 +142,14 @@ public:
     virtual void PanelZoomApplied();
 
 protected:
+    /**
+     * Stores `mapping`; when it differs from the present one, calls MappingChanged with
+     * the previous mapping. Returns whether it changed.
+     */
+    bool SetMapping(const TZoomMapping& mapping);
+    /** Called after the mapping changed. The base repaints the control. */
+    virtual void MappingChanged(const TZoomMapping& previous);
+
     /** A button went down at (X, Y) client pixels: own OnMouseDown, else OnPanelMouseDown. */
     virtual void MouseDown(TMouseButton Button, TShiftState Shift, int X, int Y);
     /** A button went up at (X, Y) client pixels: own OnMouseUp, else OnPanelMouseUp. */
@@ -238,6 +162,9 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     bool event(QEvent* event) override;
+
+private:
+    TZoomMapping mapping_;
 };
 
 /**

@@ -18,13 +18,10 @@ public:
     void SetZoomProperties(float XScale, float XOffset, float YScale, float YOffset) override;
     bool PictureSize(int& XSize, int& YSize, bool& HasImage) const override;
 
-    const TZoomMapping& Mapping() const { return mapping_; }
-
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
     int sampleWidth_;
     int sampleHeight_;
-    TZoomMapping mapping_;
 };
