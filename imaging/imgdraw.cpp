@@ -1,13 +1,20 @@
 #include "imgdraw.h"
 
 #include <QColor>
+#include <QImage>
+#include <QList>
+#include <QPaintDevice>
+#include <QPaintEngine>
 #include <QPainter>
 #include <QPen>
+#include <QPixmap>
 #include <QPointF>
 #include <QRectF>
+#include <QTransform>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -137,4 +144,234 @@ void DrawVectorVertical(QPainter& painter, const VectorStruct* vector, float ori
 {
     DrawVector(painter, vector, true, originX, originY, directionX, directionY, width, height, min,
                max, color);
+}
+
+// --- images ------------------------------------------------------------------------
+
+namespace {
+
+/** The bit DrawTransparent adds (its other bit is DrawDriverHandlesVerticalMirror's). */
+constexpr int32_t TransparentBit = 0x0100;
+
+/**
+ * The most pixels by which the block of whole pixels is drawn beyond the visible ones.
+ * The margin hands interpolation the neighbours of the outermost visible elements, so
+ * that a partial repaint gives the pixels a full one gives.
+ */
+constexpr double MarginLimit = 4096;
+
+/** Whether DrawImage draws anything of `image`: an 8-bit or RGB image with its pixels. */
+bool Drawable(const ImageStruct* image)
+{
+    const int16_t kind = ImageKind(image);
+    if (kind != ImageKind8 && kind != ImageKindRGB) return false;
+    return image->Data && image->XSize > 0 && image->YSize > 0 &&
+           std::abs(int64_t(image->LineStep)) >= int64_t(image->XSize) * ImageElementBytes(image);
+}
+
+/**
+ * The pixels [first, end) of one axis that `size` elements cover from `origin` at
+ * `scale` pixels an element: those whose centre lies in [origin, origin + size · scale).
+ * False when none does, and for a scale that is not positive and finite or an origin
+ * that is not finite. DrawImage paints by this rule and ImageExtent reports it, so the
+ * strips a caller fills around the extent meet the image exactly.
+ */
+bool Covered(double origin, double scale, int32_t size, double& first, double& end)
+{
+    if (!std::isfinite(origin) || !(scale > 0) || !std::isfinite(scale) || size <= 0) return false;
+    first = std::ceil(origin - 0.5);
+    end = std::ceil(origin + size * scale - 0.5);
+    return first < end;
+}
+
+/** Pixels [p0, p1), whole numbers, showing the sample coordinates [s0, s1). */
+struct Span
+{
+    double p0, p1, s0, s1;
+};
+
+/**
+ * What DrawImage draws along one axis: the block of pixels lying wholly inside the
+ * image, mapped exactly, and at its ends up to two pixels the image covers partly
+ * (their centres inside), each showing the element under its centre. Every span starts
+ * and ends on a pixel edge, so the painter fills exactly its pixels however it rounds;
+ * and every source range lies within the image, where the painter wants it.
+ */
+struct AxisPlan
+{
+    Span spans[3];
+    int count = 0;
+    int32_t e0 = 0, e1 = 0; ///< the elements the spans read
+
+    /** Plans the pixels within the visible [v0, v1); false when none is covered. */
+    bool Make(double origin, double scale, int32_t size, double v0, double v1)
+    {
+        double first, end;
+        if (!Covered(origin, scale, size, first, end)) return false;
+        const double d0 = std::max(first, v0), d1 = std::min(end, v1);
+        if (!(d0 < d1)) return false;
+
+        const double limit = size;
+        const auto single = [&](double p) {
+            if (p < d0 || p >= d1) return;
+            const double e = std::clamp(std::floor((p + 0.5 - origin) / scale), 0.0, limit - 1);
+            spans[count++] = {p, p + 1, e, e + 1};
+        };
+        const auto sample = [&](double p) { return std::clamp((p - origin) / scale, 0.0, limit); };
+
+        const double inner0 = std::ceil(origin), inner1 = std::floor(origin + size * scale);
+        const bool partialFirst = first < inner0;
+        if (partialFirst) single(first);
+        // Beyond the visible pixels the painter's clip or device stops the block.
+        const double margin = std::min(std::ceil(scale) + 1, MarginLimit);
+        const double w0 = std::max(inner0, d0 - margin), w1 = std::min(inner1, d1 + margin);
+        if (w0 < w1 && w0 < d1 && w1 > d0) spans[count++] = {w0, w1, sample(w0), sample(w1)};
+        if (end - 1 >= inner1 && !(partialFirst && end - 1 == first)) single(end - 1);
+        if (count == 0) return false;
+
+        double lo = limit, hi = 0;
+        for (int i = 0; i < count; ++i) {
+            lo = std::min(lo, std::floor(spans[i].s0));
+            hi = std::max(hi, std::ceil(spans[i].s1));
+        }
+        e0 = int32_t(std::clamp(lo, 0.0, limit));
+        e1 = int32_t(std::clamp(hi, lo, limit));
+        return e0 < e1;
+    }
+};
+
+/** The painter's visible area in its logical coordinates: its device, within its clip. */
+bool VisibleArea(const QPainter& painter, QRectF& area)
+{
+    const QPaintDevice* device = painter.device();
+    if (!device) return false;
+    bool invertible = false;
+    const QTransform toLogical = painter.combinedTransform().inverted(&invertible);
+    if (!invertible) return false;
+    area = toLogical.mapRect(QRectF(0, 0, device->width(), device->height()));
+    if (painter.hasClipping()) area &= painter.clipBoundingRect();
+    return !area.isEmpty();
+}
+
+/**
+ * Whether the painter writes pixels that keep alpha. Format_RGB32 wants its unused byte
+ * 0xFF, and a raster target with alpha takes the byte as it is: an RGB image, whose
+ * unused bytes are 0, would come out transparent there.
+ */
+bool TargetKeepsAlpha(const QPainter& painter)
+{
+    const QPaintEngine* engine = painter.paintEngine();
+    QPaintDevice* target = engine ? engine->paintDevice() : nullptr;
+    if (!target) return false;
+    if (target->devType() == QInternal::Image)
+        return static_cast<const QImage*>(target)->hasAlphaChannel();
+    if (target->devType() == QInternal::Pixmap)
+        return static_cast<const QPixmap*>(target)->hasAlphaChannel();
+    return false;
+}
+
+/**
+ * `height` rows of `width` elements of `image` from `first` on, `stride` bytes apart, as
+ * a QImage sharing them. 8-bit value v shows v / 255 · `color` (0x00BBGGRR), 0 fully
+ * transparent when `transparent`. RGB pixels are copied, with alpha, only when
+ * `transparent` (black fully transparent) or `opaqueCopy`.
+ */
+QImage Pixels(const ImageStruct* image, uint8_t* first, int width, int height, qsizetype stride,
+              uint32_t color, bool transparent, bool opaqueCopy)
+{
+    if (ImageKind(image) == ImageKind8) {
+        // The non-const buffer keeps setColorTable from copying the pixels.
+        QImage pixels(first, width, height, stride, QImage::Format_Indexed8);
+        const int red = color & 0xFF, green = (color >> 8) & 0xFF, blue = (color >> 16) & 0xFF;
+        QList<QRgb> table(256);
+        for (int v = 0; v < 256; ++v)
+            table[v] = qRgb((red * v + 127) / 255, (green * v + 127) / 255, (blue * v + 127) / 255);
+        if (transparent) table[0] = qRgba(0, 0, 0, 0);
+        pixels.setColorTable(table);
+        return pixels;
+    }
+    if (!transparent && !opaqueCopy)
+        return QImage(first, width, height, stride, QImage::Format_RGB32);
+    QImage copy(width, height, QImage::Format_ARGB32_Premultiplied);
+    if (copy.isNull()) return copy;
+    for (int row = 0; row < height; ++row) {
+        const auto* in = reinterpret_cast<const uint32_t*>(first + row * stride);
+        auto* out = reinterpret_cast<uint32_t*>(copy.scanLine(row));
+        for (int i = 0; i < width; ++i) {
+            const uint32_t rgb = in[i] & 0x00FFFFFF;
+            out[i] = transparent && rgb == 0 ? 0 : 0xFF000000 | rgb;
+        }
+    }
+    return copy;
+}
+
+} // namespace
+
+void DrawImage(QPainter& painter, const ImageStruct* image, float xoffset, float yoffset,
+               float xscale, float yscale, uint32_t color, int32_t flags, uint32_t)
+{
+    if (!Drawable(image) || !painter.isActive()) return;
+    QRectF area;
+    if (!VisibleArea(painter, area)) return;
+    AxisPlan x, y;
+    if (!x.Make(xoffset, xscale, image->XSize, std::floor(area.left()), std::ceil(area.right())) ||
+        !y.Make(yoffset, yscale, image->YSize, std::floor(area.top()), std::ceil(area.bottom())))
+        return;
+
+    // Only the elements the spans read are wrapped, from the row lowest in memory on (a
+    // QImage takes no negative stride): a bottom-up image's rows then run upwards.
+    const bool bottomUp = image->LineStep < 0;
+    const qsizetype stride = std::abs(qsizetype(image->LineStep));
+    uint8_t* lowest = image->Data + qsizetype(bottomUp ? y.e1 - 1 : y.e0) * image->LineStep +
+                      qsizetype(x.e0) * ImageElementBytes(image);
+    const bool transparent = flags & TransparentBit;
+    const QImage pixels =
+        Pixels(image, lowest, x.e1 - x.e0, y.e1 - y.e0, stride, color, transparent,
+               ImageKind(image) == ImageKindRGB && TargetKeepsAlpha(painter));
+    if (pixels.isNull()) return;
+
+    const bool smooth =
+        (xscale < 1 || yscale < 1) && !(flags & DrawDontPerformSmoothScaling) &&
+        !((flags & DrawDontPerformSmoothScalingWhenVerticallyCompressing) && yscale < 1);
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, smooth);
+    // Mirrored, painter row p lies at −p, and the upward rows read downwards again.
+    if (bottomUp) painter.scale(1, -1);
+    for (int i = 0; i < x.count; ++i) {
+        const Span& u = x.spans[i];
+        for (int j = 0; j < y.count; ++j) {
+            const Span& v = y.spans[j];
+            const QRectF target(u.p0, bottomUp ? -v.p1 : v.p0, u.p1 - u.p0, v.p1 - v.p0);
+            const QRectF source(u.s0 - x.e0, bottomUp ? y.e1 - v.s1 : v.s0 - y.e0, u.s1 - u.s0,
+                                v.s1 - v.s0);
+            painter.drawImage(target, pixels, source);
+        }
+    }
+    painter.restore();
+}
+
+bool ImageExtent(QPainter&, const ImageStruct* image, float xoffset, float yoffset, float* x0,
+                 float* y0, float* x1, float* y1, float xscale, float yscale)
+{
+    if (!x0 || !y0 || !x1 || !y1 || !Drawable(image)) return false;
+    double left, right, top, bottom;
+    if (!Covered(xoffset, xscale, image->XSize, left, right) ||
+        !Covered(yoffset, yscale, image->YSize, top, bottom))
+        return false;
+    // The client's pixels by the same rule: those whose centre lies inside it.
+    const auto clientFirst = [](float v) { return std::ceil(double(v) - 0.5); };
+    const double cx0 = clientFirst(*x0), cy0 = clientFirst(*y0);
+    const double cx1 = clientFirst(*x1), cy1 = clientFirst(*y1);
+    if (std::isnan(cx0) || std::isnan(cy0) || std::isnan(cx1) || std::isnan(cy1)) return false;
+    left = std::max(left, cx0);
+    right = std::min(right, cx1);
+    top = std::max(top, cy0);
+    bottom = std::min(bottom, cy1);
+    if (!(left < right) || !(top < bottom)) return false;
+    *x0 = float(left);
+    *x1 = float(right - 1);
+    *y0 = float(top);
+    *y1 = float(bottom - 1);
+    return true;
 }
