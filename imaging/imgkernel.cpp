@@ -3,6 +3,7 @@
 #include "imgcache_p.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstddef>
@@ -52,6 +53,7 @@ ImageStruct* NewRecord(int16_t type, int32_t xsize, int32_t ysize, std::size_t& 
     image->YSize = ysize;
     image->Type = type;
     image->LineStep = int32_t(row);
+    TouchImage(image);
     return image;
 }
 
@@ -102,6 +104,12 @@ std::size_t RowPayload(const ImageStruct* image, int32_t xsize)
 }
 
 } // namespace
+
+void TouchImage(ImageStruct* image)
+{
+    static std::atomic<uint64_t> generations{0};
+    if (image) image->Generation = ++generations;
+}
 
 void* AllocatePixels(std::size_t bytes)
 {
@@ -177,6 +185,7 @@ void ImageFill(ImageStruct* image, int32_t value)
     if (!image || !image->Data || image->XSize <= 0) return;
     const std::size_t payload = RowPayload(image, image->XSize);
     const int byte = ImageKind(image) == ImageKind8 ? int(uint8_t(value)) : 0;
+    TouchImage(image);
     for (int32_t y = 0; y < image->YSize; ++y)
         std::memset(image->Data + std::ptrdiff_t(y) * image->LineStep, byte, payload);
 }
@@ -209,6 +218,7 @@ bool ImageTransfer(ImageStruct* dst, const ImageStruct* src)
     const int32_t ysize = std::min(dst->YSize, src->YSize);
     if (xsize <= 0 || ysize <= 0) return true;
     if (!dst->Data || !src->Data) return false;
+    TouchImage(dst);
     const std::size_t payload = RowPayload(src, xsize);
     for (int32_t y = 0; y < ysize; ++y)
         std::memmove(dst->Data + std::ptrdiff_t(y) * dst->LineStep,

@@ -71,7 +71,18 @@ struct ImageStruct
     ImageInfo Info;              ///< descriptive information
     void* Memory = nullptr;      ///< the pixel block owned (null for a reference)
     CacheEntry* Cache = nullptr; ///< the cache's bookkeeping, for images made by …Alloc
+    /**
+     * A stamp that changes whenever the pixels do: set from one process-wide counter by
+     * every library function that makes or writes an image (TouchImage), so that no two
+     * states of any image ever share one. Drawings derived from the pixels are redone
+     * when it changes; a program that writes pixels itself, or writes through a
+     * temporary reference, calls TouchImage on the image it draws.
+     */
+    uint64_t Generation = 0;
 };
+
+/** Gives `image` a new Generation: its pixels have changed. Null does nothing. */
+void TouchImage(ImageStruct* image);
 
 /** The element kind of `image` (Type & ImageKindMask), 0 for null. */
 inline int16_t ImageKind(const ImageStruct* image)
