@@ -305,12 +305,28 @@ QImage Pixels(const ImageStruct* image, uint8_t* first, int width, int height, q
     return copy;
 }
 
-} // namespace
-
-void DrawImage(QPainter& painter, const ImageStruct* image, float xoffset, float yoffset,
-               float xscale, float yscale, uint32_t color, int32_t flags, uint32_t)
+/**
+ * A shrunk image (either scale below 1) is drawn at whole-pixel offsets, rounded: a
+ * shift of less than a pixel means nothing at that scale, and it lets one rendering at
+ * the scale serve every pan (see ShrunkRendering).
+ */
+void SnapOffsets(float xscale, float yscale, float& xoffset, float& yoffset)
 {
-    if (!Drawable(image) || !painter.isActive()) return;
+    if (!(xscale < 1 || yscale < 1)) return;
+    xoffset = std::floor(xoffset + 0.5f);
+    yoffset = std::floor(yoffset + 0.5f);
+}
+
+bool Smooth(float xscale, float yscale, int32_t flags)
+{
+    return (xscale < 1 || yscale < 1) && !(flags & DrawDontPerformSmoothScaling) &&
+           !((flags & DrawDontPerformSmoothScalingWhenVerticallyCompressing) && yscale < 1);
+}
+
+/** Draws the image at its offset, element by element through Qt (no rendering kept). */
+void DrawDirect(QPainter& painter, const ImageStruct* image, float xoffset, float yoffset,
+                float xscale, float yscale, uint32_t color, int32_t flags, bool keepAlpha)
+{
     QRectF area;
     if (!VisibleArea(painter, area)) return;
     AxisPlan x, y;
@@ -325,14 +341,11 @@ void DrawImage(QPainter& painter, const ImageStruct* image, float xoffset, float
     uint8_t* lowest = image->Data + qsizetype(bottomUp ? y.e1 - 1 : y.e0) * image->LineStep +
                       qsizetype(x.e0) * ImageElementBytes(image);
     const bool transparent = flags & TransparentBit;
-    const QImage pixels =
-        Pixels(image, lowest, x.e1 - x.e0, y.e1 - y.e0, stride, color, transparent,
-               ImageKind(image) == ImageKindRGB && TargetKeepsAlpha(painter));
+    const QImage pixels = Pixels(image, lowest, x.e1 - x.e0, y.e1 - y.e0, stride, color,
+                                 transparent, ImageKind(image) == ImageKindRGB && keepAlpha);
     if (pixels.isNull()) return;
 
-    const bool smooth =
-        (xscale < 1 || yscale < 1) && !(flags & DrawDontPerformSmoothScaling) &&
-        !((flags & DrawDontPerformSmoothScalingWhenVerticallyCompressing) && yscale < 1);
+    const bool smooth = Smooth(xscale, yscale, flags);
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing, false);
     painter.setRenderHint(QPainter::SmoothPixmapTransform, smooth);
@@ -351,10 +364,96 @@ void DrawImage(QPainter& painter, const ImageStruct* image, float xoffset, float
     painter.restore();
 }
 
+/**
+ * The most pixels a kept rendering of a shrunk image may have (16 MiB of RGB32); a
+ * larger one is not kept, and the image is drawn element by element.
+ */
+constexpr int64_t MaxRenderingPixels = int64_t(1) << 22;
+constexpr size_t KeptRenderings = 4;
+
+/** A shrunk image rendered whole at its scale, at offset (0, 0), and what it shows. */
+struct Rendering
+{
+    const uint8_t* data;
+    uint64_t generation;
+    int32_t xsize, ysize, lineStep;
+    int16_t type;
+    float xscale, yscale;
+    uint32_t color;
+    int32_t flags;
+    bool alpha;
+    QImage image;
+
+    bool Shows(const ImageStruct* i, float xs, float ys, uint32_t c, int32_t f, bool a) const
+    {
+        return data == i->Data && generation == i->Generation && xsize == i->XSize &&
+               ysize == i->YSize && lineStep == i->LineStep && type == i->Type && xscale == xs &&
+               yscale == ys && color == c && flags == f && alpha == a;
+    }
+};
+
+/**
+ * The rendering of a shrunk, smoothed image at its scale, made once and kept until the
+ * image's pixels (Generation) or the drawing's arguments change: panning then costs
+ * one copy of the visible pixels instead of a new interpolation over the whole image.
+ * Null when the rendering would be too large to keep. Each thread keeps its own few.
+ */
+const QImage* ShrunkRendering(const ImageStruct* image, float xscale, float yscale, uint32_t color,
+                              int32_t flags, bool alpha)
+{
+    thread_local std::vector<Rendering> kept; // the most recently used last
+    if (ImageKind(image) == ImageKind8)
+        alpha = flags & TransparentBit;
+    else
+        color = 0;
+    for (size_t i = 0; i < kept.size(); ++i)
+        if (kept[i].Shows(image, xscale, yscale, color, flags, alpha)) {
+            std::rotate(kept.begin() + std::ptrdiff_t(i), kept.begin() + std::ptrdiff_t(i) + 1,
+                        kept.end());
+            return &kept.back().image;
+        }
+    double x0, x1, y0, y1;
+    if (!Covered(0, xscale, image->XSize, x0, x1) || !Covered(0, yscale, image->YSize, y0, y1))
+        return nullptr;
+    if (x1 * y1 > double(MaxRenderingPixels)) return nullptr;
+    QImage rendering(int(x1), int(y1),
+                     alpha ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+    if (rendering.isNull()) return nullptr;
+    rendering.fill(0);
+    {
+        QPainter painter(&rendering);
+        DrawDirect(painter, image, 0, 0, xscale, yscale, color, flags, alpha);
+    }
+    if (kept.size() == KeptRenderings) kept.erase(kept.begin());
+    kept.push_back({image->Data, image->Generation, image->XSize, image->YSize, image->LineStep,
+                    image->Type, xscale, yscale, color, flags, alpha, std::move(rendering)});
+    return &kept.back().image;
+}
+
+} // namespace
+
+void DrawImage(QPainter& painter, const ImageStruct* image, float xoffset, float yoffset,
+               float xscale, float yscale, uint32_t color, int32_t flags, uint32_t)
+{
+    if (!Drawable(image) || !painter.isActive()) return;
+    SnapOffsets(xscale, yscale, xoffset, yoffset);
+    const bool keepAlpha = TargetKeepsAlpha(painter);
+    if (Smooth(xscale, yscale, flags) && std::isfinite(xoffset) && std::isfinite(yoffset)) {
+        // The kept rendering covers the image's pixels from (0, 0); offsets are whole.
+        if (const QImage* rendering =
+                ShrunkRendering(image, xscale, yscale, color, flags, keepAlpha)) {
+            painter.drawImage(QPointF(xoffset, yoffset), *rendering);
+            return;
+        }
+    }
+    DrawDirect(painter, image, xoffset, yoffset, xscale, yscale, color, flags, keepAlpha);
+}
+
 bool ImageExtent(QPainter&, const ImageStruct* image, float xoffset, float yoffset, float* x0,
                  float* y0, float* x1, float* y1, float xscale, float yscale)
 {
     if (!x0 || !y0 || !x1 || !y1 || !Drawable(image)) return false;
+    SnapOffsets(xscale, yscale, xoffset, yoffset);
     double left, right, top, bottom;
     if (!Covered(xoffset, xscale, image->XSize, left, right) ||
         !Covered(yoffset, yscale, image->YSize, top, bottom))

@@ -14,6 +14,7 @@
 #include <QTest>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -165,6 +166,7 @@ private slots:
     void nothingDrawn_data();
     void nothingDrawn();
     void largeImageCostsWhatIsVisible();
+    void shrunkRenderingFollowsThePixels();
     void cacheReclaimsLeastRecentlyUsed();
     void cachedImageReleases_data();
     void cachedImageReleases();
@@ -191,7 +193,13 @@ void TestImgDraw::placement()
     QFETCH(bool, rgb);
     QFETCH(QRectF, place);
     const QImage out = Draw(Picture(rgb, 7, 5).get(), place, DrawDontPerformSmoothScaling);
-    const float xo = place.x(), yo = place.y(), xs = place.width(), ys = place.height();
+    float xo = place.x(), yo = place.y();
+    const float xs = place.width(), ys = place.height();
+    if (xs < 1 || ys < 1) {
+        // Shrunk images are drawn at whole-pixel offsets.
+        xo = std::floor(xo + 0.5f);
+        yo = std::floor(yo + 0.5f);
+    }
     int checked = 0;
     for (int y = 0; y < out.height(); ++y) {
         for (int x = 0; x < out.width(); ++x) {
@@ -456,6 +464,28 @@ void TestImgDraw::largeImageCostsWhatIsVisible()
             QCOMPARE(out.pixel(x, y), clip.contains(x, y) ? qRgb(e, e, e) : Beneath);
         }
     }
+}
+
+void TestImgDraw::shrunkRenderingFollowsThePixels()
+{
+    // A shrunk image is rendered once at its scale and kept: whole-pixel pans show what
+    // a fresh drawing shows, and changed pixels (a new Generation) are drawn anew.
+    ImagePtr image = Picture(false, 90, 70);
+    const QRectF place(3.4, -2.6, 0.3, 0.4); // drawn at (3, -3)
+    const QImage first = Draw(image.get(), place, 0, {40, 30});
+    ImagePtr copy = Picture(false, 90, 70); // other pixels in memory: never kept before
+    QCOMPARE(Draw(copy.get(), place, 0, {40, 30}), first);
+    QCOMPARE(Draw(image.get(), place.translated(5, 4), 0, {40, 30}),
+             Draw(copy.get(), place.translated(5, 4), 0, {40, 30}));
+
+    ImageFill(image.get(), 200); // a library write: the next drawing follows it
+    const QImage filled = Draw(image.get(), place, 0, {40, 30});
+    QCOMPARE(filled.pixel(10, 5), qRgb(200, 200, 200));
+    for (int y = 0; y < 30; ++y) // a write of the program's own …
+        std::memset(image->Data + qsizetype(y) * image->LineStep, 0, 90);
+    QCOMPARE(Draw(image.get(), place, 0, {40, 30}), filled); // … is not seen until
+    TouchImage(image.get());                                 // it says so
+    QVERIFY(Draw(image.get(), place, 0, {40, 30}) != filled);
 }
 
 void TestImgDraw::cacheReclaimsLeastRecentlyUsed()
