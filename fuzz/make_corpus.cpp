@@ -1,10 +1,18 @@
 // Writes the seed inputs of the fuzz targets:
-//   make_corpus RAW_FOLDER ICS_FOLDER
+//   make_corpus RAW_FOLDER ICS_FOLDER [PICTURE_FOLDER [REAL_FOLDER]]
 // RAW_FOLDER receives raw volume files, ICS_FOLDER header and data joined by the
-// separator line the ICS target splits at (see fuzz_ics.cpp).
+// separator line the ICS target splits at (see fuzz_ics.cpp), PICTURE_FOLDER small
+// pictures of every format Qt reads here, plus copies of the pictures in REAL_FOLDER
+// when that folder exists.
 
 #include "IcsWriter.h"
 
+#include <QBuffer>
+#include <QImage>
+#include <QImageWriter>
+#include <QtEndian>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -219,13 +227,144 @@ void WriteIcsSeeds(const std::string& folder, const std::string& work)
          plainHeader + "sensor\ts_params\tChannels\t100000\n" + data);
 }
 
+/** `image` as Qt's writer for `format` writes it, with the writer's compression when given. */
+std::string Encoded(const QImage& image, const char* format, int compression = -1,
+                    bool progressive = false)
+{
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    if (compression >= 0) writer.setCompression(compression);
+    writer.setProgressiveScanWrite(progressive);
+    if (!writer.write(image))
+        Die(std::string("cannot write a ") + format +
+            " picture: " + writer.errorString().toStdString());
+    return buffer.data().toStdString();
+}
+
+/** A w × h picture with colour, grey and alpha gradients, in `format`. */
+QImage Gradient(int w, int h, QImage::Format format)
+{
+    QImage image(w, h, QImage::Format_ARGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            image.setPixel(x, y,
+                           qRgba(x * 255 / std::max(1, w - 1), y * 255 / std::max(1, h - 1),
+                                 (x * y * 7) & 255, 64 + ((x * 31 + y * 17) & 191)));
+    return image.convertToFormat(format);
+}
+
+void WritePictureSeeds(const std::string& folder)
+{
+    auto save = [&](const std::string& name, const std::string& bytes) {
+        Save(folder + "/" + name, bytes);
+    };
+    const QImage rgb = Gradient(7, 5, QImage::Format_RGB32);
+    const QImage argb = Gradient(7, 5, QImage::Format_ARGB32);
+    const QImage grey = Gradient(7, 5, QImage::Format_Grayscale8);
+    const QImage grey16 = Gradient(7, 5, QImage::Format_Grayscale16);
+    const QImage mono = Gradient(13, 5, QImage::Format_Mono);
+    const QImage palette = Gradient(7, 5, QImage::Format_Indexed8);
+    QImage greyPalette(7, 5, QImage::Format_Indexed8);
+    for (int i = 0; i < 16; ++i)
+        greyPalette.setColor(i, qRgb(i * 17, i * 17, i * 17));
+    for (int i = 0; i < 35; ++i)
+        greyPalette.setPixel(i % 7, i / 7, i % 16);
+    QImage fewColours = greyPalette;
+    for (int i = 0; i < 16; ++i)
+        fewColours.setColor(i, qRgb(i * 16, 255 - i * 8, i * 3));
+
+    for (const auto& [name, image] : {std::pair{"grey", grey},
+                                      {"grey16", grey16},
+                                      {"mono", mono},
+                                      {"palette", palette},
+                                      {"palette_grey", greyPalette},
+                                      {"rgb", rgb},
+                                      {"rgba", argb},
+                                      {"rgba64", Gradient(7, 5, QImage::Format_RGBA64)},
+                                      {"rgbx64", Gradient(7, 5, QImage::Format_RGBX64)}})
+        save(std::string("png_") + name, Encoded(image, "png"));
+    for (const auto& [name, image] : {std::pair{"grey", grey},
+                                      {"grey16", grey16},
+                                      {"mono", mono},
+                                      {"palette", palette},
+                                      {"rgb", rgb},
+                                      {"rgba", argb},
+                                      {"rgba64", Gradient(7, 5, QImage::Format_RGBA64)}})
+        save(std::string("tiff_") + name, Encoded(image, "tiff"));
+    save("tiff_rgb_lzw", Encoded(rgb, "tiff", 1));
+    for (const auto& [name, image] :
+         {std::pair{"rgb", rgb}, {"palette8", palette}, {"palette4", fewColours}, {"mono", mono}})
+        save(std::string("bmp_") + name, Encoded(image, "bmp"));
+    save("jpeg_grey", Encoded(grey, "jpeg"));
+    save("jpeg_rgb", Encoded(Gradient(19, 11, QImage::Format_RGB32), "jpeg"));
+    save("jpeg_progressive", Encoded(Gradient(19, 11, QImage::Format_RGB32), "jpeg", -1, true));
+    save("pgm", Encoded(grey, "pgm"));
+    save("ppm", Encoded(rgb, "ppm"));
+    save("pbm", Encoded(mono, "pbm"));
+    save("pbm_text", "P1\n3 2\n1 0 1\n0 1 0\n");
+    save("pgm_text", "P2\n3 2\n255\n0 128 255\n1 2 3\n");
+    save("ppm_text", "P3\n2 1\n255\n255 0 0 0 255 0\n");
+    save("pgm_16bit", "P5\n2 2\n65535\n" + std::string("\x12\x34\x56\x78\x9a\xbc\xde\xf0", 8));
+    save("webp", Encoded(argb, "webp"));
+    save("ico", Encoded(Gradient(16, 16, QImage::Format_ARGB32), "ico"));
+    save("xpm", Encoded(palette, "xpm"));
+    save("xbm", Encoded(mono, "xbm"));
+    // One transparent pixel, the smallest GIF there is (Qt writes none).
+    save("gif", std::string("GIF89a\x01\0\x01\0\x80\0\0\0\0\0\xff\xff\xff!\xf9\x04\x01\0\0\0\0"
+                            ",\0\0\0\0\x01\0\x01\0\0\x02\x02\x44\x01\0;",
+                            43));
+    // Uncompressed 2 x 2 TGA, with a one-byte identification (with none, the file starts
+    // as a cursor does) and the footer Qt's reader asks for. Qt writes none either.
+    const std::string tgaHeader("\x01\0\x02\0\0\0\0\0\0\0\0\0\x02\0\x02\0\x18\x20*", 19);
+    const std::string tgaFooter = std::string(8, '\0') + "TRUEVISION-XFILE." + std::string(1, '\0');
+    save("tga_rgb", tgaHeader + "\x10\x20\x30\x40\x50\x60\x70\x80\x90\xa0\xb0\xc0" + tgaFooter);
+    std::string tgaAlpha = tgaHeader;
+    tgaAlpha[16] = 32;
+    save("tga_rgba", tgaAlpha + std::string(16, '\x7f') + tgaFooter);
+
+    // Headers that declare more pixels than a picture may have, or just that many.
+    std::string huge = Encoded(mono, "png");
+    auto resize = [&](uint32_t w, uint32_t h) {
+        qToBigEndian(w, huge.data() + 16);
+        qToBigEndian(h, huge.data() + 20);
+        uint32_t crc = ~0u; // over the header chunk's type and data
+        for (int i = 12; i < 29; ++i) {
+            crc ^= uint8_t(huge[size_t(i)]);
+            for (int k = 0; k < 8; ++k)
+                crc = crc >> 1 ^ (0xEDB88320u & (0u - (crc & 1)));
+        }
+        qToBigEndian(~crc, huge.data() + 29);
+        return huge;
+    };
+    save("png_huge", resize(100000, 100000));
+    save("png_largest", resize(16384, 16384));
+}
+
+/** Copies the picture files of `real` into `folder`; nothing when `real` is absent. */
+void CopyRealPictures(const std::string& real, const std::string& folder)
+{
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(real, error)) {
+        const std::string extension = entry.path().extension().string();
+        for (const char* known : {".tif", ".tiff", ".png", ".bmp", ".jpg", ".jpeg", ".pgm", ".ppm",
+                                  ".pbm", ".gif", ".webp"})
+            if (extension == known && entry.is_regular_file())
+                Save(folder + "/real_" + entry.path().filename().string(),
+                     Slurp(entry.path().string()));
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) Die("usage: make_corpus RAW_FOLDER ICS_FOLDER");
+    if (argc < 3 || argc > 5)
+        Die("usage: make_corpus RAW_FOLDER ICS_FOLDER [PICTURE_FOLDER [REAL_FOLDER]]");
     const std::string rawFolder = argv[1], icsFolder = argv[2];
-    for (const std::string& folder : {rawFolder, icsFolder}) {
+    const std::string pictureFolder = argc > 3 ? argv[3] : "";
+    for (const std::string& folder : {rawFolder, icsFolder, pictureFolder}) {
+        if (folder.empty()) continue;
         std::error_code error;
         std::filesystem::create_directories(folder, error);
         if (error) Die("cannot make " + folder + ": " + error.message());
@@ -238,6 +377,8 @@ int main(int argc, char** argv)
 
     WriteRawSeeds(rawFolder);
     WriteIcsSeeds(icsFolder, work);
+    if (!pictureFolder.empty()) WritePictureSeeds(pictureFolder);
+    if (argc > 4) CopyRealPictures(argv[4], pictureFolder);
 
     for (const char* leftover : {"/input.ics", "/input.ids", "/input.ids.gz"})
         ::unlink((std::string(work) + leftover).c_str());
