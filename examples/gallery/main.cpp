@@ -1,8 +1,16 @@
-// A window that shows the display controls in use: a multi-view grid whose cells
-// hold vector plots, and a pan-and-zoom panel with a zoomable test grid. Drag with the
-// left button to pan, with the right button (up and down) to zoom, or use the wheel.
+// A window that shows the display controls in use. The first page: a multi-view grid
+// whose cells hold vector plots, and a pan-and-zoom panel with a zoomable test grid.
+// The second: the image control in a pan-and-zoom panel, with pictures, display modes
+// and a grey window. Drag with the left button to pan, with the right button (up and
+// down) to zoom, or use the wheel.
+//
+//   volinspect-gallery [--images] [--picture N] [--mode N] [PICTURE-FOLDER]
+//
+// opens the image page on picture N (0 cameraman, 1 DIP, 2 Gaussian, 3 spectrum) in
+// display mode N; the folder holds cameraman.tif and DIP.tif.
 
 #include "Framework.h"
+#include "ImagePage.h"
 #include "MultiView.h"
 #include "TestGrid.h"
 #include "VectorControl.h"
@@ -11,6 +19,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
+#include <QTabWidget>
 
 #include <cmath>
 
@@ -49,8 +58,32 @@ void FillCurve(TVectorControl* plot, int kind)
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    QWidget window;
-    window.setWindowTitle(QStringLiteral("volinspect controls"));
+    bool images = false;
+    int picture = 0, display = 0;
+    QString pictures = QStringLiteral(VOLINSPECT_PICTURES);
+    const QStringList arguments = QApplication::arguments().mid(1);
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == "--images")
+            images = true;
+        else if (arguments[i] == "--picture" && i + 1 < arguments.size())
+            picture = arguments[++i].toInt(), images = true;
+        else if (arguments[i] == "--mode" && i + 1 < arguments.size())
+            display = arguments[++i].toInt(), images = true;
+        else
+            pictures = arguments[i];
+    }
+
+    QTabWidget tabs;
+    tabs.setWindowTitle(QStringLiteral("volinspect controls"));
+    tabs.resize(980, 600);
+    auto* imagePage = new TImagePage(pictures);
+    imagePage->ShowPicture(picture);
+    imagePage->ShowDisplay(display);
+
+    QWidget& window = *new QWidget;
+    tabs.addTab(&window, QStringLiteral("Plots and zoom"));
+    tabs.addTab(imagePage, QStringLiteral("Images"));
+    if (images) tabs.setCurrentWidget(imagePage);
     window.resize(980, 560);
 
     // The grid: its client controls are siblings of the view, in the same parent.
@@ -105,6 +138,6 @@ int main(int argc, char** argv)
     SetAnchors(zoomed, akLeft | akBottom);
     QObject::connect(zoomed, &QCheckBox::toggled, grid, &TMultiView::SetZoomed);
 
-    window.show();
+    tabs.show();
     return app.exec();
 }
