@@ -106,6 +106,30 @@ DisplayChoice ChoiceOf(TImageControl::DisplayType display)
     }
 }
 
+/** Writes the 8-bit `grey` into `image` by the conversion to its kind (none for 8-bit). */
+void Widen(ImageStruct* image, const ImageStruct* grey)
+{
+    switch (ImageKind(image)) {
+    case ImageKind16:
+        Image8ToImage16(image, grey);
+        break;
+    case ImageKind32:
+        Image8ToImage32(image, grey);
+        break;
+    case ImageKindFloat:
+        Image8ToImageFloat(image, grey);
+        break;
+    case ImageKindComplex:
+        Image8ToImageComplex(image, grey);
+        break;
+    case ImageKindRGB:
+        Image8ToImageRGB(image, grey);
+        break;
+    default:
+        break;
+    }
+}
+
 /**
  * Runs `convert` four times between temporary references, so that display pixel
  * (x, y) shows source pixel ((x + X − hx) mod X, (y + Y − hy) mod Y): the source's
@@ -582,47 +606,14 @@ void TImageControl::TakePicture(ImagePtr picture)
         // A foreign image of the picture's kind takes its pixels, within its own size.
         ImageTransfer(image_, picture.get());
     } else if (pictureKind == ImageKind8) {
-        switch (kind) {
-        case ImageKind16:
-            Image8ToImage16(image_, picture.get());
-            break;
-        case ImageKind32:
-            Image8ToImage32(image_, picture.get());
-            break;
-        case ImageKindFloat:
-            Image8ToImageFloat(image_, picture.get());
-            break;
-        case ImageKindComplex:
-            Image8ToImageComplex(image_, picture.get());
-            break;
-        case ImageKindRGB:
-            Image8ToImageRGB(image_, picture.get());
-            break;
-        default:
-            break;
-        }
+        Widen(image_, picture.get());
     } else if (kind == ImageKind8) {
         ImageRGBToImage8(image_, picture.get(), 0, 255);
     } else if (ImagePtr grey{NewImage8(picture->XSize, picture->YSize)}) {
         // The widening conversions take 8-bit images: through a grey copy of the
         // colour picture. (When the copy cannot be had the pixels stay as they were.)
         ImageRGBToImage8(grey.get(), picture.get(), 0, 255);
-        switch (kind) {
-        case ImageKind16:
-            Image8ToImage16(image_, grey.get());
-            break;
-        case ImageKind32:
-            Image8ToImage32(image_, grey.get());
-            break;
-        case ImageKindFloat:
-            Image8ToImageFloat(image_, grey.get());
-            break;
-        case ImageKindComplex:
-            Image8ToImageComplex(image_, grey.get());
-            break;
-        default:
-            break;
-        }
+        Widen(image_, grey.get());
     }
     ImageInfoTransfer(image_, picture.get());
 }
