@@ -57,7 +57,7 @@ class TImageControl : public TZoomableControl
 
 public:
     /** The element kind of the owned image; AllocNoImage when the control owns none. */
-    enum AllocImageType
+    enum AllocImageType : int
     {
         AllocNoImage,
         AllocImage8,
@@ -70,7 +70,7 @@ public:
     Q_ENUM(AllocImageType)
 
     /** What a float or complex image shows (integer and RGB images ignore it). */
-    enum DisplayType
+    enum DisplayType : int
     {
         DisplayNormal,
         DisplayLog,
