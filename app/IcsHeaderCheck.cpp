@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 #include <deque>
 #include <string_view>
@@ -136,9 +137,23 @@ long AtoiValue(std::string_view text)
     return negative ? -value : value;
 }
 
+/**
+ * A keyword as libics compares it: categories, subcategories and values ignore case
+ * ("SENSOR S_PARAMS" is a sensor parameter line); only the first two lines' words
+ * (ics_version, filename) must be written exactly.
+ */
+bool Is(std::string_view field, std::string_view keyword)
+{
+    return field.size() == keyword.size() &&
+           std::equal(field.begin(), field.end(), keyword.begin(), [](char a, char b) {
+               const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
+               return lower(a) == lower(b);
+           });
+}
+
 bool StartsWith(const Fields& fields, std::string_view a, std::string_view b)
 {
-    return fields.size() >= 2 && fields[0] == a && fields[1] == b;
+    return fields.size() >= 2 && Is(fields[0], a) && Is(fields[1], b);
 }
 
 /** Stats `path` without opening it: a regular file, and its length. */
@@ -204,7 +219,8 @@ bool CheckDataFile(const std::string& path, const std::string& headerName, uint6
 /** True when a sensor parameter line (fields from the third on) is one libics mishandles. */
 bool HostileSensorLine(const Fields& fields, std::string& message)
 {
-    if (fields.size() < 2 || (fields[1] != "s_params" && fields[1] != "s_states")) return false;
+    if (fields.size() < 2 || (!Is(fields[1], "s_params") && !Is(fields[1], "s_states")))
+        return false;
     // libics takes the third field's length without looking whether there is one.
     if (fields.size() == 2) {
         message = "the ICS header has a sensor line without values";
@@ -213,7 +229,7 @@ bool HostileSensorLine(const Fields& fields, std::string& message)
     // It then copies a type name for every declared channel into room for 32.
     std::string_view name = fields[2];
     if (!name.empty() && name.back() == ']') name = name.substr(0, name.find('['));
-    if (fields[1] == "s_params" && (name == "Channels" || name == "Detectors") &&
+    if (Is(fields[1], "s_params") && (Is(name, "Channels") || Is(name, "Detectors")) &&
         fields.size() >= 4 && AtoiValue(fields[3]) > MaxChannels) {
         message =
             "the ICS header declares more than " + std::to_string(MaxChannels) + " sensor channels";
@@ -293,7 +309,7 @@ bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFi
         lines.push_back(line);
         fields = Tokens(lines.back(), seps);
         if (fields.empty()) continue;
-        if (fields[0] == "end") {
+        if (Is(fields[0], "end")) {
             headerEnd = int64_t(reader.Position());
             break;
         }
@@ -307,7 +323,7 @@ bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFi
         }
         if (StartsWith(fields, "representation", "byte_order")) assign(byteOrder, fields);
         if (StartsWith(fields, "representation", "compression"))
-            compressed = fields.size() >= 3 && fields[2] != "uncompressed";
+            compressed = fields.size() >= 3 && !Is(fields[2], "uncompressed");
         // "source file NAME" takes the name alone; the offset has a line of its own.
         if (StartsWith(fields, "source", "file") && fields.size() >= 3)
             source = std::string(fields[2]);

@@ -225,6 +225,8 @@ void WriteIcsSeeds(const std::string& folder, const std::string& work)
          plainHeader + std::string("sensor\ts_params\0\tChannels\t1\n", 28) + data);
     Save(folder + "/ics_crash_channels",
          plainHeader + "sensor\ts_params\tChannels\t100000\n" + data);
+    // libics takes its keywords in any case.
+    Save(folder + "/ics_crash_capitals", crlfHeader + "SENSOR\tS_pArams\nEND\r\n" + data);
 }
 
 /** `image` as Qt's writer for `format` writes it, with the writer's compression when given. */

@@ -164,6 +164,11 @@ private slots:
         QTest::newRow("sensor line after 1023 bytes")
             << Header("8\t4\t3\t2", "history\t" + QByteArray(1015, 'h') + "sensor\ts_states\n")
             << ids << "sensor line";
+        // libics compares its keywords ignoring case.
+        QTest::newRow("sensor parameters in capitals, CR LF") << crlf + "SENSOR\tS_pArams\nend\r\n"
+                                                              << ids << "sensor line";
+        QTest::newRow("channels in capitals")
+            << Header("8\t4\t3\t2", "Sensor\tS_PARAMS\tCHANNELS\t100000\n") << ids << "channels";
         QTest::newRow("more sensor channels than libics holds")
             << Header("8\t4\t3\t2", "sensor\ts_params\tChannels\t100000\n") << ids << "channels";
         QTest::newRow("large header with data after it")
