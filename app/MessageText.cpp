@@ -1,5 +1,6 @@
 #include "MessageText.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <cstdarg>
@@ -63,11 +64,11 @@ size_t Quote(std::string_view bytes, size_t limit, std::string& out)
     size_t i = 0;
     while (i < bytes.size()) {
         const unsigned char c = s[i];
-        size_t length = 1;
-        if (c >= 0x80) length = Utf8Length(s + i, bytes.size() - i);
-        if (length == 0) length = 1;
+        // A valid multi-byte character goes whole; any other byte alone.
+        const size_t character = c >= 0x80 ? Utf8Length(s + i, bytes.size() - i) : 1;
+        const size_t length = std::max<size_t>(character, 1);
         if (i + length > limit) break;
-        if (c < 0x20 || c == 0x7F || (c >= 0x80 && Utf8Length(s + i, bytes.size() - i) == 0))
+        if (c < 0x20 || c == 0x7F || character == 0)
             AppendEscaped(out, c);
         else
             out.append(bytes.substr(i, length));

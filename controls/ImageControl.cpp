@@ -153,6 +153,8 @@ void SwapQuadrants(Conversion convert, ImageStruct* display, const ImageStruct* 
         SetTempReference(&from, source, q[4], q[5], q[6], q[7]);
         convert(&to, &from, min, max);
     }
+    // The conversions touched the references: the display image itself changed.
+    TouchImage(display);
 }
 
 } // namespace
@@ -180,10 +182,9 @@ void TImageControl::SetAllocImage(AllocImageType value)
     if (image_ && OwnsImage()) DeleteImage(image_);
     image_ = nullptr;
     if (value < AllocNoImage || value > AllocImageComplex) value = AllocNoImage;
-    // A foreign image shown until now is dropped, not deleted.
+    // A foreign image shown until now is dropped, not deleted. New images start at 0.
     image_ = NewImageOfKind(value, xSize_, ySize_);
     allocImage_ = value;
-    if (image_) ImageFill(image_, 0);
     Invalidate();
 }
 
@@ -320,13 +321,17 @@ void TImageControl::SetAutoScale(bool value)
 {
     if (value && autoSize_) return;
     autoScale_ = value;
-    QResizeEvent event(size(), size());
-    resizeEvent(&event);
+    Resized();
 }
 
 void TImageControl::resizeEvent(QResizeEvent* event)
 {
     TZoomableControl::resizeEvent(event);
+    Resized();
+}
+
+void TImageControl::Resized()
+{
     OnResize(this);
     if (!autoScale_) return;
     SetXOffset(0);
@@ -515,8 +520,6 @@ void TImageControl::BuildTImage()
     } else if (!displayImage_.Lock() && !create()) {
         return;
     }
-    // (The quadrant swap writes through references: the display image is touched here.)
-    TouchImage(displayImage_.get());
     if (Convert(displayImage_.get())) {
         rebuild_ = false;
         ++conversions_;
@@ -572,7 +575,6 @@ void TImageControl::SetAutoLoad(const QString& value)
             // The owned image is made once at the new size, blank.
             DeleteImage(image_);
             image_ = NewImageOfKind(allocImage_, xSize_, ySize_);
-            if (image_) ImageFill(image_, 0);
         }
         SetXOffset(0);
         SetYOffset(0);
@@ -582,8 +584,8 @@ void TImageControl::SetAutoLoad(const QString& value)
         if (!GetImageFileInfo(name.constData(), 0, &info)) return;
         picture.reset(info.Color ? NewImageRGB(image_->XSize, image_->YSize)
                                  : NewImage8(image_->XSize, image_->YSize));
+        // (A new image is blank, so a smaller picture leaves 0 around it.)
         if (!picture) return;
-        if (image_->XSize > info.Width || image_->YSize > info.Height) ImageFill(picture.get(), 0);
         // A file that fails half-way (a truncated picture) changes nothing.
         if (!LoadImageFile(name.constData(), 0, picture.get(), 0, 0)) return;
     }

@@ -237,6 +237,8 @@ protected:
 
 private:
     bool OwnsImage() const { return allocImage_ != AllocNoImage; }
+    /** After a size change: OnResize, then the scales AutoScale asks for. */
+    void Resized();
     /** True when the image is drawn as it stands, without a display image. */
     bool DirectDraw() const;
     /** Draws `image` and narrows the extent to what it covers; false when it covers nothing. */
