@@ -9,7 +9,9 @@
 
 #include <QImage>
 #include <QMetaEnum>
+#include <QPaintEvent>
 #include <QPainter>
+#include <QRegion>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -104,6 +106,7 @@ private slots:
     void autoLoad();
     void autoLoadLeavesForeignImagesWhole();
     void transparentControlShowsWhatLiesBeneath();
+    void noImageAndMoves();
     void zoomPanelTakesTheImageAsReference();
     void qtProperties();
 
@@ -685,6 +688,55 @@ void TestImageControl::transparentControlShowsWhatLiesBeneath()
     QCOMPARE(shown.pixel(5, 7), qRgb(200, 200, 200)); // element (2, 3) at scale 2
     QCOMPARE(shown.pixel(1, 1), qRgb(0, 0, 255));     // value 0: the parent shows
     QCOMPARE(shown.pixel(50, 30), qRgb(0, 0, 255));   // outside the image: no border
+}
+
+namespace {
+
+/** A widget that keeps the region of its last paint. */
+class PaintRecorder : public QWidget
+{
+public:
+    using QWidget::QWidget;
+    QRegion painted;
+
+protected:
+    void paintEvent(QPaintEvent* event) override { painted += event->region(); }
+};
+
+} // namespace
+
+void TestImageControl::noImageAndMoves()
+{
+    // Without an image the client area is border; a transparent control paints nothing.
+    TImageControl control;
+    control.resize(8, 6);
+    control.SetBorderColor(0x00FF00);
+    control.SetAllocImage(TImageControl::AllocNoImage);
+    QVERIFY(!control.Image());
+    QCOMPARE(Shown(control).pixel(7, 5), qRgb(0, 255, 0));
+    control.SetTransparent(true);
+    QCOMPARE(Shown(control).pixel(7, 5), qRgb(255, 0, 255)); // the magenta beneath
+
+    // A transparent control that moves has what it covers repainted, so a sibling
+    // beneath it shows through at once; an opaque control covers what it moves over
+    // (it claims its whole area, so nothing beneath is painted again).
+    for (const bool transparent : {true, false}) {
+        QWidget parent;
+        parent.resize(200, 200);
+        auto* beneath = new PaintRecorder(&parent);
+        beneath->setGeometry(0, 0, 200, 200);
+        auto* image = new TImageControl(&parent);
+        image->setGeometry(20, 20, 60, 60);
+        image->SetTransparent(transparent);
+        parent.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&parent));
+        QCoreApplication::processEvents();
+        beneath->painted = QRegion();
+        image->move(22, 20);
+        QCoreApplication::processEvents();
+        const bool whole = beneath->painted.contains(QRect(22, 20, 60, 60));
+        QCOMPARE(whole, transparent);
+    }
 }
 
 void TestImageControl::zoomPanelTakesTheImageAsReference()
