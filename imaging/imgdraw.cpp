@@ -6,10 +6,12 @@
 #include <QPaintDevice>
 #include <QPaintEngine>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPen>
 #include <QPixmap>
 #include <QPointF>
 #include <QRectF>
+#include <QRegion>
 #include <QTransform>
 
 #include <algorithm>
@@ -473,4 +475,257 @@ bool ImageExtent(QPainter&, const ImageStruct* image, float xoffset, float yoffs
     *y0 = float(top);
     *y1 = float(bottom - 1);
     return true;
+}
+
+// --- graphics lists --------------------------------------------------------------------
+
+namespace {
+
+/** List coordinates to painter pixels, in double. */
+struct ListMapping
+{
+    double xoffset, yoffset, xscale, yscale;
+
+    double X(double u) const { return xoffset + u * xscale; }
+    double Y(double v) const { return yoffset + v * yscale; }
+};
+
+/** A screen coordinate as the pixel it falls in, kept within reach of the rasteriser. */
+int PixelOf(double c)
+{
+    return int(std::floor(std::clamp(c, -CoordinateLimit, CoordinateLimit)));
+}
+
+/** An arc with a non-negative radius, its start angle and its span (degrees, 0 … 360). */
+struct Arc
+{
+    double cx, cy, r, start, span;
+};
+
+/** The arc of `item` as drawn; false when it draws nothing (equal angles). */
+bool ArcOf(const GraphicsItemStruct& item, Arc& arc)
+{
+    const float* c = item.Coords;
+    arc = {c[0], c[1], c[2], c[3], 0};
+    double end = c[4];
+    if (arc.r < 0) arc.r = -arc.r, arc.start += 180, end += 180;
+    if (end == arc.start) return false;
+    arc.span = std::fmod(end - arc.start, 360.0);
+    if (arc.span < 0) arc.span += 360;
+    if (arc.span == 0) arc.span = 360;
+    return true;
+}
+
+/** The item can be drawn and hit: a known kind with finite coordinates. */
+bool Usable(const GraphicsItemStruct& item)
+{
+    if (item.Kind < GraphicsPoint || item.Kind > GraphicsArc) return false;
+    const int used = item.Kind == GraphicsArc ? 5 : 4;
+    for (int i = item.Kind == GraphicsPoint ? 2 : 0; i < used; ++i)
+        if (!std::isfinite(item.Coords[i])) return false;
+    return true;
+}
+
+/** The painter pixels the item may touch (left, top, right, bottom; inclusive, grown). */
+struct Box
+{
+    double x0, y0, x1, y1;
+
+    bool Meets(const QRectF& r) const
+    {
+        return x1 >= r.left() && x0 <= r.right() && y1 >= r.top() && y0 <= r.bottom();
+    }
+};
+
+Box BoundsOf(const GraphicsItemStruct& item, const ListMapping& m)
+{
+    const float* c = item.Coords;
+    if (item.Kind == GraphicsPoint) {
+        const double x = m.X(c[2]), y = m.Y(c[3]), d = GraphicsPointArm + 1;
+        return {x - d, y - d, x + d, y + d};
+    }
+    if (item.Kind == GraphicsArc) {
+        const double rx = std::abs(c[2] * m.xscale) + 1, ry = std::abs(c[2] * m.yscale) + 1;
+        const double x = m.X(c[0]), y = m.Y(c[1]);
+        return {x - rx, y - ry, x + rx, y + ry};
+    }
+    const auto [x0, x1] = std::minmax({m.X(c[0]), m.X(c[2])});
+    const auto [y0, y1] = std::minmax({m.Y(c[1]), m.Y(c[3])});
+    return {x0 - 1, y0 - 1, x1 + 1, y1 + 1};
+}
+
+/**
+ * What the painter may paint, in its logical coordinates: the device, narrowed to the
+ * painter's clip. `parts` receives the clip's rectangles when there are several.
+ */
+QRectF PaintableArea(const QPainter& painter, std::vector<QRectF>& parts)
+{
+    // In device pixels: at least the logical extent, whatever the pixel ratio.
+    const QPaintDevice* device = painter.device();
+    QRectF area(0, 0, device->width(), device->height());
+    if (!painter.transform().isIdentity()) {
+        bool invertible = false;
+        const QTransform inverse = painter.transform().inverted(&invertible);
+        area = invertible ? inverse.mapRect(area)
+                          : QRectF(-CoordinateLimit, -CoordinateLimit, 2 * CoordinateLimit,
+                                   2 * CoordinateLimit);
+    }
+    if (painter.hasClipping()) {
+        const QRegion clip = painter.clipRegion();
+        area &= QRectF(clip.boundingRect());
+        if (clip.rectCount() > 1)
+            for (const QRect& r : clip)
+                parts.emplace_back(r);
+    }
+    return area;
+}
+
+void DrawItem(QPainter& painter, const GraphicsItemStruct& item, const ListMapping& m)
+{
+    const float* c = item.Coords;
+    switch (item.Kind) {
+    case GraphicsPoint: {
+        const int x = PixelOf(m.X(c[2])), y = PixelOf(m.Y(c[3])), a = GraphicsPointArm;
+        const QLine cross[2] = {{x - a, y, x + a, y}, {x, y - a, x, y + a}};
+        painter.drawLines(cross, 2);
+        break;
+    }
+    case GraphicsLine:
+        painter.drawLine(PixelOf(m.X(c[0])), PixelOf(m.Y(c[1])), PixelOf(m.X(c[2])),
+                         PixelOf(m.Y(c[3])));
+        break;
+    case GraphicsRectangle: {
+        const auto [x0, x1] = std::minmax({PixelOf(m.X(c[0])), PixelOf(m.X(c[2]))});
+        const auto [y0, y1] = std::minmax({PixelOf(m.Y(c[1])), PixelOf(m.Y(c[3]))});
+        painter.drawRect(QRect(x0, y0, x1 - x0, y1 - y0));
+        break;
+    }
+    case GraphicsArc: {
+        Arc arc;
+        if (!ArcOf(item, arc)) break;
+        // In list coordinates: the mapping becomes the painter's transform, so every
+        // angle's point lands where the formula puts it, whatever the two scales.
+        const QTransform screen = painter.worldTransform();
+        painter.setWorldTransform(QTransform(m.xscale, 0, 0, m.yscale, m.xoffset, m.yoffset), true);
+        const QRectF square(arc.cx - arc.r, arc.cy - arc.r, 2 * arc.r, 2 * arc.r);
+        QPainterPath path;
+        path.arcMoveTo(square, arc.start);
+        path.arcTo(square, arc.start, arc.span);
+        painter.drawPath(path);
+        painter.setWorldTransform(screen);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+/** Distance from (px, py) to the segment from (ax, ay) to (bx, by). */
+double SegmentDistance(double px, double py, double ax, double ay, double bx, double by)
+{
+    const double dx = bx - ax, dy = by - ay, length2 = dx * dx + dy * dy;
+    double t = length2 > 0 ? ((px - ax) * dx + (py - ay) * dy) / length2 : 0;
+    t = std::clamp(t, 0.0, 1.0);
+    return std::hypot(px - (ax + t * dx), py - (ay + t * dy));
+}
+
+/** Distance from (px, py) to the arc as drawn with mapping `m`: a polyline close to it. */
+double ArcDistance(double px, double py, const Arc& arc, const ListMapping& m)
+{
+    const double cx = m.X(arc.cx), cy = m.Y(arc.cy);
+    const double rx = arc.r * m.xscale, ry = arc.r * m.yscale;
+    const double reach = std::max(std::abs(rx), std::abs(ry));
+    // Chords short enough to stay within a quarter pixel of the curve.
+    const double step = reach > 2 ? std::sqrt(0.5 / reach) : 0.5;
+    const double span = arc.span * M_PI / 180, start = arc.start * M_PI / 180;
+    const int n = int(std::clamp(std::ceil(span / step), 1.0, 200000.0));
+    double best = INFINITY, ax = cx + rx * std::cos(start), ay = cy - ry * std::sin(start);
+    for (int i = 1; i <= n; ++i) {
+        const double t = start + span * i / n;
+        const double bx = cx + rx * std::cos(t), by = cy - ry * std::sin(t);
+        best = std::min(best, SegmentDistance(px, py, ax, ay, bx, by));
+        ax = bx, ay = by;
+    }
+    return best;
+}
+
+} // namespace
+
+void DrawList(QPainter& painter, const GraphicsListStruct* list, float xoffset, float yoffset,
+              float xscale, float yscale, int32_t start, int32_t count)
+{
+    if (!list || !list->Items || !painter.isActive()) return;
+    const int32_t items = std::clamp(list->Count, 0, list->Allocated);
+    const int32_t first = std::clamp(start, 0, items);
+    const int32_t last =
+        count > 0 ? int32_t(std::min<int64_t>(int64_t(first) + count, items)) : items;
+    if (first >= last) return;
+    const ListMapping m{xoffset, yoffset, xscale, yscale};
+    std::vector<QRectF> parts;
+    const QRectF area = PaintableArea(painter, parts);
+    if (area.isEmpty()) return;
+
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.setBrush(Qt::NoBrush);
+    QPen pen(ColorOf(list->Color), 0);
+    uint32_t penColor = list->Color;
+    painter.setPen(pen);
+    for (int32_t i = first; i < last; ++i) {
+        const GraphicsItemStruct& item = list->Items[i];
+        if (!Usable(item)) continue;
+        const Box box = BoundsOf(item, m);
+        if (!box.Meets(area)) continue;
+        if (!parts.empty() &&
+            std::none_of(parts.begin(), parts.end(), [&](const QRectF& r) { return box.Meets(r); }))
+            continue;
+        const uint32_t color = item.Color == GraphicsListColor ? list->Color : item.Color;
+        if (color != penColor) {
+            pen.setColor(ColorOf(color));
+            painter.setPen(pen);
+            penColor = color;
+        }
+        DrawItem(painter, item, m);
+    }
+    painter.restore();
+}
+
+bool ItemHit(const QPainter*, const GraphicsItemStruct* item, float xoffset, float yoffset,
+             int32_t x, int32_t y, float xscale, float yscale)
+{
+    if (!item || !Usable(*item)) return false;
+    const ListMapping m{xoffset, yoffset, xscale, yscale};
+    const double tolerance = GraphicsHitTolerance;
+    const Box box = BoundsOf(*item, m);
+    const double px = x + 0.5, py = y + 0.5;
+    if (px < box.x0 - tolerance || px > box.x1 + tolerance || py < box.y0 - tolerance ||
+        py > box.y1 + tolerance)
+        return false;
+    // Shapes of pixels as drawn, measured between pixel centres.
+    const auto centre = [](double c) { return PixelOf(c) + 0.5; };
+    const float* c = item->Coords;
+    switch (item->Kind) {
+    case GraphicsPoint: {
+        const double sx = centre(m.X(c[2])), sy = centre(m.Y(c[3])), a = GraphicsPointArm;
+        return std::min(SegmentDistance(px, py, sx - a, sy, sx + a, sy),
+                        SegmentDistance(px, py, sx, sy - a, sx, sy + a)) <= tolerance;
+    }
+    case GraphicsLine:
+        return SegmentDistance(px, py, centre(m.X(c[0])), centre(m.Y(c[1])), centre(m.X(c[2])),
+                               centre(m.Y(c[3]))) <= tolerance;
+    case GraphicsRectangle: {
+        const double x0 = centre(m.X(c[0])), y0 = centre(m.Y(c[1]));
+        const double x1 = centre(m.X(c[2])), y1 = centre(m.Y(c[3]));
+        return std::min({SegmentDistance(px, py, x0, y0, x1, y0),
+                         SegmentDistance(px, py, x1, y0, x1, y1),
+                         SegmentDistance(px, py, x1, y1, x0, y1),
+                         SegmentDistance(px, py, x0, y1, x0, y0)}) <= tolerance;
+    }
+    case GraphicsArc: {
+        Arc arc;
+        return ArcOf(*item, arc) && ArcDistance(px, py, arc, m) <= tolerance;
+    }
+    default:
+        return false;
+    }
 }

@@ -146,3 +146,48 @@ void DrawVectorHorizontal(QPainter& painter, const VectorStruct* vector, float o
 void DrawVectorVertical(QPainter& painter, const VectorStruct* vector, float originX, float originY,
                         float directionX, float directionY, float width, float height, float min,
                         float max, uint32_t color);
+
+// --- graphics lists --------------------------------------------------------------------
+
+/**
+ * Graphics lists are drawn with a 1-pixel cosmetic pen, without antialiasing, each item
+ * in its own Color or, for GraphicsListColor, the list's. List coordinate (u, v) lies at
+ * painter pixel (xoffset + u·xscale, yoffset + v·yscale), and a shape covers the pixels
+ * its coordinates fall in:
+ *
+ *  - a point is a cross of 2·GraphicsPointArm + 1 pixels each way, whatever the scale;
+ *  - a line is drawn from end to end; a rectangle as its outline (never filled);
+ *  - an arc is drawn in list coordinates through the painter's transform, so that the
+ *    points (CX + R·cos t, CY − R·sin t) of its angles lie on it even when the scales
+ *    differ (a circle then shows as an ellipse). It runs from the start angle A1 to
+ *    A1 + s with s = (A2 − A1) modulo 360 in [0, 360), counter-clockwise on screen
+ *    when both scales are positive; equal angles (A2 = A1) draw nothing, and a span
+ *    that is a whole non-zero multiple of 360 draws the full circle. A negative radius
+ *    puts every angle on the opposite side, as the formula says.
+ */
+constexpr int GraphicsPointArm = 3;
+
+/** How far from an item's outline, in painter pixels, a click still hits it. */
+constexpr double GraphicsHitTolerance = 3.0;
+
+/**
+ * Draws the items `start` … `start + count − 1` of `list` (a negative start counts as
+ * 0; a count of 0 or less means all items from `start` to the last) on `painter`, as
+ * the section above says. Items entirely outside what the painter may paint (its
+ * device, its clip and the region a paint event repaints) are skipped after a test of
+ * their bounds, so a small repaint of a long list costs little more than a loop over
+ * it.
+ */
+void DrawList(QPainter& painter, const GraphicsListStruct* list, float xoffset, float yoffset,
+              float xscale, float yscale, int32_t start, int32_t count);
+
+/**
+ * True when painter pixel (x, y) lies within GraphicsHitTolerance pixels of `item` as
+ * DrawList draws it with the same mapping: of a point's cross, a line, a rectangle's
+ * outline (its inside does not count, so items inside a rectangle stay selectable and
+ * a click inside it reaches what lies beneath), or an arc. The distance is measured
+ * from the pixel's centre in pixels, whatever the zoom. `painter` may be null: the test
+ * needs no device.
+ */
+bool ItemHit(const QPainter* painter, const GraphicsItemStruct* item, float xoffset, float yoffset,
+             int32_t x, int32_t y, float xscale, float yscale);

@@ -296,3 +296,40 @@ void VectorStatistics(float* min, float* max, float* mean, float* deviation,
     if (mean) *mean = static_cast<float>(average);
     if (deviation) *deviation = static_cast<float>(spread);
 }
+
+// --- graphics lists ------------------------------------------------------------------
+
+void InitListSize(GraphicsListStruct* list, int32_t n)
+{
+    if (!list) return;
+    DestroyList(list);
+    if (n < 0) n = 0;
+    if (n > 0) list->Items = new GraphicsItemStruct[static_cast<std::size_t>(n)];
+    list->Allocated = n;
+}
+
+void DestroyList(GraphicsListStruct* list)
+{
+    if (!list) return;
+    delete[] list->Items;
+    list->Items = nullptr;
+    list->Count = 0;
+    list->Allocated = 0;
+}
+
+GraphicsItemStruct* GetFromList(GraphicsListStruct* list, int32_t i)
+{
+    return list && list->Items && i >= 0 && i < list->Allocated ? list->Items + i : nullptr;
+}
+
+const GraphicsItemStruct* GetFromList(const GraphicsListStruct* list, int32_t i)
+{
+    return GetFromList(const_cast<GraphicsListStruct*>(list), i);
+}
+
+int32_t AppendToList(GraphicsListStruct* list, const GraphicsItemStruct& item)
+{
+    if (!list || !list->Items || list->Count < 0 || list->Count >= list->Allocated) return -1;
+    list->Items[list->Count] = item;
+    return list->Count++;
+}

@@ -244,3 +244,68 @@ void DestroyVector(VectorStruct* vector);
  */
 void VectorStatistics(float* min, float* max, float* mean, float* deviation,
                       const VectorStruct* vector);
+
+// --- graphics lists ------------------------------------------------------------------
+
+/** What a graphics item is; its Coords are read by kind (see GraphicsItemStruct). */
+enum GraphicsKind : int32_t
+{
+    GraphicsPoint = 0,
+    GraphicsLine = 1,
+    GraphicsRectangle = 2,
+    GraphicsArc = 3,
+};
+
+/** An item's Color that means "the list's Color". */
+constexpr uint32_t GraphicsListColor = 0xFFFFFFFF;
+
+/**
+ * One vector graphics item, in list coordinates (a picture's sample coordinates when
+ * the list lies over an image):
+ *
+ *  - point: at (Coords[2], Coords[3]);
+ *  - line: from (Coords[0], Coords[1]) to (Coords[2], Coords[3]);
+ *  - rectangle: the corners (Coords[0], Coords[1]) and (Coords[2], Coords[3]), in any order;
+ *  - arc: centre (Coords[0], Coords[1]), radius Coords[2], start angle Coords[3] and end
+ *    angle Coords[4] in degrees. Angle a lies at (CX + R·cos t, CY − R·sin t) with
+ *    t = a·π/180: 0° to the right, 90° up when y grows downward.
+ *
+ * Items of any other Kind, and items with a coordinate that is not finite, are neither
+ * drawn nor hit.
+ */
+struct GraphicsItemStruct
+{
+    int32_t Kind = GraphicsPoint;
+    uint32_t Color = GraphicsListColor; ///< 0x00BBGGRR, or GraphicsListColor
+    float Coords[5] = {};
+};
+
+/** A list of graphics items. The caller allocates the record itself. */
+struct GraphicsListStruct
+{
+    GraphicsItemStruct* Items = nullptr; ///< storage for Allocated items; owned by the record
+    int32_t Count = 0;                   ///< items in use, 0 … Allocated
+    int32_t Allocated = 0;               ///< items the storage holds
+    uint32_t Color = 0x00FFFF;           ///< 0x00BBGGRR of items without their own (yellow)
+};
+
+/**
+ * Gives `list` storage for `n` items (a negative n counts as 0), all default items,
+ * and Count 0: a new list holds no items until the caller puts them in and raises
+ * Count. Storage the record held before is released first; Color is kept.
+ * Throws std::bad_alloc when the storage cannot be had.
+ */
+void InitListSize(GraphicsListStruct* list, int32_t n);
+
+/** Releases the storage of `list`; Items becomes null, Count and Allocated 0. */
+void DestroyList(GraphicsListStruct* list);
+
+/**
+ * Item `i` of `list` (Items + i) for 0 ≤ i < Allocated, the slots a caller may fill;
+ * null for any other index or a null list.
+ */
+GraphicsItemStruct* GetFromList(GraphicsListStruct* list, int32_t i);
+const GraphicsItemStruct* GetFromList(const GraphicsListStruct* list, int32_t i);
+
+/** Puts `item` after the list's last item; its index, or −1 when the list is full. */
+int32_t AppendToList(GraphicsListStruct* list, const GraphicsItemStruct& item);
