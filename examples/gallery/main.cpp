@@ -1,16 +1,18 @@
 // A window that shows the display controls in use. The first page: a multi-view grid
 // whose cells hold vector plots, and a pan-and-zoom panel with a zoomable test grid.
 // The second: the image control in a pan-and-zoom panel, with pictures, display modes
-// and a grey window. Drag with the left button to pan, with the right button (up and
-// down) to zoom, or use the wheel.
+// and a grey window. The third: shapes over cameraman to select, reshape, nudge, undo
+// and redo. Drag with the left button to pan, with the right button (up and down) to
+// zoom, or use the wheel.
 //
-//   volinspect-gallery [--images] [--picture N] [--mode N] [PICTURE-FOLDER]
+//   volinspect-gallery [--images] [--picture N] [--mode N] [--overlay] [PICTURE-FOLDER]
 //
 // opens the image page on picture N (0 cameraman, 1 DIP, 2 Gaussian, 3 spectrum) in
-// display mode N; the folder holds cameraman.tif and DIP.tif.
+// display mode N, or the overlay page; the folder holds cameraman.tif and DIP.tif.
 
 #include "Framework.h"
 #include "ImagePage.h"
+#include "OverlayPage.h"
 #include "MultiView.h"
 #include "TestGrid.h"
 #include "VectorControl.h"
@@ -58,13 +60,15 @@ void FillCurve(TVectorControl* plot, int kind)
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    bool images = false;
+    bool images = false, overlay = false;
     int picture = 0, display = 0;
     QString pictures = QStringLiteral(VOLINSPECT_PICTURES);
     const QStringList arguments = QApplication::arguments().mid(1);
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         if (arguments[i] == "--images")
             images = true;
+        else if (arguments[i] == "--overlay")
+            overlay = true;
         else if (arguments[i] == "--picture" && i + 1 < arguments.size())
             picture = arguments[++i].toInt(), images = true;
         else if (arguments[i] == "--mode" && i + 1 < arguments.size())
@@ -83,7 +87,10 @@ int main(int argc, char** argv)
     QWidget& window = *new QWidget;
     tabs.addTab(&window, QStringLiteral("Plots and zoom"));
     tabs.addTab(imagePage, QStringLiteral("Images"));
+    auto* overlayPage = new TOverlayPage(pictures);
+    tabs.addTab(overlayPage, QStringLiteral("Overlay"));
     if (images) tabs.setCurrentWidget(imagePage);
+    if (overlay) tabs.setCurrentWidget(overlayPage);
     window.resize(980, 560);
 
     // The grid: its client controls are siblings of the view, in the same parent.
