@@ -173,6 +173,25 @@ private slots:
         DestroyList(&list);
     }
 
+    void extremeCoordinatesAreHarmless()
+    {
+        GraphicsListStruct list;
+        InitListSize(&list, 8);
+        AppendToList(&list, Item(GraphicsArc, {0, 0, 1e30f, 0, 359}));
+        AppendToList(&list, Item(GraphicsArc, {32, 32, 10, 1e30f, -1e30f}));
+        AppendToList(&list, Item(GraphicsLine, {-1e38f, -1e38f, 1e38f, 1e38f}));
+        AppendToList(&list, Item(GraphicsRectangle, {-3e38f, 5, 3e38f, 6}));
+        AppendToList(&list, Item(GraphicsPoint, {0, 0, 3e38f, 3e38f}));
+        AppendToList(&list, Item(GraphicsPoint, {0, 0, 50, 20}));
+        for (float scale : {1.0f, 1e10f}) {
+            const QImage image = Drawn(list, 0, 0, scale, scale);
+            QCOMPARE(Dark(image, 50 + 3, 20), scale == 1); // the last item is still drawn
+            QVERIFY(ItemHit(nullptr, &list.Items[2], 0, 0, 10, 10, scale, scale));
+            QVERIFY(!ItemHit(nullptr, &list.Items[0], 0, 0, 10, 10, scale, scale));
+        }
+        DestroyList(&list);
+    }
+
     void arcsFollowTheirFormula_data()
     {
         QTest::addColumn<float>("xscale");
