@@ -586,6 +586,10 @@ private slots:
         QTest::mousePress(s.overlay, Qt::LeftButton, {}, QPoint(300, 250));
         QApplication::processEvents(); // what was pending before the drag
         s.overlay->installEventFilter(&regions);
+        s.overlay->SetZoomProperties(10, 1, 10, 0); // stored only: the view beneath repaints
+        s.overlay->SetZoomProperties(10, 0, 10, 0);
+        QApplication::processEvents();
+        QVERIFY(regions.painted.isEmpty());
         QTest::mouseMove(s.overlay, QPoint(305, 260));
         QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
         QVERIFY(!regions.painted.isEmpty());
