@@ -298,30 +298,22 @@ void TGraphicsListControl::Forget(TGLCNotifyObject* object)
 
 void TGraphicsListControl::SetXScale(float value)
 {
-    TZoomMapping m = Mapping();
-    m.XScale = value;
-    SetMapping(m);
+    SetMappingField(&TZoomMapping::XScale, value);
 }
 
 void TGraphicsListControl::SetYScale(float value)
 {
-    TZoomMapping m = Mapping();
-    m.YScale = value;
-    SetMapping(m);
+    SetMappingField(&TZoomMapping::YScale, value);
 }
 
 void TGraphicsListControl::SetXOffset(float value)
 {
-    TZoomMapping m = Mapping();
-    m.XOffset = value;
-    SetMapping(m);
+    SetMappingField(&TZoomMapping::XOffset, value);
 }
 
 void TGraphicsListControl::SetYOffset(float value)
 {
-    TZoomMapping m = Mapping();
-    m.YOffset = value;
-    SetMapping(m);
+    SetMappingField(&TZoomMapping::YOffset, value);
 }
 
 void TGraphicsListControl::SetZoomProperties(float XScale, float XOffset, float YScale,

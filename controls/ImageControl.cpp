@@ -254,32 +254,24 @@ void TImageControl::SetYSize(int value)
 
 void TImageControl::SetXScale(float value)
 {
-    TZoomMapping m = Mapping();
-    m.XScale = value;
-    SetMapping(m);
+    SetMappingField(&TZoomMapping::XScale, value);
     if (autoSize_) FitWidth();
 }
 
 void TImageControl::SetYScale(float value)
 {
-    TZoomMapping m = Mapping();
-    m.YScale = value;
-    SetMapping(m);
+    SetMappingField(&TZoomMapping::YScale, value);
     if (autoSize_) FitHeight();
 }
 
 void TImageControl::SetXOffset(float value)
 {
-    TZoomMapping m = Mapping();
-    m.XOffset = value;
-    SetMapping(m);
+    SetMappingField(&TZoomMapping::XOffset, value);
 }
 
 void TImageControl::SetYOffset(float value)
 {
-    TZoomMapping m = Mapping();
-    m.YOffset = value;
-    SetMapping(m);
+    SetMappingField(&TZoomMapping::YOffset, value);
 }
 
 void TImageControl::MappingChanged(const TZoomMapping&)

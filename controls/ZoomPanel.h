@@ -147,6 +147,13 @@ protected:
      * the previous mapping. Returns whether it changed.
      */
     bool SetMapping(const TZoomMapping& mapping);
+    /** Sets one field of the mapping (&TZoomMapping::XScale, …) through SetMapping. */
+    bool SetMappingField(float TZoomMapping::*field, float value)
+    {
+        TZoomMapping mapping = mapping_;
+        mapping.*field = value;
+        return SetMapping(mapping);
+    }
     /** Called after the mapping changed. The base repaints the control. */
     virtual void MappingChanged(const TZoomMapping& previous);
 
