@@ -358,6 +358,7 @@ void TGraphicsListControl::SetColor(TColor value)
 
 void TGraphicsListControl::Invalidate()
 {
+    listPictureValid_ = false;
     InvalidateOthers();
     update();
 }
@@ -377,9 +378,35 @@ void TGraphicsListControl::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
     if (!transparent_) painter.fillRect(event->rect(), ColorToQColor(color_));
-    // A small repaint (a grip drag) draws only the list items within it.
     painter.setClipRegion(event->region());
-    PaintWindow(painter);
+    if (!editing_ || !List) {
+        listPicture_ = QImage();
+        return PaintWindow(painter);
+    }
+    // While grips are shown, the list is drawn once into a picture of its own, and the
+    // repaints of moving grips copy from it: a drag costs the same whatever the list's
+    // length. A repaint of the whole control draws the list afresh.
+    const ListPictureKey key{Mapping(),   size(),        devicePixelRatioF(),
+                             List,        List->Items,   List->Count,
+                             List->Color, displayStart_, displayCount_};
+    if (!listPictureValid_ || !(key == listPictureKey_) ||
+        (QRegion(rect()) - event->region()).isEmpty()) {
+        const qreal ratio = key.ratio;
+        if (listPicture_.size() != size() * ratio || listPicture_.devicePixelRatio() != ratio) {
+            listPicture_ = QImage(size() * ratio, QImage::Format_ARGB32_Premultiplied);
+            listPicture_.setDevicePixelRatio(ratio);
+        }
+        listPicture_.fill(Qt::transparent);
+        QPainter picture(&listPicture_);
+        DrawList(picture, List, XOffset(), YOffset(), XScale(), YScale(), displayStart_,
+                 displayCount_);
+        listPictureKey_ = key;
+        listPictureValid_ = true;
+    }
+    const QRect r = event->rect();
+    painter.drawImage(QRectF(r), listPicture_,
+                      QRectF(QPointF(r.topLeft()) * key.ratio, QSizeF(r.size()) * key.ratio));
+    DrawGrips(painter);
 }
 
 void TGraphicsListControl::PaintWindow(QPainter& painter)

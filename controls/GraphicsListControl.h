@@ -7,6 +7,7 @@
 #include "imgkernel.h"
 
 #include <QColor>
+#include <QImage>
 #include <QPointer>
 #include <QRegion>
 #include <QUndoStack>
@@ -84,7 +85,10 @@ private:
  * follow the drags through OnGripMove and OnFinishMove.
  *
  * Nothing is drawn outside a paint event: a change of the grips repaints only their old
- * and new squares and lines, and a small repaint skips the list items outside it.
+ * and new squares and lines. While grips are shown, the list is drawn once into a
+ * picture kept by the control and those small repaints copy from it, so a drag costs
+ * the same for ten items or ten thousand; otherwise a small repaint draws only the items
+ * within it. Changes the program makes to the list's items show after Invalidate().
  */
 class TGraphicsListControl : public TZoomableControl
 {
@@ -237,7 +241,7 @@ public:
     /** Sets XScale, XOffset, YScale and YOffset, in this order; no repaint. */
     void SetZoomProperties(float XScale, float XOffset, float YScale, float YOffset) override;
 
-    /** Repaints the control and what it covers. */
+    /** Repaints the control and what it covers, drawing the list afresh. */
     void Invalidate();
     /** Repaints the parent's area under the control and every overlapping visible sibling. */
     void InvalidateOthers();
@@ -360,6 +364,22 @@ private:
     int activeGrip_ = -1;
     int pressX_ = 0, pressY_ = 0;
     float gripX_ = 0, gripY_ = 0;
+    /** What the list picture shows: it is drawn again when any of it changes. */
+    struct ListPictureKey
+    {
+        TZoomMapping mapping;
+        QSize size;
+        qreal ratio = 1;
+        const GraphicsListStruct* list = nullptr;
+        const GraphicsItemStruct* items = nullptr;
+        int32_t count = 0;
+        uint32_t color = 0;
+        int start = 0, shown = 0;
+        bool operator==(const ListPictureKey&) const = default;
+    };
+    QImage listPicture_; ///< the list as drawn, while grips are shown
+    ListPictureKey listPictureKey_;
+    bool listPictureValid_ = false;
     QPointer<QUndoStack> undoStack_;
     std::vector<TGLCEditCommand*> commands_; ///< live commands that refer to the list
 };

@@ -10,6 +10,7 @@
 
 #include <QImage>
 #include <QPaintEvent>
+#include <QScreen>
 #include <QPainter>
 #include <QTest>
 #include <QUndoStack>
@@ -598,7 +599,27 @@ private slots:
             area += qint64(r.width()) * r.height();
         QVERIFY2(area < 20000,
                  qPrintable(QString::number(area))); // the line's box alone is 250 × 200
+        // What the small repaints left on screen is what a whole repaint shows.
+        const auto onScreen = [&] {
+            return s.parent.screen()
+                ->grabWindow(s.parent.winId())
+                .toImage()
+                .convertToFormat(QImage::Format_RGB32);
+        };
+        const auto repainted = [&] {
+            return s.parent.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        };
+        QCOMPARE(onScreen(), repainted());
         QTest::mouseRelease(s.overlay, Qt::LeftButton, {}, QPoint(305, 260));
+        // A program's change to an item shows after Invalidate, grips and all.
+        s.overlay->List->Items[0].Coords[0] = 20;
+        s.overlay->Invalidate();
+        QApplication::processEvents();
+        QTest::mouseMove(s.overlay, QPoint(10, 10)); // nothing to drag: no repaint of its own
+        QApplication::processEvents();
+        const QImage after = onScreen();
+        QCOMPARE(after, repainted());
+        QVERIFY(after.pixel(200, 51) != qRgb(0x40, 0x40, 0x40)); // the line now starts at x = 200
     }
 
     void properties()
