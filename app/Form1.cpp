@@ -350,7 +350,14 @@ void TForm1::EchoHighPeak()
              "volume (" +
              std::to_string(MainVolume.SizeX) + " x " + std::to_string(MainVolume.SizeY) + " x " +
              std::to_string(MainVolume.SizeZ) + ")");
-    ComputeSpectrum(SpectrumVolume);
+    if (batch_) {
+        // Nobody sees the curve of a run that ends at -exit: the figure alone needs only
+        // the lags 1 to 5, and comes out the same to the last bit.
+        figure_ = ComputeHighFrequencyFigure(MainVolume);
+        spectrumCancelled_ = false;
+    } else {
+        ComputeSpectrum(SpectrumVolume);
+    }
     // After a failed load the figure is that of no file: nan until the next good one.
     const float figure = lastLoadFailed_ ? std::numeric_limits<float>::quiet_NaN() : figure_;
     std::fputs(FormatFigure(figure).c_str(), stdout);

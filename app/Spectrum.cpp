@@ -601,6 +601,29 @@ SpectrumResult ComputeLagSpectrum(const ByteVolume& volume, int mode, int z, int
     return result;
 }
 
+float ComputeHighFrequencyFigure(const ByteVolume& volume)
+{
+    constexpr float None = std::numeric_limits<float>::quiet_NaN();
+    if (!volume.Data || volume.SizeX <= 0 || volume.SizeY <= 0 || volume.SizeZ <= 0) return None;
+    const int64_t lags = int64_t(volume.SizeX) - 5;
+    if (lags < 5) return None;
+    Job job;
+    job.volume = &volume;
+    job.sizeX = volume.SizeX;
+    job.lags = lags;
+    job.rows = volume.SizeY;
+    job.lines = int64_t(volume.SizeY) * volume.SizeZ;
+    job.kernel = ChooseKernel();
+    // Entries N − 5 … N − 2 need G of the lags 1 … 5, and nothing else.
+    Scratch scratch(job);
+    float c[4] = {0, 0, 0, 0};
+    AddEntries(job, lags - 5, lags - 1, scratch, c);
+    float v[4];
+    for (int i = 0; i < 4; ++i)
+        v[i] = float(double(c[i]) / double(job.lines));
+    return float((((long double)v[3] + v[2]) + v[1]) + v[0]);
+}
+
 namespace {
 
 /** The lines a computation in `mode` walks, or 0 when it has none. */

@@ -91,6 +91,7 @@ private slots:
     void edgeCases_data();
     void edgeCases();
     void longLinesRoundLikeTheLiteralSum();
+    void figureAloneIsBitIdentical();
 };
 
 void TestSpectrum::matchesReference_data()
@@ -467,6 +468,50 @@ void TestSpectrum::longLinesRoundLikeTheLiteralSum()
     const std::vector<float>& v = result.Curve;
     const float figure = float((((long double)v[N - 2] + v[N - 3]) + v[N - 4]) + v[N - 5]);
     QVERIFY(SameBits(result.Figure, figure));
+}
+
+void TestSpectrum::figureAloneIsBitIdentical()
+{
+    // The figure from the lags 1 … 5 against the whole curve's: random shapes in every
+    // SIMD version, then lines long enough for the float sums to round, then real files.
+    const auto check = [](const ByteVolume& volume, const QString& what) {
+        const float whole = ComputeLagSpectrum(volume, SpectrumVolume, 0, 0).Figure;
+        const float alone = ComputeHighFrequencyFigure(volume);
+        QVERIFY2(
+            SameBits(alone, whole),
+            qPrintable(QStringLiteral("%1: %2, expected %3").arg(what, Text(alone), Text(whole))));
+    };
+    QRandomGenerator shapes(77);
+    for (const QByteArray& simd : SimdVersions) {
+        const SimdCap cap(simd);
+        for (int i = 0; i < 40; ++i) {
+            const int x = i < 8 ? 6 + i : shapes.bounded(6, 700);
+            ByteVolume volume;
+            FillRandom(volume, x, shapes.bounded(1, 9), shapes.bounded(1, 5), quint32(i));
+            check(volume, QStringLiteral("%1 x %2 x %3 (%4)")
+                              .arg(x)
+                              .arg(volume.SizeY)
+                              .arg(volume.SizeZ)
+                              .arg(QString::fromLatin1(simd)));
+            if (QTest::currentTestFailed()) return;
+        }
+    }
+    // 70 003 voxels a line, alternating low and high: the odd lags' sums pass 2^24.
+    ByteVolume wide;
+    FillRandom(wide, 70003, 2, 1, 5);
+    QRandomGenerator random(6);
+    for (int64_t k = 0; k < wide.SizeX; ++k)
+        wide.Voxel(k, 1, 0) = uint8_t((k % 2 ? 250 : 0) + random.bounded(6));
+    check(wide, QStringLiteral("70003 x 2 x 1"));
+    int realFiles = 0;
+    for (const char* name : {"chromo3d.ics", "cermet.ics", "trui.ics"}) {
+        ByteVolume real;
+        if (real.Load(std::string(VOLINSPECT_TESTDATA) + "/" + name) != ByteVolume::LoadOk)
+            continue; // the real files are absent from a user's clone
+        ++realFiles;
+        check(real, QString::fromLatin1(name));
+    }
+    if (realFiles == 0) qInfo("the real files are absent: only computed volumes were compared");
 }
 
 QTEST_APPLESS_MAIN(TestSpectrum)
