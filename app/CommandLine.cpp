@@ -197,6 +197,8 @@ std::string VersionText()
 std::string UsageText()
 {
     return R"(Usage: volinspect [FILE] [OPTION...]
+       volinspect --figures [--jobs N] [--] FILE...
+       volinspect --figures [--jobs N] -
        volinspect -h | --help | --version
 
 Shows three orthogonal slices of a volume of 8-bit voxels and the high-frequency
@@ -242,6 +244,22 @@ Exit status:
   1  a load failed, or a figure that was printed is not a number
   2  the window was to open, but there is no display (runs ending at -exit
      need none)
+
+Table mode (--figures, only as the first argument): the figures of many files,
+computed on N threads (--jobs N; default the number of cores), one volume per
+thread in memory at a time. "-" reads the names from standard input, one a line
+(empty lines skipped, a trailing CR dropped), for lists too long for a command
+line; "--" ends the options. Standard output gets the header line
+  file<TAB>figure<TAB>size_x<TAB>size_y<TAB>size_z
+and then a line per file in the order given: the name (control characters as
+\xHH), the figure with 9 significant digits ("nan" when there is none) and the
+sizes (empty when the load failed); each line is written as soon as it is known.
+Standard error names every file that fails or has no figure, and each warning;
+on a terminal it also shows the progress. Exit status 0 when every file gave a
+figure, 1 otherwise, 2 for a usage error (no files, --jobs not a positive number,
+names mixed with "-"). The table mode needs no display and never opens a window.
+  volinspect --figures --jobs 4 *.ics > figures.tsv
+  find data -name '*.ics' | volinspect --figures - > figures.tsv
 
 Example: the figures of many files from one process, a line "FILE FIGURE" each:
   args=()

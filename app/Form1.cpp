@@ -364,16 +364,10 @@ void TForm1::EchoHighPeak()
     if (!std::isnan(figure)) return;
     nanPrinted_ = true;
     if (lastLoadFailed_) return; // the failed load has said why
-    const std::string file = InQuotes(lastLoadName_);
     if (spectrumCancelled_)
-        Warn("the spectrum of " + file + " was cancelled; its figure is nan");
-    else if (MainVolume.SizeX < 10)
-        Warn(file + " is " + std::to_string(MainVolume.SizeX) + " voxel" +
-             (MainVolume.SizeX == 1 ? "" : "s") + " wide; the figure needs at least 10");
+        Warn("the spectrum of " + InQuotes(lastLoadName_) + " was cancelled; its figure is nan");
     else
-        Warn(file + " holds no voxels (" + std::to_string(MainVolume.SizeX) + " x " +
-             std::to_string(MainVolume.SizeY) + " x " + std::to_string(MainVolume.SizeZ) +
-             "); it has no figure");
+        Warn(NoFigureReason(lastLoadName_, MainVolume.SizeX, MainVolume.SizeY, MainVolume.SizeZ));
 }
 
 // --- spectrum and tools --------------------------------------------------------------

@@ -119,3 +119,12 @@ std::string QuoteShortened(std::string_view bytes, size_t limit)
     if (Quote(bytes, limit, out) < bytes.size()) out += "...";
     return out;
 }
+
+std::string NoFigureReason(std::string_view file, int x, int y, int z)
+{
+    if (x < 10)
+        return InQuotes(file) + " is " + std::to_string(x) + " voxel" + (x == 1 ? "" : "s") +
+               " wide; the figure needs at least 10";
+    return InQuotes(file) + " holds no voxels (" + std::to_string(x) + " x " + std::to_string(y) +
+           " x " + std::to_string(z) + "); it has no figure";
+}

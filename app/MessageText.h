@@ -33,3 +33,9 @@ std::string InQuotes(std::string_view bytes);
  * followed by "..." when it was cut.
  */
 std::string QuoteShortened(std::string_view bytes, size_t limit = 60);
+
+/**
+ * Why the volume loaded from `file` (X × Y × Z voxels) has no figure: narrower than 10
+ * voxels, or no voxels at all. The file is named in quotes.
+ */
+std::string NoFigureReason(std::string_view file, int x, int y, int z);

@@ -1,10 +1,12 @@
 #include "Application.h"
 #include "CommandLine.h"
+#include "FigureTable.h"
 #include "Form1.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -35,6 +37,10 @@ void QuietMessages(QtMsgType type, const QMessageLogContext&, const QString& mes
 int main(int argc, char** argv)
 {
     const std::vector<std::string> given(argv + 1, argv + argc);
+    // The table of many files: no window, no display and no Qt at all.
+    if (!given.empty() && given[0] == "--figures")
+        return RunFigureTable({given.begin() + 1, given.end()},
+                              {stdin, stdout, stderr, isatty(STDERR_FILENO) == 1});
     // Qt's own options belong to the window; QApplication takes them out of a window
     // run, and every run leaves them out of the pass alike.
     const std::vector<std::string> arguments = CommandLine::WithoutQtOptions(given);

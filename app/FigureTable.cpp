@@ -1,0 +1,248 @@
+#include "FigureTable.h"
+
+#include "ByteVolume.h"
+#include "MessageText.h"
+#include "Spectrum.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+const char* const FigureTableHeader = "file\tfigure\tsize_x\tsize_y\tsize_z\n";
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+/** What became of one file. */
+struct Row
+{
+    bool done = false;
+    bool loaded = false;
+    float figure = NAN;
+    int32_t size[3] = {0, 0, 0};
+    std::string failure; ///< why the load failed
+    std::string warning; ///< what the load warned of
+};
+
+Row Compute(const std::string& name)
+{
+    Row row;
+    try {
+        ByteVolume volume;
+        std::string message;
+        const int32_t code = volume.Load(name, &message);
+        if (code != ByteVolume::LoadOk && code != ByteVolume::LoadCloseFailed) {
+            row.failure = message;
+            return row;
+        }
+        row.loaded = true;
+        row.warning = message;
+        row.size[0] = volume.SizeX, row.size[1] = volume.SizeY, row.size[2] = volume.SizeZ;
+        row.figure = ComputeHighFrequencyFigure(volume);
+    } catch (const std::exception& error) {
+        row = Row();
+        row.failure = error.what();
+    }
+    return row;
+}
+
+/** The usage error `reason`, said on `err`; the status 2. */
+int UsageError(std::FILE* err, const std::string& reason)
+{
+    std::fprintf(err, "volinspect: --figures: %s (see --help)\n", reason.c_str());
+    return 2;
+}
+
+/** `text` as a positive number of jobs, or 0. */
+int JobCount(const std::string& text)
+{
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && value > 0 ? value : 0;
+}
+
+/** The names on `in`, one a line: empty lines skipped, a trailing CR dropped. */
+std::vector<std::string> ReadNames(std::FILE* in)
+{
+    std::vector<std::string> names;
+    std::string line;
+    for (int c; (c = std::fgetc(in)) != EOF || !line.empty();) {
+        if (c != EOF && c != '\n') {
+            line += char(c);
+            continue;
+        }
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) names.push_back(std::move(line));
+        line.clear();
+        if (c == EOF) break;
+    }
+    return names;
+}
+
+std::string Duration(double seconds)
+{
+    const long s = long(std::lround(std::max(seconds, 0.0)));
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+/** The progress line on a terminal: written at most ten times a second, cleared at the end. */
+class Progress
+{
+public:
+    Progress(std::FILE* err, bool on, size_t total) : err_(err), on_(on), total_(total) {}
+
+    void Update(size_t done, int64_t bytes)
+    {
+        if (!on_) return;
+        const Clock::time_point now = Clock::now();
+        if (shown_ && now - last_ < std::chrono::milliseconds(100)) return;
+        last_ = now;
+        shown_ = true;
+        const double seconds = std::chrono::duration<double>(now - start_).count();
+        const double rate = seconds > 0 ? double(bytes) / 1e6 / seconds : 0;
+        const std::string left =
+            done > 0 ? Duration(seconds / double(done) * double(total_ - done)) : "?";
+        std::fprintf(err_, "\r\033[K%zu of %zu files, %.1f MB/s, %s left", done, total_, rate,
+                     left.c_str());
+        std::fflush(err_);
+    }
+    /** Takes the line away before a message or at the end. */
+    void Clear()
+    {
+        if (!shown_) return;
+        std::fputs("\r\033[K", err_);
+        shown_ = false;
+    }
+
+private:
+    std::FILE* err_;
+    bool on_;
+    size_t total_;
+    bool shown_ = false;
+    Clock::time_point start_ = Clock::now(), last_;
+};
+
+} // namespace
+
+int RunFigureTable(const std::vector<std::string>& args, const FigureTableStreams& io)
+{
+    int jobs = 0;
+    bool fromInput = false, options = true;
+    std::vector<std::string> names;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& word = args[i];
+        if (options && word == "--") {
+            options = false;
+        } else if (options && (word == "--jobs" || word.rfind("--jobs=", 0) == 0)) {
+            const bool joined = word.size() > 6;
+            if (!joined && i + 1 == args.size()) return UsageError(io.err, "--jobs needs a number");
+            const std::string value = joined ? word.substr(7) : args[++i];
+            jobs = JobCount(value);
+            if (jobs == 0)
+                return UsageError(io.err, "--jobs takes a positive number, not " + InQuotes(value));
+        } else if (options && word == "-") {
+            fromInput = true;
+        } else if (options && word.size() > 1 && word[0] == '-') {
+            return UsageError(io.err, "unknown option " + InQuotes(word));
+        } else {
+            names.push_back(word);
+        }
+    }
+    if (fromInput && !names.empty())
+        return UsageError(io.err,
+                          "give file names or \"-\" for a list on standard input, not both");
+    if (!fromInput && names.empty()) return UsageError(io.err, "no files given");
+    if (fromInput) names = ReadNames(io.in);
+    if (jobs == 0) jobs = int(std::max(1u, std::thread::hardware_concurrency()));
+    jobs = int(std::min<size_t>(size_t(jobs), std::max<size_t>(names.size(), 1)));
+
+    std::fputs(FigureTableHeader, io.out);
+    std::fflush(io.out);
+
+    // Workers take the files in order, one volume each in memory; this thread writes
+    // the lines in the order given as soon as each is known.
+    std::vector<Row> rows(names.size());
+    std::mutex mutex;
+    std::condition_variable ready;
+    size_t next = 0;
+    std::vector<std::thread> workers;
+    for (int j = 0; j < jobs; ++j)
+        workers.emplace_back([&] {
+            for (;;) {
+                size_t i;
+                {
+                    const std::lock_guard lock(mutex);
+                    if (next == names.size()) return;
+                    i = next++;
+                }
+                Row row = Compute(names[i]);
+                {
+                    const std::lock_guard lock(mutex);
+                    rows[i] = std::move(row);
+                    rows[i].done = true;
+                }
+                ready.notify_all();
+            }
+        });
+
+    Progress progress(io.err, io.progress, names.size());
+    int status = 0;
+    int64_t bytes = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        Row row;
+        {
+            std::unique_lock lock(mutex);
+            while (!rows[i].done) {
+                ready.wait_for(lock, std::chrono::milliseconds(100));
+                lock.unlock();
+                progress.Update(i, bytes);
+                lock.lock();
+            }
+            row = std::move(rows[i]);
+        }
+        const std::string& name = names[i];
+        std::string line = QuoteBytes(name) + '\t';
+        line += std::isnan(row.figure) ? std::string("nan") : FormatC("%.9g", double(row.figure));
+        if (row.loaded)
+            for (int32_t size : row.size)
+                line += '\t' + std::to_string(size);
+        else
+            line += "\t\t\t";
+        line += '\n';
+        std::fputs(line.c_str(), io.out);
+        std::fflush(io.out);
+
+        std::string message;
+        if (!row.loaded)
+            message = "cannot load " + InQuotes(name) + ": " + QuoteBytes(row.failure);
+        else if (std::isnan(row.figure))
+            message = NoFigureReason(name, row.size[0], row.size[1], row.size[2]);
+        const bool warned = row.loaded && !row.warning.empty();
+        if (warned || !message.empty()) progress.Clear();
+        if (warned)
+            std::fprintf(io.err, "volinspect: warning: %s: %s\n", InQuotes(name).c_str(),
+                         QuoteBytes(row.warning).c_str());
+        if (!message.empty()) {
+            std::fprintf(io.err, "volinspect: %s\n", message.c_str());
+            status = 1;
+        }
+        bytes += int64_t(row.size[0]) * row.size[1] * row.size[2];
+        progress.Update(i + 1, bytes);
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    progress.Clear();
+    std::fflush(io.err);
+    return status;
+}
