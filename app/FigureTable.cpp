@@ -9,8 +9,11 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <malloc.h>
+#include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 const char* const FigureTableHeader = "file\tfigure\tsize_x\tsize_y\tsize_z\n";
@@ -71,17 +74,15 @@ int JobCount(const std::string& text)
 std::vector<std::string> ReadNames(std::FILE* in)
 {
     std::vector<std::string> names;
-    std::string line;
-    for (int c; (c = std::fgetc(in)) != EOF || !line.empty();) {
-        if (c != EOF && c != '\n') {
-            line += char(c);
-            continue;
-        }
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty()) names.push_back(std::move(line));
-        line.clear();
-        if (c == EOF) break;
+    char* buffer = nullptr;
+    size_t capacity = 0;
+    for (ssize_t n; (n = getline(&buffer, &capacity, in)) > 0;) {
+        std::string_view line(buffer, size_t(n));
+        if (line.back() == '\n') line.remove_suffix(1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty()) names.emplace_back(line);
     }
+    std::free(buffer);
     return names;
 }
 
@@ -166,6 +167,12 @@ int RunFigureTable(const std::vector<std::string>& args, const FigureTableStream
     if (fromInput) names = ReadNames(io.in);
     if (jobs == 0) jobs = int(std::max(1u, std::thread::hardware_concurrency()));
     jobs = int(std::min<size_t>(size_t(jobs), std::max<size_t>(names.size(), 1)));
+
+    // Volumes of up to 32 MiB come from the allocator's heaps and are reused file after
+    // file: mapping and unmapping each one would fault in every page again and make the
+    // kernel stop the other workers' processors to flush their address translations.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
 
     std::fputs(FigureTableHeader, io.out);
     std::fflush(io.out);

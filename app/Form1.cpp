@@ -353,7 +353,7 @@ void TForm1::EchoHighPeak()
     if (batch_) {
         // Nobody sees the curve of a run that ends at -exit: the figure alone needs only
         // the lags 1 to 5, and comes out the same to the last bit.
-        figure_ = ComputeHighFrequencyFigure(MainVolume);
+        figure_ = ComputeHighFrequencyFigure(MainVolume, std::thread::hardware_concurrency());
         spectrumCancelled_ = false;
     } else {
         ComputeSpectrum(SpectrumVolume);

@@ -601,7 +601,37 @@ SpectrumResult ComputeLagSpectrum(const ByteVolume& volume, int mode, int z, int
     return result;
 }
 
-float ComputeHighFrequencyFigure(const ByteVolume& volume)
+namespace {
+
+/** Lines whose G of the lags 1 … 5 one round of a threaded figure computes. */
+constexpr int64_t FigureChunk = 8192;
+
+/** Volumes of fewer voxels than this get their figure on one thread. */
+constexpr int64_t ParallelFigureVoxels = int64_t(1) << 22;
+
+/**
+ * G of the lags 1 … 5 of the lines from … end − 1 into `rows`, five values a line in the
+ * order of a G row (lag 5 first).
+ */
+void FigureRows(const Job& job, int64_t from, int64_t end, Scratch& scratch, float* rows)
+{
+    const ByteVolume& volume = *job.volume;
+    for (int64_t i = from; i < end; ++i) {
+        const int64_t z = i / job.rows, y = i % job.rows;
+        if (volume.StrideX == 1) {
+            std::memcpy(scratch.line, volume.VoxelPtr(0, y, z), size_t(job.sizeX));
+        } else {
+            for (int64_t x = 0; x < job.sizeX; ++x)
+                scratch.line[x] = volume.Voxel(x, y, z);
+        }
+        job.kernel.row(scratch.line, job.sizeX, 1, 5, scratch.sums.data(), scratch.g.data());
+        std::memcpy(rows + 5 * (i - from), scratch.g.data() + job.lags - 5, 5 * sizeof(float));
+    }
+}
+
+} // namespace
+
+float ComputeHighFrequencyFigure(const ByteVolume& volume, unsigned threads)
 {
     constexpr float None = std::numeric_limits<float>::quiet_NaN();
     if (!volume.Data || volume.SizeX <= 0 || volume.SizeY <= 0 || volume.SizeZ <= 0) return None;
@@ -615,9 +645,39 @@ float ComputeHighFrequencyFigure(const ByteVolume& volume)
     job.lines = int64_t(volume.SizeY) * volume.SizeZ;
     job.kernel = ChooseKernel();
     // Entries N − 5 … N − 2 need G of the lags 1 … 5, and nothing else.
-    Scratch scratch(job);
     float c[4] = {0, 0, 0, 0};
-    AddEntries(job, lags - 5, lags - 1, scratch, c);
+    if (threads <= 1 || volume.VoxelCount() < ParallelFigureVoxels || job.lines < 2) {
+        Scratch scratch(job);
+        AddEntries(job, lags - 5, lags - 1, scratch, c);
+    } else {
+        // The G rows of a chunk of lines are computed on all threads; their differences
+        // are then added into the entries on this one, line after line as above.
+        std::vector<Scratch> scratches;
+        for (unsigned t = 0; t < threads; ++t)
+            scratches.emplace_back(job);
+        std::vector<float> rows(size_t(5 * std::min(FigureChunk, job.lines)));
+        for (int64_t from = 0; from < job.lines; from += FigureChunk) {
+            const int64_t end = std::min(from + FigureChunk, job.lines);
+            const int64_t share = (end - from + threads - 1) / threads;
+            {
+                Team team;
+                unsigned t = 1;
+                for (; t < threads && from + t * share < end; ++t) {
+                    const int64_t a = from + t * share, b = std::min(end, a + share);
+                    try {
+                        team.threads.emplace_back(FigureRows, std::cref(job), a, b,
+                                                  std::ref(scratches[t]),
+                                                  rows.data() + 5 * (a - from));
+                    } catch (const std::system_error&) {
+                        FigureRows(job, a, b, scratches[0], rows.data() + 5 * (a - from));
+                    }
+                }
+                FigureRows(job, from, std::min(end, from + share), scratches[0], rows.data());
+            }
+            for (int64_t i = 0; i < end - from; ++i)
+                job.kernel.add(rows.data() + 5 * i, 5, c);
+        }
+    }
     float v[4];
     for (int i = 0; i < 4; ++i)
         v[i] = float(double(c[i]) / double(job.lines));

@@ -70,11 +70,12 @@ SpectrumResult ComputeLagSpectrum(const ByteVolume& volume, int mode, int z, int
  * ComputeLagSpectrum(volume, SpectrumVolume, …), from the lags 1 to 5 it depends on,
  * so about five byte differences a voxel instead of about X / 2. The four curve
  * entries the figure adds are formed line by line in the same order and with the same
- * arithmetic as in the whole curve. Runs on the calling thread only (the order of the
- * lines fixes the arithmetic). NaN for a volume narrower than 10 voxels or without
- * lines.
+ * arithmetic as in the whole curve. With `threads` above 1, a large volume's lines are
+ * measured on that many threads while their sums are still added in line order, so the
+ * result does not depend on the number. NaN for a volume narrower than 10 voxels or
+ * without lines.
  */
-float ComputeHighFrequencyFigure(const ByteVolume& volume);
+float ComputeHighFrequencyFigure(const ByteVolume& volume, unsigned threads = 1);
 
 /** The byte differences the computation takes in `mode`: about X²/2 for each line. */
 int64_t SpectrumDifferences(const ByteVolume& volume, int mode);

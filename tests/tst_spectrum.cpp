@@ -496,6 +496,16 @@ void TestSpectrum::figureAloneIsBitIdentical()
             if (QTest::currentTestFailed()) return;
         }
     }
+    // A volume large enough for threads, with more lines than one round takes: any
+    // number of threads gives the same bits.
+    {
+        ByteVolume large;
+        FillRandom(large, 520, 90, 100, 8);
+        const float whole = ComputeLagSpectrum(large, SpectrumVolume, 0, 0).Figure;
+        for (unsigned threads : {1u, 2u, 3u, 8u})
+            QVERIFY2(SameBits(ComputeHighFrequencyFigure(large, threads), whole),
+                     qPrintable(QStringLiteral("%1 threads").arg(threads)));
+    }
     // 70 003 voxels a line, alternating low and high: the odd lags' sums pass 2^24.
     ByteVolume wide;
     FillRandom(wide, 70003, 2, 1, 5);
