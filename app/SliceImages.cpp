@@ -3,6 +3,7 @@
 #include "VolumeOps.h"
 
 #include <algorithm>
+#include <cstring>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -128,9 +129,12 @@ bool DrawFrontSlice(const ByteVolume& volume, int y, const BitmapView& bitmap)
 
 namespace {
 
-/** Draws rows yBegin to yEnd − 1 of the side slice at x. */
-void DrawSideRows(const ByteVolume& volume, int x, const BitmapView& bitmap, int32_t yBegin,
-                  int32_t yEnd)
+/**
+ * Gathers rows yBegin to yEnd − 1 of the side slice at x, handing them on in pieces:
+ * emit(piece, y, z0, n) receives voxels (x, y, z0 … z0 + n − 1).
+ */
+template <class Emit>
+void GatherSideRows(const ByteVolume& volume, int x, int32_t yBegin, int32_t yEnd, Emit emit)
 {
     // Pixel (z, y) shows voxel (x, y, z). Voxels of one row of the bitmap are a whole
     // X–Y plane apart, so each lies in a cache line of its own and fetching those lines
@@ -139,7 +143,7 @@ void DrawSideRows(const ByteVolume& volume, int x, const BitmapView& bitmap, int
     // bytes through memory, which a software prefetch keeps ahead of (hardware
     // prefetchers stop at 4 KiB page boundaries, here every few voxels). A tile of Band
     // planes by TileRows rows is gathered transposed into a small buffer, whose rows
-    // then go out to the bitmap as runs of pixels.
+    // then go out as runs of voxels.
     constexpr int32_t Band = 32;
     constexpr int32_t TileRows = 512;
     constexpr int32_t PrefetchRows = 64;
@@ -167,9 +171,32 @@ void DrawSideRows(const ByteVolume& volume, int x, const BitmapView& bitmap, int
                 }
             }
             for (int32_t j = 0; j < rows; ++j)
-                WriteGreenRow(tile + j * Band, Row(bitmap, y0 + j) + 3 * int64_t(z0), n);
+                emit(tile + j * Band, y0 + j, z0, n);
         }
     }
+}
+
+/**
+ * Runs gather(yBegin, yEnd) over the rows 0 … SizeY − 1 of a side slice: a large slice
+ * is split between two cores. Fetching one cache line per pixel is bound by how many
+ * misses a core keeps in flight.
+ */
+template <class Gather> void ForSideRows(const ByteVolume& volume, Gather gather)
+{
+    constexpr int64_t ParallelPixels = int64_t(1) << 17;
+    const int32_t half = volume.SizeY / 2;
+    if (int64_t(volume.SizeY) * volume.SizeZ >= ParallelPixels &&
+        std::thread::hardware_concurrency() > 1) {
+        try {
+            std::thread other(gather, half, volume.SizeY);
+            gather(0, half);
+            other.join();
+            return;
+        } catch (const std::system_error&) {
+            // No thread to be had: gather it all on this one.
+        }
+    }
+    gather(0, volume.SizeY);
 }
 
 } // namespace
@@ -178,23 +205,26 @@ bool DrawSideSlice(const ByteVolume& volume, int x, const BitmapView& bitmap)
 {
     if (!volume.Data || x < 0 || x >= volume.SizeX || !Fits(bitmap, volume.SizeZ, volume.SizeY))
         return false;
-    // Fetching one cache line per pixel is bound by how many misses a core keeps in
-    // flight, so a large slice is split between two cores: each draws half the rows.
-    constexpr int64_t ParallelPixels = int64_t(1) << 17;
-    const int32_t half = volume.SizeY / 2;
-    if (int64_t(volume.SizeY) * volume.SizeZ >= ParallelPixels &&
-        std::thread::hardware_concurrency() > 1) {
-        try {
-            std::thread other(DrawSideRows, std::cref(volume), x, std::cref(bitmap), half,
-                              volume.SizeY);
-            DrawSideRows(volume, x, bitmap, 0, half);
-            other.join();
-            return true;
-        } catch (const std::system_error&) {
-            // No thread to be had: draw it all on this one.
-        }
-    }
-    DrawSideRows(volume, x, bitmap, 0, volume.SizeY);
+    ForSideRows(volume, [&](int32_t yBegin, int32_t yEnd) {
+        GatherSideRows(volume, x, yBegin, yEnd,
+                       [&](const uint8_t* piece, int32_t y, int32_t z0, int32_t n) {
+                           WriteGreenRow(piece, Row(bitmap, y) + 3 * int64_t(z0), n);
+                       });
+    });
+    return true;
+}
+
+bool CopySideSlice(const ByteVolume& volume, int x, uint8_t* out, ptrdiff_t lineStep)
+{
+    if (!volume.Data || !out || x < 0 || x >= volume.SizeX || volume.SizeY <= 0 ||
+        volume.SizeZ <= 0 || lineStep < volume.SizeZ)
+        return false;
+    ForSideRows(volume, [&](int32_t yBegin, int32_t yEnd) {
+        GatherSideRows(volume, x, yBegin, yEnd,
+                       [&](const uint8_t* piece, int32_t y, int32_t z0, int32_t n) {
+                           std::memcpy(out + y * lineStep + z0, piece, size_t(n));
+                       });
+    });
     return true;
 }
 

@@ -34,6 +34,13 @@ bool DrawFrontSlice(const ByteVolume& volume, int y, const BitmapView& bitmap);
 bool DrawSideSlice(const ByteVolume& volume, int x, const BitmapView& bitmap);
 
 /**
+ * Copies the Z–Y slice at `x` as 8-bit voxels: out[y · lineStep + z] = voxel (x, y, z),
+ * SizeY rows of SizeZ bytes. False, writing nothing, for a position outside the volume,
+ * a volume without voxels or a lineStep below SizeZ. As fast as DrawSideSlice.
+ */
+bool CopySideSlice(const ByteVolume& volume, int x, uint8_t* out, ptrdiff_t lineStep);
+
+/**
  * Maximum-intensity projection along Z: pixel (x, y) shows the largest voxel of the
  * column (x, y, 0 … SizeZ − 1), 0 for an empty column; bitmap SizeX × SizeY.
  */

@@ -1,5 +1,7 @@
 #include "SliceModel.h"
 
+#include "SliceImages.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -111,6 +113,12 @@ const ImageStruct* SliceModel::Slice(SlicePlane plane)
         if (!copy || copy->XSize != width || copy->YSize != height)
             copy.reset(NewImage8(width, height));
         if (!copy) return nullptr;
+        if (plane == SlicePlane::Side &&
+            CopySideSlice(*volume_, Position(plane), copy->Data, copy->LineStep)) {
+            TouchImage(copy.get());
+            current_[i] = true;
+            return copy.get();
+        }
         for (int v = 0; v < height; ++v) {
             uint8_t* row = copy->Data + int64_t(v) * copy->LineStep;
             for (int u = 0; u < width; ++u) {
