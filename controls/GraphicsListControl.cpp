@@ -53,10 +53,6 @@ bool SameItem(const GraphicsItemStruct& a, const GraphicsItemStruct& b)
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-/** The notification object whose cbDelete runs, and whether it was destroyed meanwhile. */
-thread_local const TGLCNotifyObject* dropping = nullptr;
-thread_local bool droppedGone = false;
-
 } // namespace
 
 // --- the undo command ------------------------------------------------------------------
@@ -122,7 +118,6 @@ private:
 
 TGLCNotifyObject::~TGLCNotifyObject()
 {
-    if (dropping == this) droppedGone = true;
     for (const auto& control : knownTo_)
         if (control) control->Forget(this);
 }
@@ -253,7 +248,10 @@ void TGraphicsListControl::SetNotifyObject(int index, TGLCNotifyObject* obj)
         notifyTable_ = true;
     }
     if (index < 0 || index >= allocSize_ || index >= int(notifyObjects_.size())) return;
-    if (obj) Know(obj);
+    if (obj) {
+        Know(obj);
+        if (index != obj->Index) strayEntries_ = true;
+    }
     notifyObjects_[std::size_t(index)] = obj;
 }
 
@@ -271,10 +269,7 @@ void TGraphicsListControl::DropNotifyObjects()
     for (std::size_t i = 0; i < notifyObjects_.size(); ++i) {
         TGLCNotifyObject* object = std::exchange(notifyObjects_[i], nullptr);
         if (!object) continue;
-        dropping = object;
-        droppedGone = false;
-        object->cbDelete();
-        dropping = nullptr;
+        object->cbDelete(); // may destroy objects: nothing of this one is used afterwards
     }
     notifyObjects_.clear();
     notifyTable_ = false;
@@ -282,16 +277,19 @@ void TGraphicsListControl::DropNotifyObjects()
 
 void TGraphicsListControl::Know(TGLCNotifyObject* object)
 {
-    if (std::find(followers_.begin(), followers_.end(), object) != followers_.end()) return;
-    followers_.push_back(object);
-    object->knownTo_.emplace_back(this);
+    if (followers_.insert(object).second) object->knownTo_.emplace_back(this);
 }
 
 void TGraphicsListControl::Forget(TGLCNotifyObject* object)
 {
-    std::erase(followers_, object);
-    std::replace(notifyObjects_.begin(), notifyObjects_.end(), object,
-                 static_cast<TGLCNotifyObject*>(nullptr));
+    followers_.erase(object);
+    // A registered object sits at its own Index; the whole table is searched only when
+    // it is not there, or a program entered objects elsewhere itself.
+    const bool atIndex = NotifyObject(object->Index) == object;
+    if (atIndex) notifyObjects_[std::size_t(object->Index)] = nullptr;
+    if (!atIndex || strayEntries_)
+        std::replace(notifyObjects_.begin(), notifyObjects_.end(), object,
+                     static_cast<TGLCNotifyObject*>(nullptr));
 }
 
 // --- mapping, display, painting ----------------------------------------------------------

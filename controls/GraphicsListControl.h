@@ -12,6 +12,7 @@
 #include <QRegion>
 #include <QUndoStack>
 
+#include <unordered_set>
 #include <vector>
 
 class TGraphicsListControl;
@@ -355,9 +356,10 @@ private:
     int displayStart_ = 0;
     int displayCount_ = 0;
     TColor color_ = clWhite;
-    bool notifyTable_ = false;                     ///< the notification table exists
-    std::vector<TGLCNotifyObject*> notifyObjects_; ///< the table, entries per item index
-    std::vector<TGLCNotifyObject*> followers_;     ///< every object that may point here
+    bool notifyTable_ = false;                        ///< the notification table exists
+    std::vector<TGLCNotifyObject*> notifyObjects_;    ///< the table, entries per item index
+    std::unordered_set<TGLCNotifyObject*> followers_; ///< every object that may point here
+    bool strayEntries_ = false; ///< an object was entered at an index other than its Index
     bool editing_ = false;
     int editType_ = 0;
     int editItem_ = -1;

@@ -311,6 +311,12 @@ private slots:
             gone.RegisterTo(c.get(), 4);
         }
         QVERIFY(!c->NotifyObject(4));
+        {
+            Recorder stray(&log); // entered by the program at an index not its own
+            c->SetNotifyObject(9, &stray);
+            QCOMPARE(c->NotifyObject(9), &stray);
+        }
+        QVERIFY(!c->NotifyObject(9));
         // A control destroyed first: every object unregistered, even one whose cbDelete
         // does not call the base, and one displaced from its entry by another.
         Recorder stubborn(&log, false), displaced(&log);
