@@ -493,7 +493,15 @@ struct ListMapping
 /** A screen coordinate as the pixel it falls in, kept within reach of the rasteriser. */
 int PixelOf(double c)
 {
+    if (std::isnan(c)) return int(-CoordinateLimit); // far off any device
     return int(std::floor(std::clamp(c, -CoordinateLimit, CoordinateLimit)));
+}
+
+/** A mapping of finite numbers: any other draws nothing and hits nothing. */
+bool Finite(float xoffset, float yoffset, float xscale, float yscale)
+{
+    return std::isfinite(xoffset) && std::isfinite(yoffset) && std::isfinite(xscale) &&
+           std::isfinite(yscale);
 }
 
 /** An arc with a non-negative radius, its start angle and its span (degrees, 0 … 360). */
@@ -655,6 +663,7 @@ void DrawList(QPainter& painter, const GraphicsListStruct* list, float xoffset, 
               float xscale, float yscale, int32_t start, int32_t count)
 {
     if (!list || !list->Items || !painter.isActive()) return;
+    if (!Finite(xoffset, yoffset, xscale, yscale)) return;
     const int32_t items = std::clamp(list->Count, 0, list->Allocated);
     const int32_t first = std::clamp(start, 0, items);
     const int32_t last =
@@ -693,7 +702,7 @@ void DrawList(QPainter& painter, const GraphicsListStruct* list, float xoffset, 
 bool ItemHit(const QPainter*, const GraphicsItemStruct* item, float xoffset, float yoffset,
              int32_t x, int32_t y, float xscale, float yscale)
 {
-    if (!item || !Usable(*item)) return false;
+    if (!item || !Usable(*item) || !Finite(xoffset, yoffset, xscale, yscale)) return false;
     const ListMapping m{xoffset, yoffset, xscale, yscale};
     const double tolerance = GraphicsHitTolerance;
     const Box box = BoundsOf(*item, m);

@@ -164,6 +164,9 @@ void DrawVectorVertical(QPainter& painter, const VectorStruct* vector, float ori
  *    when both scales are positive; equal angles (A2 = A1) draw nothing, and a span
  *    that is a whole non-zero multiple of 360 draws the full circle. A negative radius
  *    puts every angle on the opposite side, as the formula says.
+ *
+ * A mapping with an offset or scale that is not a finite number draws nothing and hits
+ * nothing.
  */
 constexpr int GraphicsPointArm = 3;
 

@@ -190,6 +190,9 @@ private slots:
             QVERIFY(ItemHit(nullptr, &list.Items[2], 0, 0, 10, 10, scale, scale));
             QVERIFY(!ItemHit(nullptr, &list.Items[0], 0, 0, 10, 10, scale, scale));
         }
+        // A mapping that is not finite draws and hits nothing.
+        QVERIFY(!Dark(Drawn(list, NAN, 0, 1, 1), 50, 20));
+        QVERIFY(!ItemHit(nullptr, &list.Items[5], 0, 0, 50, 20, 1, INFINITY));
         DestroyList(&list);
     }
 
