@@ -425,23 +425,28 @@ struct Scratch
     Scratch(Scratch&&) = default;
 };
 
+/** Copies line i of the job (its rows in slice order) into `line`. */
+void CopyLine(const Job& job, int64_t i, uint8_t* line)
+{
+    const ByteVolume& volume = *job.volume;
+    const int64_t z = job.zFirst + i / job.rows, y = job.yFirst + i % job.rows;
+    if (volume.StrideX == 1) {
+        std::memcpy(line, volume.VoxelPtr(0, y, z), size_t(job.sizeX));
+    } else {
+        for (int64_t x = 0; x < job.sizeX; ++x)
+            line[x] = volume.Voxel(x, y, z);
+    }
+}
+
 /**
  * Adds the curve entries first … end − 1 of every line, in line order, into c (which
  * holds those entries only). They need G for the lags N − end … N − first.
  */
 void AddEntries(const Job& job, int64_t first, int64_t end, Scratch& scratch, float* c)
 {
-    const ByteVolume& volume = *job.volume;
     uint8_t* line = scratch.line;
     for (int64_t i = 0; i < job.lines; ++i) {
-        const int64_t z = job.zFirst + i / job.rows;
-        const int64_t y = job.yFirst + i % job.rows;
-        if (volume.StrideX == 1) {
-            std::memcpy(line, volume.VoxelPtr(0, y, z), size_t(job.sizeX));
-        } else {
-            for (int64_t x = 0; x < job.sizeX; ++x)
-                line[x] = volume.Voxel(x, y, z);
-        }
+        CopyLine(job, i, line);
         const int64_t lagFirst = job.lags - end, lagLast = job.lags - first;
         if (!job.control) {
             job.kernel.row(line, job.sizeX, lagFirst, lagLast, scratch.sums.data(),
@@ -615,15 +620,8 @@ constexpr int64_t ParallelFigureVoxels = int64_t(1) << 22;
  */
 void FigureRows(const Job& job, int64_t from, int64_t end, Scratch& scratch, float* rows)
 {
-    const ByteVolume& volume = *job.volume;
     for (int64_t i = from; i < end; ++i) {
-        const int64_t z = i / job.rows, y = i % job.rows;
-        if (volume.StrideX == 1) {
-            std::memcpy(scratch.line, volume.VoxelPtr(0, y, z), size_t(job.sizeX));
-        } else {
-            for (int64_t x = 0; x < job.sizeX; ++x)
-                scratch.line[x] = volume.Voxel(x, y, z);
-        }
+        CopyLine(job, i, scratch.line);
         job.kernel.row(scratch.line, job.sizeX, 1, 5, scratch.sums.data(), scratch.g.data());
         std::memcpy(rows + 5 * (i - from), scratch.g.data() + job.lags - 5, 5 * sizeof(float));
     }

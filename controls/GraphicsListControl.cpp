@@ -462,14 +462,21 @@ bool TGraphicsListControl::HitsGrip(int x, int y, const TGrip& grip)
     return HitsGrip(x, y, grip.ScreenX, grip.ScreenY, grip.Size);
 }
 
-QRegion TGraphicsListControl::PlaceGrips()
+void TGraphicsListControl::PlaceGrips()
 {
-    QRegion region;
     for (int i = 0; i < Grips.Count(); ++i) {
         TGrip& g = Grips[i];
-        if (!g.Active) continue;
-        PlaceGrip(g.X, g.Y, g.ScreenX, g.ScreenY, g.Orientation, g.Size);
-        if (g.Size > 0) region += GripSquare(g.ScreenX, g.ScreenY, g.Size);
+        if (g.Active) PlaceGrip(g.X, g.Y, g.ScreenX, g.ScreenY, g.Orientation, g.Size);
+    }
+}
+
+QRegion TGraphicsListControl::GripRegion()
+{
+    PlaceGrips();
+    QRegion region;
+    for (int i = 0; i < Grips.Count(); ++i) {
+        const TGrip& g = Grips[i];
+        if (g.Active && g.Size > 0) region += GripSquare(g.ScreenX, g.ScreenY, g.Size);
     }
     for (int i = 0; i < GripLines.Count(); ++i) {
         const TGripLine& line = GripLines[i];
@@ -484,7 +491,7 @@ QRegion TGraphicsListControl::PlaceGrips()
 
 void TGraphicsListControl::RepaintGrips(const QRegion& before)
 {
-    const QRegion now = editing_ ? PlaceGrips() : QRegion();
+    const QRegion now = editing_ ? GripRegion() : QRegion();
     update(before | now);
 }
 
@@ -847,7 +854,7 @@ void TGraphicsListControl::MouseDown(TMouseButton Button, TShiftState Shift, int
 void TGraphicsListControl::MouseMove(TShiftState Shift, int X, int Y)
 {
     if (!EatMouse || activeGrip_ < 0) return TZoomableControl::MouseMove(Shift, X, Y);
-    const QRegion before = PlaceGrips();
+    const QRegion before = GripRegion();
     TGrip& grip = Grips[activeGrip_];
     // A scale of 0 maps every list position to one pixel: the axis does not move.
     if (XScale() != 0) grip.X = float(X - pressX_) / XScale() + gripX_;
@@ -901,7 +908,7 @@ void TGraphicsListControl::keyPressEvent(QKeyEvent* event)
     event->accept();
     if (dx == 0 && dy == 0) return;
     const float step = (event->modifiers() & Qt::ShiftModifier) ? 10.0f : 1.0f;
-    const QRegion before = PlaceGrips();
+    const QRegion before = GripRegion();
     for (int i = 0; i < Grips.Count(); ++i) {
         TGrip& g = Grips[i];
         g.X += dx * step, g.Y += dy * step;

@@ -329,8 +329,10 @@ private:
     friend class TGLCEditCommand;
     friend class TGLCNotifyObject;
 
-    /** Places every active grip at its screen position; returns the pixels they cover. */
-    QRegion PlaceGrips();
+    /** Places every active grip at its screen position (for hit tests and drawing). */
+    void PlaceGrips();
+    /** Places the grips and returns the pixels their squares and lines cover. */
+    QRegion GripRegion();
     /** Repaints what the grips covered before (`before`) and cover now. */
     void RepaintGrips(const QRegion& before);
     /** Writes item EditItem back, repaints, notifies and records the change for undo. */
