@@ -4,6 +4,7 @@
 #include "IcsHeaderCheck.h"
 #include "IcsLocale.h"
 #include "VolumeFileType.h"
+#include "imgkernel.h"
 
 #include <libics.h>
 #include <libics_ll.h>
@@ -226,6 +227,192 @@ void ConvertSamples(const uint8_t* samples, size_t count, size_t bytesPerSample,
     }
 }
 
+bool IsSignedType(Ics_DataType type)
+{
+    return type == Ics_sint8 || type == Ics_sint16 || type == Ics_sint32 || type == Ics_sint64;
+}
+
+/**
+ * Samples of more than one byte kept in their own kind (see ByteVolume::Load), filled
+ * block by block from the same blocks that give the voxels.
+ */
+class NativeSamples
+{
+public:
+    NativeSamples(Ics_DataType type, size_t bytesPerSample)
+        : type_(type), bytesPerSample_(bytesPerSample), signed_(IsSignedType(type))
+    {
+        if (type == Ics_real32 || type == Ics_real64)
+            samples_.Kind = ImageKindFloat;
+        else if (bytesPerSample == 2)
+            samples_.Kind = signed_ ? ImageKind32 : ImageKind16;
+        else if (bytesPerSample == 3 || bytesPerSample == 4)
+            samples_.Kind = ImageKind32;
+        else if (bytesPerSample == 8)
+            samples_.Kind = ImageKindFloat;
+    }
+
+    /** Makes room for x·y·z samples when the type has a kind of its own; may throw bad_alloc. */
+    void Allocate(int32_t x, int32_t y, int32_t z)
+    {
+        if (samples_.Kind == 0) return;
+        samples_.SizeX = x;
+        samples_.SizeY = y;
+        samples_.SizeZ = z;
+        const size_t bytes = size_t(samples_.Count()) * size_t(samples_.ElementBytes());
+        // Reserved first, so that huge pages are asked for before the zeroing touches them.
+        samples_.Bytes.reserve(bytes);
+        if (bytes >= (size_t(4) << 20)) AdviseHugePages(samples_.Bytes.data(), bytes);
+        samples_.Bytes.resize(bytes);
+        allocated_ = true;
+    }
+
+    /** True when Allocate made room: the samples are kept. */
+    bool Kept() const { return allocated_; }
+    uint8_t* Data() { return samples_.Bytes.data(); }
+
+    /** Keeps the `count` samples of `block` as samples `done` … `done` + `count` − 1. */
+    void Keep(const uint8_t* block, size_t count, size_t done)
+    {
+        uint8_t* out = samples_.Bytes.data() + done * size_t(samples_.ElementBytes());
+        if (type_ == Ics_real64) {
+            for (size_t j = 0; j < count; ++j)
+                Put(out, j, float(SampleAt<double>(block, j)));
+        } else if (bytesPerSample_ == 8) {
+            for (size_t j = 0; j < count; ++j)
+                Put(out, j,
+                    signed_ ? float(SampleAt<int64_t>(block, j))
+                            : float(SampleAt<uint64_t>(block, j)));
+        } else if (bytesPerSample_ == 2 && signed_) {
+            for (size_t j = 0; j < count; ++j)
+                Put(out, j, int32_t(SampleAt<int16_t>(block, j)));
+        } else if (bytesPerSample_ == 3) {
+            for (size_t j = 0; j < count; ++j) {
+                const uint8_t* s = block + j * 3;
+                uint32_t value = uint32_t(s[0]) | uint32_t(s[1]) << 8 | uint32_t(s[2]) << 16;
+                if (signed_ && (value & 0x800000)) value |= 0xFF000000;
+                Put(out, j, int32_t(value));
+            }
+        } else {
+            // Same size and bits as kept: unsigned 16-bit, 32-bit integers, floats.
+            std::memcpy(out, block, count * bytesPerSample_);
+            if (bytesPerSample_ == 4 && !signed_ && type_ != Ics_real32)
+                for (size_t j = 0; j < count; ++j)
+                    unsignedBits_ |= SampleAt<uint32_t>(block, j);
+        }
+    }
+
+    /**
+     * Moves the samples, or none when they were not kept, into `target`. Unsigned
+     * 32-bit samples of which one exceeds INT32_MAX first become floats.
+     */
+    void MoveTo(VolumeSamples& target)
+    {
+        if (!allocated_) {
+            target.Clear();
+            return;
+        }
+        if (unsignedBits_ & 0x80000000u) {
+            uint8_t* data = samples_.Bytes.data();
+            for (size_t j = 0, n = size_t(samples_.Count()); j < n; ++j)
+                Put(data, j, float(SampleAt<uint32_t>(data, j)));
+            samples_.Kind = ImageKindFloat;
+        }
+        target = std::move(samples_);
+        samples_ = VolumeSamples();
+    }
+
+private:
+    template <class Value> static void Put(uint8_t* out, size_t j, Value value)
+    {
+        std::memcpy(out + j * sizeof value, &value, sizeof value);
+    }
+
+    Ics_DataType type_;
+    size_t bytesPerSample_;
+    bool signed_;
+    bool allocated_ = false;
+    /** Every unsigned 32-bit sample or-ed together: bit 31 tells one exceeds INT32_MAX. */
+    uint32_t unsignedBits_ = 0;
+    VolumeSamples samples_;
+};
+
+/**
+ * The voxel spacing of an open ICS file; the caller holds an IcsLocaleScope. libics
+ * gives a missing scale as 1 and a missing unit as "undefined", so scales of 1 without
+ * a unit tell nothing and leave the spacing unknown.
+ */
+VoxelSpacing ReadSpacing(const ICS* ics)
+{
+    VoxelSpacing read;
+    bool informative = false;
+    for (int d = 0; d < 3; ++d) {
+        double scale = 0;
+        const char* unit = nullptr;
+        if (IcsGetPositionF(ics, d, nullptr, &scale, &unit) != IcsErr_Ok || !std::isfinite(scale) ||
+            scale <= 0)
+            return VoxelSpacing();
+        read.Size[d] = scale;
+        if (unit && *unit && std::strcmp(unit, "undefined") != 0) read.Units[d] = unit;
+        informative = informative || scale != 1 || !read.Units[d].empty();
+    }
+    if (!informative) return VoxelSpacing();
+    read.Known = true;
+    return read;
+}
+
+/** The sizes a raw volume file's header gives, checked. */
+struct RawLayout
+{
+    int32_t X = 0, Y = 0, Z = 0;
+    int64_t Count = 0;
+};
+
+/** Opens a raw volume file and reads its header; false with the reason on failure. */
+bool OpenRaw(const std::string& fileName, FileIo::File& file, RawLayout& layout,
+             std::string& message)
+{
+    if (!file.OpenRegular(fileName, message)) return false;
+
+    unsigned char header[RawHeaderBytes];
+    if (file.ReadFully(header, sizeof header) != sizeof header) {
+        message =
+            file.Failed() ? file.Error() : "the file is shorter than the 12-byte raw volume header";
+        return false;
+    }
+    const int32_t x = ReadLe32(header), y = ReadLe32(header + 4), z = ReadLe32(header + 8);
+    if (x < 0 || y < 0 || z < 0) {
+        message = "the raw volume header gives a negative size (" + SizesText(x, y, z) + ")";
+        return false;
+    }
+    if (!CheckedVoxelCount(x, y, z, layout.Count) || layout.Count > ByteVolume::MaxVoxelCount()) {
+        message = "the raw volume header asks for " + SizesText(x, y, z) +
+                  " voxels, more than this machine can hold";
+        return false;
+    }
+    layout.X = x;
+    layout.Y = y;
+    layout.Z = z;
+    return true;
+}
+
+/** The warning for a raw data section of `got` bytes: short, too long, or none. */
+std::string RawDataWarning(const FileIo::File& file, const RawLayout& layout, size_t got)
+{
+    const int64_t count = layout.Count;
+    std::string message;
+    if (got < size_t(count)) {
+        message = "the data section holds " + std::to_string(got) + " of " + std::to_string(count) +
+                  " voxel bytes; the rest are 0";
+        if (file.Failed()) message += " (" + file.Error() + ")";
+    } else if (const int64_t extra = file.Size() - int64_t(RawHeaderBytes) - count; extra > 0) {
+        message = "the file holds " + std::to_string(extra) + " more byte" +
+                  (extra == 1 ? "" : "s") + " than the header's " +
+                  SizesText(layout.X, layout.Y, layout.Z) + " voxels; they were ignored";
+    }
+    return message;
+}
+
 } // namespace
 
 ByteVolume::~ByteVolume()
@@ -299,6 +486,18 @@ bool ByteVolume::IsIcsFileName(const std::string& fileName)
 
 int32_t ByteVolume::Load(const std::string& fileName, std::string* message)
 {
+    return LoadAny(fileName, message, nullptr);
+}
+
+int32_t ByteVolume::Load(const std::string& fileName, std::string* message,
+                         const VolumeLoadOptions& options)
+{
+    return LoadAny(fileName, message, &options);
+}
+
+int32_t ByteVolume::LoadAny(const std::string& fileName, std::string* message,
+                            const VolumeLoadOptions* options)
+{
     // The content decides how a file is read, before any raw header is trusted.
     std::string text;
     int32_t code = LoadFailed;
@@ -308,7 +507,7 @@ int32_t ByteVolume::Load(const std::string& fileName, std::string* message)
         text = probe.Reason;
         break;
     case VolumeFileType::Ics:
-        code = LoadIcs(probe.HeaderName, text);
+        code = LoadIcs(probe.HeaderName, text, options);
         break;
     case VolumeFileType::Picture:
         text = "a picture file, not a volume";
@@ -318,7 +517,7 @@ int32_t ByteVolume::Load(const std::string& fileName, std::string* message)
         if (IsIcsFileName(fileName)) {
             if (CheckIcsHeader(fileName, text)) text = "the file is not an ICS header";
         } else {
-            code = LoadRaw(fileName, text);
+            code = options ? LoadRawInChunks(fileName, text, *options) : LoadRaw(fileName, text);
         }
         break;
     }
@@ -329,53 +528,65 @@ int32_t ByteVolume::Load(const std::string& fileName, std::string* message)
 int32_t ByteVolume::LoadRaw(const std::string& fileName, std::string& message)
 {
     FileIo::File file;
-    if (!file.OpenRegular(fileName, message)) return LoadFailed;
-
-    unsigned char header[RawHeaderBytes];
-    if (file.ReadFully(header, sizeof header) != sizeof header) {
-        message =
-            file.Failed() ? file.Error() : "the file is shorter than the 12-byte raw volume header";
-        return LoadFailed;
-    }
-    const int32_t x = ReadLe32(header), y = ReadLe32(header + 4), z = ReadLe32(header + 8);
-    int64_t count = 0;
-    if (x < 0 || y < 0 || z < 0) {
-        message = "the raw volume header gives a negative size (" + SizesText(x, y, z) + ")";
-        return LoadFailed;
-    }
-    if (!CheckedVoxelCount(x, y, z, count) || count > MaxVoxelCount()) {
-        message = "the raw volume header asks for " + SizesText(x, y, z) +
-                  " voxels, more than this machine can hold";
-        return LoadFailed;
-    }
+    RawLayout layout;
+    if (!OpenRaw(fileName, file, layout, message)) return LoadFailed;
 
     // The new buffer is made before the old one goes, so that a failed allocation
     // leaves the volume as it was. Its pages are untouched until the read, so the old
     // and the new volume never occupy memory at the same time.
     ByteVolume fresh;
     try {
-        fresh.Allocate(x, y, z);
+        fresh.Allocate(layout.X, layout.Y, layout.Z);
     } catch (const std::bad_alloc&) {
-        message = "not enough memory for " + SizesText(x, y, z) + " voxels";
+        message = "not enough memory for " + SizesText(layout.X, layout.Y, layout.Z) + " voxels";
         return LoadFailed;
     }
     *this = std::move(fresh);
 
-    const size_t got = file.ReadFully(Data, size_t(count));
-    message.clear();
-    if (got < size_t(count)) {
-        message = "the data section holds " + std::to_string(got) + " of " + std::to_string(count) +
-                  " voxel bytes; the rest are 0";
-        if (file.Failed()) message += " (" + file.Error() + ")";
-    } else if (const int64_t extra = file.Size() - int64_t(RawHeaderBytes) - count; extra > 0) {
-        message = "the file holds " + std::to_string(extra) + " more byte" +
-                  (extra == 1 ? "" : "s") + " than the header's " + SizesText(x, y, z) +
-                  " voxels; they were ignored";
-    }
+    const size_t got = file.ReadFully(Data, size_t(layout.Count));
+    message = RawDataWarning(file, layout, got);
     return LoadOk;
 }
 
-int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message)
+int32_t ByteVolume::LoadRawInChunks(const std::string& fileName, std::string& message,
+                                    const VolumeLoadOptions& options)
+{
+    FileIo::File file;
+    RawLayout layout;
+    if (!OpenRaw(fileName, file, layout, message)) return LoadFailed;
+
+    // Cancelling must leave the volume as it was, so the old one stays until the end.
+    ByteVolume fresh;
+    try {
+        fresh.Allocate(layout.X, layout.Y, layout.Z);
+    } catch (const std::bad_alloc&) {
+        message = "not enough memory for " + SizesText(layout.X, layout.Y, layout.Z) + " voxels";
+        return LoadFailed;
+    }
+
+    constexpr size_t ChunkBytes = size_t(16) << 20;
+    const size_t count = size_t(layout.Count);
+    size_t got = 0;
+    while (got < count) {
+        const size_t want = std::min(count - got, ChunkBytes);
+        const size_t read = file.ReadFully(fresh.Data + got, want);
+        got += read;
+        if (read < want) break;
+        if (options.Progress && !options.Progress(double(got) / double(count))) {
+            message = "the load was cancelled";
+            return LoadCancelled;
+        }
+    }
+
+    *this = std::move(fresh);
+    message = RawDataWarning(file, layout, got);
+    if (options.Samples) options.Samples->Clear();
+    if (options.Spacing) *options.Spacing = VoxelSpacing();
+    return LoadOk;
+}
+
+int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
+                            const VolumeLoadOptions* options)
 {
     IcsDataFile dataFile;
     if (!CheckIcsHeader(fileName, message, &dataFile)) return LoadFailed;
@@ -389,16 +600,22 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message)
     int dims = 0;
     size_t size[ICS_MAXDIM] = {};
     size_t significantBits = 0;
-    if (const Ics_Error error = IcsGetLayout(handle.ics, &dataType, &dims, size);
-        error != IcsErr_Ok) {
-        message = IcsReason(error);
-        return LoadFailed;
+    size_t dataSize = 0;
+    size_t typeBytes = 0;
+    {
+        const IcsLocaleScope cLocale;
+        if (const Ics_Error error = IcsGetLayout(handle.ics, &dataType, &dims, size);
+            error != IcsErr_Ok) {
+            message = IcsReason(error);
+            return LoadFailed;
+        }
+        IcsGetSignificantBits(handle.ics, &significantBits);
+        dataSize = IcsGetDataSize(handle.ics);
+        typeBytes = IcsGetDataTypeSize(dataType);
     }
-    IcsGetSignificantBits(handle.ics, &significantBits);
-    const size_t dataSize = IcsGetDataSize(handle.ics);
     const bool real = dataType == Ics_real32 || dataType == Ics_real64;
     // Floating-point samples are as wide as their type; integers as their bits.
-    const size_t bytesPerSample = real ? IcsGetDataTypeSize(dataType) : (significantBits + 7) / 8;
+    const size_t bytesPerSample = real ? typeBytes : (significantBits + 7) / 8;
 
     if (dims != 3) {
         message = "the image is not three-dimensional (it has " + std::to_string(dims) +
@@ -437,68 +654,112 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message)
     }
 
     ByteVolume fresh;
+    NativeSamples native(dataType, bytesPerSample);
     try {
         fresh.Allocate(int32_t(size[0]), int32_t(size[1]), int32_t(size[2]));
+        if (options && options->Samples)
+            native.Allocate(int32_t(size[0]), int32_t(size[1]), int32_t(size[2]));
     } catch (const std::bad_alloc&) {
         message = "not enough memory for " +
                   SizesText(int64_t(size[0]), int64_t(size[1]), int64_t(size[2])) + " voxels";
         return LoadFailed;
     }
+    const bool keep = native.Kept();
 
-    // Wide samples are read and converted block by block, so the scratch memory stays
-    // small whatever the size of the volume.
+    // Floating-point data is read twice (its range first) unless its samples are kept
+    // as they are, which then give the voxels without a second read.
+    const bool mapKept = real && keep && bytesPerSample == 4;
+    const int passes = real && !mapKept ? 2 : 1;
+    int pass = 0;
+    const auto progress = [&](size_t done) {
+        if (!options || !options->Progress) return true;
+        return options->Progress((pass + double(done) / double(count)) / passes);
+    };
+
+    // Samples are read and converted block by block, so the scratch memory stays small
+    // whatever the size of the volume; one-byte samples go straight into the volume.
     constexpr size_t BlockSamples = size_t(1) << 20;
     std::vector<uint8_t> scratch;
-    const auto readBlocks = [&](auto&& convert) {
-        scratch.resize(std::min(count, BlockSamples) * bytesPerSample);
+    const auto readBlocks = [&](uint8_t* direct, auto&& convert) -> int32_t {
+        if (!direct) scratch.resize(std::min(count, BlockSamples) * bytesPerSample);
         for (size_t done = 0; done < count;) {
             const size_t n = std::min(count - done, BlockSamples);
-            if (const Ics_Error error =
-                    IcsGetDataBlock(handle.ics, scratch.data(), n * bytesPerSample);
-                error != IcsErr_Ok) {
-                message = "cannot read the image data: " + IcsReason(error);
-                return false;
+            uint8_t* block = direct ? direct + done * bytesPerSample : scratch.data();
+            Ics_Error error = IcsErr_Ok;
+            {
+                const IcsLocaleScope cLocale;
+                error = IcsGetDataBlock(handle.ics, block, n * bytesPerSample);
             }
-            convert(scratch.data(), n, done);
+            if (error != IcsErr_Ok) {
+                message = "cannot read the image data: " + IcsReason(error);
+                return LoadReadFailed;
+            }
+            convert(block, n, done);
             done += n;
+            if (!progress(done)) {
+                message = "the load was cancelled";
+                return LoadCancelled;
+            }
         }
-        return true;
+        ++pass;
+        return LoadOk;
     };
 
     std::string warning;
+    int32_t code = LoadOk;
     if (count == 0) {
         // Nothing to read: an image with an empty axis.
     } else if (real) {
-        // The finite range is found in a first pass over the data, which is then read
-        // again to map it.
+        // The finite range is found in a first pass over the data, which is then
+        // mapped from the kept samples or read again.
         FloatRange range;
-        if (!readBlocks([&](const uint8_t* samples, size_t n, size_t) {
-                range.Add(samples, n, bytesPerSample);
-            }))
-            return LoadReadFailed;
+        code = readBlocks(nullptr, [&](const uint8_t* samples, size_t n, size_t done) {
+            range.Add(samples, n, bytesPerSample);
+            if (keep) native.Keep(samples, n, done);
+        });
+        if (code != LoadOk) return code;
         if (!range.AnyFinite()) {
             message = "the image holds no finite sample (all are NaN or infinite)";
             return LoadFailed;
         }
-        if (!handle.Reopen(fileName, message)) return LoadReadFailed;
-        if (!readBlocks([&](const uint8_t* samples, size_t n, size_t done) {
+        if (mapKept) {
+            range.Map(native.Data(), count, bytesPerSample, fresh.Data);
+        } else {
+            if (!handle.Reopen(fileName, message)) return LoadReadFailed;
+            code = readBlocks(nullptr, [&](const uint8_t* samples, size_t n, size_t done) {
                 range.Map(samples, n, bytesPerSample, fresh.Data + done);
-            }))
-            return LoadReadFailed;
+            });
+        }
         warning = range.Description(bytesPerSample);
-    } else if (bytesPerSample == 1) {
-        if (const Ics_Error error = IcsGetData(handle.ics, fresh.Data, dataSize);
-            error != IcsErr_Ok) {
+    } else if (bytesPerSample == 1 && !options) {
+        Ics_Error error = IcsErr_Ok;
+        {
+            const IcsLocaleScope cLocale;
+            error = IcsGetData(handle.ics, fresh.Data, dataSize);
+        }
+        if (error != IcsErr_Ok) {
             message = "cannot read the image data: " + IcsReason(error);
             return LoadReadFailed;
         }
-    } else if (!readBlocks([&](const uint8_t* samples, size_t n, size_t done) {
-                   ConvertSamples(samples, n, bytesPerSample, significantBits, fresh.Data + done);
-               })) {
-        return LoadReadFailed;
+    } else if (bytesPerSample == 1) {
+        code = readBlocks(fresh.Data, [](const uint8_t*, size_t, size_t) {});
+    } else {
+        code = readBlocks(nullptr, [&](const uint8_t* samples, size_t n, size_t done) {
+            ConvertSamples(samples, n, bytesPerSample, significantBits, fresh.Data + done);
+            if (keep) native.Keep(samples, n, done);
+        });
+    }
+    if (code != LoadOk) return code;
+
+    VoxelSpacing spacing;
+    if (options && options->Spacing) {
+        const IcsLocaleScope cLocale;
+        spacing = ReadSpacing(handle.ics);
     }
 
     *this = std::move(fresh);
+    if (options && options->Samples) native.MoveTo(*options->Samples);
+    if (options && options->Spacing) *options->Spacing = std::move(spacing);
     message = warning;
     if (const Ics_Error error = handle.Close(); error != IcsErr_Ok) {
         if (!message.empty()) message += "; ";

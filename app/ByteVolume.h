@@ -1,8 +1,36 @@
 #pragma once
 
+#include "VolumeSamples.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+
+/**
+ * The distance between neighbouring voxels along X, Y and Z, in Units, as an ICS
+ * header's "parameter scale" and "parameter units" give them. Known is false, every
+ * size 1 and every unit empty, for raw volume files and for headers whose scales are
+ * missing (libics' default of 1 with no unit), zero, negative or not finite.
+ */
+struct VoxelSpacing
+{
+    double Size[3] = {1, 1, 1};
+    std::string Units[3]; ///< as the header names them ("micrometer", "um"); empty when none
+    bool Known = false;
+};
+
+/** What a load reports and keeps beyond the 8-bit voxels; see ByteVolume::Load. */
+struct VolumeLoadOptions
+{
+    /**
+     * Called between blocks of the data with the fraction of the load done, 0 … 1,
+     * on the loading thread; returning false cancels the load.
+     */
+    std::function<bool(double)> Progress;
+    VolumeSamples* Samples = nullptr; ///< receives the samples in their own kind
+    VoxelSpacing* Spacing = nullptr;  ///< receives the voxel spacing
+};
 
 /**
  * A three-dimensional image of unsigned 8-bit voxels in one owned buffer.
@@ -24,9 +52,10 @@ public:
     enum : int32_t
     {
         LoadOk = 0,
-        LoadFailed = 1,      ///< cannot open, bad header, not 3-D, size mismatch
-        LoadReadFailed = -3, ///< the ICS data could not be read
-        LoadCloseFailed = -4 ///< the ICS file failed to close after a complete read
+        LoadFailed = 1,       ///< cannot open, bad header, not 3-D, size mismatch
+        LoadReadFailed = -3,  ///< the ICS data could not be read
+        LoadCloseFailed = -4, ///< the ICS file failed to close after a complete read
+        LoadCancelled = -5    ///< VolumeLoadOptions::Progress returned false
     };
 
     uint8_t* Data = nullptr; ///< X·Y·Z voxels, owned; null when the volume is empty
@@ -95,6 +124,37 @@ public:
     int32_t Load(const std::string& fileName, std::string* message = nullptr);
 
     /**
+     * Load as above, with the same voxels, codes and messages, that also reports its
+     * progress and keeps what the voxels lose:
+     *
+     * - options.Progress, when set, is called after each block of the data (ICS data
+     *   of every width in blocks of 2^20 samples, raw data in 16 MiB chunks; twice
+     *   over for floating-point data read twice) with the fraction done. When it
+     *   returns false the load stops and returns LoadCancelled.
+     * - options.Samples, when given, receives the samples in their own kind: unsigned
+     *   16-bit as ImageKind16; signed 16-bit, 3-byte and signed 32-bit as ImageKind32;
+     *   unsigned 32-bit as ImageKind32 unless a sample exceeds INT32_MAX, then all as
+     *   ImageKindFloat; 32- and 64-bit floating point, and 64-bit integers, as
+     *   ImageKindFloat (64-bit values rounded to the nearest float). Values are kept
+     *   as stored, whatever the significant bits. 8-bit data and raw volume files
+     *   give no samples (Kind 0): the voxels are the values. Samples come from the
+     *   same read as the voxels; 32-bit floating-point data with samples kept is read
+     *   once instead of twice.
+     * - options.Spacing, when given, receives the ICS header's voxel spacing (see
+     *   VoxelSpacing), unknown for raw files.
+     *
+     * The samples and the spacing are replaced whenever the volume is (LoadOk,
+     * LoadCloseFailed). On any other code, LoadCancelled included, the volume, the
+     * samples and the spacing keep their previous contents: the new ones are built
+     * apart and moved in at the end, so a raw load holds the old and the new volume in
+     * memory at once, unlike the two-argument Load.
+     *
+     * libics calls run under an IcsLocaleScope each, Progress outside of any.
+     */
+    int32_t Load(const std::string& fileName, std::string* message,
+                 const VolumeLoadOptions& options);
+
+    /**
      * Writes the raw volume file. The data goes to a temporary file beside the target
      * that replaces the target only after a complete, flushed write; an existing
      * target is never damaged. Returns 0 on success, 1 on any failure (with the
@@ -112,6 +172,11 @@ public:
     static int64_t MaxVoxelCount();
 
 private:
+    int32_t LoadAny(const std::string& fileName, std::string* message,
+                    const VolumeLoadOptions* options);
     int32_t LoadRaw(const std::string& fileName, std::string& message);
-    int32_t LoadIcs(const std::string& fileName, std::string& message);
+    int32_t LoadRawInChunks(const std::string& fileName, std::string& message,
+                            const VolumeLoadOptions& options);
+    int32_t LoadIcs(const std::string& fileName, std::string& message,
+                    const VolumeLoadOptions* options);
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 
 SliceModel::SliceModel(const ByteVolume* volume)
@@ -20,6 +21,7 @@ bool SliceModel::HasVoxels() const
 void SliceModel::SetVolume(const ByteVolume* volume)
 {
     volume_ = volume;
+    if (!SampleSizesMatch(samples_)) samples_ = nullptr;
     for (SlicePlane plane : {SlicePlane::Top, SlicePlane::Front, SlicePlane::Side}) {
         position_[Index(plane)] = std::max(Positions(plane) - 1, 0) / 2;
         Invalidate(plane);
@@ -28,8 +30,8 @@ void SliceModel::SetVolume(const ByteVolume* volume)
 
 void SliceModel::VolumeChanged()
 {
-    for (bool& current : current_)
-        current = false;
+    for (SlicePlane plane : {SlicePlane::Top, SlicePlane::Front, SlicePlane::Side})
+        Invalidate(plane);
 }
 
 int SliceModel::Positions(SlicePlane plane) const
@@ -99,8 +101,10 @@ const ImageStruct* SliceModel::Slice(SlicePlane plane)
             record.XSize = width;
             record.YSize = height;
             record.LineStep = int32_t(top ? volume_->StrideY : volume_->StrideZ);
-            // Rows at any address: no claim of the aligned layout drawing devices take as is.
-            record.Type = ImageKind8;
+            // Drawable as they stand by a display that takes top-down rows at any address
+            // (the image control's options for a mirrored and an unaligned layout); every
+            // other display converts them.
+            record.Type = ImageKind8 | ImageAttributeDirect8;
             record.Data = const_cast<uint8_t*>(top ? volume_->VoxelPtr(0, 0, Position(plane))
                                                    : volume_->VoxelPtr(0, Position(plane), 0));
             TouchImage(&record);
@@ -130,4 +134,123 @@ const ImageStruct* SliceModel::Slice(SlicePlane plane)
         current_[i] = true;
     }
     return copy.get();
+}
+
+bool SliceModel::SampleSizesMatch(const VolumeSamples* samples) const
+{
+    return samples && !samples->Empty() && HasVoxels() && samples->SizeX == volume_->SizeX &&
+           samples->SizeY == volume_->SizeY && samples->SizeZ == volume_->SizeZ;
+}
+
+bool SliceModel::SetSamples(const VolumeSamples* samples)
+{
+    samples_ = SampleSizesMatch(samples) ? samples : nullptr;
+    for (bool& current : sampleCurrent_)
+        current = false;
+    return samples_ != nullptr;
+}
+
+bool SliceModel::HasSamples() const
+{
+    return SampleSizesMatch(samples_);
+}
+
+bool SliceModel::IsSampleReference(SlicePlane plane) const
+{
+    if (!HasSamples() || plane == SlicePlane::Side) return false;
+    const int64_t row = int64_t(samples_->SizeX) * samples_->ElementBytes();
+    const int64_t step = plane == SlicePlane::Top ? row : row * samples_->SizeY;
+    return step <= INT32_MAX;
+}
+
+namespace {
+
+ImageStruct* NewSampleImage(int16_t kind, int32_t width, int32_t height)
+{
+    switch (kind) {
+    case ImageKind16:
+        return NewImage16(width, height);
+    case ImageKind32:
+        return NewImage32(width, height);
+    case ImageKindFloat:
+        return NewImageFloat(width, height);
+    default:
+        return nullptr;
+    }
+}
+
+/** Copies the Z–Y slice at `x` of samples of `Element`: row y, column z is sample (x, y, z). */
+template <class Element>
+void CopySideSamples(const VolumeSamples& samples, int x, uint8_t* out, int32_t lineStep)
+{
+    const int64_t planeStep = int64_t(samples.SizeX) * samples.SizeY;
+    const uint8_t* column = samples.Bytes.data() + int64_t(x) * sizeof(Element);
+    for (int y = 0; y < samples.SizeY; ++y) {
+        uint8_t* row = out + int64_t(y) * lineStep;
+        const uint8_t* in = column + int64_t(y) * samples.SizeX * sizeof(Element);
+        for (int z = 0; z < samples.SizeZ; ++z)
+            std::memcpy(row + z * sizeof(Element), in + z * planeStep * sizeof(Element),
+                        sizeof(Element));
+    }
+}
+
+} // namespace
+
+const ImageStruct* SliceModel::SampleSlice(SlicePlane plane)
+{
+    if (!HasSamples()) return Slice(plane);
+    const int i = Index(plane);
+    const int width = SliceWidth(plane), height = SliceHeight(plane);
+    const int elementBytes = samples_->ElementBytes();
+    if (IsSampleReference(plane)) {
+        ImageStruct& record = sampleReference_[i];
+        if (!sampleCurrent_[i]) {
+            const bool top = plane == SlicePlane::Top;
+            const int64_t row = int64_t(samples_->SizeX) * elementBytes;
+            record = ImageStruct();
+            record.XSize = width;
+            record.YSize = height;
+            record.LineStep = int32_t(top ? row : row * samples_->SizeY);
+            record.Type = samples_->Kind;
+            record.Data = const_cast<uint8_t*>(samples_->Bytes.data()) +
+                          (top ? samples_->Offset(0, 0, Position(plane))
+                               : samples_->Offset(0, Position(plane), 0));
+            TouchImage(&record);
+            sampleCurrent_[i] = true;
+        }
+        return &record;
+    }
+    ImagePtr& copy = sampleCopy_[i];
+    if (!sampleCurrent_[i] || !copy) {
+        if (!copy || ImageKind(copy.get()) != samples_->Kind || copy->XSize != width ||
+            copy->YSize != height)
+            copy.reset(NewSampleImage(samples_->Kind, width, height));
+        if (!copy) return nullptr;
+        if (plane == SlicePlane::Side) {
+            if (elementBytes == 2)
+                CopySideSamples<uint16_t>(*samples_, Position(plane), copy->Data, copy->LineStep);
+            else
+                CopySideSamples<uint32_t>(*samples_, Position(plane), copy->Data, copy->LineStep);
+        } else {
+            // A top or front slice whose row step does not fit the record: rows copied.
+            const int position = Position(plane);
+            for (int v = 0; v < height; ++v) {
+                const int64_t offset = plane == SlicePlane::Top ? samples_->Offset(0, v, position)
+                                                                : samples_->Offset(0, position, v);
+                std::memcpy(copy->Data + int64_t(v) * copy->LineStep,
+                            samples_->Bytes.data() + offset, size_t(width) * size_t(elementBytes));
+            }
+        }
+        TouchImage(copy.get());
+        sampleCurrent_[i] = true;
+    }
+    return copy.get();
+}
+
+double SliceModel::SampleAt(SlicePlane plane, int u, int v) const
+{
+    if (!HasVoxels() || u < 0 || v < 0 || u >= SliceWidth(plane) || v >= SliceHeight(plane))
+        return std::nan("");
+    const auto [x, y, z] = VoxelAt(plane, u, v);
+    return HasSamples() ? samples_->Value(x, y, z) : volume_->Voxel(x, y, z);
 }

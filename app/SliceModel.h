@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ByteVolume.h"
+#include "VolumeSamples.h"
 #include "imgkernel.h"
 
 #include <array>
@@ -28,6 +29,11 @@ enum class SlicePlane : int
  * The volume is not owned and must outlive the model or be replaced first. After the
  * program writes the volume's voxels it calls VolumeChanged, so that copies are redone
  * and the records' Generation tells drawings to redo theirs.
+ *
+ * Beside the voxels the model may show the volume's samples in their own kind
+ * (SetSamples): SampleSlice gives their slices on the same terms, top and front referring
+ * to the samples' memory, side copied. The samples are not owned either; after they
+ * change (a new load into them) the program calls VolumeChanged or SetSamples again.
  */
 class SliceModel
 {
@@ -61,14 +67,48 @@ public:
     /** True when the slice of `plane` refers to the volume's memory (no copy). */
     bool IsReference(SlicePlane plane) const;
 
+    /**
+     * Shows `samples` beside the voxels: null, samples without a kind, or samples whose
+     * sizes differ from the volume's mean none. Returns true when the samples are taken.
+     * SetVolume drops samples whose sizes differ from the new volume's.
+     */
+    bool SetSamples(const VolumeSamples* samples);
+    /** The samples shown, null for none. */
+    const VolumeSamples* Samples() const { return samples_; }
+    /** True when samples are shown and still match the volume's sizes. */
+    bool HasSamples() const;
+
+    /**
+     * The slice of `plane` in the samples' own kind (ImageKind16, ImageKind32,
+     * ImageKindFloat; rows top-down) when samples are shown, else Slice(plane). It
+     * stays valid on the same terms as Slice, and also until SetSamples.
+     */
+    const ImageStruct* SampleSlice(SlicePlane plane);
+    /** True when SampleSlice(plane) refers to the samples' memory (no copy). */
+    bool IsSampleReference(SlicePlane plane) const;
+    /**
+     * The value shown at slice pixel (u, v) of `plane`: the sample when samples are
+     * shown, else the voxel. NaN outside the slice or without voxels.
+     */
+    double SampleAt(SlicePlane plane, int u, int v) const;
+
 private:
     static int Index(SlicePlane plane) { return int(plane); }
     bool HasVoxels() const;
-    void Invalidate(SlicePlane plane) { current_[Index(plane)] = false; }
+    void Invalidate(SlicePlane plane)
+    {
+        current_[Index(plane)] = false;
+        sampleCurrent_[Index(plane)] = false;
+    }
+    bool SampleSizesMatch(const VolumeSamples* samples) const;
 
     const ByteVolume* volume_ = nullptr;
     int position_[3] = {0, 0, 0};
     bool current_[3] = {false, false, false};
     ImageStruct reference_[2]; ///< the top and front slices when they refer to the volume
     ImagePtr copy_[3];         ///< slices that had to be copied
+    const VolumeSamples* samples_ = nullptr;
+    bool sampleCurrent_[3] = {false, false, false};
+    ImageStruct sampleReference_[2]; ///< top and front sample slices referring to the samples
+    ImagePtr sampleCopy_[3];         ///< sample slices that had to be copied
 };
