@@ -199,12 +199,16 @@ std::string UsageText()
     return R"(Usage: volinspect [FILE] [OPTION...]
        volinspect --figures [--jobs N] [--] FILE...
        volinspect --figures [--jobs N] -
+       volinspect --inspect [FILE]
        volinspect -h | --help | --version
 
 Shows three orthogonal slices of a volume of 8-bit voxels and the high-frequency
 figure of its lag-difference spectrum along X. The options are carried out in the
 order they stand, while the window is made; a run that ends at -exit does its work
-without ever showing the window, and needs no display.
+without ever showing the window, and needs no display. --inspect opens the
+inspector instead: zoomable slices with a crosshair, voxel values, a contrast
+window and 16-bit, 32-bit and float samples shown as they are (Ctrl+I opens it from
+the classic window).
 
 Options:
   -load FILE      load the volume FILE

@@ -2,6 +2,7 @@
 #include "CommandLine.h"
 #include "FigureTable.h"
 #include "Form1.h"
+#include "Inspector.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +42,28 @@ int main(int argc, char** argv)
     if (!given.empty() && given[0] == "--figures")
         return RunFigureTable({given.begin() + 1, given.end()},
                               {stdin, stdout, stderr, isatty(STDERR_FILENO) == 1});
+    // The inspector window, on FILE when one is named.
+    if (!given.empty() && given[0] == "--inspect") {
+        if (!HasDisplay(given)) {
+            std::fprintf(stderr, "volinspect: no display available: the inspector window needs an "
+                                 "X11 or Wayland display (set DISPLAY or WAYLAND_DISPLAY)\n");
+            return 2;
+        }
+        TApplication app(argc, argv);
+        const QStringList rest = app.arguments().mid(2);
+        if (rest.size() > 1) {
+            std::fprintf(stderr, "volinspect: --inspect takes at most one file\n");
+            return 2;
+        }
+        int status = 0;
+        RunGuarded([&] {
+            TInspector inspector;
+            inspector.show();
+            if (!rest.isEmpty()) inspector.OpenFile(rest.front());
+            status = app.exec();
+        });
+        return status;
+    }
     // Qt's own options belong to the window; QApplication takes them out of a window
     // run, and every run leaves them out of the pass alike.
     const std::vector<std::string> arguments = CommandLine::WithoutQtOptions(given);

@@ -1,0 +1,895 @@
+#include "Inspector.h"
+
+#include "ContrastStrip.h"
+#include "GraphicsListControl.h"
+#include "ImageControl.h"
+#include "MultiView.h"
+#include "SliceView.h"
+#include "Spectrum.h"
+#include "SpectrumPanel.h"
+#include "ZoomPanel.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QBoxLayout>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDoubleSpinBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QImage>
+#include <QImageWriter>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolButton>
+
+#include <atomic>
+#include <cmath>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr SlicePlane Planes[3] = {SlicePlane::Top, SlicePlane::Front, SlicePlane::Side};
+/** Crosshair colours (0x00BBGGRR) of the planes at a fixed x, y and z. */
+constexpr uint32_t ColorX = 0x3C3CFF; // red
+constexpr uint32_t ColorY = 0x00D7FF; // yellow
+constexpr uint32_t ColorZ = 0xFFB43C; // light blue
+/** Tasks shorter than this run on the interface thread. */
+constexpr double WorkerThreshold = 0.1;
+/** How long a task runs before its progress bar shows. */
+constexpr int ProgressDelayMs = 100;
+constexpr int MaxRecentFiles = 8;
+
+const char* PlaneName(SlicePlane plane)
+{
+    switch (plane) {
+    case SlicePlane::Top:
+        return "XY";
+    case SlicePlane::Front:
+        return "XZ";
+    default:
+        return "ZY";
+    }
+}
+
+/** The axis letter of the position of `plane`. */
+char PlaneAxis(SlicePlane plane)
+{
+    return plane == SlicePlane::Top ? 'z' : plane == SlicePlane::Front ? 'y' : 'x';
+}
+
+QString Number(double value)
+{
+    return QString::number(value, 'g', 6);
+}
+
+/** The worker thread yields to the interface: a nice value of 10 for this thread only. */
+void LowerThisThreadsPriority()
+{
+    setpriority(PRIO_PROCESS, pid_t(gettid()), 10);
+}
+
+} // namespace
+
+/** One load or spectrum on the worker thread. */
+struct TInspector::Task
+{
+    QString What;
+    bool IsLoad = false;
+    std::thread Thread;
+    std::atomic<bool> Cancel{false};
+    std::atomic<int> Permille{0};
+    SpectrumControl Spectrum;
+    int64_t SpectrumTotal = 0;
+    QElapsedTimer Started;
+    std::function<void()> Apply; ///< set by the worker; runs on the interface thread
+    /** What the spectrum cell followed before this spectrum; restored on a cancel. */
+    TInspector::SpectrumSubject Previous = TInspector::SubjectLine;
+};
+
+/** What a load brings back from the worker thread. */
+struct TInspector::LoadResult
+{
+    ByteVolume Volume;
+    VolumeSamples Samples;
+    VoxelSpacing Spacing;
+    SampleHistogram Histogram;
+    int32_t Code = ByteVolume::LoadFailed;
+    std::string Message;
+};
+
+TInspector::TInspector(QWidget* parent) : QMainWindow(parent)
+{
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    setAcceptDrops(true);
+    resize(1100, 860);
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->setSpacing(4);
+    viewArea_ = new QWidget(central);
+    viewArea_->installEventFilter(this);
+    layout->addWidget(viewArea_, 1);
+
+    // The cells' controls are the grid's siblings, which it places over its cells.
+    multiView_ = new TMultiView(viewArea_);
+    multiView_->SetColCount(2);
+    multiView_->SetRowCount(2);
+    multiView_->SetColorPushed(0x7A4A1F);       // dark blue
+    multiView_->SetColorPushedText(0xFFFFFF);   // white
+    multiView_->SetColorReleased(0xE0E0E0);     // light grey
+    multiView_->SetColorReleasedText(0x202020); // near black
+    multiView_->SetButtonHeight(20);
+    for (SlicePlane plane : Planes) {
+        auto* view = new TSliceView(plane, viewArea_);
+        views_[size_t(plane)] = view;
+        multiView_->Client(CellOf(plane))->SetControl(view->Panel());
+        connect(view, &TSliceView::Clicked, this,
+                [this, plane](int u, int v) { ViewClicked(plane, u, v); });
+        connect(view, &TSliceView::PointerAt, this,
+                [this, plane](bool inside, int u, int v) { PointerAt(plane, inside, u, v); });
+        connect(view, &TSliceView::CrosshairDragged, this,
+                [this, plane](int axis, int value) { CrosshairDragged(plane, axis, value); });
+    }
+    spectrum_ = new TSpectrumPanel(viewArea_);
+    multiView_->Client(22)->SetControl(spectrum_);
+    multiView_->Client(22)->SetCaption(tr("Spectrum"));
+    multiView_->SetResizeClients(true);
+    for (int cell : {11, 12, 21, 22})
+        multiView_->Client(cell)->Button()->installEventFilter(this);
+    connect(spectrum_->LineButton(), &QPushButton::clicked, this,
+            [this] { ComputeSpectrum(SubjectLine); });
+    connect(spectrum_->PlaneButton(), &QPushButton::clicked, this,
+            [this] { ComputeSpectrum(SubjectPlane); });
+    connect(spectrum_->VolumeButton(), &QPushButton::clicked, this,
+            [this] { ComputeSpectrum(SubjectVolume); });
+
+    auto* row = new QHBoxLayout;
+    BuildContrastRow(central, row);
+    layout->addLayout(row);
+    setCentralWidget(central);
+
+    voxelLabel_ = new QLabel(this);
+    statusBar()->addWidget(voxelLabel_, 1);
+    progress_ = new QProgressBar(this);
+    progress_->setRange(0, 1000);
+    progress_->setMaximumWidth(240);
+    cancel_ = new QPushButton(tr("Cancel"), this);
+    cancel_->setFocusPolicy(Qt::NoFocus);
+    statusBar()->addPermanentWidget(progress_);
+    statusBar()->addPermanentWidget(cancel_);
+    progress_->hide();
+    cancel_->hide();
+    connect(cancel_, &QPushButton::clicked, this, &TInspector::CancelTask);
+    poll_ = new QTimer(this);
+    poll_->setInterval(40);
+    connect(poll_, &QTimer::timeout, this, &TInspector::PollTask);
+
+    BuildMenus();
+    model_.SetVolume(&volume_);
+    ShowAll();
+
+    QSettings settings;
+    restoreGeometry(settings.value(QStringLiteral("inspector/geometry")).toByteArray());
+    restoreState(settings.value(QStringLiteral("inspector/state")).toByteArray());
+}
+
+TInspector::~TInspector()
+{
+    if (task_) {
+        task_->Cancel = true;
+        task_->Spectrum.Cancel = true;
+        if (task_->Thread.joinable()) task_->Thread.join();
+    }
+}
+
+int TInspector::CellOf(SlicePlane plane)
+{
+    switch (plane) {
+    case SlicePlane::Top:
+        return 11;
+    case SlicePlane::Side:
+        return 12;
+    default:
+        return 21;
+    }
+}
+
+// --- building ----------------------------------------------------------------------------
+
+void TInspector::BuildContrastRow(QWidget* parent, QBoxLayout* row)
+{
+    contrast_ = new TContrastStrip(parent);
+    connect(contrast_, &TContrastStrip::WindowDragged, this,
+            [this](double min, double max) { SetWindow(min, max); });
+    auto* autoButton = new QPushButton(tr("Auto"), parent);
+    autoButton->setToolTip(tr("Window from the 0.1 and 99.9 percentiles of the values"));
+    auto* fullButton = new QPushButton(tr("Full range"), parent);
+    fullButton->setToolTip(tr("Window over every value the volume holds"));
+    colour_ = new QComboBox(parent);
+    colour_->addItems({tr("Grey"), tr("Green")});
+    windowLabel_ = new QLabel(parent);
+    windowLabel_->setMinimumWidth(150);
+    for (QWidget* w : {static_cast<QWidget*>(autoButton), static_cast<QWidget*>(fullButton),
+                       static_cast<QWidget*>(colour_)})
+        w->setFocusPolicy(Qt::NoFocus);
+    connect(autoButton, &QPushButton::clicked, this, &TInspector::AutoWindow);
+    connect(fullButton, &QPushButton::clicked, this, &TInspector::FullWindow);
+    connect(colour_, &QComboBox::currentIndexChanged, this,
+            [this](int index) { SetGreen(index == 1); });
+    row->addWidget(contrast_, 1);
+    row->addWidget(windowLabel_);
+    row->addWidget(autoButton);
+    row->addWidget(fullButton);
+    row->addWidget(colour_);
+}
+
+void TInspector::BuildMenus()
+{
+    QMenu* file = menuBar()->addMenu(tr("&File"));
+    QAction* open = file->addAction(tr("&Open…"), this, [this] {
+        const QString name = QFileDialog::getOpenFileName(
+            this, tr("Open volume"), QFileInfo(fileName_).absolutePath(),
+            tr("Volumes (*.ics *.ids *.vol *.raw);;ICS images (*.ics);;Raw volumes (*.vol "
+               "*.raw);;All files (*)"));
+        if (!name.isEmpty()) OpenFile(name);
+    });
+    open->setShortcut(QKeySequence::Open);
+    recentMenu_ = file->addMenu(tr("Open &Recent"));
+    file->addAction(tr("&Export view…"), this, &TInspector::AskExport)
+        ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
+    file->addSeparator();
+    file->addAction(tr("&Close"), this, &QWidget::close)->setShortcut(QKeySequence::Close);
+    UpdateRecentMenu();
+
+    QMenu* view = menuBar()->addMenu(tr("&View"));
+    squareAction_ = view->addAction(tr("&Square voxels"));
+    squareAction_->setCheckable(true);
+    connect(squareAction_, &QAction::toggled, this, &TInspector::SetSquareVoxels);
+    view->addAction(tr("Voxel si&ze…"), this, &TInspector::AskSpacing);
+    QAction* zoom = view->addAction(tr("Show the view &alone"), this, [this] {
+        const SlicePlane plane = KeyPlane();
+        ToggleZoom(multiView_->Zoomed() ? multiView_->ActiveClient() : CellOf(plane));
+    });
+    zoom->setShortcut(QKeySequence(Qt::Key_F11));
+
+    // The slice keys act on the whole window, whichever control has the focus.
+    struct Step
+    {
+        QKeyCombination key;
+        int delta;
+    };
+    const Step steps[] = {{Qt::Key_PageUp, 1}, {Qt::Key_PageDown, -1}, {Qt::Key_Up, 1},
+                          {Qt::Key_Right, 1},  {Qt::Key_Down, -1},     {Qt::Key_Left, -1}};
+    for (const Step& step : steps)
+        for (const bool shift : {false, true}) {
+            auto* action = new QAction(this);
+            const int delta = step.delta * (shift ? 10 : 1);
+            action->setShortcut(shift ? QKeySequence(Qt::SHIFT | step.key.key())
+                                      : QKeySequence(step.key));
+            action->setShortcutContext(Qt::WindowShortcut);
+            connect(action, &QAction::triggered, this,
+                    [this, delta] { StepSlice(KeyPlane(), delta); });
+            addAction(action);
+        }
+}
+
+// --- files ---------------------------------------------------------------------------------
+
+void TInspector::OpenFile(const QString& fileName)
+{
+    const std::string name = QFile::encodeName(fileName).toStdString();
+    StartTask(tr("Loading %1").arg(QFileInfo(fileName).fileName()), true,
+              [this, name, fileName](Task& task) -> std::function<void()> {
+                  auto result = std::make_shared<LoadResult>();
+                  VolumeLoadOptions options;
+                  options.Progress = [&task](double fraction) {
+                      task.Permille = int(fraction * 800);
+                      return !task.Cancel.load();
+                  };
+                  options.Samples = &result->Samples;
+                  options.Spacing = &result->Spacing;
+                  result->Code = result->Volume.Load(name, &result->Message, options);
+                  const bool loaded = result->Code == ByteVolume::LoadOk ||
+                                      result->Code == ByteVolume::LoadCloseFailed;
+                  if (loaded && !task.Cancel) {
+                      result->Histogram = ComputeHistogram(
+                          result->Volume, result->Samples.Kind ? &result->Samples : nullptr,
+                          [&task](double fraction) {
+                              task.Permille = 800 + int(fraction * 200);
+                              return !task.Cancel.load();
+                          });
+                  }
+                  if (task.Cancel) return {};
+                  return [this, result, fileName] {
+                      const bool ok = result->Code == ByteVolume::LoadOk ||
+                                      result->Code == ByteVolume::LoadCloseFailed;
+                      if (!ok) {
+                          const QString text =
+                              tr("Cannot load '%1': %2")
+                                  .arg(fileName, QString::fromStdString(result->Message));
+                          statusBar()->showMessage(text, 10000);
+                          auto* box = new QMessageBox(QMessageBox::Warning, tr("Cannot load"), text,
+                                                      QMessageBox::Ok, this);
+                          box->setAttribute(Qt::WA_DeleteOnClose);
+                          box->open();
+                          return;
+                      }
+                      Adopt(*result, fileName);
+                  };
+              });
+}
+
+void TInspector::ShowVolume(ByteVolume&& volume, const QString& name)
+{
+    CancelTask();
+    auto result = std::make_shared<LoadResult>();
+    result->Volume = std::move(volume);
+    result->Code = ByteVolume::LoadOk;
+    StartTask(tr("Measuring %1").arg(name), true,
+              [this, result, name](Task& task) -> std::function<void()> {
+                  result->Histogram =
+                      ComputeHistogram(result->Volume, nullptr, [&task](double fraction) {
+                          task.Permille = int(fraction * 1000);
+                          return !task.Cancel.load();
+                      });
+                  if (task.Cancel) return {};
+                  return [this, result, name] {
+                      Adopt(*result, QString());
+                      fileName_.clear();
+                      setWindowTitle(tr("%1 — %2 × %3 × %4 — volinspect inspector")
+                                         .arg(name)
+                                         .arg(volume_.SizeX)
+                                         .arg(volume_.SizeY)
+                                         .arg(volume_.SizeZ));
+                  };
+              });
+}
+
+void TInspector::Adopt(LoadResult& result, const QString& fileName)
+{
+    volume_ = std::move(result.Volume);
+    samples_ = std::move(result.Samples);
+    spacing_ = result.Spacing;
+    histogram_ = std::move(result.Histogram);
+    fileName_ = fileName;
+    model_.SetVolume(&volume_);
+    model_.SetSamples(samples_.Kind ? &samples_ : nullptr);
+    PointerAt(SlicePlane::Top, false, 0, 0);
+    subject_ = SubjectLine;
+    contrast_->SetHistogram(histogram_.Counts, histogram_.Low, histogram_.High);
+    if (!result.Message.empty())
+        statusBar()->showMessage(QString::fromStdString(result.Message), 10000);
+    if (!fileName.isEmpty()) AddRecentFile(fileName);
+    AutoWindow();
+    ShowAll();
+    ComputeSpectrum(SubjectLine);
+}
+
+QStringList TInspector::RecentFiles() const
+{
+    return QSettings().value(QStringLiteral("inspector/recentFiles")).toStringList();
+}
+
+void TInspector::AddRecentFile(const QString& fileName)
+{
+    QStringList files = RecentFiles();
+    const QString path = QFileInfo(fileName).absoluteFilePath();
+    files.removeAll(path);
+    files.prepend(path);
+    while (files.size() > MaxRecentFiles)
+        files.removeLast();
+    QSettings().setValue(QStringLiteral("inspector/recentFiles"), files);
+    UpdateRecentMenu();
+}
+
+void TInspector::UpdateRecentMenu()
+{
+    recentMenu_->clear();
+    const QStringList files = RecentFiles();
+    for (const QString& file : files)
+        recentMenu_->addAction(QFileInfo(file).fileName(), this, [this, file] { OpenFile(file); })
+            ->setToolTip(file);
+    recentMenu_->setEnabled(!files.isEmpty());
+}
+
+void TInspector::dragEnterEvent(QDragEnterEvent* event)
+{
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile()) return event->acceptProposedAction();
+}
+
+void TInspector::dropEvent(QDropEvent* event)
+{
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile()) {
+            event->acceptProposedAction();
+            OpenFile(url.toLocalFile());
+            return;
+        }
+}
+
+void TInspector::closeEvent(QCloseEvent* event)
+{
+    CancelTask();
+    QSettings settings;
+    settings.setValue(QStringLiteral("inspector/geometry"), saveGeometry());
+    settings.setValue(QStringLiteral("inspector/state"), saveState());
+    QMainWindow::closeEvent(event);
+}
+
+// --- the worker thread ---------------------------------------------------------------------
+
+void TInspector::StartTask(const QString& what, bool isLoad,
+                           std::function<std::function<void()>(Task&)> work)
+{
+    CancelTask();
+    task_ = std::make_unique<Task>();
+    Task* task = task_.get();
+    task->What = what;
+    task->IsLoad = isLoad;
+    task->Started.start();
+    task->Thread = std::thread([this, task, work = std::move(work)] {
+        LowerThisThreadsPriority();
+        std::function<void()> apply;
+        try {
+            apply = work(*task);
+        } catch (const std::exception& error) {
+            const QString text = QString::fromUtf8(error.what());
+            apply = [this, text] { statusBar()->showMessage(text, 10000); };
+        }
+        task->Apply = std::move(apply);
+        // The window outlives the thread: it joins it before it goes.
+        QMetaObject::invokeMethod(
+            this, [this, task] { FinishTask(task); }, Qt::QueuedConnection);
+    });
+    poll_->start();
+}
+
+void TInspector::FinishTask(Task* task)
+{
+    if (task != task_.get()) return; // cancelled and replaced meanwhile
+    std::unique_ptr<Task> done = std::move(task_);
+    done->Thread.join();
+    poll_->stop();
+    progress_->hide();
+    cancel_->hide();
+    const bool cancelled = done->Cancel || done->Spectrum.Cancel;
+    if (!cancelled && done->Apply) done->Apply();
+}
+
+void TInspector::CancelTask()
+{
+    if (!task_) return;
+    std::unique_ptr<Task> task = std::move(task_);
+    task->Cancel = true;
+    task->Spectrum.Cancel = true;
+    task->Thread.join();
+    poll_->stop();
+    progress_->hide();
+    cancel_->hide();
+    if (!task->IsLoad) subject_ = task->Previous;
+    statusBar()->showMessage(tr("%1: cancelled").arg(task->What), 5000);
+}
+
+void TInspector::PollTask()
+{
+    if (!task_ || task_->Started.elapsed() < ProgressDelayMs) return;
+    int permille = task_->Permille;
+    if (task_->SpectrumTotal > 0)
+        permille = int(1000.0 * double(task_->Spectrum.Done) / double(task_->SpectrumTotal));
+    progress_->setFormat(task_->What + QStringLiteral(" %p%"));
+    progress_->setValue(std::clamp(permille, 0, 1000));
+    progress_->show();
+    cancel_->show();
+}
+
+// --- showing -------------------------------------------------------------------------------
+
+float TInspector::Ratio(SlicePlane plane) const
+{
+    const double sx = square_ ? 1 : spacing_.Size[0], sy = square_ ? 1 : spacing_.Size[1],
+                 sz = square_ ? 1 : spacing_.Size[2];
+    const double w = model_.SliceWidth(plane) * (plane == SlicePlane::Side ? sz : sx);
+    const double h = model_.SliceHeight(plane) * (plane == SlicePlane::Front ? sz : sy);
+    return w > 0 && h > 0 ? float(w / h) : -1.0f;
+}
+
+void TInspector::ShowView(SlicePlane plane)
+{
+    TSliceView* view = View(plane);
+    view->ShowSlice(model_.SampleSlice(plane), Ratio(plane));
+}
+
+void TInspector::ShowAll()
+{
+    for (SlicePlane plane : Planes)
+        ShowView(plane);
+    ApplyWindow();
+    ShowCrosshairs();
+    ShowCaptions();
+    ShowTitle();
+}
+
+void TInspector::ShowCrosshairs()
+{
+    const int x = model_.Position(SlicePlane::Side), y = model_.Position(SlicePlane::Front),
+              z = model_.Position(SlicePlane::Top);
+    View(SlicePlane::Top)->SetCrosshair(x, ColorX, y, ColorY);
+    View(SlicePlane::Front)->SetCrosshair(x, ColorX, z, ColorZ);
+    View(SlicePlane::Side)->SetCrosshair(z, ColorZ, y, ColorY);
+}
+
+void TInspector::ShowCaptions()
+{
+    for (SlicePlane plane : Planes) {
+        const int n = model_.Positions(plane);
+        const QString caption = n > 0 ? QStringLiteral("%1  %2 %3 / %4")
+                                            .arg(QLatin1String(PlaneName(plane)))
+                                            .arg(QLatin1Char(PlaneAxis(plane)))
+                                            .arg(model_.Position(plane))
+                                            .arg(n - 1)
+                                      : QLatin1String(PlaneName(plane));
+        multiView_->Client(CellOf(plane))->SetCaption(caption);
+    }
+}
+
+void TInspector::ShowTitle()
+{
+    if (fileName_.isEmpty() && volume_.VoxelCount() == 0) {
+        setWindowTitle(tr("volinspect inspector"));
+        return;
+    }
+    setWindowTitle(tr("%1 — %2 × %3 × %4 — volinspect inspector")
+                       .arg(fileName_.isEmpty() ? tr("untitled") : QFileInfo(fileName_).fileName())
+                       .arg(volume_.SizeX)
+                       .arg(volume_.SizeY)
+                       .arg(volume_.SizeZ));
+}
+
+void TInspector::SetPosition(SlicePlane plane, int position)
+{
+    if (model_.Positions(plane) == 0) return;
+    const int before = model_.Position(plane);
+    if (model_.SetPosition(plane, position) == before) return;
+    ShowView(plane);
+    ShowCrosshairs();
+    ShowCaptions();
+    PositionsChanged(plane != SlicePlane::Side);
+}
+
+void TInspector::StepSlice(SlicePlane plane, int delta)
+{
+    SetPosition(plane, model_.Position(plane) + delta);
+}
+
+SlicePlane TInspector::KeyPlane() const
+{
+    for (SlicePlane plane : Planes)
+        if (View(plane)->Hovered()) return plane;
+    const int active = multiView_->ActiveClient();
+    for (SlicePlane plane : Planes)
+        if (CellOf(plane) == active) return plane;
+    return SlicePlane(lastView_);
+}
+
+void TInspector::PositionsChanged(bool topOrFront)
+{
+    // The voxel under a pointer that stayed where it was has changed.
+    if (pointer_[0] >= 0) PointerAt(SlicePlane(pointer_[0]), true, pointer_[1], pointer_[2]);
+    if (topOrFront && subject_ != SubjectVolume) ComputeSpectrum(subject_);
+}
+
+void TInspector::ViewClicked(SlicePlane plane, int u, int v)
+{
+    const auto [x, y, z] = model_.VoxelAt(plane, u, v);
+    lastView_ = int(plane);
+    if (!multiView_->Zoomed()) multiView_->SetActiveClient(CellOf(plane));
+    const bool topOrFront =
+        model_.Position(SlicePlane::Top) != z || model_.Position(SlicePlane::Front) != y;
+    model_.SetPosition(SlicePlane::Side, x);
+    model_.SetPosition(SlicePlane::Front, y);
+    model_.SetPosition(SlicePlane::Top, z);
+    for (SlicePlane other : Planes)
+        if (other != plane) ShowView(other);
+    ShowCrosshairs();
+    ShowCaptions();
+    pointer_ = {int(plane), u, v};
+    PositionsChanged(topOrFront);
+}
+
+void TInspector::CrosshairDragged(SlicePlane plane, int axis, int value)
+{
+    // The vertical line of a view shows the plane along its columns, the horizontal
+    // line the plane along its rows.
+    static constexpr SlicePlane Moves[3][2] = {
+        {SlicePlane::Side, SlicePlane::Front}, // top view: x columns, y rows
+        {SlicePlane::Side, SlicePlane::Top},   // front view: x columns, z rows
+        {SlicePlane::Top, SlicePlane::Front},  // side view: z columns, y rows
+    };
+    SetPosition(Moves[int(plane)][axis], value);
+}
+
+void TInspector::PointerAt(SlicePlane plane, bool inside, int u, int v)
+{
+    inside =
+        inside && u >= 0 && v >= 0 && u < model_.SliceWidth(plane) && v < model_.SliceHeight(plane);
+    pointer_ = {inside ? int(plane) : -1, u, v};
+    if (!inside) {
+        voxelLabel_->clear();
+        statusText_.clear();
+        return;
+    }
+    const auto [x, y, z] = model_.VoxelAt(plane, u, v);
+    QString text = QStringLiteral("x %1  y %2  z %3   value %4")
+                       .arg(x)
+                       .arg(y)
+                       .arg(z)
+                       .arg(volume_.Voxel(x, y, z));
+    if (samples_.Kind) text += QStringLiteral("   sample %1").arg(Number(samples_.Value(x, y, z)));
+    if (spacing_.Known) {
+        const QString unit = QString::fromStdString(spacing_.Units[0]);
+        const bool oneUnit =
+            spacing_.Units[0] == spacing_.Units[1] && spacing_.Units[1] == spacing_.Units[2];
+        const auto at = [&](int axis, int voxel) {
+            QString s = Number(voxel * spacing_.Size[axis]);
+            if (!oneUnit && !spacing_.Units[axis].empty())
+                s += QLatin1Char(' ') + QString::fromStdString(spacing_.Units[axis]);
+            return s;
+        };
+        text += QStringLiteral("   (%1, %2, %3%4)")
+                    .arg(at(0, x), at(1, y), at(2, z),
+                         oneUnit && !unit.isEmpty() ? QLatin1Char(' ') + unit : QString());
+    }
+    statusText_ = text;
+    voxelLabel_->setText(text);
+}
+
+QString TInspector::StatusText() const
+{
+    return statusText_;
+}
+
+// --- contrast ------------------------------------------------------------------------------
+
+void TInspector::SetWindow(double min, double max)
+{
+    if (!(min <= max)) std::swap(min, max);
+    min_ = min, max_ = max;
+    ApplyWindow();
+}
+
+void TInspector::ApplyWindow()
+{
+    for (SlicePlane plane : Planes) {
+        TImageControl* image = View(plane)->Image();
+        image->SetMin(float(min_));
+        image->SetMax(float(max_));
+        image->SetDisplayColor(green_ ? 0x00FF00 : 0xFFFFFF);
+    }
+    contrast_->SetWindow(min_, max_);
+    windowLabel_->setText(tr("window %1 … %2").arg(Number(min_), Number(max_)));
+}
+
+void TInspector::AutoWindow()
+{
+    if (histogram_.Total == 0) return FullWindow();
+    double low = histogram_.Percentile(0.001), high = histogram_.Percentile(0.999);
+    if (!(high > low)) high = low + 1;
+    SetWindow(low, high);
+}
+
+void TInspector::FullWindow()
+{
+    if (!samples_.Kind || histogram_.Total == 0)
+        SetWindow(0, 255);
+    else
+        SetWindow(histogram_.Low,
+                  histogram_.High > histogram_.Low ? histogram_.High : histogram_.Low + 1);
+}
+
+void TInspector::SetGreen(bool green)
+{
+    green_ = green;
+    if (colour_->currentIndex() != int(green)) colour_->setCurrentIndex(int(green));
+    ApplyWindow();
+}
+
+// --- voxel size ----------------------------------------------------------------------------
+
+void TInspector::SetSquareVoxels(bool square)
+{
+    square_ = square;
+    if (squareAction_->isChecked() != square) squareAction_->setChecked(square);
+    for (SlicePlane plane : Planes)
+        ShowView(plane);
+    ShowCrosshairs();
+}
+
+void TInspector::SetSpacing(double x, double y, double z, const QString& unit)
+{
+    if (!(x > 0 && y > 0 && z > 0 && std::isfinite(x) && std::isfinite(y) && std::isfinite(z)))
+        return;
+    spacing_.Size[0] = x, spacing_.Size[1] = y, spacing_.Size[2] = z;
+    for (std::string& u : spacing_.Units)
+        u = unit.toStdString();
+    spacing_.Known = true;
+    for (SlicePlane plane : Planes)
+        ShowView(plane);
+    ShowCrosshairs();
+}
+
+void TInspector::AskSpacing()
+{
+    QDialog dialog(this);
+    dialog.setWindowTitle(tr("Voxel size"));
+    auto* form = new QFormLayout(&dialog);
+    QDoubleSpinBox* boxes[3];
+    const char* names[3] = {"x", "y", "z"};
+    for (int i = 0; i < 3; ++i) {
+        boxes[i] = new QDoubleSpinBox(&dialog);
+        boxes[i]->setDecimals(6);
+        boxes[i]->setRange(1e-6, 1e6);
+        boxes[i]->setValue(spacing_.Size[i]);
+        form->addRow(tr("Spacing along %1").arg(QLatin1String(names[i])), boxes[i]);
+    }
+    auto* unit = new QLineEdit(QString::fromStdString(spacing_.Units[0]), &dialog);
+    form->addRow(tr("Unit"), unit);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    form->addRow(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    if (dialog.exec() != QDialog::Accepted) return;
+    SetSpacing(boxes[0]->value(), boxes[1]->value(), boxes[2]->value(), unit->text());
+    SetSquareVoxels(false);
+}
+
+// --- spectrum ------------------------------------------------------------------------------
+
+void TInspector::ComputeSpectrum(SpectrumSubject subject)
+{
+    if (volume_.VoxelCount() == 0) return;
+    const int z = model_.Position(SlicePlane::Top), y = model_.Position(SlicePlane::Front);
+    const int mode = subject == SubjectLine    ? SpectrumLine
+                     : subject == SubjectPlane ? SpectrumPlane
+                                               : SpectrumVolume;
+    const QString label = subject == SubjectLine    ? tr("line y %1, z %2").arg(y).arg(z)
+                          : subject == SubjectPlane ? tr("plane z %1").arg(z)
+                                                    : tr("volume");
+    if (PredictedSpectrumSeconds(volume_, mode) < WorkerThreshold) {
+        // A load under way keeps running; a spectrum under way is superseded.
+        if (task_ && !task_->IsLoad) CancelTask();
+        subject_ = subject;
+        const SpectrumResult result = ComputeLagSpectrum(volume_, mode, z, y);
+        spectrum_->ShowResult(result.Curve, result.Figure, label);
+        return;
+    }
+    if (task_ && task_->IsLoad) return; // the volume is about to change
+    const SpectrumSubject previous = task_ ? task_->Previous : subject_;
+    StartTask(tr("Spectrum of the %1").arg(label), false,
+              [this, mode, z, y, label](Task& task) -> std::function<void()> {
+                  SpectrumResult result = ComputeLagSpectrum(volume_, mode, z, y, &task.Spectrum);
+                  if (result.Cancelled || task.Cancel) return {};
+                  return [this, result = std::move(result), label] {
+                      spectrum_->ShowResult(result.Curve, result.Figure, label);
+                  };
+              });
+    task_->SpectrumTotal = SpectrumDifferences(volume_, mode);
+    // Moves while it runs do not start another spectrum of a different subject.
+    task_->Previous = previous;
+    subject_ = subject;
+}
+
+// --- export --------------------------------------------------------------------------------
+
+bool TInspector::ExportView(SlicePlane plane, const QString& fileName, QString& message) const
+{
+    const ImageStruct* slice = const_cast<SliceModel&>(model_).SampleSlice(plane);
+    if (!slice) {
+        message = tr("there is no slice to export");
+        return false;
+    }
+    ImagePtr grey(NewImage8(slice->XSize, slice->YSize));
+    bool converted = false;
+    const float min = float(min_), max = float(max_);
+    switch (ImageKind(slice)) {
+    case ImageKind8:
+        converted = grey && Image8ToImage8(grey.get(), slice, min, max);
+        break;
+    case ImageKind16:
+        converted = grey && Image16ToImage8(grey.get(), slice, min, max);
+        break;
+    case ImageKind32:
+        converted = grey && Image32ToImage8(grey.get(), slice, min, max);
+        break;
+    case ImageKindFloat:
+        converted = grey && ImageFloatToImage8(grey.get(), slice, min, max);
+        break;
+    default:
+        break;
+    }
+    if (!converted) {
+        message = tr("not enough memory for the picture");
+        return false;
+    }
+    QImage picture(slice->XSize, slice->YSize,
+                   green_ ? QImage::Format_RGB32 : QImage::Format_Grayscale8);
+    if (picture.isNull()) {
+        message = tr("not enough memory for the picture");
+        return false;
+    }
+    for (int v = 0; v < slice->YSize; ++v) {
+        const uint8_t* row = grey->Data + int64_t(v) * grey->LineStep;
+        if (green_) {
+            auto* out = reinterpret_cast<QRgb*>(picture.scanLine(v));
+            for (int u = 0; u < slice->XSize; ++u)
+                out[u] = qRgb(0, row[u], 0);
+        } else {
+            std::copy(row, row + slice->XSize, picture.scanLine(v));
+        }
+    }
+    QImageWriter writer(fileName, "png");
+    if (!writer.write(picture)) {
+        message = writer.errorString();
+        return false;
+    }
+    return true;
+}
+
+void TInspector::AskExport()
+{
+    const SlicePlane plane = KeyPlane();
+    QString suggested = QFileInfo(fileName_).completeBaseName();
+    if (suggested.isEmpty()) suggested = QStringLiteral("volume");
+    suggested += QStringLiteral("-%1-%2.png")
+                     .arg(QString::fromLatin1(PlaneName(plane)).toLower())
+                     .arg(model_.Position(plane));
+    const QString name = QFileDialog::getSaveFileName(
+        this, tr("Export view"), QFileInfo(fileName_).absoluteDir().filePath(suggested),
+        tr("PNG pictures (*.png)"));
+    if (name.isEmpty()) return;
+    QString message;
+    if (!ExportView(plane, name, message))
+        QMessageBox::warning(this, tr("Export view"),
+                             tr("Cannot write '%1': %2").arg(name, message));
+    else
+        statusBar()->showMessage(tr("Wrote %1").arg(name), 5000);
+}
+
+// --- zoom and layout -----------------------------------------------------------------------
+
+void TInspector::ToggleZoom(int cell)
+{
+    if (!multiView_->Zoomed()) multiView_->SetActiveClient(cell);
+    multiView_->SetZoomed(!multiView_->Zoomed());
+}
+
+bool TInspector::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == viewArea_ && event->type() == QEvent::Resize) {
+        multiView_->setGeometry(viewArea_->rect());
+    } else if (event->type() == QEvent::MouseButtonDblClick) {
+        for (int cell : {11, 12, 21, 22})
+            if (watched == multiView_->Client(cell)->Button()) {
+                ToggleZoom(cell);
+                return true;
+            }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}

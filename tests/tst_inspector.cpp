@@ -1,0 +1,346 @@
+// The inspector window driven through real mouse and key events on the offscreen platform.
+
+#include "ByteVolume.h"
+#include "GraphicsListControl.h"
+#include "IcsWriter.h"
+#include "ImageControl.h"
+#include "Inspector.h"
+#include "MultiView.h"
+#include "SliceView.h"
+#include "Spectrum.h"
+#include "SpectrumPanel.h"
+#include "ZoomPanel.h"
+
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+#include <vector>
+
+namespace {
+
+/** A volume whose voxel (x, y, z) is (x + 3y + 7z) mod 251. */
+ByteVolume PatternVolume(int sx, int sy, int sz)
+{
+    ByteVolume volume;
+    volume.Allocate(sx, sy, sz);
+    for (int z = 0; z < sz; ++z)
+        for (int y = 0; y < sy; ++y)
+            for (int x = 0; x < sx; ++x)
+                volume.Voxel(x, y, z) = uint8_t((x + 3 * y + 7 * z) % 251);
+    return volume;
+}
+
+bool WaitIdle(const TInspector& inspector)
+{
+    return QTest::qWaitFor([&] { return !inspector.Busy(); }, 20000);
+}
+
+/** The overlay pixel at the centre of slice pixel (u, v) of `view`. */
+QPoint PixelOf(const TSliceView* view, int u, int v)
+{
+    const TZoomMapping& m = view->Overlay()->Mapping();
+    return QPointF(m.ToPixelX(u + 0.5), m.ToPixelY(v + 0.5)).toPoint();
+}
+
+std::array<int, 3> Positions(TInspector& inspector)
+{
+    SliceModel& model = inspector.Model();
+    return {model.Position(SlicePlane::Side), model.Position(SlicePlane::Front),
+            model.Position(SlicePlane::Top)};
+}
+
+} // namespace
+
+class TestInspector : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
+    void clickMovesTheOtherPlanes_data()
+    {
+        QTest::addColumn<int>("plane");
+        QTest::addColumn<int>("u");
+        QTest::addColumn<int>("v");
+        QTest::addColumn<int>("x");
+        QTest::addColumn<int>("y");
+        QTest::addColumn<int>("z");
+        // Starting at the middle (19, 11, 7) of a 40 × 24 × 16 volume.
+        QTest::newRow("top") << int(SlicePlane::Top) << 5 << 3 << 5 << 3 << 7;
+        QTest::newRow("front") << int(SlicePlane::Front) << 31 << 14 << 31 << 11 << 14;
+        QTest::newRow("side") << int(SlicePlane::Side) << 2 << 22 << 19 << 22 << 2;
+    }
+    void clickMovesTheOtherPlanes()
+    {
+        QFETCH(int, plane);
+        QFETCH(int, u);
+        QFETCH(int, v);
+        TInspector inspector;
+        inspector.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&inspector));
+        inspector.ShowVolume(PatternVolume(40, 24, 16), QStringLiteral("pattern"));
+        QVERIFY(WaitIdle(inspector));
+        QCOMPARE(Positions(inspector), (std::array<int, 3>{19, 11, 7}));
+
+        TSliceView* view = inspector.View(SlicePlane(plane));
+        QTest::mouseClick(view->Overlay(), Qt::LeftButton, {}, PixelOf(view, u, v));
+        QFETCH(int, x);
+        QFETCH(int, y);
+        QFETCH(int, z);
+        QCOMPARE(Positions(inspector), (std::array<int, 3>{x, y, z}));
+
+        // Every view's crosshair passes through the voxel, at voxel centres.
+        const auto lines = [&](SlicePlane p) {
+            const GraphicsListStruct* list = inspector.View(p)->Overlay()->List;
+            return std::array<float, 2>{list->Items[0].Coords[0], list->Items[1].Coords[1]};
+        };
+        QCOMPARE(lines(SlicePlane::Top), (std::array<float, 2>{x + 0.5f, y + 0.5f}));
+        QCOMPARE(lines(SlicePlane::Front), (std::array<float, 2>{x + 0.5f, z + 0.5f}));
+        QCOMPARE(lines(SlicePlane::Side), (std::array<float, 2>{z + 0.5f, y + 0.5f}));
+        QVERIFY(view->Overlay()->Editing()); // the grips stay armed after the click
+
+        // The status bar names the voxel and its value; the captions the positions.
+        const int value = (x + 3 * y + 7 * z) % 251;
+        QCOMPARE(inspector.StatusText(),
+                 QStringLiteral("x %1  y %2  z %3   value %4").arg(x).arg(y).arg(z).arg(value));
+        QCOMPARE(inspector.Views()->Client(11)->Caption(), QStringLiteral("XY  z %1 / 15").arg(z));
+        QCOMPARE(inspector.Views()->Client(21)->Caption(), QStringLiteral("XZ  y %1 / 23").arg(y));
+        QCOMPARE(inspector.Views()->Client(12)->Caption(), QStringLiteral("ZY  x %1 / 39").arg(x));
+
+        // A drag pans instead: no plane moves.
+        const QPoint from = PixelOf(view, 1, 1);
+        QTest::mousePress(view->Overlay(), Qt::LeftButton, {}, from);
+        QTest::mouseMove(view->Overlay(), from + QPoint(30, 20));
+        QTest::mouseRelease(view->Overlay(), Qt::LeftButton, {}, from + QPoint(30, 20));
+        QCOMPARE(Positions(inspector), (std::array<int, 3>{x, y, z}));
+    }
+
+    void keysStepTheViewUnderThePointer()
+    {
+        TInspector inspector;
+        inspector.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&inspector));
+        inspector.ShowVolume(PatternVolume(40, 24, 16), QStringLiteral("pattern"));
+        QVERIFY(WaitIdle(inspector));
+        TSliceView* front = inspector.View(SlicePlane::Front);
+        QTest::mouseMove(front->Overlay(), PixelOf(front, 4, 4));
+        QCOMPARE(inspector.KeyPlane(), SlicePlane::Front);
+
+        struct Press
+        {
+            Qt::Key key;
+            Qt::KeyboardModifiers modifiers;
+            int expected; // the front plane's position (y) afterwards
+        };
+        for (const Press& press :
+             {Press{Qt::Key_PageUp, {}, 12}, Press{Qt::Key_Up, {}, 13}, Press{Qt::Key_Left, {}, 12},
+              Press{Qt::Key_PageDown, {}, 11}, Press{Qt::Key_PageUp, Qt::ShiftModifier, 21},
+              Press{Qt::Key_PageUp, Qt::ShiftModifier, 23}, // clamped
+              Press{Qt::Key_Down, Qt::ShiftModifier, 13}}) {
+            QTest::keyClick(&inspector, press.key, press.modifiers);
+            QCOMPARE(inspector.Model().Position(SlicePlane::Front), press.expected);
+        }
+        QCOMPARE(Positions(inspector), (std::array<int, 3>{19, 13, 7}));
+        // The pointer stayed on front pixel (4, 4): the status names the voxel it now shows.
+        QCOMPARE(inspector.StatusText(),
+                 QStringLiteral("x 4  y 13  z 4   value %1").arg(4 + 39 + 28));
+        // The top view's crosshair follows the front plane.
+        QCOMPARE(inspector.View(SlicePlane::Top)->Overlay()->List->Items[1].Coords[1], 13.5f);
+        // The line spectrum follows the crosshair of the top view.
+        QVERIFY(inspector.Spectrum()->ResultText().startsWith(QStringLiteral("line y 13, z 7: ")));
+    }
+
+    void crosshairGripDragMovesItsPlane()
+    {
+        TInspector inspector;
+        inspector.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&inspector));
+        inspector.ShowVolume(PatternVolume(40, 24, 16), QStringLiteral("pattern"));
+        QVERIFY(WaitIdle(inspector));
+        TSliceView* top = inspector.View(SlicePlane::Top);
+        const TGraphicsListControl::TGrip& grip = top->Overlay()->Grips[0]; // the x line's
+        const QPoint at(grip.ScreenX, grip.ScreenY);
+        const QPoint to = QPoint(int(top->Overlay()->Mapping().ToPixelX(30.5)), at.y());
+        QTest::mousePress(top->Overlay(), Qt::LeftButton, {}, at);
+        QTest::mouseMove(top->Overlay(), to);
+        QTest::mouseRelease(top->Overlay(), Qt::LeftButton, {}, to);
+        QCOMPARE(Positions(inspector), (std::array<int, 3>{30, 11, 7}));
+        QCOMPARE(inspector.Views()->Client(12)->Caption(), QStringLiteral("ZY  x 30 / 39"));
+    }
+
+    void sixteenBitDataShowWithFullContrast()
+    {
+        // A 12-bit camera's counts in 16-bit samples: 0 … 4095 along x.
+        QTemporaryDir dir;
+        const int sx = 64, sy = 8, sz = 4;
+        std::vector<uint16_t> samples(size_t(sx) * sy * sz);
+        for (size_t i = 0; i < samples.size(); ++i)
+            samples[i] = uint16_t((i % sx) * 4095 / (sx - 1));
+        IcsWriteOptions options;
+        options.BytesPerSample = 2;
+        options.SignificantBits = 12;
+        const QString name = dir.filePath(QStringLiteral("camera.ics"));
+        std::string message;
+        QVERIFY(WriteIcsVolume(name.toStdString(), sx, sy, sz, samples.data(), options, &message));
+
+        TInspector inspector;
+        inspector.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&inspector));
+        inspector.OpenFile(name);
+        QVERIFY(WaitIdle(inspector));
+        QCOMPARE(inspector.Samples().Kind, ImageKind16);
+        // The window spans the counts the camera gave, not the 16 bits of the type.
+        QVERIFY2(
+            inspector.WindowMin() < 100 && inspector.WindowMax() > 3900,
+            qPrintable(
+                QStringLiteral("%1 … %2").arg(inspector.WindowMin()).arg(inspector.WindowMax())));
+        QCOMPARE(ImageKind(inspector.View(SlicePlane::Top)->Image()->Image()), ImageKind16);
+
+        // On screen the gradient runs from black to white.
+        TImageControl* image = inspector.View(SlicePlane::Top)->Image();
+        const QImage shot = image->grab().toImage();
+        const TZoomMapping& m = image->Mapping();
+        const int y = int(m.ToPixelY(4));
+        const QRgb left = shot.pixel(int(m.ToPixelX(0.5)), y);
+        const QRgb right = shot.pixel(int(m.ToPixelX(sx - 0.5)), y);
+        QVERIFY2(qGreen(left) < 10 && qGreen(right) > 245,
+                 qPrintable(QStringLiteral("%1 %2").arg(qGreen(left)).arg(qGreen(right))));
+
+        // The status bar gives the sample beside the 8-bit value.
+        QTest::mouseMove(inspector.View(SlicePlane::Top)->Overlay(),
+                         PixelOf(inspector.View(SlicePlane::Top), 63, 2));
+        QVERIFY2(inspector.StatusText().endsWith(QStringLiteral("sample 4095")),
+                 qPrintable(inspector.StatusText()));
+
+        // Full range and Auto; a failed load leaves all of it as it was.
+        inspector.FullWindow();
+        QCOMPARE(inspector.WindowMin(), 0.0);
+        QCOMPARE(inspector.WindowMax(), 4095.0);
+        inspector.OpenFile(dir.filePath(QStringLiteral("missing.ics")));
+        QVERIFY(WaitIdle(inspector));
+        QCOMPARE(inspector.Samples().Kind, ImageKind16);
+        QCOMPARE(inspector.Volume().SizeX, sx);
+        QCOMPARE(inspector.WindowMax(), 4095.0);
+    }
+
+    void contrastWindowFromPercentilesAfterLoad()
+    {
+        // 10 000 voxels: 0 once, 255 once, the rest 100 … 199: the 0.1 and 99.9
+        // percentiles leave the two outliers out.
+        ByteVolume volume;
+        volume.Allocate(20, 20, 25);
+        for (int i = 0; i < 10000; ++i)
+            volume.Data[i] = uint8_t(100 + i % 100);
+        volume.Data[17] = 0;
+        volume.Data[500] = 255;
+        TInspector inspector;
+        inspector.ShowVolume(std::move(volume), QStringLiteral("outliers"));
+        QVERIFY(WaitIdle(inspector));
+        QCOMPARE(inspector.WindowMin(), 100.0);
+        QCOMPARE(inspector.WindowMax(), 199.0);
+        QCOMPARE(inspector.View(SlicePlane::Side)->Image()->Min(), 100.0f);
+        QCOMPARE(inspector.View(SlicePlane::Front)->Image()->Max(), 199.0f);
+        inspector.FullWindow();
+        QCOMPARE(inspector.View(SlicePlane::Top)->Image()->Max(), 255.0f);
+    }
+
+    void cancelledSpectrumKeepsThePreviousResult()
+    {
+        // Large enough that the volume's spectrum runs on the worker thread.
+        ByteVolume volume = PatternVolume(256, 256, 256);
+        QVERIFY(PredictedSpectrumSeconds(volume, SpectrumVolume) > 0.1);
+        TInspector inspector;
+        inspector.ShowVolume(std::move(volume), QStringLiteral("big"));
+        QVERIFY(WaitIdle(inspector));
+        const QString before = inspector.Spectrum()->ResultText();
+        const std::vector<float> curve = inspector.Spectrum()->Curve();
+        QVERIFY(before.startsWith(QStringLiteral("line y 127, z 127: ")));
+
+        inspector.ComputeSpectrum(TInspector::SubjectVolume);
+        QVERIFY(inspector.Busy());
+        inspector.CancelTask();
+        QVERIFY(!inspector.Busy());
+        QTest::qWait(50); // nothing arrives late
+        QCOMPARE(inspector.Spectrum()->ResultText(), before);
+        QCOMPARE(inspector.Spectrum()->Curve(), curve);
+        // Moves after the cancel follow the line again.
+        inspector.StepSlice(SlicePlane::Top, 1);
+        QVERIFY(
+            inspector.Spectrum()->ResultText().startsWith(QStringLiteral("line y 127, z 128: ")));
+    }
+
+    void exportWritesTheWindowedSlice()
+    {
+        TInspector inspector;
+        inspector.ShowVolume(PatternVolume(12, 9, 5), QStringLiteral("pattern"));
+        QVERIFY(WaitIdle(inspector));
+        QTemporaryDir dir;
+        for (const bool green : {false, true}) {
+            inspector.SetWindow(10, 60);
+            inspector.SetGreen(green);
+            const QString name = dir.filePath(QStringLiteral("side.png"));
+            QString message;
+            QVERIFY2(inspector.ExportView(SlicePlane::Side, name, message), qPrintable(message));
+            const QImage picture(name);
+            QCOMPARE(picture.size(), QSize(5, 9)); // z across, y down
+            for (int v = 0; v < 9; ++v)
+                for (int u = 0; u < 5; ++u) {
+                    const int voxel = (5 + 3 * v + 7 * u) % 251;
+                    const int expected = std::clamp((voxel - 10) * 255 / 50, 0, 255);
+                    const QRgb pixel = picture.pixel(u, v);
+                    QVERIFY(std::abs(qGreen(pixel) - expected) <= 3);
+                    QCOMPARE(qRed(pixel), green ? 0 : qGreen(pixel));
+                }
+        }
+    }
+
+    void fullRangeDrawsTheVolumesRowsAsTheyAre()
+    {
+        TInspector inspector;
+        inspector.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&inspector));
+        inspector.ShowVolume(PatternVolume(37, 21, 9), QStringLiteral("pattern"));
+        QVERIFY(WaitIdle(inspector));
+        inspector.FullWindow();
+        for (SlicePlane plane : {SlicePlane::Top, SlicePlane::Front, SlicePlane::Side}) {
+            TImageControl* image = inspector.View(plane)->Image();
+            const int64_t conversions = image->ConversionCount();
+            inspector.StepSlice(plane, 1);
+            const QImage shot = image->grab().toImage();
+            QCOMPARE(image->ConversionCount(), conversions); // no display copy was made
+            SliceModel& model = inspector.Model();
+            const TZoomMapping& m = image->Mapping();
+            for (int v = 0; v < model.SliceHeight(plane); v += 4)
+                for (int u = 0; u < model.SliceWidth(plane); u += 3) {
+                    const auto [x, y, z] = model.VoxelAt(plane, u, v);
+                    const QRgb pixel =
+                        shot.pixel(int(m.ToPixelX(u + 0.5)), int(m.ToPixelY(v + 0.5)));
+                    QCOMPARE(qGreen(pixel), int(inspector.Volume().Voxel(x, y, z)));
+                }
+        }
+    }
+
+    void captionDoubleClickShowsTheCellAlone()
+    {
+        TInspector inspector;
+        inspector.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&inspector));
+        inspector.ShowVolume(PatternVolume(30, 20, 10), QStringLiteral("pattern"));
+        QVERIFY(WaitIdle(inspector));
+        QToolButton* caption = inspector.Views()->Client(21)->Button();
+        QTest::mouseDClick(caption, Qt::LeftButton);
+        QVERIFY(inspector.Views()->Zoomed());
+        QCOMPARE(inspector.Views()->ActiveClient(), 21);
+        QVERIFY(inspector.View(SlicePlane::Front)->Panel()->isVisible());
+        QVERIFY(!inspector.View(SlicePlane::Top)->Panel()->isVisible());
+        QTest::mouseDClick(caption, Qt::LeftButton);
+        QVERIFY(!inspector.Views()->Zoomed());
+        QVERIFY(inspector.View(SlicePlane::Top)->Panel()->isVisible());
+    }
+};
+
+QTEST_MAIN(TestInspector)
+#include "tst_inspector.moc"
