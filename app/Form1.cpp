@@ -3,6 +3,7 @@
 #include "Application.h"
 #include "CommandLine.h"
 #include "Framework.h"
+#include "Inspector.h"
 #include "MessageText.h"
 #include "SliceImages.h"
 #include "Spectrum.h"
@@ -21,6 +22,7 @@
 #include <QMimeData>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSlider>
 #include <QTabWidget>
 #include <QTimer>
@@ -112,7 +114,7 @@ public:
 } // namespace
 
 TForm1::TForm1(std::vector<std::string> arguments, QWidget* parent)
-    : QWidget(parent), arguments_(std::move(arguments))
+    : QWidget(parent), arguments_(std::move(arguments)), slices_(&MainVolume)
 {
     setWindowTitle(QStringLiteral("volinspect"));
     QFont font(QStringLiteral("MS Sans Serif"));
@@ -132,6 +134,9 @@ TForm1::TForm1(std::vector<std::string> arguments, QWidget* parent)
     KeepCoveredPageOutOfKeyboard();
     // Focus starts on a control the user can see: the file name of the viewer.
     LoadFilename2->setFocus();
+    auto* inspect = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_I), this);
+    connect(inspect, &QShortcut::activated, this,
+            [this] { RunGuarded([this] { OpenInspector(); }); });
     FormCreate();
 }
 
@@ -145,7 +150,39 @@ void TForm1::KeepCoveredPageOutOfKeyboard()
         child->setFocusPolicy(Qt::NoFocus);
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1()
+{
+    delete inspector_;
+}
+
+TInspector* TForm1::OpenInspector()
+{
+    if (!inspector_) {
+        inspector_ = new TInspector;
+        inspector_->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    if (!mainFile_.isEmpty()) {
+        inspector_->OpenFile(mainFile_);
+    } else {
+        ByteVolume copy;
+        try {
+            copy.Allocate(MainVolume.SizeX, MainVolume.SizeY, MainVolume.SizeZ);
+        } catch (const std::bad_alloc&) {
+            QMessageBox::warning(this, tr("Inspector"),
+                                 tr("Not enough memory for a copy of the volume."));
+            return inspector_;
+        }
+        if (copy.Data && MainVolume.Data)
+            for (int32_t z = 0; z < copy.SizeZ; ++z)
+                for (int32_t y = 0; y < copy.SizeY; ++y)
+                    std::copy_n(MainVolume.VoxelPtr(0, y, z), copy.SizeX, copy.VoxelPtr(0, y, z));
+        inspector_->ShowVolume(std::move(copy), tr("volume of the viewer"));
+    }
+    inspector_->show();
+    inspector_->raise();
+    inspector_->activateWindow();
+    return inspector_;
+}
 
 void TForm1::BuildCutOutPage()
 {
@@ -289,6 +326,7 @@ void TForm1::FormCreate()
     CutX = 0;
     CutY = 0;
     MainVolume.Allocate(100, 100, 30);
+    MainVolumeChanged();
     RunCommandLine();
 }
 
@@ -333,6 +371,7 @@ void TForm1::LoadFromCommandLine(const std::string& fileName)
         if (!batch_) ReportFileProblem(tr("Cannot load"), name, message);
         return;
     }
+    MainVolumeChanged();
     if (!message.empty()) Warn("warning: " + InQuotes(fileName) + ": " + QuoteBytes(message));
     lastLoadFailed_ = false;
     // The views and the line spectrum of a batch run would never be seen; on a wide
@@ -461,6 +500,7 @@ void TForm1::CheckBox1Click()
 void TForm1::Button1Click()
 {
     FillSyntheticEdge(MainVolume);
+    MainVolumeChanged();
     ShowVolumeInTitle(QStringLiteral("synthetic"));
     SetupViews();
 }
@@ -468,6 +508,7 @@ void TForm1::Button1Click()
 void TForm1::Button2Click()
 {
     ThresholdColumns(MainVolume, TrackBar1->value());
+    MainVolumeChanged();
     SetupViews();
 }
 
@@ -494,9 +535,12 @@ bool TForm1::LoadMainVolume(const QString& fileName)
         ReportFileProblem(tr("Cannot load"), fileName, message);
         return false;
     }
+    MainVolumeChanged();
     if (!message.empty()) ReportFileProblem(tr("Loaded with a problem"), fileName, message);
     ShowVolumeInTitle(QFileInfo(fileName).fileName());
     SetupViews();
+    // Set after SetupViews, which counts as a change of the voxels.
+    mainFile_ = QFileInfo(QFile::decodeName(LocalName(fileName).c_str())).absoluteFilePath();
     return true;
 }
 
@@ -512,6 +556,7 @@ void TForm1::ShowVolumeInTitle(const QString& name)
 void TForm1::SetupViews()
 {
     const int x = MainVolume.SizeX, y = MainVolume.SizeY, z = MainVolume.SizeZ;
+    MainVolumeChanged(); // whatever was written into MainVolume before this call
 
     FrontView->SetPictureSize(x, z);
     FrontView->resize(x, z);
@@ -555,9 +600,7 @@ void TForm1::DrawTopView()
     // The grey values of the slice are counted with every drawing and shown in the
     // histogram plot, compressed by the power 0.35.
     std::array<int64_t, 256> counts{};
-    ShowSlice(TopView, [&](const BitmapView& view) {
-        return DrawTopSlice(MainVolume, Depth->value(), view);
-    });
+    ShowPlane(TopView, SlicePlane::Top, Depth->value());
     // Counted from the volume, so that a slice too wide for a bitmap has its
     // histogram all the same.
     CountSliceValues(MainVolume, Depth->value(), counts.data());
@@ -569,15 +612,34 @@ void TForm1::DrawTopView()
 
 void TForm1::DrawFrontView()
 {
-    ShowSlice(FrontView, [this](const BitmapView& view) {
-        return DrawFrontSlice(MainVolume, FrontDepth->value(), view);
-    });
+    ShowPlane(FrontView, SlicePlane::Front, FrontDepth->value());
 }
 
 void TForm1::DrawSideView()
 {
-    ShowSlice(SideView, [this](const BitmapView& view) {
-        return DrawSideSlice(MainVolume, SideDepth->value(), view);
+    ShowPlane(SideView, SlicePlane::Side, SideDepth->value());
+}
+
+TForm1::VolumeLayout TForm1::LayoutOf(const ByteVolume& volume)
+{
+    return {volume.Data,    volume.SizeX,   volume.SizeY,  volume.SizeZ,
+            volume.StrideX, volume.StrideY, volume.StrideZ};
+}
+
+void TForm1::MainVolumeChanged()
+{
+    mainFile_.clear();
+    slices_.VolumeChanged();
+    slicedLayout_ = LayoutOf(MainVolume);
+}
+
+void TForm1::ShowPlane(TImage* image, SlicePlane plane, int position)
+{
+    // MainVolume is public: a buffer put there from outside (Allocate, a move) is
+    // noticed here, so that no slice refers to memory that has been freed.
+    if (LayoutOf(MainVolume) != slicedLayout_) MainVolumeChanged();
+    ShowSlice(image, [&](const BitmapView& view) {
+        return DrawModelSlice(slices_, plane, position, view);
     });
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "ByteVolume.h"
+#include "SliceModel.h"
 #include "Spectrum.h"
 
+#include <QPointer>
 #include <QWidget>
 
 #include <cstdint>
@@ -40,12 +42,23 @@ class TVectorControl;
  * title names the volume and its size. Loads and spectra show a wait cursor, and
  * spectra predicted to take long run beside a progress dialog that Esc cancels.
  */
+class TInspector;
+
 class TForm1 : public QWidget
 {
     Q_OBJECT
 public:
     explicit TForm1(std::vector<std::string> arguments = {}, QWidget* parent = nullptr);
     ~TForm1() override;
+
+    /**
+     * Opens the inspector (Ctrl+I) on the viewer's volume: it loads the volume's file
+     * again when the volume is as loaded from one, so that 16-bit and wider samples come
+     * too, and takes a copy otherwise. One inspector serves the window; it is returned.
+     */
+    TInspector* OpenInspector();
+    /** The file MainVolume holds as loaded, empty when there is none or it changed since. */
+    const QString& MainFile() const { return mainFile_; }
 
     // Controls, owned by the window.
     QTabWidget* PageControl1;
@@ -89,7 +102,10 @@ public:
     int32_t CutX = 0;      ///< voxel column of the cut-out square's corner
     int32_t CutY = 0;      ///< voxel row of the cut-out square's corner
 
-    /** Prepares views, markers and sliders for the present MainVolume and draws. */
+    /**
+     * Prepares views, markers and sliders for the present MainVolume and draws. Voxels
+     * written into MainVolume from outside the window show from here on.
+     */
     void SetupViews();
     void DrawTopView();
     void DrawFrontView();
@@ -164,8 +180,27 @@ private:
     void ShowVolumeInTitle(const QString& name);
     void ReportFileProblem(const QString& title, const QString& fileName,
                            const std::string& reason);
+    /** MainVolume has a new buffer or new voxels: its slices are to be taken afresh. */
+    void MainVolumeChanged();
+
+    QString mainFile_;
+    QPointer<TInspector> inspector_;
+    /** Shows the slice of `plane` at `position` in `image`, black where there is none. */
+    void ShowPlane(TImage* image, SlicePlane plane, int position);
+
+    /** Where MainVolume's voxels lay when the slice model was last told of them. */
+    struct VolumeLayout
+    {
+        const uint8_t* Data = nullptr;
+        int32_t SizeX = 0, SizeY = 0, SizeZ = 0;
+        int64_t StrideX = 0, StrideY = 0, StrideZ = 0;
+        bool operator==(const VolumeLayout&) const = default;
+    };
+    static VolumeLayout LayoutOf(const ByteVolume& volume);
 
     std::vector<std::string> arguments_;
+    SliceModel slices_; ///< the three views' slices of MainVolume
+    VolumeLayout slicedLayout_;
     QMessageBox* loadMessage_ = nullptr;
     bool messagePending_ = false; ///< the message waits for the window to show
     QProgressDialog* spectrumProgress_ = nullptr;

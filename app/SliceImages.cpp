@@ -1,6 +1,9 @@
 #include "SliceImages.h"
 
+#include "SliceModel.h"
+
 #include "VolumeOps.h"
+#include "imgkernel.h"
 
 #include <algorithm>
 #include <cstring>
@@ -109,24 +112,6 @@ void WriteGreenRow(const uint8_t* row, uint8_t* pixels, int count)
     write(row, pixels, count);
 }
 
-bool DrawTopSlice(const ByteVolume& volume, int z, const BitmapView& bitmap)
-{
-    if (!volume.Data || z < 0 || z >= volume.SizeZ || !Fits(bitmap, volume.SizeX, volume.SizeY))
-        return false;
-    for (int32_t y = 0; y < volume.SizeY; ++y)
-        WriteGreenRow(volume.VoxelPtr(0, y, z), Row(bitmap, y), volume.SizeX);
-    return true;
-}
-
-bool DrawFrontSlice(const ByteVolume& volume, int y, const BitmapView& bitmap)
-{
-    if (!volume.Data || y < 0 || y >= volume.SizeY || !Fits(bitmap, volume.SizeX, volume.SizeZ))
-        return false;
-    for (int32_t z = 0; z < volume.SizeZ; ++z)
-        WriteGreenRow(volume.VoxelPtr(0, y, z), Row(bitmap, z), volume.SizeX);
-    return true;
-}
-
 namespace {
 
 /**
@@ -201,23 +186,12 @@ template <class Gather> void ForSideRows(const ByteVolume& volume, Gather gather
 
 } // namespace
 
-bool DrawSideSlice(const ByteVolume& volume, int x, const BitmapView& bitmap)
-{
-    if (!volume.Data || x < 0 || x >= volume.SizeX || !Fits(bitmap, volume.SizeZ, volume.SizeY))
-        return false;
-    ForSideRows(volume, [&](int32_t yBegin, int32_t yEnd) {
-        GatherSideRows(volume, x, yBegin, yEnd,
-                       [&](const uint8_t* piece, int32_t y, int32_t z0, int32_t n) {
-                           WriteGreenRow(piece, Row(bitmap, y) + 3 * int64_t(z0), n);
-                       });
-    });
-    return true;
-}
-
 bool CopySideSlice(const ByteVolume& volume, int x, uint8_t* out, ptrdiff_t lineStep)
 {
+    // Rows may go either way in memory (bottom-up images have a negative step), but
+    // they must not overlap.
     if (!volume.Data || !out || x < 0 || x >= volume.SizeX || volume.SizeY <= 0 ||
-        volume.SizeZ <= 0 || lineStep < volume.SizeZ)
+        volume.SizeZ <= 0 || (lineStep < volume.SizeZ && lineStep > -volume.SizeZ))
         return false;
     ForSideRows(volume, [&](int32_t yBegin, int32_t yEnd) {
         GatherSideRows(volume, x, yBegin, yEnd,
@@ -226,6 +200,27 @@ bool CopySideSlice(const ByteVolume& volume, int x, uint8_t* out, ptrdiff_t line
                        });
     });
     return true;
+}
+
+bool DrawGreenSlice(const ImageStruct& slice, const BitmapView& bitmap)
+{
+    if (ImageKind(&slice) != ImageKind8 || !slice.Data || !Fits(bitmap, slice.XSize, slice.YSize))
+        return false;
+    for (int32_t v = 0; v < slice.YSize; ++v)
+        WriteGreenRow(slice.Data + int64_t(v) * slice.LineStep, Row(bitmap, v), slice.XSize);
+    return true;
+}
+
+bool DrawModelSlice(SliceModel& model, SlicePlane plane, int position, const BitmapView& bitmap)
+{
+    // The model would clamp the position: one outside the volume shows no slice.
+    if (position < 0 || position >= model.Positions(plane)) return false;
+    // Nor does a bitmap of another size, and then no voxel is read.
+    if (bitmap.Width != model.SliceWidth(plane) || bitmap.Height != model.SliceHeight(plane))
+        return false;
+    model.SetPosition(plane, position);
+    const ImageStruct* slice = model.Slice(plane);
+    return slice && DrawGreenSlice(*slice, bitmap);
 }
 
 bool DrawMaxProjection(const ByteVolume& volume, const BitmapView& bitmap)

@@ -1,14 +1,20 @@
 #pragma once
 
 #include "ByteVolume.h"
+#include "imgkernel.h"
 
 #include <cstddef>
 #include <cstdint>
+
+struct ImageStruct;
 
 /**
  * A 24-bit bitmap in memory: Height rows of Width pixels, three bytes each in the
  * order blue, green, red; row 0 first, rows BytesPerLine bytes apart.
  */
+class SliceModel;
+enum class SlicePlane : int;
+
 struct BitmapView
 {
     uint8_t* Bits = nullptr;
@@ -24,19 +30,20 @@ struct BitmapView
  * volume holds no voxels.
  */
 
-/** X–Y slice at `z`: pixel (column x, row y) shows voxel (x, y, z); bitmap SizeX × SizeY. */
-bool DrawTopSlice(const ByteVolume& volume, int z, const BitmapView& bitmap);
-
-/** X–Z slice at `y`: pixel (x, z) shows voxel (x, y, z); bitmap SizeX × SizeZ. */
-bool DrawFrontSlice(const ByteVolume& volume, int y, const BitmapView& bitmap);
-
-/** Z–Y slice at `x`: pixel (z, y) shows voxel (x, y, z); bitmap SizeZ × SizeY. */
-bool DrawSideSlice(const ByteVolume& volume, int x, const BitmapView& bitmap);
+/**
+ * Draws an 8-bit slice record (as SliceModel::Slice gives it): pixel (u, v) shows
+ * element (u, v), rows taken at the record's LineStep, whatever their alignment or
+ * direction. False, writing nothing, for a record that is not 8-bit or has no pixels,
+ * or a bitmap that does not have the record's size.
+ */
+bool DrawGreenSlice(const ImageStruct& slice, const BitmapView& bitmap);
 
 /**
  * Copies the Z–Y slice at `x` as 8-bit voxels: out[y · lineStep + z] = voxel (x, y, z),
- * SizeY rows of SizeZ bytes. False, writing nothing, for a position outside the volume,
- * a volume without voxels or a lineStep below SizeZ. As fast as DrawSideSlice.
+ * SizeY rows of SizeZ bytes; a negative lineStep puts the rows bottom-up, as in the
+ * imaging library's 8-bit images. False, writing nothing, for a position outside the
+ * volume, a volume without voxels or a lineStep of size below SizeZ. A large slice is
+ * gathered on two cores.
  */
 bool CopySideSlice(const ByteVolume& volume, int x, uint8_t* out, ptrdiff_t lineStep);
 
@@ -44,6 +51,14 @@ bool CopySideSlice(const ByteVolume& volume, int x, uint8_t* out, ptrdiff_t line
  * Maximum-intensity projection along Z: pixel (x, y) shows the largest voxel of the
  * column (x, y, 0 … SizeZ − 1), 0 for an empty column; bitmap SizeX × SizeY.
  */
+/**
+ * Draws the slice of `plane` at `position` as `model` gives it (DrawGreenSlice): the
+ * top view (X–Y, bitmap SizeX × SizeY), the front view (X–Z, SizeX × SizeZ) or the side
+ * view (Z–Y, SizeZ × SizeY). False, writing nothing and reading no voxel, for a position
+ * outside the volume or a bitmap of another size; otherwise the model moves there.
+ */
+bool DrawModelSlice(SliceModel& model, SlicePlane plane, int position, const BitmapView& bitmap);
+
 bool DrawMaxProjection(const ByteVolume& volume, const BitmapView& bitmap);
 
 /** Writes `count` pixels (0, v, 0) for the voxel values of `row`. */

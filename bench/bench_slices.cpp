@@ -2,6 +2,10 @@
 // of random voxels, each compared with a plain drawing that reads the voxels one by
 // one through ByteVolume::Voxel in bitmap row order.
 //
+// The project's drawing is the window's: the slice model's record of the plane at the
+// position, taken afresh as after a slider's move or a change of the voxels (so the
+// side slice is copied every time), drawn with DrawModelSlice (DrawGreenSlice of the record).
+//
 // Every iteration draws the reference and the project's bitmap once each, in
 // alternating order, and times both; the Time column is the project's drawing (manual
 // time), `ref_us` the reference's mean time and `speedup` the ratio of the two totals.
@@ -16,6 +20,7 @@
 #include "BenchVolumes.h"
 #include "ByteVolume.h"
 #include "SliceImages.h"
+#include "SliceModel.h"
 
 #include <QImage>
 
@@ -110,17 +115,24 @@ void DrawReference(const ByteVolume& volume, View view, int position, const Bitm
     }
 }
 
-bool DrawProject(const ByteVolume& volume, View view, int position, const BitmapView& bitmap)
+SlicePlane PlaneOf(View view)
 {
     switch (view) {
     case View::Top:
-        return DrawTopSlice(volume, position, bitmap);
+        return SlicePlane::Top;
     case View::Front:
-        return DrawFrontSlice(volume, position, bitmap);
+        return SlicePlane::Front;
     case View::Side:
-        return DrawSideSlice(volume, position, bitmap);
+        break;
     }
-    return false;
+    return SlicePlane::Side;
+}
+
+/** The window's drawing of a view, with `model` showing the volume. */
+bool DrawProject(SliceModel& model, View view, int position, const BitmapView& bitmap)
+{
+    model.VolumeChanged();
+    return DrawModelSlice(model, PlaneOf(view), position, bitmap);
 }
 
 BitmapView ViewOf(QImage& image)
@@ -142,15 +154,16 @@ BitmapView ViewOf(QImage& image)
  * prefilled with a marker, and compares every byte including the padding (which
  * neither may touch).
  */
-void CheckView(const ByteVolume& volume, View view, int position, ptrdiff_t extra)
+void CheckView(SliceModel& model, View view, int position, ptrdiff_t extra)
 {
+    const ByteVolume& volume = *model.Volume();
     int width = 0, height = 0;
     ViewSize(volume, view, width, height);
     const ptrdiff_t stride = 3 * ptrdiff_t(width) + extra;
     std::vector<uint8_t> expected(size_t(stride) * size_t(height), 0xA5);
     std::vector<uint8_t> actual(expected);
     DrawReference(volume, view, position, {expected.data(), width, height, stride});
-    if (!DrawProject(volume, view, position, {actual.data(), width, height, stride}))
+    if (!DrawProject(model, view, position, {actual.data(), width, height, stride}))
         Fail("the drawing refused a valid slice", volume, view, position);
     if (actual != expected) {
         size_t i = 0;
@@ -168,11 +181,12 @@ void CheckVolume(int x, int y, int z, uint64_t seed)
     ByteVolume volume;
     volume.Allocate(x, y, z);
     FillRandom(volume, seed);
+    SliceModel model(&volume);
     for (View view : AllViews) {
         const int size = view == View::Top ? z : view == View::Front ? y : x;
         for (int position : {0, size / 2, size - 1})
             for (ptrdiff_t extra : {0, 1, 29})
-                CheckView(volume, view, position, extra);
+                CheckView(model, view, position, extra);
     }
 }
 
@@ -181,6 +195,7 @@ struct Scene
 {
     static constexpr int Size = 512;
     ByteVolume volume;
+    SliceModel model;
     QImage reference[3];
     QImage project[3];
 
@@ -188,6 +203,7 @@ struct Scene
     {
         volume.Allocate(Size, Size, Size);
         FillRandom(volume, 1);
+        model.SetVolume(&volume);
         for (View view : AllViews) {
             int width = 0, height = 0;
             ViewSize(volume, view, width, height);
@@ -211,7 +227,7 @@ void CheckScene(Scene& scene)
         ref.fill(0xA5);
         got.fill(0x5A);
         DrawReference(scene.volume, view, position, ViewOf(ref));
-        if (!DrawProject(scene.volume, view, position, ViewOf(got)))
+        if (!DrawProject(scene.model, view, position, ViewOf(got)))
             Fail("the drawing refused a valid slice", scene.volume, view, position);
         for (int r = 0; r < ref.height(); ++r)
             if (std::memcmp(ref.constScanLine(r), got.constScanLine(r), 3 * size_t(ref.width())) !=
@@ -221,7 +237,7 @@ void CheckScene(Scene& scene)
 }
 
 /**
- * Fetches the side view's voxels in the order and with the prefetch DrawSideSlice uses,
+ * Fetches the side view's voxels in the order and with the prefetch CopySideSlice uses,
  * and only adds them up: an estimate of the floor for any side drawing, which must
  * bring in one cache line per pixel.
  */
@@ -270,7 +286,7 @@ double TimeDraw(Scene& scene, Drawing drawing, const std::vector<View>& views)
             DrawReference(scene.volume, view, position, bitmap);
             break;
         case Drawing::Project:
-            DrawProject(scene.volume, view, position, bitmap);
+            DrawProject(scene.model, view, position, bitmap);
             break;
         case Drawing::FetchOnly: {
             uint32_t sum = FetchSideVoxels(scene.volume, position);

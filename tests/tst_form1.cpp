@@ -4,6 +4,7 @@
 #include "Application.h"
 #include "Form1.h"
 #include "Framework.h"
+#include "Inspector.h"
 #include "Spectrum.h"
 #include "VectorControl.h"
 
@@ -20,12 +21,14 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSlider>
+#include <QStandardPaths>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -105,6 +108,9 @@ private slots:
     void failedLoadKeepsVolumeAndTellsWhy();
     void oneSliceVolume();
     void emptyAxisVolumeDrawsNothing();
+    void viewsShowEveryVoxel_data();
+    void viewsShowEveryVoxel();
+    void viewsFollowAVolumeReplacedFromOutside();
     void droppedFileLoads();
     void failedLoadLeavesTheWindowAsItWas();
     void enterLoadsAndTheTitleNamesTheVolume();
@@ -116,6 +122,7 @@ private slots:
     void histogramCountsTheTopSlice();
     void curveShowsOverThePanel();
     void syntheticImageAndThreshold();
+    void ctrlIOpensTheInspectorOnTheVolume();
     void longSpectrumShowsProgress();
     void escCancelsALongSpectrum();
     void histogramOfASliceTooWideForABitmap();
@@ -476,6 +483,78 @@ void TestForm1::emptyAxisVolumeDrawsNothing()
     form->Depth->setValue(1);
     form->FrontDepth->setValue(2);
     form->SideDepth->setValue(3);
+    CheckPixels(form->TopView, 7, 5, [](int, int) { return uint8_t(0); });
+}
+
+namespace {
+
+using VoxelValues = std::function<uint8_t(int, int, int)>;
+
+/** Checks that the three views show voxels z, y and x of the `sx` × `sy` × `sz` volume. */
+void CheckViews(const TForm1& form, const VoxelValues& value, int sx, int sy, int sz, int z, int y,
+                int x)
+{
+    CheckPixels(form.TopView, sx, sy, [&](int c, int r) { return value(c, r, z); });
+    CheckPixels(form.FrontView, sx, sz, [&](int c, int r) { return value(c, y, r); });
+    CheckPixels(form.SideView, sz, sy, [&](int c, int r) { return value(x, r, c); });
+}
+
+uint8_t Inverse(int x, int y, int z)
+{
+    return uint8_t(255 - Pattern(x, y, z));
+}
+
+} // namespace
+
+void TestForm1::viewsShowEveryVoxel_data()
+{
+    QTest::addColumn<QList<int>>("sizes"); // X, Y, Z of the first load, then of the second
+    QTest::newRow("1x1x1, 7x5x3") << QList<int>{1, 1, 1, 7, 5, 3};
+    QTest::newRow("7x5x3, 1x1x1") << QList<int>{7, 5, 3, 1, 1, 1};
+    QTest::newRow("tall 4x4x40, 40x4x4") << QList<int>{4, 4, 40, 40, 4, 4};
+    QTest::newRow("33x2x17, 1x9x1") << QList<int>{33, 2, 17, 1, 9, 1};
+    QTest::newRow("65x3x2, 2x70x33") << QList<int>{65, 3, 2, 2, 70, 33};
+}
+
+void TestForm1::viewsShowEveryVoxel()
+{
+    // The second load replaces the buffer with one of another size and other voxels.
+    QFETCH(QList<int>, sizes);
+    const VoxelValues values[] = {Pattern, Inverse};
+    for (int load = 0; load < 2; ++load) {
+        const int sx = sizes[3 * load], sy = sizes[3 * load + 1], sz = sizes[3 * load + 2];
+        QVERIFY(form->LoadMainVolume(
+            WriteVolume(*dir, QStringLiteral("v%1.raw").arg(load), sx, sy, sz, values[load])));
+        CheckViews(*form, values[load], sx, sy, sz, sz / 2, sy / 2, sx / 2);
+        // Last, first and an inner position of every slider.
+        for (int k : {3, 0, 1}) {
+            const int z = k * (sz - 1) / 3, y = k * (sy - 1) / 3, x = k * (sx - 1) / 3;
+            form->Depth->setValue(z);
+            form->FrontDepth->setValue(y);
+            form->SideDepth->setValue(x);
+            CheckViews(*form, values[load], sx, sy, sz, z, y, x);
+            if (QTest::currentTestFailed()) return;
+        }
+    }
+}
+
+void TestForm1::viewsFollowAVolumeReplacedFromOutside()
+{
+    // A buffer of the same size moved in shows in views redrawn at their positions.
+    form->LoadMainVolume(WriteVolume(*dir, "a.raw", 7, 5, 3));
+    ByteVolume moved;
+    QCOMPARE(
+        moved.Load(QFile::encodeName(WriteVolume(*dir, "b.raw", 7, 5, 3, Inverse)).toStdString()),
+        0);
+    form->MainVolume = std::move(moved);
+    form->DrawTopView();
+    form->DrawFrontView();
+    form->DrawSideView();
+    CheckViews(*form, Inverse, 7, 5, 3, 1, 2, 3);
+    // With fewer slices than the slider still reaches, a position beyond them is black.
+    form->MainVolume.Allocate(7, 5, 1);
+    std::fill_n(form->MainVolume.Data, 35, uint8_t(9));
+    form->Depth->setValue(2);
     CheckPixels(form->TopView, 7, 5, [](int, int) { return uint8_t(0); });
 }
 
@@ -841,8 +920,45 @@ void TestForm1::syntheticImageAndThreshold()
         for (int x = 0; x < 80; ++x)
             QVERIFY(form->MainVolume.Voxel(x, y, 0) == 0 || x > 40);
     QCOMPARE(form->MainVolume.Voxel(79, 0, 0), uint8_t(255));
-    CheckPixels(form->TopView, 80, 80,
-                [this](int c, int r) { return form->MainVolume.Voxel(c, r, 0); });
+    CheckViews(
+        *form, [this](int x, int y, int z) { return form->MainVolume.Voxel(x, y, z); }, 80, 80, 1,
+        0, 40, 40);
+}
+
+void TestForm1::ctrlIOpensTheInspectorOnTheVolume()
+{
+    QStandardPaths::setTestModeEnabled(true); // the inspector's recent files
+    const auto inspector = [] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* found = qobject_cast<TInspector*>(w)) return found;
+        return static_cast<TInspector*>(nullptr);
+    };
+    const auto sameVoxels = [](const ByteVolume& a, const ByteVolume& b) {
+        return a.SizeX == b.SizeX && a.SizeY == b.SizeY && a.SizeZ == b.SizeZ &&
+               std::equal(a.Data, a.Data + a.VoxelCount(), b.Data);
+    };
+    const QTemporaryDir files;
+    const QString file = WriteVolume(files, "a.raw", 14, 9, 5);
+    QVERIFY(form->LoadMainVolume(file));
+    QCOMPARE(form->MainFile(), QFileInfo(file).absoluteFilePath());
+    QTest::keyClick(form.get(), Qt::Key_I, Qt::ControlModifier);
+    TInspector* opened = inspector();
+    QVERIFY(opened);
+    QVERIFY(QTest::qWaitFor([&] { return !opened->Busy(); }, 10000));
+    QCOMPARE(opened->FileName(), QFileInfo(file).absoluteFilePath()); // read from the file
+    QVERIFY(sameVoxels(opened->Volume(), form->MainVolume));
+
+    // A volume changed in the window has no file behind it: the inspector gets a copy.
+    form->Button1Click();
+    QVERIFY(form->MainFile().isEmpty());
+    form->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(form.get()));
+    QTest::keyClick(form.get(), Qt::Key_I, Qt::ControlModifier);
+    QCOMPARE(inspector(), opened); // one inspector serves the window
+    QVERIFY(QTest::qWaitFor([&] { return !opened->Busy(); }, 10000));
+    QVERIFY(opened->FileName().isEmpty());
+    QVERIFY(sameVoxels(opened->Volume(), form->MainVolume));
+    QVERIFY(opened->Volume().Data != form->MainVolume.Data);
 }
 
 void TestForm1::previewShowsColumnMaxima()

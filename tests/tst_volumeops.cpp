@@ -1,6 +1,7 @@
 #include "ByteVolume.h"
 #include "TestVolumes.h"
 #include "SliceImages.h"
+#include "SliceModel.h"
 #include "VolumeOps.h"
 
 #include <QImage>
@@ -33,16 +34,18 @@ QSize SliceSize(const ByteVolume& v, Slice slice)
     }
 }
 
+/** Draws as the window does: through a slice model over the volume. */
 bool Draw(const ByteVolume& v, Slice slice, int position, QImage& image)
 {
     const BitmapView view{image.bits(), image.width(), image.height(), image.bytesPerLine()};
+    SliceModel model(&v);
     switch (slice) {
     case Slice::Top:
-        return DrawTopSlice(v, position, view);
+        return DrawModelSlice(model, SlicePlane::Top, position, view);
     case Slice::Front:
-        return DrawFrontSlice(v, position, view);
+        return DrawModelSlice(model, SlicePlane::Front, position, view);
     case Slice::Side:
-        return DrawSideSlice(v, position, view);
+        return DrawModelSlice(model, SlicePlane::Side, position, view);
     case Slice::Projection:
         return DrawMaxProjection(v, view);
     }
