@@ -368,6 +368,18 @@ struct RawLayout
     int64_t Count = 0;
 };
 
+/** Gives `volume` the voxels of `layout`; false with the reason when memory is short. */
+bool AllocateRaw(ByteVolume& volume, const RawLayout& layout, std::string& message)
+{
+    try {
+        volume.Allocate(layout.X, layout.Y, layout.Z);
+        return true;
+    } catch (const std::bad_alloc&) {
+        message = "not enough memory for " + SizesText(layout.X, layout.Y, layout.Z) + " voxels";
+        return false;
+    }
+}
+
 /** Opens a raw volume file and reads its header; false with the reason on failure. */
 bool OpenRaw(const std::string& fileName, FileIo::File& file, RawLayout& layout,
              std::string& message)
@@ -535,12 +547,7 @@ int32_t ByteVolume::LoadRaw(const std::string& fileName, std::string& message)
     // leaves the volume as it was. Its pages are untouched until the read, so the old
     // and the new volume never occupy memory at the same time.
     ByteVolume fresh;
-    try {
-        fresh.Allocate(layout.X, layout.Y, layout.Z);
-    } catch (const std::bad_alloc&) {
-        message = "not enough memory for " + SizesText(layout.X, layout.Y, layout.Z) + " voxels";
-        return LoadFailed;
-    }
+    if (!AllocateRaw(fresh, layout, message)) return LoadFailed;
     *this = std::move(fresh);
 
     const size_t got = file.ReadFully(Data, size_t(layout.Count));
@@ -557,12 +564,7 @@ int32_t ByteVolume::LoadRawInChunks(const std::string& fileName, std::string& me
 
     // Cancelling must leave the volume as it was, so the old one stays until the end.
     ByteVolume fresh;
-    try {
-        fresh.Allocate(layout.X, layout.Y, layout.Z);
-    } catch (const std::bad_alloc&) {
-        message = "not enough memory for " + SizesText(layout.X, layout.Y, layout.Z) + " voxels";
-        return LoadFailed;
-    }
+    if (!AllocateRaw(fresh, layout, message)) return LoadFailed;
 
     constexpr size_t ChunkBytes = size_t(16) << 20;
     const size_t count = size_t(layout.Count);
