@@ -323,6 +323,32 @@ private slots:
         }
     }
 
+    void spacingSetsTheViewsProportions()
+    {
+        TInspector inspector;
+        inspector.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&inspector));
+        inspector.ShowVolume(PatternVolume(40, 24, 10), QStringLiteral("stack"));
+        QVERIFY(WaitIdle(inspector));
+        const auto ratio = [&](SlicePlane plane) {
+            return inspector.View(plane)->Panel()->ClientRatio();
+        };
+        QCOMPARE(ratio(SlicePlane::Front), 4.0f); // 40 × 10 voxels, square
+        inspector.SetSpacing(0.5, 0.5, 2, QStringLiteral("µm"));
+        QCOMPARE(ratio(SlicePlane::Top), 40.0f / 24.0f);
+        QCOMPARE(ratio(SlicePlane::Front), 1.0f);         // 20 µm × 20 µm
+        QCOMPARE(ratio(SlicePlane::Side), 20.0f / 12.0f); // z across
+        // The picture on screen keeps the proportions, whatever the cell's shape.
+        const QRect area = inspector.View(SlicePlane::Front)->Panel()->ZoomArea();
+        QVERIFY(std::abs(area.width() - area.height()) <= 1);
+        TSliceView* top = inspector.View(SlicePlane::Top);
+        QTest::mouseMove(top->Overlay(), PixelOf(top, 3, 4));
+        QVERIFY2(inspector.StatusText().endsWith(QStringLiteral("   (1.5, 2, 8 µm)")),
+                 qPrintable(inspector.StatusText()));
+        inspector.SetSquareVoxels(true);
+        QCOMPARE(ratio(SlicePlane::Front), 4.0f);
+    }
+
     void captionDoubleClickShowsTheCellAlone()
     {
         TInspector inspector;
