@@ -19,6 +19,9 @@ std::function<void(const QString&)>& ExceptionDisplay()
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv)
 {
     setApplicationName(QStringLiteral("volinspect"));
+    // Settings (the inspector's window and recent files) go to volinspect/volinspect.conf
+    // in the user's configuration folder.
+    setOrganizationName(QStringLiteral("volinspect"));
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event)
