@@ -251,7 +251,9 @@ private slots:
             ICS* ics = nullptr;
             QCOMPARE(IcsOpen(&ics, Std(Path(file)).c_str(), "w1"), IcsErr_Ok);
             QCOMPARE(IcsSetLayout(ics, Ics_uint8, 2, flat), IcsErr_Ok);
-            QCOMPARE(IcsSetData(ics, std::vector<uint8_t>(60).data(), 60), IcsErr_Ok);
+            // libics writes the data at IcsClose: the buffer must live until then.
+            const std::vector<uint8_t> zeros(60);
+            QCOMPARE(IcsSetData(ics, zeros.data(), zeros.size()), IcsErr_Ok);
             QCOMPARE(IcsClose(ics), IcsErr_Ok);
         }
         ByteVolume volume;
