@@ -1,5 +1,7 @@
 #pragma once
 
+#include "controls_export.h"
+
 #include <QObject>
 #include <QPointer>
 
@@ -109,11 +111,11 @@ using TMouseMoveEvent = TEvent<QObject*, TShiftState, int, int>;
  * The button of a Qt mouse event as the controls name it; false (result unchanged)
  * for buttons they do not name.
  */
-bool ToMouseButton(Qt::MouseButton button, TMouseButton& result);
+VOLINSPECT_CONTROLS_EXPORT bool ToMouseButton(Qt::MouseButton button, TMouseButton& result);
 
 /** Keys held and buttons down during `event`; a double click adds ssDouble. */
-TShiftState ToShiftState(const QMouseEvent& event);
+VOLINSPECT_CONTROLS_EXPORT TShiftState ToShiftState(const QMouseEvent& event);
 
 /** Client pixels of a mouse event, truncated toward zero. */
-int PixelX(const QMouseEvent& event);
-int PixelY(const QMouseEvent& event);
+VOLINSPECT_CONTROLS_EXPORT int PixelX(const QMouseEvent& event);
+VOLINSPECT_CONTROLS_EXPORT int PixelY(const QMouseEvent& event);

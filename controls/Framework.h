@@ -1,5 +1,7 @@
 #pragma once
 
+#include "controls_export.h"
+
 #include <QColor>
 #include <QFrame>
 #include <QImage>
@@ -27,13 +29,13 @@ constexpr TColor clWindow = 0x80000005;
 constexpr TColor clWindowText = 0x80000008;
 
 /** The QColor of `color`; system colours come from the application's palette. */
-QColor ColorToQColor(TColor color);
+VOLINSPECT_CONTROLS_EXPORT QColor ColorToQColor(TColor color);
 
 /** `color` as a TColor (0x00BBGGRR); alpha is dropped. */
-TColor QColorToColor(const QColor& color);
+VOLINSPECT_CONTROLS_EXPORT TColor QColorToColor(const QColor& color);
 
 /** The plain 0x00BBGGRR value of `color`, a system colour resolved through the palette. */
-TColor PlainColor(TColor color);
+VOLINSPECT_CONTROLS_EXPORT TColor PlainColor(TColor color);
 
 /**
  * Stacked controls. Display controls may lie on top of each other in one parent (an
@@ -46,17 +48,17 @@ TColor PlainColor(TColor color);
  * part of every visible sibling. Does nothing while the control is hidden or has no
  * parent.
  */
-void InvalidateOthers(QWidget* control);
+VOLINSPECT_CONTROLS_EXPORT void InvalidateOthers(QWidget* control);
 
 /**
  * Makes `control` paint no background of its own when `transparent` (Qt then paints
  * the parent and the lower siblings first, so they show through), or declares it
  * opaque, covering its whole area, when not.
  */
-void SetPaintsBackground(QWidget* control, bool transparent);
+VOLINSPECT_CONTROLS_EXPORT void SetPaintsBackground(QWidget* control, bool transparent);
 
 /** What a transparent control does on a move: repaint what it covered and itself. */
-void RepaintMovedControl(QWidget* control, bool transparent);
+VOLINSPECT_CONTROLS_EXPORT void RepaintMovedControl(QWidget* control, bool transparent);
 
 /** Which edges of its parent a control keeps its distance to. */
 enum TAnchor : unsigned
@@ -75,17 +77,17 @@ using TAnchors = unsigned;
  * edge only it moves, to neither it keeps its place. A program move or resize of the
  * control takes new distances, as the user would expect.
  */
-void SetAnchors(QWidget* control, TAnchors anchors);
+VOLINSPECT_CONTROLS_EXPORT void SetAnchors(QWidget* control, TAnchors anchors);
 
 /** The anchors given to `control`, akLeft | akTop if none were. */
-TAnchors Anchors(const QWidget* control);
+VOLINSPECT_CONTROLS_EXPORT TAnchors Anchors(const QWidget* control);
 
 /**
  * An image control showing a 24-bit bitmap (bytes blue, green, red; row 0 at the top)
  * at its top-left corner, unscaled. Where there is no picture, what lies beneath
  * shows through. With AutoSize the control takes the picture's size.
  */
-class TImage : public QWidget
+class VOLINSPECT_CONTROLS_EXPORT TImage : public QWidget
 {
     Q_OBJECT
 public:
@@ -119,7 +121,7 @@ private:
 };
 
 /** A rectangle outline filling the control: clear brush, pen of the given colour and width. */
-class TShape : public QWidget
+class VOLINSPECT_CONTROLS_EXPORT TShape : public QWidget
 {
     Q_OBJECT
 public:
@@ -144,7 +146,7 @@ private:
 };
 
 /** A panel: a frame whose background is painted in its Color. */
-class TPanel : public QFrame
+class VOLINSPECT_CONTROLS_EXPORT TPanel : public QFrame
 {
     Q_OBJECT
 public:
@@ -164,7 +166,7 @@ private:
  * A scroll box: controls are placed on Content() at content coordinates, and the
  * scroll range always covers the bounding rectangle of their places.
  */
-class TScrollBox : public QScrollArea
+class VOLINSPECT_CONTROLS_EXPORT TScrollBox : public QScrollArea
 {
     Q_OBJECT
 public:
@@ -186,7 +188,7 @@ private:
  * that does not read as one is replaced by 0, and 0 is used. Change() is emitted on
  * every change of the text, typed or from the arrow buttons.
  */
-class TCSpinEdit : public QSpinBox
+class VOLINSPECT_CONTROLS_EXPORT TCSpinEdit : public QSpinBox
 {
     Q_OBJECT
 public:

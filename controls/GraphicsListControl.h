@@ -1,5 +1,7 @@
 #pragma once
 
+#include "controls_export.h"
+
 #include "Events.h"
 #include "Framework.h"
 #include "ZoomPanel.h"
@@ -28,7 +30,7 @@ class TGLCEditCommand;
  * Lifetimes are independent: an object destroyed while registered unregisters itself,
  * and a control destroyed first leaves every object unregistered (Control null).
  */
-class TGLCNotifyObject
+class VOLINSPECT_CONTROLS_EXPORT TGLCNotifyObject
 {
 public:
     TGLCNotifyObject() = default;
@@ -91,7 +93,7 @@ private:
  * the same for ten items or ten thousand; otherwise a small repaint draws only the items
  * within it. Changes the program makes to the list's items show after Invalidate().
  */
-class TGraphicsListControl : public TZoomableControl
+class VOLINSPECT_CONTROLS_EXPORT TGraphicsListControl : public TZoomableControl
 {
     Q_OBJECT
     Q_PROPERTY(bool AllocList READ AllocList WRITE setAllocList)
@@ -154,7 +156,7 @@ public:
      * indices beyond that reach a scratch entry outside the table, reset on each use.
      * Created with one entry; it never shrinks.
      */
-    template <typename T> class TTable
+    template <typename T> class VOLINSPECT_CONTROLS_EXPORT TTable
     {
     public:
         static constexpr int MaxEntries = 1 << 16;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "controls_export.h"
+
 #include "Events.h"
 #include "Framework.h"
 #include "ZoomPanel.h"
@@ -34,7 +36,7 @@
  * has a Qt-style alias (setXScale), colours are QColors there, DrawingMethod is a
  * bit flag set.
  */
-class TImageControl : public TZoomableControl
+class VOLINSPECT_CONTROLS_EXPORT TImageControl : public TZoomableControl
 {
     Q_OBJECT
     Q_PROPERTY(AllocImageType AllocImage READ AllocImage WRITE setAllocImage)

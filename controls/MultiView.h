@@ -1,5 +1,7 @@
 #pragma once
 
+#include "controls_export.h"
+
 #include "Events.h"
 #include "Framework.h"
 
@@ -35,7 +37,7 @@ class QToolButton;
  * coordinates. The view owns its nine cell records and their buttons and frames; it never
  * owns or deletes a client control.
  */
-class TMultiView : public QWidget
+class VOLINSPECT_CONTROLS_EXPORT TMultiView : public QWidget
 {
     Q_OBJECT
 public:
@@ -166,7 +168,7 @@ private:
  * (Disabled, Off/On), clicked is (Selected, Off/On), down is (Normal, On) and (Active, On).
  * Pixels of the bitmap's bottom-left colour are transparent in the icon.
  */
-class TMultiView::ClientData : public QObject
+class VOLINSPECT_CONTROLS_EXPORT TMultiView::ClientData : public QObject
 {
 public:
     explicit ClientData(TMultiView* view);

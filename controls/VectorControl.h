@@ -1,5 +1,7 @@
 #pragma once
 
+#include "controls_export.h"
+
 #include "Framework.h"
 #include "imgkernel.h"
 
@@ -14,7 +16,7 @@
  * a new vector holds a triangle test pattern (0, 16, …, 256, …, 16, period 32).
  * Clients set AllocSize, write Vector->Values directly and call Invalidate().
  */
-class TVectorControl : public QWidget
+class VOLINSPECT_CONTROLS_EXPORT TVectorControl : public QWidget
 {
     Q_OBJECT
 public:

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "controls_export.h"
+
 #include "Events.h"
 #include "Framework.h"
 
@@ -29,7 +31,7 @@ class QWheelEvent;
  * the picture covers x from XOrigin·W to (XOrigin + XFactor)·W and y from YOrigin·H to
  * (YOrigin + YFactor)·H. The initial values (the identity) fill the area exactly.
  */
-struct TZoom
+struct VOLINSPECT_CONTROLS_EXPORT TZoom
 {
     double XFactor = 1.0; ///< picture width / zoom-area width; above 1 is zoomed in
     double XOrigin = 0.0; ///< picture's left edge, in area widths from the area's left edge
@@ -47,7 +49,7 @@ using TZoomEvent = TEvent<QObject*, const TZoom&>;
  * control receives: sample coordinate u lies at pixel XOffset + u·XScale, likewise in y.
  * Every zoomable control maps points and rectangles through this type.
  */
-struct TZoomMapping
+struct VOLINSPECT_CONTROLS_EXPORT TZoomMapping
 {
     float XScale = 1.0f;  ///< client pixels per picture sample along x
     float XOffset = 0.0f; ///< client pixel x of sample coordinate 0
@@ -99,7 +101,7 @@ struct TZoomMapping
  * handler on a child takes the event away from the panel. A control that leaves its
  * panel loses the hooks bound to that panel.
  */
-class TZoomableControl : public QWidget
+class VOLINSPECT_CONTROLS_EXPORT TZoomableControl : public QWidget
 {
     Q_OBJECT
 public:
@@ -189,7 +191,7 @@ private:
  * which Qt sends no resize event, is laid out again at its next step, pan or notification
  * and when shown.
  */
-class TZoomPanel : public TPanel
+class VOLINSPECT_CONTROLS_EXPORT TZoomPanel : public TPanel
 {
     Q_OBJECT
 public:

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imaging_export.h"
+
 #include "imgkernel.h"
 
 #include <cstdint>
@@ -52,8 +54,9 @@ enum ImageDrawFlag : int32_t
  * caller fills what the image leaves uncovered (see ImageExtent). Only the part within
  * the painter's clip is drawn, so a large image costs what the visible part does.
  */
-void DrawImage(QPainter& painter, const ImageStruct* image, float xoffset, float yoffset,
-               float xscale, float yscale, uint32_t color, int32_t flags, uint32_t borderColor);
+VOLINSPECT_IMAGING_EXPORT void DrawImage(QPainter& painter, const ImageStruct* image, float xoffset,
+                                         float yoffset, float xscale, float yscale, uint32_t color,
+                                         int32_t flags, uint32_t borderColor);
 
 /**
  * The painter pixels DrawImage covers with the same arguments: called with `x0`, `y0`,
@@ -63,8 +66,9 @@ void DrawImage(QPainter& painter, const ImageStruct* image, float xoffset, float
  * the image covers none of it, or is null, they are left unchanged and false is
  * returned.
  */
-bool ImageExtent(QPainter& painter, const ImageStruct* image, float xoffset, float yoffset,
-                 float* x0, float* y0, float* x1, float* y1, float xscale, float yscale);
+VOLINSPECT_IMAGING_EXPORT bool ImageExtent(QPainter& painter, const ImageStruct* image,
+                                           float xoffset, float yoffset, float* x0, float* y0,
+                                           float* x1, float* y1, float xscale, float yscale);
 
 // --- the pixel cache -----------------------------------------------------------------
 
@@ -80,22 +84,22 @@ bool ImageExtent(QPainter& painter, const ImageStruct* image, float xoffset, flo
  * Locks `image` and returns it, or, when its pixels were reclaimed, releases the
  * record and returns null: the caller then drops its pointer. Locks nest.
  */
-ImageStruct* CacheLock(ImageStruct* image);
+VOLINSPECT_IMAGING_EXPORT ImageStruct* CacheLock(ImageStruct* image);
 
 /** Undoes one CacheLock (or the lock a …Alloc image is born with). */
-void CacheUnlock(ImageStruct* image);
+VOLINSPECT_IMAGING_EXPORT void CacheUnlock(ImageStruct* image);
 
 /** The cache's budget in bytes (default 256 MiB); lowering it reclaims at once. */
-void SetCacheBudget(int64_t bytes);
-int64_t CacheBudget();
+VOLINSPECT_IMAGING_EXPORT void SetCacheBudget(int64_t bytes);
+VOLINSPECT_IMAGING_EXPORT int64_t CacheBudget();
 /** Bytes of pixels the cache holds now, locked or not. */
-int64_t CacheBytes();
+VOLINSPECT_IMAGING_EXPORT int64_t CacheBytes();
 
 /**
  * The owner of a cached image: releases it on destruction (locking it first, as a
  * reclaimed record is released by the lock itself).
  */
-class CachedImage
+class VOLINSPECT_IMAGING_EXPORT CachedImage
 {
 public:
     CachedImage() = default;
@@ -120,7 +124,7 @@ private:
 };
 
 /** Holds a lock on a cached image from construction to destruction. */
-class CacheLockGuard
+class VOLINSPECT_IMAGING_EXPORT CacheLockGuard
 {
 public:
     explicit CacheLockGuard(ImageStruct* lockedImage) : image_(lockedImage) {}
@@ -138,14 +142,16 @@ private:
 // --- vectors -----------------------------------------------------------------------
 
 /** Index along x (extent `width`), value along y (extent `height`). */
-void DrawVectorHorizontal(QPainter& painter, const VectorStruct* vector, float originX,
-                          float originY, float directionX, float directionY, float width,
-                          float height, float min, float max, uint32_t color);
+VOLINSPECT_IMAGING_EXPORT void DrawVectorHorizontal(QPainter& painter, const VectorStruct* vector,
+                                                    float originX, float originY, float directionX,
+                                                    float directionY, float width, float height,
+                                                    float min, float max, uint32_t color);
 
 /** Value along x (extent `width`), index along y (extent `height`). */
-void DrawVectorVertical(QPainter& painter, const VectorStruct* vector, float originX, float originY,
-                        float directionX, float directionY, float width, float height, float min,
-                        float max, uint32_t color);
+VOLINSPECT_IMAGING_EXPORT void DrawVectorVertical(QPainter& painter, const VectorStruct* vector,
+                                                  float originX, float originY, float directionX,
+                                                  float directionY, float width, float height,
+                                                  float min, float max, uint32_t color);
 
 // --- graphics lists --------------------------------------------------------------------
 
@@ -181,8 +187,9 @@ constexpr double GraphicsHitTolerance = 3.0;
  * their bounds, so a small repaint of a long list costs little more than a loop over
  * it.
  */
-void DrawList(QPainter& painter, const GraphicsListStruct* list, float xoffset, float yoffset,
-              float xscale, float yscale, int32_t start, int32_t count);
+VOLINSPECT_IMAGING_EXPORT void DrawList(QPainter& painter, const GraphicsListStruct* list,
+                                        float xoffset, float yoffset, float xscale, float yscale,
+                                        int32_t start, int32_t count);
 
 /**
  * True when painter pixel (x, y) lies within GraphicsHitTolerance pixels of `item` as
@@ -192,5 +199,6 @@ void DrawList(QPainter& painter, const GraphicsListStruct* list, float xoffset, 
  * from the pixel's centre in pixels, whatever the zoom. `painter` may be null: the test
  * needs no device.
  */
-bool ItemHit(const QPainter* painter, const GraphicsItemStruct* item, float xoffset, float yoffset,
-             int32_t x, int32_t y, float xscale, float yscale);
+VOLINSPECT_IMAGING_EXPORT bool ItemHit(const QPainter* painter, const GraphicsItemStruct* item,
+                                       float xoffset, float yoffset, int32_t x, int32_t y,
+                                       float xscale, float yscale);

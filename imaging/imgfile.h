@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imaging_export.h"
+
 #include "imgkernel.h"
 
 #include <cstdint>
@@ -19,7 +21,7 @@
 constexpr int64_t PictureMaxPixels = int64_t(1) << 28;
 
 /** What GetImageFileInfo tells of a picture file. */
-struct ImageFileInfo
+struct VOLINSPECT_IMAGING_EXPORT ImageFileInfo
 {
     int32_t Width = 0;
     int32_t Height = 0;
@@ -31,7 +33,8 @@ struct ImageFileInfo
  * Returns nonzero on success; 0 for a missing, unreadable, unknown or oversized file.
  * `index` selects nothing (0).
  */
-int32_t GetImageFileInfo(const char* name, int32_t index, ImageFileInfo* info);
+VOLINSPECT_IMAGING_EXPORT int32_t GetImageFileInfo(const char* name, int32_t index,
+                                                   ImageFileInfo* info);
 
 /**
  * Reads the picture `name` into the existing 8-bit or RGB `image`: the picture's
@@ -41,10 +44,12 @@ int32_t GetImageFileInfo(const char* name, int32_t index, ImageFileInfo* info);
  * The image's descriptive information records the file. Returns nonzero on success.
  * `index`, `x` and `y` are accepted for the caller's sake and must be 0.
  */
-int32_t LoadImageFile(const char* name, int32_t index, ImageStruct* image, int32_t x, int32_t y);
+VOLINSPECT_IMAGING_EXPORT int32_t LoadImageFile(const char* name, int32_t index, ImageStruct* image,
+                                                int32_t x, int32_t y);
 
 /**
  * A new 8-bit (grey picture) or RGB image of the picture's own size holding the
  * picture `name`, or null. The arguments after the name are accepted and ignored.
  */
-ImageStruct* CreateImageFile(const char* name, int32_t index, int32_t a, int32_t b);
+VOLINSPECT_IMAGING_EXPORT ImageStruct* CreateImageFile(const char* name, int32_t index, int32_t a,
+                                                       int32_t b);

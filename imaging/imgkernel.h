@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imgkernel_export.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -48,7 +50,7 @@ struct CacheEntry;
  * Descriptive information of an image: where it came from and the physical size of
  * its pixels. Conversions leave it alone; ImageInfoTransfer copies it.
  */
-struct ImageInfo
+struct VOLINSPECT_IMGKERNEL_EXPORT ImageInfo
 {
     std::string Source;    ///< the picture file it was read from, or empty
     double XPixelSize = 0; ///< physical width of a pixel in metres; 0 = unknown
@@ -61,7 +63,7 @@ struct ImageInfo
  * aligned. Made by the New… functions and released by DeleteImage, or a temporary
  * reference into another image's pixels (SetTempReference) that owns nothing.
  */
-struct ImageStruct
+struct VOLINSPECT_IMGKERNEL_EXPORT ImageStruct
 {
     int32_t XSize = 0;           ///< elements per row
     int32_t YSize = 0;           ///< rows
@@ -82,7 +84,7 @@ struct ImageStruct
 };
 
 /** Gives `image` a new Generation: its pixels have changed. Null does nothing. */
-void TouchImage(ImageStruct* image);
+VOLINSPECT_IMGKERNEL_EXPORT void TouchImage(ImageStruct* image);
 
 /** The element kind of `image` (Type & ImageKindMask), 0 for null. */
 inline int16_t ImageKind(const ImageStruct* image)
@@ -102,12 +104,12 @@ inline int32_t ImageElementBytes(const ImageStruct* image)
  * bottom-up (negative LineStep) and carry their direct-draw attribute; the others
  * are top-down. Rows are padded to a multiple of 4 bytes.
  */
-ImageStruct* NewImage8(int32_t xsize, int32_t ysize);
-ImageStruct* NewImage16(int32_t xsize, int32_t ysize);
-ImageStruct* NewImage32(int32_t xsize, int32_t ysize);
-ImageStruct* NewImageFloat(int32_t xsize, int32_t ysize);
-ImageStruct* NewImageRGB(int32_t xsize, int32_t ysize);
-ImageStruct* NewImageComplex(int32_t xsize, int32_t ysize);
+VOLINSPECT_IMGKERNEL_EXPORT ImageStruct* NewImage8(int32_t xsize, int32_t ysize);
+VOLINSPECT_IMGKERNEL_EXPORT ImageStruct* NewImage16(int32_t xsize, int32_t ysize);
+VOLINSPECT_IMGKERNEL_EXPORT ImageStruct* NewImage32(int32_t xsize, int32_t ysize);
+VOLINSPECT_IMGKERNEL_EXPORT ImageStruct* NewImageFloat(int32_t xsize, int32_t ysize);
+VOLINSPECT_IMGKERNEL_EXPORT ImageStruct* NewImageRGB(int32_t xsize, int32_t ysize);
+VOLINSPECT_IMGKERNEL_EXPORT ImageStruct* NewImageComplex(int32_t xsize, int32_t ysize);
 
 /** The allocator and release arguments of the …Alloc functions (the only ones there are). */
 enum CacheAllocMode : int32_t
@@ -124,37 +126,40 @@ enum CacheFreeMode : int32_t
  * and the image comes back locked. `flags` is accepted for the caller's sake (0x300)
  * and ignored.
  */
-ImageStruct* NewImage8Alloc(int32_t xsize, int32_t ysize, int32_t flags, CacheAllocMode alloc,
-                            CacheFreeMode release);
-ImageStruct* NewImageRGBAlloc(int32_t xsize, int32_t ysize, int32_t flags, CacheAllocMode alloc,
-                              CacheFreeMode release);
+VOLINSPECT_IMGKERNEL_EXPORT ImageStruct* NewImage8Alloc(int32_t xsize, int32_t ysize, int32_t flags,
+                                                        CacheAllocMode alloc,
+                                                        CacheFreeMode release);
+VOLINSPECT_IMGKERNEL_EXPORT ImageStruct* NewImageRGBAlloc(int32_t xsize, int32_t ysize,
+                                                          int32_t flags, CacheAllocMode alloc,
+                                                          CacheFreeMode release);
 
 /**
  * Releases an image made by a New… function: its pixels (or its place in the cache)
  * and the record. Null does nothing. A temporary reference must not be passed.
  */
-void DeleteImage(ImageStruct* image);
+VOLINSPECT_IMGKERNEL_EXPORT void DeleteImage(ImageStruct* image);
 
 /** Sets every element of `image` to `value` (8-bit: the byte; others: 0 for 0). */
-void ImageFill(ImageStruct* image, int32_t value);
+VOLINSPECT_IMGKERNEL_EXPORT void ImageFill(ImageStruct* image, int32_t value);
 
 /**
  * Makes the caller's record `temp` a reference to the rectangle (x0, y0, xsize, ysize)
  * of `parent`'s pixels, of the parent's Type and LineStep. The rectangle is cut to the
  * parent; an empty one gives a reference of no elements. Nothing is to be freed.
  */
-void SetTempReference(ImageStruct* temp, const ImageStruct* parent, int32_t x0, int32_t y0,
-                      int32_t xsize, int32_t ysize);
+VOLINSPECT_IMGKERNEL_EXPORT void SetTempReference(ImageStruct* temp, const ImageStruct* parent,
+                                                  int32_t x0, int32_t y0, int32_t xsize,
+                                                  int32_t ysize);
 
 /**
  * Copies the elements of `src` into `dst` when both are of one kind; only the
  * rectangle both images cover (their common top-left part) is written. Returns false,
  * writing nothing, when the kinds differ or an image is null.
  */
-bool ImageTransfer(ImageStruct* dst, const ImageStruct* src);
+VOLINSPECT_IMGKERNEL_EXPORT bool ImageTransfer(ImageStruct* dst, const ImageStruct* src);
 
 /** Copies the descriptive information (ImageInfo) of `src` into `dst`. */
-void ImageInfoTransfer(ImageStruct* dst, const ImageStruct* src);
+VOLINSPECT_IMGKERNEL_EXPORT void ImageInfoTransfer(ImageStruct* dst, const ImageStruct* src);
 
 /**
  * Conversions. Each writes the rectangle both images cover (their common top-left
@@ -178,40 +183,53 @@ void ImageInfoTransfer(ImageStruct* dst, const ImageStruct* src);
  * re² + im² (formed in double precision) before the window. An RGB pixel's grey value
  * is (299·R + 587·G + 114·B) / 1000, truncated, before the window.
  */
-bool Image8ToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
-bool Image16ToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
-bool Image32ToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
-bool ImageRGBToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
-bool ImageFloatToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
-bool ImageComplexReToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
-bool ImageComplexImToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
-bool ImageComplexPowerToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
-bool ImageFloatLogToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
-bool ImageComplexReLogToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
-bool ImageComplexImLogToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
-bool ImageComplexPowerLogToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
+VOLINSPECT_IMGKERNEL_EXPORT bool Image8ToImage8(ImageStruct* dst, const ImageStruct* src, float min,
+                                                float max);
+VOLINSPECT_IMGKERNEL_EXPORT bool Image16ToImage8(ImageStruct* dst, const ImageStruct* src,
+                                                 float min, float max);
+VOLINSPECT_IMGKERNEL_EXPORT bool Image32ToImage8(ImageStruct* dst, const ImageStruct* src,
+                                                 float min, float max);
+VOLINSPECT_IMGKERNEL_EXPORT bool ImageRGBToImage8(ImageStruct* dst, const ImageStruct* src,
+                                                  float min, float max);
+VOLINSPECT_IMGKERNEL_EXPORT bool ImageFloatToImage8(ImageStruct* dst, const ImageStruct* src,
+                                                    float min, float max);
+VOLINSPECT_IMGKERNEL_EXPORT bool ImageComplexReToImage8(ImageStruct* dst, const ImageStruct* src,
+                                                        float min, float max);
+VOLINSPECT_IMGKERNEL_EXPORT bool ImageComplexImToImage8(ImageStruct* dst, const ImageStruct* src,
+                                                        float min, float max);
+VOLINSPECT_IMGKERNEL_EXPORT bool ImageComplexPowerToImage8(ImageStruct* dst, const ImageStruct* src,
+                                                           float min, float max);
+VOLINSPECT_IMGKERNEL_EXPORT bool ImageFloatLogToImage8(ImageStruct* dst, const ImageStruct* src,
+                                                       float min, float max);
+VOLINSPECT_IMGKERNEL_EXPORT bool ImageComplexReLogToImage8(ImageStruct* dst, const ImageStruct* src,
+                                                           float min, float max);
+VOLINSPECT_IMGKERNEL_EXPORT bool ImageComplexImLogToImage8(ImageStruct* dst, const ImageStruct* src,
+                                                           float min, float max);
+VOLINSPECT_IMGKERNEL_EXPORT bool
+ImageComplexPowerLogToImage8(ImageStruct* dst, const ImageStruct* src, float min, float max);
 
 /**
  * RGB to RGB: the grey window applied to each of blue, green and red. The …Color
  * form then scales each channel by the colour's (0x00BBGGRR): level · c / 255,
  * truncated. The unused byte is written 0.
  */
-bool ImageRGBToImageRGB(ImageStruct* dst, const ImageStruct* src, float min, float max);
-bool ImageRGBToImageRGBColor(ImageStruct* dst, const ImageStruct* src, uint32_t color, float min,
-                             float max);
+VOLINSPECT_IMGKERNEL_EXPORT bool ImageRGBToImageRGB(ImageStruct* dst, const ImageStruct* src,
+                                                    float min, float max);
+VOLINSPECT_IMGKERNEL_EXPORT bool ImageRGBToImageRGBColor(ImageStruct* dst, const ImageStruct* src,
+                                                         uint32_t color, float min, float max);
 
 /**
  * 8-bit to the other kinds, value for value: 16-bit, 32-bit and float take v, complex
  * takes (v, 0), RGB takes (v, v, v).
  */
-bool Image8ToImage16(ImageStruct* dst, const ImageStruct* src);
-bool Image8ToImage32(ImageStruct* dst, const ImageStruct* src);
-bool Image8ToImageFloat(ImageStruct* dst, const ImageStruct* src);
-bool Image8ToImageComplex(ImageStruct* dst, const ImageStruct* src);
-bool Image8ToImageRGB(ImageStruct* dst, const ImageStruct* src);
+VOLINSPECT_IMGKERNEL_EXPORT bool Image8ToImage16(ImageStruct* dst, const ImageStruct* src);
+VOLINSPECT_IMGKERNEL_EXPORT bool Image8ToImage32(ImageStruct* dst, const ImageStruct* src);
+VOLINSPECT_IMGKERNEL_EXPORT bool Image8ToImageFloat(ImageStruct* dst, const ImageStruct* src);
+VOLINSPECT_IMGKERNEL_EXPORT bool Image8ToImageComplex(ImageStruct* dst, const ImageStruct* src);
+VOLINSPECT_IMGKERNEL_EXPORT bool Image8ToImageRGB(ImageStruct* dst, const ImageStruct* src);
 
 /** Releases an image through DeleteImage; the owner of images made by New… functions. */
-struct ImageDeleter
+struct VOLINSPECT_IMGKERNEL_EXPORT ImageDeleter
 {
     void operator()(ImageStruct* image) const { DeleteImage(image); }
 };
@@ -220,7 +238,7 @@ using ImagePtr = std::unique_ptr<ImageStruct, ImageDeleter>;
 // --- vectors -----------------------------------------------------------------------
 
 /** A one-dimensional vector of 32-bit floats. The caller allocates the record itself. */
-struct VectorStruct
+struct VOLINSPECT_IMGKERNEL_EXPORT VectorStruct
 {
     float* Values = nullptr; ///< the samples, index 0 to Length − 1; owned by the record
     int32_t Length = 0;      ///< samples in use
@@ -232,18 +250,18 @@ struct VectorStruct
  * as 0). Storage the record held before is released first.
  * Throws std::bad_alloc when the storage cannot be had.
  */
-void InitVectorSize(VectorStruct* vector, int32_t n);
+VOLINSPECT_IMGKERNEL_EXPORT void InitVectorSize(VectorStruct* vector, int32_t n);
 
 /** Releases the storage of `vector`; Values becomes null and Length 0. The record stays. */
-void DestroyVector(VectorStruct* vector);
+VOLINSPECT_IMGKERNEL_EXPORT void DestroyVector(VectorStruct* vector);
 
 /**
  * The least and greatest of the first Length samples, and their mean and standard
  * deviation (population). Samples that are not numbers are left out; with no numbers
  * all four are 0.
  */
-void VectorStatistics(float* min, float* max, float* mean, float* deviation,
-                      const VectorStruct* vector);
+VOLINSPECT_IMGKERNEL_EXPORT void VectorStatistics(float* min, float* max, float* mean,
+                                                  float* deviation, const VectorStruct* vector);
 
 // --- graphics lists ------------------------------------------------------------------
 
@@ -273,7 +291,7 @@ constexpr uint32_t GraphicsListColor = 0xFFFFFFFF;
  * Items of any other Kind, and items with a coordinate that is not finite, are neither
  * drawn nor hit.
  */
-struct GraphicsItemStruct
+struct VOLINSPECT_IMGKERNEL_EXPORT GraphicsItemStruct
 {
     int32_t Kind = GraphicsPoint;
     uint32_t Color = GraphicsListColor; ///< 0x00BBGGRR, or GraphicsListColor
@@ -281,7 +299,7 @@ struct GraphicsItemStruct
 };
 
 /** A list of graphics items. The caller allocates the record itself. */
-struct GraphicsListStruct
+struct VOLINSPECT_IMGKERNEL_EXPORT GraphicsListStruct
 {
     GraphicsItemStruct* Items = nullptr; ///< storage for Allocated items; owned by the record
     int32_t Count = 0;                   ///< items in use, 0 … Allocated
@@ -295,17 +313,19 @@ struct GraphicsListStruct
  * Count. Storage the record held before is released first; Color is kept.
  * Throws std::bad_alloc when the storage cannot be had.
  */
-void InitListSize(GraphicsListStruct* list, int32_t n);
+VOLINSPECT_IMGKERNEL_EXPORT void InitListSize(GraphicsListStruct* list, int32_t n);
 
 /** Releases the storage of `list`; Items becomes null, Count and Allocated 0. */
-void DestroyList(GraphicsListStruct* list);
+VOLINSPECT_IMGKERNEL_EXPORT void DestroyList(GraphicsListStruct* list);
 
 /**
  * Item `i` of `list` (Items + i) for 0 ≤ i < Allocated, the slots a caller may fill;
  * null for any other index or a null list.
  */
-GraphicsItemStruct* GetFromList(GraphicsListStruct* list, int32_t i);
-const GraphicsItemStruct* GetFromList(const GraphicsListStruct* list, int32_t i);
+VOLINSPECT_IMGKERNEL_EXPORT GraphicsItemStruct* GetFromList(GraphicsListStruct* list, int32_t i);
+VOLINSPECT_IMGKERNEL_EXPORT const GraphicsItemStruct* GetFromList(const GraphicsListStruct* list,
+                                                                  int32_t i);
 
 /** Puts `item` after the list's last item; its index, or −1 when the list is full. */
-int32_t AppendToList(GraphicsListStruct* list, const GraphicsItemStruct& item);
+VOLINSPECT_IMGKERNEL_EXPORT int32_t AppendToList(GraphicsListStruct* list,
+                                                 const GraphicsItemStruct& item);
