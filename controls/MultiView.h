@@ -36,10 +36,66 @@ class QToolButton;
  * the view's parent), and the view moves them over its own area, in the parent's
  * coordinates. The view owns its nine cell records and their buttons and frames; it never
  * owns or deletes a client control.
+ *
+ * Published properties are Q_PROPERTYs (Qt Designer, setProperty): each Set… setter
+ * has a Qt-style alias (setColCount), colours are QColors there. The nine cell records
+ * are flattened into per-cell properties Caption11, Ratio11, Resize11, Visible11, …
+ * Caption33 … Visible33, so a form can name and shape its cells; a cell's Control is
+ * left out, because it is a sibling widget that a form's property editor cannot pick
+ * and that the program assigns in code. The properties come in an order that a form
+ * may apply them in: the counts before ActiveClient (which is clamped to the grid) and
+ * ResizeClients (which overwrites every cell's Resize) before the cells.
  */
 class VOLINSPECT_CONTROLS_EXPORT TMultiView : public QWidget
 {
     Q_OBJECT
+    Q_PROPERTY(int ColCount READ ColCount WRITE setColCount)
+    Q_PROPERTY(int RowCount READ RowCount WRITE setRowCount)
+    Q_PROPERTY(int ActiveClient READ ActiveClient WRITE setActiveClient)
+    Q_PROPERTY(bool ResizeClients READ ResizeClients WRITE setResizeClients)
+    Q_PROPERTY(bool Zoomed READ Zoomed WRITE setZoomed)
+    Q_PROPERTY(QColor ColorPushed READ colorPushed WRITE setColorPushed)
+    Q_PROPERTY(QColor ColorReleased READ colorReleased WRITE setColorReleased)
+    Q_PROPERTY(QColor ColorPushedText READ colorPushedText WRITE setColorPushedText)
+    Q_PROPERTY(QColor ColorReleasedText READ colorReleasedText WRITE setColorReleasedText)
+    Q_PROPERTY(int ButtonHeight READ ButtonHeight WRITE setButtonHeight)
+    Q_PROPERTY(QString Caption11 READ caption11 WRITE setCaption11)
+    Q_PROPERTY(float Ratio11 READ ratio11 WRITE setRatio11)
+    Q_PROPERTY(bool Resize11 READ resize11 WRITE setResize11)
+    Q_PROPERTY(bool Visible11 READ visible11 WRITE setVisible11)
+    Q_PROPERTY(QString Caption12 READ caption12 WRITE setCaption12)
+    Q_PROPERTY(float Ratio12 READ ratio12 WRITE setRatio12)
+    Q_PROPERTY(bool Resize12 READ resize12 WRITE setResize12)
+    Q_PROPERTY(bool Visible12 READ visible12 WRITE setVisible12)
+    Q_PROPERTY(QString Caption13 READ caption13 WRITE setCaption13)
+    Q_PROPERTY(float Ratio13 READ ratio13 WRITE setRatio13)
+    Q_PROPERTY(bool Resize13 READ resize13 WRITE setResize13)
+    Q_PROPERTY(bool Visible13 READ visible13 WRITE setVisible13)
+    Q_PROPERTY(QString Caption21 READ caption21 WRITE setCaption21)
+    Q_PROPERTY(float Ratio21 READ ratio21 WRITE setRatio21)
+    Q_PROPERTY(bool Resize21 READ resize21 WRITE setResize21)
+    Q_PROPERTY(bool Visible21 READ visible21 WRITE setVisible21)
+    Q_PROPERTY(QString Caption22 READ caption22 WRITE setCaption22)
+    Q_PROPERTY(float Ratio22 READ ratio22 WRITE setRatio22)
+    Q_PROPERTY(bool Resize22 READ resize22 WRITE setResize22)
+    Q_PROPERTY(bool Visible22 READ visible22 WRITE setVisible22)
+    Q_PROPERTY(QString Caption23 READ caption23 WRITE setCaption23)
+    Q_PROPERTY(float Ratio23 READ ratio23 WRITE setRatio23)
+    Q_PROPERTY(bool Resize23 READ resize23 WRITE setResize23)
+    Q_PROPERTY(bool Visible23 READ visible23 WRITE setVisible23)
+    Q_PROPERTY(QString Caption31 READ caption31 WRITE setCaption31)
+    Q_PROPERTY(float Ratio31 READ ratio31 WRITE setRatio31)
+    Q_PROPERTY(bool Resize31 READ resize31 WRITE setResize31)
+    Q_PROPERTY(bool Visible31 READ visible31 WRITE setVisible31)
+    Q_PROPERTY(QString Caption32 READ caption32 WRITE setCaption32)
+    Q_PROPERTY(float Ratio32 READ ratio32 WRITE setRatio32)
+    Q_PROPERTY(bool Resize32 READ resize32 WRITE setResize32)
+    Q_PROPERTY(bool Visible32 READ visible32 WRITE setVisible32)
+    Q_PROPERTY(QString Caption33 READ caption33 WRITE setCaption33)
+    Q_PROPERTY(float Ratio33 READ ratio33 WRITE setRatio33)
+    Q_PROPERTY(bool Resize33 READ resize33 WRITE setResize33)
+    Q_PROPERTY(bool Visible33 READ visible33 WRITE setVisible33)
+
 public:
     class ClientData;
 
@@ -116,6 +172,95 @@ public:
     int ButtonHeight() const { return buttonHeight_; }
     void SetButtonHeight(int value);
 
+    // Qt-style names of the setters, as Qt Designer's generated code and setProperty
+    // call them; colours as QColor; the cells' properties through their records.
+    void setActiveClient(int code) { SetActiveClient(code); }
+    void setResizeClients(bool value) { SetResizeClients(value); }
+    void setColCount(int value) { SetColCount(value); }
+    void setRowCount(int value) { SetRowCount(value); }
+    void setZoomed(bool value) { SetZoomed(value); }
+    QColor colorPushed() const { return ColorToQColor(colorPushed_); }
+    void setColorPushed(const QColor& value) { SetColorPushed(QColorToColor(value)); }
+    QColor colorReleased() const { return ColorToQColor(colorReleased_); }
+    void setColorReleased(const QColor& value) { SetColorReleased(QColorToColor(value)); }
+    QColor colorPushedText() const { return ColorToQColor(colorPushedText_); }
+    void setColorPushedText(const QColor& value) { SetColorPushedText(QColorToColor(value)); }
+    QColor colorReleasedText() const { return ColorToQColor(colorReleasedText_); }
+    void setColorReleasedText(const QColor& value) { SetColorReleasedText(QColorToColor(value)); }
+    void setButtonHeight(int value) { SetButtonHeight(value); }
+    QString caption11() const { return CellCaption(11); }
+    void setCaption11(const QString& value) { SetCellCaption(11, value); }
+    float ratio11() const { return CellRatio(11); }
+    void setRatio11(float value) { SetCellRatio(11, value); }
+    bool resize11() const { return CellResize(11); }
+    void setResize11(bool value) { SetCellResize(11, value); }
+    bool visible11() const { return CellVisible(11); }
+    void setVisible11(bool value) { SetCellVisible(11, value); }
+    QString caption12() const { return CellCaption(12); }
+    void setCaption12(const QString& value) { SetCellCaption(12, value); }
+    float ratio12() const { return CellRatio(12); }
+    void setRatio12(float value) { SetCellRatio(12, value); }
+    bool resize12() const { return CellResize(12); }
+    void setResize12(bool value) { SetCellResize(12, value); }
+    bool visible12() const { return CellVisible(12); }
+    void setVisible12(bool value) { SetCellVisible(12, value); }
+    QString caption13() const { return CellCaption(13); }
+    void setCaption13(const QString& value) { SetCellCaption(13, value); }
+    float ratio13() const { return CellRatio(13); }
+    void setRatio13(float value) { SetCellRatio(13, value); }
+    bool resize13() const { return CellResize(13); }
+    void setResize13(bool value) { SetCellResize(13, value); }
+    bool visible13() const { return CellVisible(13); }
+    void setVisible13(bool value) { SetCellVisible(13, value); }
+    QString caption21() const { return CellCaption(21); }
+    void setCaption21(const QString& value) { SetCellCaption(21, value); }
+    float ratio21() const { return CellRatio(21); }
+    void setRatio21(float value) { SetCellRatio(21, value); }
+    bool resize21() const { return CellResize(21); }
+    void setResize21(bool value) { SetCellResize(21, value); }
+    bool visible21() const { return CellVisible(21); }
+    void setVisible21(bool value) { SetCellVisible(21, value); }
+    QString caption22() const { return CellCaption(22); }
+    void setCaption22(const QString& value) { SetCellCaption(22, value); }
+    float ratio22() const { return CellRatio(22); }
+    void setRatio22(float value) { SetCellRatio(22, value); }
+    bool resize22() const { return CellResize(22); }
+    void setResize22(bool value) { SetCellResize(22, value); }
+    bool visible22() const { return CellVisible(22); }
+    void setVisible22(bool value) { SetCellVisible(22, value); }
+    QString caption23() const { return CellCaption(23); }
+    void setCaption23(const QString& value) { SetCellCaption(23, value); }
+    float ratio23() const { return CellRatio(23); }
+    void setRatio23(float value) { SetCellRatio(23, value); }
+    bool resize23() const { return CellResize(23); }
+    void setResize23(bool value) { SetCellResize(23, value); }
+    bool visible23() const { return CellVisible(23); }
+    void setVisible23(bool value) { SetCellVisible(23, value); }
+    QString caption31() const { return CellCaption(31); }
+    void setCaption31(const QString& value) { SetCellCaption(31, value); }
+    float ratio31() const { return CellRatio(31); }
+    void setRatio31(float value) { SetCellRatio(31, value); }
+    bool resize31() const { return CellResize(31); }
+    void setResize31(bool value) { SetCellResize(31, value); }
+    bool visible31() const { return CellVisible(31); }
+    void setVisible31(bool value) { SetCellVisible(31, value); }
+    QString caption32() const { return CellCaption(32); }
+    void setCaption32(const QString& value) { SetCellCaption(32, value); }
+    float ratio32() const { return CellRatio(32); }
+    void setRatio32(float value) { SetCellRatio(32, value); }
+    bool resize32() const { return CellResize(32); }
+    void setResize32(bool value) { SetCellResize(32, value); }
+    bool visible32() const { return CellVisible(32); }
+    void setVisible32(bool value) { SetCellVisible(32, value); }
+    QString caption33() const { return CellCaption(33); }
+    void setCaption33(const QString& value) { SetCellCaption(33, value); }
+    float ratio33() const { return CellRatio(33); }
+    void setRatio33(float value) { SetCellRatio(33, value); }
+    bool resize33() const { return CellResize(33); }
+    void setResize33(bool value) { SetCellResize(33, value); }
+    bool visible33() const { return CellVisible(33); }
+    void setVisible33(bool value) { SetCellVisible(33, value); }
+
     /**
      * The layout: cells of Width/ColCount × Height/RowCount pixels (truncated), or the
      * active cell over the whole view when Zoomed; then OnChangeSize. Runs on every
@@ -136,6 +281,15 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    /** The cell properties' access to the record of cell `code` (defined below ClientData). */
+    QString CellCaption(int code) const;
+    void SetCellCaption(int code, const QString& value);
+    float CellRatio(int code) const;
+    void SetCellRatio(int code, float value);
+    bool CellResize(int code) const;
+    void SetCellResize(int code, bool value);
+    bool CellVisible(int code) const;
+    void SetCellVisible(int code, bool value);
     /** Moves the active client into the grid after a change of ColCount or RowCount. */
     void KeepActiveInGrid();
     /** Runs the layout when the view's geometry differs from the last layout's. */
@@ -270,3 +424,37 @@ private:
     int buttonHeight_ = 0;
     bool visible_ = true;
 };
+
+// The cell properties' accessors, defined once ClientData is complete.
+inline QString TMultiView::CellCaption(int code) const
+{
+    return Client(code)->Caption();
+}
+inline void TMultiView::SetCellCaption(int code, const QString& value)
+{
+    Client(code)->SetCaption(value);
+}
+inline float TMultiView::CellRatio(int code) const
+{
+    return Client(code)->Ratio();
+}
+inline void TMultiView::SetCellRatio(int code, float value)
+{
+    Client(code)->SetRatio(value);
+}
+inline bool TMultiView::CellResize(int code) const
+{
+    return Client(code)->Resize();
+}
+inline void TMultiView::SetCellResize(int code, bool value)
+{
+    Client(code)->SetResize(value);
+}
+inline bool TMultiView::CellVisible(int code) const
+{
+    return Client(code)->Visible();
+}
+inline void TMultiView::SetCellVisible(int code, bool value)
+{
+    Client(code)->SetVisible(value);
+}

@@ -15,10 +15,26 @@
  * While AllocVector is on the control owns Vector, a record of AllocSize samples;
  * a new vector holds a triangle test pattern (0, 16, …, 256, …, 16, period 32).
  * Clients set AllocSize, write Vector->Values directly and call Invalidate().
+ *
+ * Published properties are Q_PROPERTYs (Qt Designer, setProperty): each Set… setter
+ * has a Qt-style alias (setAllocSize), colours are QColors there.
  */
 class VOLINSPECT_CONTROLS_EXPORT TVectorControl : public QWidget
 {
     Q_OBJECT
+    Q_PROPERTY(bool AllocVector READ AllocVector WRITE setAllocVector)
+    Q_PROPERTY(int AllocSize READ AllocSize WRITE setAllocSize)
+    Q_PROPERTY(bool Vertical READ Vertical WRITE setVertical)
+    Q_PROPERTY(bool Transparent READ Transparent WRITE setTransparent)
+    Q_PROPERTY(QColor VectorColor READ vectorColor WRITE setVectorColor)
+    Q_PROPERTY(float Min READ Min WRITE setMin)
+    Q_PROPERTY(bool AutoMin READ AutoMin WRITE setAutoMin)
+    Q_PROPERTY(float Max READ Max WRITE setMax)
+    Q_PROPERTY(bool AutoMax READ AutoMax WRITE setAutoMax)
+    Q_PROPERTY(bool TopDown READ TopDown WRITE setTopDown)
+    Q_PROPERTY(bool Reversed READ Reversed WRITE setReversed)
+    Q_PROPERTY(QColor Color READ color WRITE setColor)
+
 public:
     explicit TVectorControl(QWidget* parent = nullptr);
     ~TVectorControl() override;
@@ -51,6 +67,23 @@ public:
     /** The background colour, painted unless Transparent is on. */
     TColor Color() const { return color_; }
     void SetColor(TColor value);
+
+    // Qt-style names of the setters, as Qt Designer's generated code and setProperty
+    // call them; colours as QColor.
+    void setAllocVector(bool value) { SetAllocVector(value); }
+    void setAllocSize(int value) { SetAllocSize(value); }
+    void setVertical(bool value) { SetVertical(value); }
+    void setTransparent(bool value) { SetTransparent(value); }
+    QColor vectorColor() const { return ColorToQColor(vectorColor_); }
+    void setVectorColor(const QColor& value) { SetVectorColor(QColorToColor(value)); }
+    void setMin(float value) { SetMin(value); }
+    void setAutoMin(bool value) { SetAutoMin(value); }
+    void setMax(float value) { SetMax(value); }
+    void setAutoMax(bool value) { SetAutoMax(value); }
+    void setTopDown(bool value) { SetTopDown(value); }
+    void setReversed(bool value) { SetReversed(value); }
+    QColor color() const { return ColorToQColor(color_); }
+    void setColor(const QColor& value) { SetColor(QColorToColor(value)); }
 
     /** Repaints what lies beneath the control, then the control itself. */
     virtual void Invalidate();

@@ -190,11 +190,60 @@ private:
  * Children added or removed are picked up at the next paint. A panel resized while hidden,
  * which Qt sends no resize event, is laid out again at its next step, pan or notification
  * and when shown.
+ *
+ * Published properties are Q_PROPERTYs (Qt Designer, setProperty): each Set… setter
+ * has a Qt-style alias (setXEnable), the colour is a QColor there, MoveButton and
+ * ScaleButton are the PanelButton enum and MoveShift and ScaleShift the ShiftStateSet
+ * flags, whose values are those of TMouseButton and TShiftStateFlag.
  */
 class VOLINSPECT_CONTROLS_EXPORT TZoomPanel : public TPanel
 {
     Q_OBJECT
+    Q_PROPERTY(bool MoveAuto READ MoveAuto WRITE setMoveAuto)
+    Q_PROPERTY(bool ScaleAuto READ ScaleAuto WRITE setScaleAuto)
+    Q_PROPERTY(PanelButton MoveButton READ moveButton WRITE setMoveButton)
+    Q_PROPERTY(PanelButton ScaleButton READ scaleButton WRITE setScaleButton)
+    Q_PROPERTY(ShiftStateSet MoveShift READ moveShift WRITE setMoveShift)
+    Q_PROPERTY(ShiftStateSet ScaleShift READ scaleShift WRITE setScaleShift)
+    Q_PROPERTY(bool ScaleWheel READ ScaleWheel WRITE setScaleWheel)
+    Q_PROPERTY(bool XEnable READ XEnable WRITE setXEnable)
+    Q_PROPERTY(bool YEnable READ YEnable WRITE setYEnable)
+    Q_PROPERTY(bool XScaleEnable READ XScaleEnable WRITE setXScaleEnable)
+    Q_PROPERTY(bool YScaleEnable READ YScaleEnable WRITE setYScaleEnable)
+    Q_PROPERTY(bool XNoEmptyBorder READ XNoEmptyBorder WRITE setXNoEmptyBorder)
+    Q_PROPERTY(bool YNoEmptyBorder READ YNoEmptyBorder WRITE setYNoEmptyBorder)
+    Q_PROPERTY(float MaxScale READ MaxScale WRITE setMaxScale)
+    Q_PROPERTY(float MinScale READ MinScale WRITE setMinScale)
+    Q_PROPERTY(float ScaleSpeed READ ScaleSpeed WRITE setScaleSpeed)
+    Q_PROPERTY(float ClientRatio READ ClientRatio WRITE setClientRatio)
+    Q_PROPERTY(bool ResizeChildren READ ResizeChildren WRITE setResizeChildren)
+    Q_PROPERTY(bool AutoMouse READ AutoMouse WRITE setAutoMouse)
+    Q_PROPERTY(QColor Color READ color WRITE setColor)
+
 public:
+    /** A gesture's mouse button for the MoveButton and ScaleButton properties. */
+    enum PanelButton
+    {
+        ButtonLeft = mbLeft,
+        ButtonRight = mbRight,
+        ButtonMiddle = mbMiddle
+    };
+    Q_ENUM(PanelButton)
+
+    /** The TShiftStateFlag bits for the MoveShift and ScaleShift properties. */
+    enum ShiftFlag : unsigned
+    {
+        ShiftKey = ssShift,
+        AltKey = ssAlt,
+        CtrlKey = ssCtrl,
+        LeftDown = ssLeft,
+        RightDown = ssRight,
+        MiddleDown = ssMiddle,
+        DoubleClick = ssDouble
+    };
+    Q_DECLARE_FLAGS(ShiftStateSet, ShiftFlag)
+    Q_FLAG(ShiftStateSet)
+
     explicit TZoomPanel(QWidget* parent = nullptr);
     ~TZoomPanel() override;
 
@@ -254,6 +303,37 @@ public:
     bool AutoMouse() const { return autoMouse_; }
     /** Hooks (true) or unhooks (false) the zoomable children; rescans the children. */
     void SetAutoMouse(bool value);
+
+    // Qt-style names of the setters, as Qt Designer's generated code and setProperty
+    // call them; the colour (TPanel's) as QColor, buttons and shift states as the
+    // property types above.
+    void setMoveAuto(bool value) { SetMoveAuto(value); }
+    void setScaleAuto(bool value) { SetScaleAuto(value); }
+    PanelButton moveButton() const { return PanelButton(moveButton_); }
+    void setMoveButton(PanelButton value) { SetMoveButton(TMouseButton(value)); }
+    PanelButton scaleButton() const { return PanelButton(scaleButton_); }
+    void setScaleButton(PanelButton value) { SetScaleButton(TMouseButton(value)); }
+    ShiftStateSet moveShift() const { return ShiftStateSet::fromInt(moveShift_); }
+    void setMoveShift(ShiftStateSet value) { SetMoveShift(TShiftState(value.toInt())); }
+    ShiftStateSet scaleShift() const { return ShiftStateSet::fromInt(scaleShift_); }
+    void setScaleShift(ShiftStateSet value) { SetScaleShift(TShiftState(value.toInt())); }
+    void setScaleWheel(bool value) { SetScaleWheel(value); }
+    void setXEnable(bool value) { SetXEnable(value); }
+    void setYEnable(bool value) { SetYEnable(value); }
+    void setXScaleEnable(bool value) { SetXScaleEnable(value); }
+    void setYScaleEnable(bool value) { SetYScaleEnable(value); }
+    void setXNoEmptyBorder(bool value) { SetXNoEmptyBorder(value); }
+    void setYNoEmptyBorder(bool value) { SetYNoEmptyBorder(value); }
+    /** The published MaxScale: stored as given (StoreMaxScale), without SetMaxScale's rule. */
+    void setMaxScale(float value) { StoreMaxScale(value); }
+    /** Applies SetMinScale's rule: a value above 1.0 or below 0 becomes 1.0. */
+    void setMinScale(float value) { SetMinScale(value); }
+    void setScaleSpeed(float value) { SetScaleSpeed(value); }
+    void setClientRatio(float value) { SetClientRatio(value); }
+    void setResizeChildren(bool value) { SetResizeChildren(value); }
+    void setAutoMouse(bool value) { SetAutoMouse(value); }
+    QColor color() const { return ColorToQColor(Color()); }
+    void setColor(const QColor& value) { SetColor(QColorToColor(value)); }
 
     /** Raised after every zoom change with the panel and its zoom record. */
     const TZoomEvent& OnZoom() const { return onZoom_; }
@@ -354,3 +434,5 @@ private:
 
     friend class TZoomableControl;
 };
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(TZoomPanel::ShiftStateSet)

@@ -2,14 +2,18 @@
 // whose cells hold vector plots, and a pan-and-zoom panel with a zoomable test grid.
 // The second: the image control in a pan-and-zoom panel, with pictures, display modes
 // and a grey window. The third: shapes over cameraman to select, reshape, nudge, undo
-// and redo. Drag with the left button to pan, with the right button (up and down) to
-// zoom, or use the wheel.
+// and redo. The fourth: a form laid out in Qt Widgets Designer and compiled by uic,
+// with plots in a grid and cameraman in a panel. Drag with the left button to pan, with
+// the right button (up and down) to zoom, or use the wheel.
 //
-//   volinspect-gallery [--images] [--picture N] [--mode N] [--overlay] [PICTURE-FOLDER]
+//   volinspect-gallery [--images] [--picture N] [--mode N] [--overlay] [--form]
+//                      [PICTURE-FOLDER]
 //
 // opens the image page on picture N (0 cameraman, 1 DIP, 2 Gaussian, 3 spectrum) in
-// display mode N, or the overlay page; the folder holds cameraman.tif and DIP.tif.
+// display mode N, the overlay page or the Designer form; the folder holds cameraman.tif
+// and DIP.tif.
 
+#include "DesignerPage.h"
 #include "Framework.h"
 #include "ImagePage.h"
 #include "OverlayPage.h"
@@ -60,7 +64,7 @@ void FillCurve(TVectorControl* plot, int kind)
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    bool images = false, overlay = false;
+    bool images = false, overlay = false, form = false;
     int picture = 0, display = 0;
     QString pictures = QStringLiteral(VOLINSPECT_PICTURES);
     const QStringList arguments = QApplication::arguments().mid(1);
@@ -69,6 +73,8 @@ int main(int argc, char** argv)
             images = true;
         else if (arguments[i] == "--overlay")
             overlay = true;
+        else if (arguments[i] == "--form")
+            form = true;
         else if (arguments[i] == "--picture" && i + 1 < arguments.size())
             picture = arguments[++i].toInt(), images = true;
         else if (arguments[i] == "--mode" && i + 1 < arguments.size())
@@ -89,8 +95,11 @@ int main(int argc, char** argv)
     tabs.addTab(imagePage, QStringLiteral("Images"));
     auto* overlayPage = new TOverlayPage(pictures);
     tabs.addTab(overlayPage, QStringLiteral("Overlay"));
+    auto* formPage = new TDesignerPage(pictures);
+    tabs.addTab(formPage, QStringLiteral("Designer form"));
     if (images) tabs.setCurrentWidget(imagePage);
     if (overlay) tabs.setCurrentWidget(overlayPage);
+    if (form) tabs.setCurrentWidget(formPage);
     window.resize(980, 560);
 
     // The grid: its client controls are siblings of the view, in the same parent.
