@@ -23,6 +23,44 @@ class QShowEvent;
 class QToolButton;
 
 /**
+ * The accessors of cell `code`'s flattened properties (Caption11, Ratio11, Resize11,
+ * Visible11, ...): Qt-style getters and setters over the cell's record.
+ */
+#define VOLINSPECT_CELL_PROPERTIES(code)                                                           \
+    QString caption##code() const                                                                  \
+    {                                                                                              \
+        return CellCaption(code);                                                                  \
+    }                                                                                              \
+    void setCaption##code(const QString& value)                                                    \
+    {                                                                                              \
+        SetCellCaption(code, value);                                                               \
+    }                                                                                              \
+    float ratio##code() const                                                                      \
+    {                                                                                              \
+        return CellRatio(code);                                                                    \
+    }                                                                                              \
+    void setRatio##code(float value)                                                               \
+    {                                                                                              \
+        SetCellRatio(code, value);                                                                 \
+    }                                                                                              \
+    bool resize##code() const                                                                      \
+    {                                                                                              \
+        return CellResize(code);                                                                   \
+    }                                                                                              \
+    void setResize##code(bool value)                                                               \
+    {                                                                                              \
+        SetCellResize(code, value);                                                                \
+    }                                                                                              \
+    bool visible##code() const                                                                     \
+    {                                                                                              \
+        return CellVisible(code);                                                                  \
+    }                                                                                              \
+    void setVisible##code(bool value)                                                              \
+    {                                                                                              \
+        SetCellVisible(code, value);                                                               \
+    }
+
+/**
  * A grid of up to 3 × 3 cells, each a caption button across its top and a sunken frame
  * below it, inside which the cell's client control is placed (optionally at a fixed
  * width/height ratio). The caption buttons form one exclusive group: exactly one cell,
@@ -188,78 +226,16 @@ public:
     QColor colorReleasedText() const { return ColorToQColor(colorReleasedText_); }
     void setColorReleasedText(const QColor& value) { SetColorReleasedText(QColorToColor(value)); }
     void setButtonHeight(int value) { SetButtonHeight(value); }
-    QString caption11() const { return CellCaption(11); }
-    void setCaption11(const QString& value) { SetCellCaption(11, value); }
-    float ratio11() const { return CellRatio(11); }
-    void setRatio11(float value) { SetCellRatio(11, value); }
-    bool resize11() const { return CellResize(11); }
-    void setResize11(bool value) { SetCellResize(11, value); }
-    bool visible11() const { return CellVisible(11); }
-    void setVisible11(bool value) { SetCellVisible(11, value); }
-    QString caption12() const { return CellCaption(12); }
-    void setCaption12(const QString& value) { SetCellCaption(12, value); }
-    float ratio12() const { return CellRatio(12); }
-    void setRatio12(float value) { SetCellRatio(12, value); }
-    bool resize12() const { return CellResize(12); }
-    void setResize12(bool value) { SetCellResize(12, value); }
-    bool visible12() const { return CellVisible(12); }
-    void setVisible12(bool value) { SetCellVisible(12, value); }
-    QString caption13() const { return CellCaption(13); }
-    void setCaption13(const QString& value) { SetCellCaption(13, value); }
-    float ratio13() const { return CellRatio(13); }
-    void setRatio13(float value) { SetCellRatio(13, value); }
-    bool resize13() const { return CellResize(13); }
-    void setResize13(bool value) { SetCellResize(13, value); }
-    bool visible13() const { return CellVisible(13); }
-    void setVisible13(bool value) { SetCellVisible(13, value); }
-    QString caption21() const { return CellCaption(21); }
-    void setCaption21(const QString& value) { SetCellCaption(21, value); }
-    float ratio21() const { return CellRatio(21); }
-    void setRatio21(float value) { SetCellRatio(21, value); }
-    bool resize21() const { return CellResize(21); }
-    void setResize21(bool value) { SetCellResize(21, value); }
-    bool visible21() const { return CellVisible(21); }
-    void setVisible21(bool value) { SetCellVisible(21, value); }
-    QString caption22() const { return CellCaption(22); }
-    void setCaption22(const QString& value) { SetCellCaption(22, value); }
-    float ratio22() const { return CellRatio(22); }
-    void setRatio22(float value) { SetCellRatio(22, value); }
-    bool resize22() const { return CellResize(22); }
-    void setResize22(bool value) { SetCellResize(22, value); }
-    bool visible22() const { return CellVisible(22); }
-    void setVisible22(bool value) { SetCellVisible(22, value); }
-    QString caption23() const { return CellCaption(23); }
-    void setCaption23(const QString& value) { SetCellCaption(23, value); }
-    float ratio23() const { return CellRatio(23); }
-    void setRatio23(float value) { SetCellRatio(23, value); }
-    bool resize23() const { return CellResize(23); }
-    void setResize23(bool value) { SetCellResize(23, value); }
-    bool visible23() const { return CellVisible(23); }
-    void setVisible23(bool value) { SetCellVisible(23, value); }
-    QString caption31() const { return CellCaption(31); }
-    void setCaption31(const QString& value) { SetCellCaption(31, value); }
-    float ratio31() const { return CellRatio(31); }
-    void setRatio31(float value) { SetCellRatio(31, value); }
-    bool resize31() const { return CellResize(31); }
-    void setResize31(bool value) { SetCellResize(31, value); }
-    bool visible31() const { return CellVisible(31); }
-    void setVisible31(bool value) { SetCellVisible(31, value); }
-    QString caption32() const { return CellCaption(32); }
-    void setCaption32(const QString& value) { SetCellCaption(32, value); }
-    float ratio32() const { return CellRatio(32); }
-    void setRatio32(float value) { SetCellRatio(32, value); }
-    bool resize32() const { return CellResize(32); }
-    void setResize32(bool value) { SetCellResize(32, value); }
-    bool visible32() const { return CellVisible(32); }
-    void setVisible32(bool value) { SetCellVisible(32, value); }
-    QString caption33() const { return CellCaption(33); }
-    void setCaption33(const QString& value) { SetCellCaption(33, value); }
-    float ratio33() const { return CellRatio(33); }
-    void setRatio33(float value) { SetCellRatio(33, value); }
-    bool resize33() const { return CellResize(33); }
-    void setResize33(bool value) { SetCellResize(33, value); }
-    bool visible33() const { return CellVisible(33); }
-    void setVisible33(bool value) { SetCellVisible(33, value); }
+    // The accessors of each cell's flattened properties.
+    VOLINSPECT_CELL_PROPERTIES(11)
+    VOLINSPECT_CELL_PROPERTIES(12)
+    VOLINSPECT_CELL_PROPERTIES(13)
+    VOLINSPECT_CELL_PROPERTIES(21)
+    VOLINSPECT_CELL_PROPERTIES(22)
+    VOLINSPECT_CELL_PROPERTIES(23)
+    VOLINSPECT_CELL_PROPERTIES(31)
+    VOLINSPECT_CELL_PROPERTIES(32)
+    VOLINSPECT_CELL_PROPERTIES(33)
 
     /**
      * The layout: cells of Width/ColCount × Height/RowCount pixels (truncated), or the
@@ -311,6 +287,8 @@ private:
     ClientData* clients_[4][4] = {};
     QButtonGroup* group_;
 };
+
+#undef VOLINSPECT_CELL_PROPERTIES
 
 /**
  * One cell of a TMultiView: its caption button and frame, the client control placed in
