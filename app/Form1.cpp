@@ -3,7 +3,7 @@
 #include "Application.h"
 #include "CommandLine.h"
 #include "Framework.h"
-#include "Inspector.h"
+#include "OrthoWindow.h"
 #include "MessageText.h"
 #include "SliceImages.h"
 #include "Spectrum.h"
@@ -136,7 +136,7 @@ TForm1::TForm1(std::vector<std::string> arguments, QWidget* parent)
     LoadFilename2->setFocus();
     auto* inspect = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_I), this);
     connect(inspect, &QShortcut::activated, this,
-            [this] { RunGuarded([this] { OpenInspector(); }); });
+            [this] { RunGuarded([this] { OpenOrthoWindow(); }); });
     FormCreate();
 }
 
@@ -152,17 +152,17 @@ void TForm1::KeepCoveredPageOutOfKeyboard()
 
 TForm1::~TForm1()
 {
-    delete inspector_;
+    delete orthoWindow_;
 }
 
-TInspector* TForm1::OpenInspector()
+TOrthoWindow* TForm1::OpenOrthoWindow()
 {
-    if (!inspector_) {
-        inspector_ = new TInspector;
-        inspector_->setAttribute(Qt::WA_DeleteOnClose);
+    if (!orthoWindow_) {
+        orthoWindow_ = new TOrthoWindow;
+        orthoWindow_->setAttribute(Qt::WA_DeleteOnClose);
     }
     if (!mainFile_.isEmpty()) {
-        inspector_->OpenFile(mainFile_);
+        orthoWindow_->OpenFile(mainFile_);
     } else {
         ByteVolume copy;
         try {
@@ -170,18 +170,18 @@ TInspector* TForm1::OpenInspector()
         } catch (const std::bad_alloc&) {
             QMessageBox::warning(this, tr("Inspector"),
                                  tr("Not enough memory for a copy of the volume."));
-            return inspector_;
+            return orthoWindow_;
         }
         if (copy.Data && MainVolume.Data)
             for (int32_t z = 0; z < copy.SizeZ; ++z)
                 for (int32_t y = 0; y < copy.SizeY; ++y)
                     std::copy_n(MainVolume.VoxelPtr(0, y, z), copy.SizeX, copy.VoxelPtr(0, y, z));
-        inspector_->ShowVolume(std::move(copy), tr("volume of the viewer"));
+        orthoWindow_->ShowVolume(std::move(copy), tr("volume of the viewer"));
     }
-    inspector_->show();
-    inspector_->raise();
-    inspector_->activateWindow();
-    return inspector_;
+    orthoWindow_->show();
+    orthoWindow_->raise();
+    orthoWindow_->activateWindow();
+    return orthoWindow_;
 }
 
 void TForm1::BuildCutOutPage()

@@ -42,7 +42,7 @@ class TVectorControl;
  * title names the volume and its size. Loads and spectra show a wait cursor, and
  * spectra predicted to take long run beside a progress dialog that Esc cancels.
  */
-class TInspector;
+class TOrthoWindow;
 
 class TForm1 : public QWidget
 {
@@ -56,7 +56,7 @@ public:
      * again when the volume is as loaded from one, so that 16-bit and wider samples come
      * too, and takes a copy otherwise. One inspector serves the window; it is returned.
      */
-    TInspector* OpenInspector();
+    TOrthoWindow* OpenOrthoWindow();
     /** The file MainVolume holds as loaded, empty when there is none or it changed since. */
     const QString& MainFile() const { return mainFile_; }
 
@@ -184,7 +184,7 @@ private:
     void MainVolumeChanged();
 
     QString mainFile_;
-    QPointer<TInspector> inspector_;
+    QPointer<TOrthoWindow> orthoWindow_;
     /** Shows the slice of `plane` at `position` in `image`, black where there is none. */
     void ShowPlane(TImage* image, SlicePlane plane, int position);
 

@@ -2,7 +2,7 @@
 #include "CommandLine.h"
 #include "FigureTable.h"
 #include "Form1.h"
-#include "Inspector.h"
+#include "OrthoWindow.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -57,7 +57,7 @@ int main(int argc, char** argv)
         }
         int status = 0;
         RunGuarded([&] {
-            TInspector inspector;
+            TOrthoWindow inspector;
             inspector.show();
             if (!rest.isEmpty()) inspector.OpenFile(rest.front());
             status = app.exec();

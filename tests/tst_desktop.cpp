@@ -58,7 +58,7 @@ private slots:
         if (tool.isEmpty() || systemTypes_.isEmpty()) return;
         QVERIFY(QDir().mkpath(dataDir_ + "/mime/packages"));
         QVERIFY(QFile::copy(systemTypes_, dataDir_ + "/mime/packages/freedesktop.org.xml"));
-        QVERIFY(QFile::copy(VOLINSPECT_PACKAGING "/volinspect-mime.xml",
+        QVERIFY(QFile::copy(VOLINSPECT_PACKAGING "/ics-mime-type.xml",
                             dataDir_ + "/mime/packages/volinspect.xml"));
         QByteArray out, err;
         QCOMPARE(Run(tool, {dataDir_ + "/mime"}, out, err), 0);
@@ -70,7 +70,7 @@ private slots:
         const QString tool = QStandardPaths::findExecutable("desktop-file-validate");
         if (tool.isEmpty()) QSKIP("desktop-file-validate is not installed");
         QByteArray out, err;
-        QCOMPARE(Run(tool, {VOLINSPECT_PACKAGING "/volinspect.desktop"}, out, err), 0);
+        QCOMPARE(Run(tool, {VOLINSPECT_PACKAGING "/menu-entry.desktop"}, out, err), 0);
         QCOMPARE(out + err, QByteArray());
     }
 
@@ -115,8 +115,8 @@ private slots:
         env.insert("MANROFFSEQ", "");
         env.insert("MANWIDTH", "80");
         QByteArray out, err;
-        QCOMPARE(
-            Run(man, {"--warnings", "-l", VOLINSPECT_PACKAGING "/volinspect.1"}, out, err, env), 0);
+        QCOMPARE(Run(man, {"--warnings", "-l", VOLINSPECT_PACKAGING "/manual.1"}, out, err, env),
+                 0);
         QCOMPARE(err, QByteArray());
         QVERIFY(out.contains("EXIT STATUS"));
     }

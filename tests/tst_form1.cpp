@@ -4,7 +4,7 @@
 #include "Application.h"
 #include "Form1.h"
 #include "Framework.h"
-#include "Inspector.h"
+#include "OrthoWindow.h"
 #include "Spectrum.h"
 #include "VectorControl.h"
 
@@ -122,7 +122,7 @@ private slots:
     void histogramCountsTheTopSlice();
     void curveShowsOverThePanel();
     void syntheticImageAndThreshold();
-    void ctrlIOpensTheInspectorOnTheVolume();
+    void ctrlIOpensTheOrthoWindowOnTheVolume();
     void longSpectrumShowsProgress();
     void escCancelsALongSpectrum();
     void histogramOfASliceTooWideForABitmap();
@@ -925,13 +925,13 @@ void TestForm1::syntheticImageAndThreshold()
         0, 40, 40);
 }
 
-void TestForm1::ctrlIOpensTheInspectorOnTheVolume()
+void TestForm1::ctrlIOpensTheOrthoWindowOnTheVolume()
 {
     QStandardPaths::setTestModeEnabled(true); // the inspector's recent files
     const auto inspector = [] {
         for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* found = qobject_cast<TInspector*>(w)) return found;
-        return static_cast<TInspector*>(nullptr);
+            if (auto* found = qobject_cast<TOrthoWindow*>(w)) return found;
+        return static_cast<TOrthoWindow*>(nullptr);
     };
     const auto sameVoxels = [](const ByteVolume& a, const ByteVolume& b) {
         return a.SizeX == b.SizeX && a.SizeY == b.SizeY && a.SizeZ == b.SizeZ &&
@@ -942,7 +942,7 @@ void TestForm1::ctrlIOpensTheInspectorOnTheVolume()
     QVERIFY(form->LoadMainVolume(file));
     QCOMPARE(form->MainFile(), QFileInfo(file).absoluteFilePath());
     QTest::keyClick(form.get(), Qt::Key_I, Qt::ControlModifier);
-    TInspector* opened = inspector();
+    TOrthoWindow* opened = inspector();
     QVERIFY(opened);
     QVERIFY(QTest::qWaitFor([&] { return !opened->Busy(); }, 10000));
     QCOMPARE(opened->FileName(), QFileInfo(file).absoluteFilePath()); // read from the file

@@ -4,7 +4,7 @@
 #include "GraphicsListControl.h"
 #include "IcsWriter.h"
 #include "ImageControl.h"
-#include "Inspector.h"
+#include "OrthoWindow.h"
 #include "MultiView.h"
 #include "SliceView.h"
 #include "Spectrum.h"
@@ -32,7 +32,7 @@ ByteVolume PatternVolume(int sx, int sy, int sz)
     return volume;
 }
 
-bool WaitIdle(const TInspector& inspector)
+bool WaitIdle(const TOrthoWindow& inspector)
 {
     return QTest::qWaitFor([&] { return !inspector.Busy(); }, 20000);
 }
@@ -44,7 +44,7 @@ QPoint PixelOf(const TSliceView* view, int u, int v)
     return QPointF(m.ToPixelX(u + 0.5), m.ToPixelY(v + 0.5)).toPoint();
 }
 
-std::array<int, 3> Positions(TInspector& inspector)
+std::array<int, 3> Positions(TOrthoWindow& inspector)
 {
     SliceModel& model = inspector.Model();
     return {model.Position(SlicePlane::Side), model.Position(SlicePlane::Front),
@@ -53,7 +53,7 @@ std::array<int, 3> Positions(TInspector& inspector)
 
 } // namespace
 
-class TestInspector : public QObject
+class TestOrthoWindow : public QObject
 {
     Q_OBJECT
 
@@ -78,7 +78,7 @@ private slots:
         QFETCH(int, plane);
         QFETCH(int, u);
         QFETCH(int, v);
-        TInspector inspector;
+        TOrthoWindow inspector;
         inspector.show();
         QVERIFY(QTest::qWaitForWindowExposed(&inspector));
         inspector.ShowVolume(PatternVolume(40, 24, 16), QStringLiteral("pattern"));
@@ -120,7 +120,7 @@ private slots:
 
     void keysStepTheViewUnderThePointer()
     {
-        TInspector inspector;
+        TOrthoWindow inspector;
         inspector.show();
         QVERIFY(QTest::qWaitForWindowExposed(&inspector));
         inspector.ShowVolume(PatternVolume(40, 24, 16), QStringLiteral("pattern"));
@@ -155,7 +155,7 @@ private slots:
 
     void crosshairGripDragMovesItsPlane()
     {
-        TInspector inspector;
+        TOrthoWindow inspector;
         inspector.show();
         QVERIFY(QTest::qWaitForWindowExposed(&inspector));
         inspector.ShowVolume(PatternVolume(40, 24, 16), QStringLiteral("pattern"));
@@ -186,7 +186,7 @@ private slots:
         std::string message;
         QVERIFY(WriteIcsVolume(name.toStdString(), sx, sy, sz, samples.data(), options, &message));
 
-        TInspector inspector;
+        TOrthoWindow inspector;
         inspector.show();
         QVERIFY(QTest::qWaitForWindowExposed(&inspector));
         inspector.OpenFile(name);
@@ -236,7 +236,7 @@ private slots:
             volume.Data[i] = uint8_t(100 + i % 100);
         volume.Data[17] = 0;
         volume.Data[500] = 255;
-        TInspector inspector;
+        TOrthoWindow inspector;
         inspector.ShowVolume(std::move(volume), QStringLiteral("outliers"));
         QVERIFY(WaitIdle(inspector));
         QCOMPARE(inspector.WindowMin(), 100.0);
@@ -252,14 +252,14 @@ private slots:
         // Large enough that the volume's spectrum runs on the worker thread.
         ByteVolume volume = PatternVolume(256, 256, 256);
         QVERIFY(PredictedSpectrumSeconds(volume, SpectrumVolume) > 0.1);
-        TInspector inspector;
+        TOrthoWindow inspector;
         inspector.ShowVolume(std::move(volume), QStringLiteral("big"));
         QVERIFY(WaitIdle(inspector));
         const QString before = inspector.Spectrum()->ResultText();
         const std::vector<float> curve = inspector.Spectrum()->Curve();
         QVERIFY(before.startsWith(QStringLiteral("line y 127, z 127: ")));
 
-        inspector.ComputeSpectrum(TInspector::SubjectVolume);
+        inspector.ComputeSpectrum(TOrthoWindow::SubjectVolume);
         QVERIFY(inspector.Busy());
         inspector.CancelTask();
         QVERIFY(!inspector.Busy());
@@ -274,7 +274,7 @@ private slots:
 
     void exportWritesTheWindowedSlice()
     {
-        TInspector inspector;
+        TOrthoWindow inspector;
         inspector.ShowVolume(PatternVolume(12, 9, 5), QStringLiteral("pattern"));
         QVERIFY(WaitIdle(inspector));
         QTemporaryDir dir;
@@ -299,7 +299,7 @@ private slots:
 
     void fullRangeDrawsTheVolumesRowsAsTheyAre()
     {
-        TInspector inspector;
+        TOrthoWindow inspector;
         inspector.show();
         QVERIFY(QTest::qWaitForWindowExposed(&inspector));
         inspector.ShowVolume(PatternVolume(37, 21, 9), QStringLiteral("pattern"));
@@ -325,7 +325,7 @@ private slots:
 
     void spacingSetsTheViewsProportions()
     {
-        TInspector inspector;
+        TOrthoWindow inspector;
         inspector.show();
         QVERIFY(QTest::qWaitForWindowExposed(&inspector));
         inspector.ShowVolume(PatternVolume(40, 24, 10), QStringLiteral("stack"));
@@ -351,7 +351,7 @@ private slots:
 
     void captionDoubleClickShowsTheCellAlone()
     {
-        TInspector inspector;
+        TOrthoWindow inspector;
         inspector.show();
         QVERIFY(QTest::qWaitForWindowExposed(&inspector));
         inspector.ShowVolume(PatternVolume(30, 20, 10), QStringLiteral("pattern"));
@@ -368,5 +368,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestInspector)
-#include "tst_inspector.moc"
+QTEST_MAIN(TestOrthoWindow)
+#include "tst_orthowindow.moc"

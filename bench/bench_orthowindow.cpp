@@ -1,4 +1,4 @@
-// The inspector window (TInspector) against the classic window (TForm1), both shown on
+// The inspector window (TOrthoWindow) against the classic window (TForm1), both shown on
 // Qt's offscreen platform at the same size.
 //
 // Key step to paint (BM_KeyStep/top, /front, /side), on a 1024 × 1024 × 512 volume:
@@ -33,7 +33,7 @@
 #include "Form1.h"
 #include "Framework.h"
 #include "ImageControl.h"
-#include "Inspector.h"
+#include "OrthoWindow.h"
 #include "MultiView.h"
 #include "SliceView.h"
 #include "SpectrumPanel.h"
@@ -81,7 +81,7 @@ double Since(Clock::time_point start)
 
 [[noreturn]] void Fail(const char* where, const char* what)
 {
-    std::fprintf(stderr, "\n*** bench_inspector: %s: %s; no valid timing ***\n\n", where, what);
+    std::fprintf(stderr, "\n*** bench_orthowindow: %s: %s; no valid timing ***\n\n", where, what);
     std::abort();
 }
 
@@ -160,7 +160,7 @@ private:
 };
 
 /** Waits (processing events) until the inspector's task has ended. */
-void WaitIdle(TInspector& inspector, const char* where)
+void WaitIdle(TOrthoWindow& inspector, const char* where)
 {
     const auto start = Clock::now();
     while (inspector.Busy()) {
@@ -175,7 +175,7 @@ struct StepScene
 {
     static constexpr int SizeX = 1024, SizeY = 1024, SizeZ = 512;
     std::unique_ptr<TForm1> classic;
-    std::unique_ptr<TInspector> inspector;
+    std::unique_ptr<TOrthoWindow> inspector;
     PaintCounter classicPaints[3], inspectorPaints[3];
     std::unique_ptr<WindowPaints> classicWindowPaints, inspectorWindowPaints;
 
@@ -187,7 +187,7 @@ struct StepScene
         if (!classic->MainVolume.Data) Fail("set-up", "cannot allocate the classic volume");
         std::memcpy(classic->MainVolume.Data, volume.Data, size_t(volume.VoxelCount()));
         classic->SetupViews();
-        inspector = std::make_unique<TInspector>();
+        inspector = std::make_unique<TOrthoWindow>();
         inspector->ShowVolume(std::move(volume), QStringLiteral("pattern"));
         WaitIdle(*inspector, "set-up");
         if (inspector->Volume().SizeX != SizeX || inspector->Volume().SizeZ != SizeZ)
@@ -229,7 +229,7 @@ struct StepScene
     /** Makes `plane`'s view the active cell, which the slice keys step. */
     void Activate(SlicePlane plane)
     {
-        inspector->Views()->SetActiveClient(TInspector::CellOf(plane));
+        inspector->Views()->SetActiveClient(TOrthoWindow::CellOf(plane));
         if (inspector->KeyPlane() != plane) Fail(PlaneName(plane), "the keys step another view");
     }
 
@@ -242,7 +242,7 @@ struct StepScene
     };
 
     /** Steps the inspector's slice by a key click and repaints the view. */
-    StepTimes StepInspector(SlicePlane plane, bool up)
+    StepTimes StepOrthoWindow(SlicePlane plane, bool up)
     {
         StepTimes times;
         const auto start = Clock::now();
@@ -273,7 +273,7 @@ struct StepScene
         return times;
     }
 
-    QImage InspectorPixels(SlicePlane plane) const
+    QImage OrthoWindowPixels(SlicePlane plane) const
     {
         return inspector->View(plane)->Image()->grab().toImage();
     }
@@ -286,23 +286,23 @@ struct StepScene
         Activate(plane);
         const int position = inspector->Model().Position(plane);
         const int value = ClassicSlider(plane)->value();
-        const QImage inspectorBefore = InspectorPixels(plane);
+        const QImage inspectorBefore = OrthoWindowPixels(plane);
         const QImage classicBefore = ClassicPixels(plane);
-        StepInspector(plane, true);
+        StepOrthoWindow(plane, true);
         StepClassic(plane, true);
         if (inspector->Model().Position(plane) != position + 1)
             Fail(name, "Page Up did not step the inspector's slice by one");
         if (ClassicSlider(plane)->value() != value + 1)
             Fail(name, "the classic slider did not move");
-        if (InspectorPixels(plane) == inspectorBefore)
+        if (OrthoWindowPixels(plane) == inspectorBefore)
             Fail(name, "the inspector's view shows the same pixels after a step");
         if (ClassicPixels(plane) == classicBefore)
             Fail(name, "the classic view shows the same pixels after a step");
-        StepInspector(plane, false);
+        StepOrthoWindow(plane, false);
         StepClassic(plane, false);
         if (inspector->Model().Position(plane) != position)
             Fail(name, "Page Down did not step the inspector's slice back");
-        if (InspectorPixels(plane) != inspectorBefore)
+        if (OrthoWindowPixels(plane) != inspectorBefore)
             Fail(name, "the inspector's view differs after the step back");
         if (ClassicPixels(plane) != classicBefore)
             Fail(name, "the classic view differs after the step back");
@@ -317,7 +317,7 @@ StepScene& GetStepScene()
         TheStepScene = std::make_unique<StepScene>();
         for (SlicePlane plane : {SlicePlane::Top, SlicePlane::Front, SlicePlane::Side})
             TheStepScene->Check(plane);
-        std::fprintf(stderr, "bench_inspector: Page Up/Down step the active view's slice; both "
+        std::fprintf(stderr, "bench_orthowindow: Page Up/Down step the active view's slice; both "
                              "windows show the new slice and the old one after the step back\n");
     }
     return *TheStepScene;
@@ -343,11 +343,11 @@ void BM_KeyStep(benchmark::State& state, SlicePlane plane)
                       classicBefore = classicPaints.paints;
         StepScene::StepTimes inspector, classic;
         if (inspectorFirst) {
-            inspector = scene.StepInspector(plane, up);
+            inspector = scene.StepOrthoWindow(plane, up);
             classic = scene.StepClassic(plane, up);
         } else {
             classic = scene.StepClassic(plane, up);
-            inspector = scene.StepInspector(plane, up);
+            inspector = scene.StepOrthoWindow(plane, up);
         }
         if (scene.inspector->Model().Position(plane) != position + (up ? 1 : -1))
             Fail(name, "a key click did not step the inspector's slice");
@@ -431,7 +431,7 @@ void BM_Responsiveness(benchmark::State& state)
 {
     TheStepScene.reset(); // frees both windows' 512 MiB volumes
     constexpr int Size = 512;
-    TInspector inspector;
+    TOrthoWindow inspector;
     inspector.ShowVolume(PatternVolume(Size, Size, Size), QStringLiteral("pattern"));
     WaitIdle(inspector, "BM_Responsiveness");
     inspector.resize(WindowWidth, WindowHeight);
@@ -445,7 +445,7 @@ void BM_Responsiveness(benchmark::State& state)
         bool capped = false;
         double spectrumSeconds = 0;
         auto started = Clock::now(), roundStarted = started;
-        inspector.ComputeSpectrum(TInspector::SubjectVolume);
+        inspector.ComputeSpectrum(TOrthoWindow::SubjectVolume);
         if (!inspector.Busy()) Fail("BM_Responsiveness", "the spectrum did not go to the worker");
         const Gaps busy = RecordTicks([&] {
             if (inspector.Busy()) {
@@ -460,7 +460,7 @@ void BM_Responsiveness(benchmark::State& state)
                 Fail("BM_Responsiveness", "the spectrum ended without showing the volume's result");
             if (Since(started) >= MinSpectrumSeconds) return false;
             roundStarted = Clock::now();
-            inspector.ComputeSpectrum(TInspector::SubjectVolume);
+            inspector.ComputeSpectrum(TOrthoWindow::SubjectVolume);
             return true;
         });
         const double seconds = Since(started);
@@ -479,7 +479,7 @@ void BM_Responsiveness(benchmark::State& state)
         state.counters["spectrum_ms"] = spectra > 0 ? spectrumSeconds * 1e3 / spectra : 0.0;
         if (capped) {
             std::fprintf(stderr,
-                         "bench_inspector: a spectrum ran longer than %.0f s and was "
+                         "bench_orthowindow: a spectrum ran longer than %.0f s and was "
                          "cancelled\n",
                          SpectrumCapSeconds);
             state.counters["capped"] = 1;

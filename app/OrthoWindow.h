@@ -34,7 +34,7 @@ class TSpectrumPanel;
  * samples. Loads and long spectra run on a worker thread at a lower priority, with a
  * progress bar and a Cancel button; one such task runs at a time.
  */
-class TInspector : public QMainWindow
+class TOrthoWindow : public QMainWindow
 {
     Q_OBJECT
 
@@ -47,8 +47,8 @@ public:
         SubjectVolume ///< the whole volume
     };
 
-    explicit TInspector(QWidget* parent = nullptr);
-    ~TInspector() override;
+    explicit TOrthoWindow(QWidget* parent = nullptr);
+    ~TOrthoWindow() override;
 
     /** Loads `fileName`, on the worker thread; the present volume stays until it is read. */
     void OpenFile(const QString& fileName);

@@ -1,4 +1,4 @@
-#include "Inspector.h"
+#include "OrthoWindow.h"
 
 #include "ContrastStrip.h"
 #include "GraphicsListControl.h"
@@ -87,7 +87,7 @@ void LowerThisThreadsPriority()
 } // namespace
 
 /** One load or spectrum on the worker thread. */
-struct TInspector::Task
+struct TOrthoWindow::Task
 {
     QString What;
     bool IsLoad = false;
@@ -99,11 +99,11 @@ struct TInspector::Task
     QElapsedTimer Started;
     std::function<void()> Apply; ///< set by the worker; runs on the interface thread
     /** What the spectrum cell followed before this spectrum; restored on a cancel. */
-    TInspector::SpectrumSubject Previous = TInspector::SubjectLine;
+    TOrthoWindow::SpectrumSubject Previous = TOrthoWindow::SubjectLine;
 };
 
 /** What a load brings back from the worker thread. */
-struct TInspector::LoadResult
+struct TOrthoWindow::LoadResult
 {
     ByteVolume Volume;
     VolumeSamples Samples;
@@ -113,7 +113,7 @@ struct TInspector::LoadResult
     std::string Message;
 };
 
-TInspector::TInspector(QWidget* parent) : QMainWindow(parent)
+TOrthoWindow::TOrthoWindow(QWidget* parent) : QMainWindow(parent)
 {
     setAttribute(Qt::WA_DeleteOnClose, false);
     setAcceptDrops(true);
@@ -176,10 +176,10 @@ TInspector::TInspector(QWidget* parent) : QMainWindow(parent)
     statusBar()->addPermanentWidget(cancel_);
     progress_->hide();
     cancel_->hide();
-    connect(cancel_, &QPushButton::clicked, this, &TInspector::CancelTask);
+    connect(cancel_, &QPushButton::clicked, this, &TOrthoWindow::CancelTask);
     poll_ = new QTimer(this);
     poll_->setInterval(40);
-    connect(poll_, &QTimer::timeout, this, &TInspector::PollTask);
+    connect(poll_, &QTimer::timeout, this, &TOrthoWindow::PollTask);
 
     BuildMenus();
     model_.SetVolume(&volume_);
@@ -190,7 +190,7 @@ TInspector::TInspector(QWidget* parent) : QMainWindow(parent)
     restoreState(settings.value(QStringLiteral("inspector/state")).toByteArray());
 }
 
-TInspector::~TInspector()
+TOrthoWindow::~TOrthoWindow()
 {
     if (task_) {
         task_->Cancel = true;
@@ -199,7 +199,7 @@ TInspector::~TInspector()
     }
 }
 
-int TInspector::CellOf(SlicePlane plane)
+int TOrthoWindow::CellOf(SlicePlane plane)
 {
     switch (plane) {
     case SlicePlane::Top:
@@ -213,7 +213,7 @@ int TInspector::CellOf(SlicePlane plane)
 
 // --- building ----------------------------------------------------------------------------
 
-void TInspector::BuildContrastRow(QWidget* parent, QBoxLayout* row)
+void TOrthoWindow::BuildContrastRow(QWidget* parent, QBoxLayout* row)
 {
     contrast_ = new TContrastStrip(parent);
     connect(contrast_, &TContrastStrip::WindowDragged, this,
@@ -229,8 +229,8 @@ void TInspector::BuildContrastRow(QWidget* parent, QBoxLayout* row)
     for (QWidget* w : {static_cast<QWidget*>(autoButton), static_cast<QWidget*>(fullButton),
                        static_cast<QWidget*>(colour_)})
         w->setFocusPolicy(Qt::NoFocus);
-    connect(autoButton, &QPushButton::clicked, this, &TInspector::AutoWindow);
-    connect(fullButton, &QPushButton::clicked, this, &TInspector::FullWindow);
+    connect(autoButton, &QPushButton::clicked, this, &TOrthoWindow::AutoWindow);
+    connect(fullButton, &QPushButton::clicked, this, &TOrthoWindow::FullWindow);
     connect(colour_, &QComboBox::currentIndexChanged, this,
             [this](int index) { SetGreen(index == 1); });
     row->addWidget(contrast_, 1);
@@ -240,7 +240,7 @@ void TInspector::BuildContrastRow(QWidget* parent, QBoxLayout* row)
     row->addWidget(colour_);
 }
 
-void TInspector::BuildMenus()
+void TOrthoWindow::BuildMenus()
 {
     QMenu* file = menuBar()->addMenu(tr("&File"));
     QAction* open = file->addAction(tr("&Open…"), this, [this] {
@@ -252,7 +252,7 @@ void TInspector::BuildMenus()
     });
     open->setShortcut(QKeySequence::Open);
     recentMenu_ = file->addMenu(tr("Open &Recent"));
-    file->addAction(tr("&Export view…"), this, &TInspector::AskExport)
+    file->addAction(tr("&Export view…"), this, &TOrthoWindow::AskExport)
         ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
     file->addSeparator();
     file->addAction(tr("&Close"), this, &QWidget::close)->setShortcut(QKeySequence::Close);
@@ -261,8 +261,8 @@ void TInspector::BuildMenus()
     QMenu* view = menuBar()->addMenu(tr("&View"));
     squareAction_ = view->addAction(tr("&Square voxels"));
     squareAction_->setCheckable(true);
-    connect(squareAction_, &QAction::toggled, this, &TInspector::SetSquareVoxels);
-    view->addAction(tr("Voxel si&ze…"), this, &TInspector::AskSpacing);
+    connect(squareAction_, &QAction::toggled, this, &TOrthoWindow::SetSquareVoxels);
+    view->addAction(tr("Voxel si&ze…"), this, &TOrthoWindow::AskSpacing);
     QAction* zoom = view->addAction(tr("Show the view &alone"), this, [this] {
         const SlicePlane plane = KeyPlane();
         ToggleZoom(multiView_->Zoomed() ? multiView_->ActiveClient() : CellOf(plane));
@@ -292,7 +292,7 @@ void TInspector::BuildMenus()
 
 // --- files ---------------------------------------------------------------------------------
 
-void TInspector::OpenFile(const QString& fileName)
+void TOrthoWindow::OpenFile(const QString& fileName)
 {
     const std::string name = QFile::encodeName(fileName).toStdString();
     StartTask(tr("Loading %1").arg(QFileInfo(fileName).fileName()), true,
@@ -336,7 +336,7 @@ void TInspector::OpenFile(const QString& fileName)
               });
 }
 
-void TInspector::ShowVolume(ByteVolume&& volume, const QString& name)
+void TOrthoWindow::ShowVolume(ByteVolume&& volume, const QString& name)
 {
     CancelTask();
     auto result = std::make_shared<LoadResult>();
@@ -362,7 +362,7 @@ void TInspector::ShowVolume(ByteVolume&& volume, const QString& name)
               });
 }
 
-void TInspector::Adopt(LoadResult& result, const QString& fileName)
+void TOrthoWindow::Adopt(LoadResult& result, const QString& fileName)
 {
     volume_ = std::move(result.Volume);
     samples_ = std::move(result.Samples);
@@ -382,12 +382,12 @@ void TInspector::Adopt(LoadResult& result, const QString& fileName)
     ComputeSpectrum(SubjectLine);
 }
 
-QStringList TInspector::RecentFiles() const
+QStringList TOrthoWindow::RecentFiles() const
 {
     return QSettings().value(QStringLiteral("inspector/recentFiles")).toStringList();
 }
 
-void TInspector::AddRecentFile(const QString& fileName)
+void TOrthoWindow::AddRecentFile(const QString& fileName)
 {
     QStringList files = RecentFiles();
     const QString path = QFileInfo(fileName).absoluteFilePath();
@@ -399,7 +399,7 @@ void TInspector::AddRecentFile(const QString& fileName)
     UpdateRecentMenu();
 }
 
-void TInspector::UpdateRecentMenu()
+void TOrthoWindow::UpdateRecentMenu()
 {
     recentMenu_->clear();
     const QStringList files = RecentFiles();
@@ -409,13 +409,13 @@ void TInspector::UpdateRecentMenu()
     recentMenu_->setEnabled(!files.isEmpty());
 }
 
-void TInspector::dragEnterEvent(QDragEnterEvent* event)
+void TOrthoWindow::dragEnterEvent(QDragEnterEvent* event)
 {
     for (const QUrl& url : event->mimeData()->urls())
         if (url.isLocalFile()) return event->acceptProposedAction();
 }
 
-void TInspector::dropEvent(QDropEvent* event)
+void TOrthoWindow::dropEvent(QDropEvent* event)
 {
     for (const QUrl& url : event->mimeData()->urls())
         if (url.isLocalFile()) {
@@ -425,7 +425,7 @@ void TInspector::dropEvent(QDropEvent* event)
         }
 }
 
-void TInspector::closeEvent(QCloseEvent* event)
+void TOrthoWindow::closeEvent(QCloseEvent* event)
 {
     CancelTask();
     QSettings settings;
@@ -436,8 +436,8 @@ void TInspector::closeEvent(QCloseEvent* event)
 
 // --- the worker thread ---------------------------------------------------------------------
 
-void TInspector::StartTask(const QString& what, bool isLoad,
-                           std::function<std::function<void()>(Task&)> work)
+void TOrthoWindow::StartTask(const QString& what, bool isLoad,
+                             std::function<std::function<void()>(Task&)> work)
 {
     CancelTask();
     task_ = std::make_unique<Task>();
@@ -462,7 +462,7 @@ void TInspector::StartTask(const QString& what, bool isLoad,
     poll_->start();
 }
 
-void TInspector::FinishTask(Task* task)
+void TOrthoWindow::FinishTask(Task* task)
 {
     if (task != task_.get()) return; // cancelled and replaced meanwhile
     std::unique_ptr<Task> done = std::move(task_);
@@ -474,7 +474,7 @@ void TInspector::FinishTask(Task* task)
     if (!cancelled && done->Apply) done->Apply();
 }
 
-void TInspector::CancelTask()
+void TOrthoWindow::CancelTask()
 {
     if (!task_) return;
     std::unique_ptr<Task> task = std::move(task_);
@@ -488,7 +488,7 @@ void TInspector::CancelTask()
     statusBar()->showMessage(tr("%1: cancelled").arg(task->What), 5000);
 }
 
-void TInspector::PollTask()
+void TOrthoWindow::PollTask()
 {
     if (!task_ || task_->Started.elapsed() < ProgressDelayMs) return;
     int permille = task_->Permille;
@@ -502,7 +502,7 @@ void TInspector::PollTask()
 
 // --- showing -------------------------------------------------------------------------------
 
-float TInspector::Ratio(SlicePlane plane) const
+float TOrthoWindow::Ratio(SlicePlane plane) const
 {
     const double sx = square_ ? 1 : spacing_.Size[0], sy = square_ ? 1 : spacing_.Size[1],
                  sz = square_ ? 1 : spacing_.Size[2];
@@ -511,13 +511,13 @@ float TInspector::Ratio(SlicePlane plane) const
     return w > 0 && h > 0 ? float(w / h) : -1.0f;
 }
 
-void TInspector::ShowView(SlicePlane plane)
+void TOrthoWindow::ShowView(SlicePlane plane)
 {
     TSliceView* view = View(plane);
     view->ShowSlice(model_.SampleSlice(plane), Ratio(plane));
 }
 
-void TInspector::ShowAll()
+void TOrthoWindow::ShowAll()
 {
     for (SlicePlane plane : Planes)
         ShowView(plane);
@@ -527,7 +527,7 @@ void TInspector::ShowAll()
     ShowTitle();
 }
 
-void TInspector::ShowCrosshairs()
+void TOrthoWindow::ShowCrosshairs()
 {
     const int x = model_.Position(SlicePlane::Side), y = model_.Position(SlicePlane::Front),
               z = model_.Position(SlicePlane::Top);
@@ -536,7 +536,7 @@ void TInspector::ShowCrosshairs()
     View(SlicePlane::Side)->SetCrosshair(z, ColorZ, y, ColorY);
 }
 
-void TInspector::ShowCaptions()
+void TOrthoWindow::ShowCaptions()
 {
     for (SlicePlane plane : Planes) {
         const int n = model_.Positions(plane);
@@ -550,7 +550,7 @@ void TInspector::ShowCaptions()
     }
 }
 
-void TInspector::ShowTitle()
+void TOrthoWindow::ShowTitle()
 {
     if (fileName_.isEmpty() && volume_.VoxelCount() == 0) {
         setWindowTitle(tr("volinspect inspector"));
@@ -563,7 +563,7 @@ void TInspector::ShowTitle()
                        .arg(volume_.SizeZ));
 }
 
-void TInspector::SetPosition(SlicePlane plane, int position)
+void TOrthoWindow::SetPosition(SlicePlane plane, int position)
 {
     if (model_.Positions(plane) == 0) return;
     const int before = model_.Position(plane);
@@ -574,12 +574,12 @@ void TInspector::SetPosition(SlicePlane plane, int position)
     PositionsChanged(plane != SlicePlane::Side);
 }
 
-void TInspector::StepSlice(SlicePlane plane, int delta)
+void TOrthoWindow::StepSlice(SlicePlane plane, int delta)
 {
     SetPosition(plane, model_.Position(plane) + delta);
 }
 
-SlicePlane TInspector::KeyPlane() const
+SlicePlane TOrthoWindow::KeyPlane() const
 {
     for (SlicePlane plane : Planes)
         if (View(plane)->Hovered()) return plane;
@@ -589,14 +589,14 @@ SlicePlane TInspector::KeyPlane() const
     return SlicePlane(lastView_);
 }
 
-void TInspector::PositionsChanged(bool topOrFront)
+void TOrthoWindow::PositionsChanged(bool topOrFront)
 {
     // The voxel under a pointer that stayed where it was has changed.
     if (pointer_[0] >= 0) PointerAt(SlicePlane(pointer_[0]), true, pointer_[1], pointer_[2]);
     if (topOrFront && subject_ != SubjectVolume) ComputeSpectrum(subject_);
 }
 
-void TInspector::ViewClicked(SlicePlane plane, int u, int v)
+void TOrthoWindow::ViewClicked(SlicePlane plane, int u, int v)
 {
     const auto [x, y, z] = model_.VoxelAt(plane, u, v);
     lastView_ = int(plane);
@@ -614,7 +614,7 @@ void TInspector::ViewClicked(SlicePlane plane, int u, int v)
     PositionsChanged(topOrFront);
 }
 
-void TInspector::CrosshairDragged(SlicePlane plane, int axis, int value)
+void TOrthoWindow::CrosshairDragged(SlicePlane plane, int axis, int value)
 {
     // The vertical line of a view shows the plane along its columns, the horizontal
     // line the plane along its rows.
@@ -626,7 +626,7 @@ void TInspector::CrosshairDragged(SlicePlane plane, int axis, int value)
     SetPosition(Moves[int(plane)][axis], value);
 }
 
-void TInspector::PointerAt(SlicePlane plane, bool inside, int u, int v)
+void TOrthoWindow::PointerAt(SlicePlane plane, bool inside, int u, int v)
 {
     inside =
         inside && u >= 0 && v >= 0 && u < model_.SliceWidth(plane) && v < model_.SliceHeight(plane);
@@ -661,21 +661,21 @@ void TInspector::PointerAt(SlicePlane plane, bool inside, int u, int v)
     voxelLabel_->setText(text);
 }
 
-QString TInspector::StatusText() const
+QString TOrthoWindow::StatusText() const
 {
     return statusText_;
 }
 
 // --- contrast ------------------------------------------------------------------------------
 
-void TInspector::SetWindow(double min, double max)
+void TOrthoWindow::SetWindow(double min, double max)
 {
     if (!(min <= max)) std::swap(min, max);
     min_ = min, max_ = max;
     ApplyWindow();
 }
 
-void TInspector::ApplyWindow()
+void TOrthoWindow::ApplyWindow()
 {
     for (SlicePlane plane : Planes) {
         TImageControl* image = View(plane)->Image();
@@ -687,7 +687,7 @@ void TInspector::ApplyWindow()
     windowLabel_->setText(tr("window %1 … %2").arg(Number(min_), Number(max_)));
 }
 
-void TInspector::AutoWindow()
+void TOrthoWindow::AutoWindow()
 {
     if (histogram_.Total == 0) return FullWindow();
     double low = histogram_.Percentile(0.001), high = histogram_.Percentile(0.999);
@@ -695,7 +695,7 @@ void TInspector::AutoWindow()
     SetWindow(low, high);
 }
 
-void TInspector::FullWindow()
+void TOrthoWindow::FullWindow()
 {
     if (!samples_.Kind || histogram_.Total == 0)
         SetWindow(0, 255);
@@ -704,7 +704,7 @@ void TInspector::FullWindow()
                   histogram_.High > histogram_.Low ? histogram_.High : histogram_.Low + 1);
 }
 
-void TInspector::SetGreen(bool green)
+void TOrthoWindow::SetGreen(bool green)
 {
     green_ = green;
     if (colour_->currentIndex() != int(green)) colour_->setCurrentIndex(int(green));
@@ -713,7 +713,7 @@ void TInspector::SetGreen(bool green)
 
 // --- voxel size ----------------------------------------------------------------------------
 
-void TInspector::SetSquareVoxels(bool square)
+void TOrthoWindow::SetSquareVoxels(bool square)
 {
     square_ = square;
     if (squareAction_->isChecked() != square) squareAction_->setChecked(square);
@@ -722,7 +722,7 @@ void TInspector::SetSquareVoxels(bool square)
     ShowCrosshairs();
 }
 
-void TInspector::SetSpacing(double x, double y, double z, const QString& unit)
+void TOrthoWindow::SetSpacing(double x, double y, double z, const QString& unit)
 {
     if (!(x > 0 && y > 0 && z > 0 && std::isfinite(x) && std::isfinite(y) && std::isfinite(z)))
         return;
@@ -735,7 +735,7 @@ void TInspector::SetSpacing(double x, double y, double z, const QString& unit)
     ShowCrosshairs();
 }
 
-void TInspector::AskSpacing()
+void TOrthoWindow::AskSpacing()
 {
     QDialog dialog(this);
     dialog.setWindowTitle(tr("Voxel size"));
@@ -762,7 +762,7 @@ void TInspector::AskSpacing()
 
 // --- spectrum ------------------------------------------------------------------------------
 
-void TInspector::ComputeSpectrum(SpectrumSubject subject)
+void TOrthoWindow::ComputeSpectrum(SpectrumSubject subject)
 {
     if (volume_.VoxelCount() == 0) return;
     const int z = model_.Position(SlicePlane::Top), y = model_.Position(SlicePlane::Front);
@@ -798,7 +798,7 @@ void TInspector::ComputeSpectrum(SpectrumSubject subject)
 
 // --- export --------------------------------------------------------------------------------
 
-bool TInspector::ExportView(SlicePlane plane, const QString& fileName, QString& message) const
+bool TOrthoWindow::ExportView(SlicePlane plane, const QString& fileName, QString& message) const
 {
     const ImageStruct* slice = const_cast<SliceModel&>(model_).SampleSlice(plane);
     if (!slice) {
@@ -852,7 +852,7 @@ bool TInspector::ExportView(SlicePlane plane, const QString& fileName, QString& 
     return true;
 }
 
-void TInspector::AskExport()
+void TOrthoWindow::AskExport()
 {
     const SlicePlane plane = KeyPlane();
     QString suggested = QFileInfo(fileName_).completeBaseName();
@@ -874,13 +874,13 @@ void TInspector::AskExport()
 
 // --- zoom and layout -----------------------------------------------------------------------
 
-void TInspector::ToggleZoom(int cell)
+void TOrthoWindow::ToggleZoom(int cell)
 {
     if (!multiView_->Zoomed()) multiView_->SetActiveClient(cell);
     multiView_->SetZoomed(!multiView_->Zoomed());
 }
 
-bool TInspector::eventFilter(QObject* watched, QEvent* event)
+bool TOrthoWindow::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == viewArea_ && event->type() == QEvent::Resize) {
         multiView_->setGeometry(viewArea_->rect());
