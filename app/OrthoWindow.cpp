@@ -8,6 +8,7 @@
 #include "Spectrum.h"
 #include "SpectrumPanel.h"
 #include "ZoomPanel.h"
+#include "imgdraw.h"
 
 #include <QAction>
 #include <QApplication>
@@ -29,6 +30,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
@@ -800,50 +802,25 @@ void TOrthoWindow::ComputeSpectrum(SpectrumSubject subject)
 
 bool TOrthoWindow::ExportView(SlicePlane plane, const QString& fileName, QString& message) const
 {
-    const ImageStruct* slice = const_cast<SliceModel&>(model_).SampleSlice(plane);
+    // The picture is the view's own conversion, drawn at one pixel a voxel in its colour.
+    const TImageControl* view = View(plane)->Image();
+    const ImageStruct* slice = view->Image();
     if (!slice) {
         message = tr("there is no slice to export");
         return false;
     }
-    ImagePtr grey(NewImage8(slice->XSize, slice->YSize));
-    bool converted = false;
-    const float min = float(min_), max = float(max_);
-    switch (ImageKind(slice)) {
-    case ImageKind8:
-        converted = grey && Image8ToImage8(grey.get(), slice, min, max);
-        break;
-    case ImageKind16:
-        converted = grey && Image16ToImage8(grey.get(), slice, min, max);
-        break;
-    case ImageKind32:
-        converted = grey && Image32ToImage8(grey.get(), slice, min, max);
-        break;
-    case ImageKindFloat:
-        converted = grey && ImageFloatToImage8(grey.get(), slice, min, max);
-        break;
-    default:
-        break;
-    }
-    if (!converted) {
+    ImagePtr shown(NewImage8(slice->XSize, slice->YSize));
+    QImage picture(slice->XSize, slice->YSize, QImage::Format_RGB32);
+    if (!shown || picture.isNull() || !view->Convert(shown.get())) {
         message = tr("not enough memory for the picture");
         return false;
     }
-    QImage picture(slice->XSize, slice->YSize,
-                   green_ ? QImage::Format_RGB32 : QImage::Format_Grayscale8);
-    if (picture.isNull()) {
-        message = tr("not enough memory for the picture");
-        return false;
+    {
+        QPainter painter(&picture);
+        DrawImage(painter, shown.get(), 0, 0, 1, 1, view->DisplayColor(),
+                  DrawDontPerformSmoothScaling, 0);
     }
-    for (int v = 0; v < slice->YSize; ++v) {
-        const uint8_t* row = grey->Data + int64_t(v) * grey->LineStep;
-        if (green_) {
-            auto* out = reinterpret_cast<QRgb*>(picture.scanLine(v));
-            for (int u = 0; u < slice->XSize; ++u)
-                out[u] = qRgb(0, row[u], 0);
-        } else {
-            std::copy(row, row + slice->XSize, picture.scanLine(v));
-        }
-    }
+    if (!green_) picture = picture.convertToFormat(QImage::Format_Grayscale8);
     QImageWriter writer(fileName, "png");
     if (!writer.write(picture)) {
         message = writer.errorString();

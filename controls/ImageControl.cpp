@@ -518,7 +518,7 @@ void TImageControl::BuildTImage()
     }
 }
 
-bool TImageControl::Convert(ImageStruct* display)
+bool TImageControl::Convert(ImageStruct* display) const
 {
     const ImageStruct* source = image_;
     const bool neutral = min_ == 0 && max_ == 255;

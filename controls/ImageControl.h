@@ -225,6 +225,13 @@ public:
      */
     void BuildTImage();
 
+    /**
+     * Converts Image into `display` (8-bit, or RGB for RGB images, of Image's size) as
+     * the control shows it: through the window Min … Max, by kind and Display. False
+     * when there is nothing to convert. The paint draws the result in DisplayColor.
+     */
+    bool Convert(ImageStruct* display) const;
+
     /** How many display conversions have run (a measure for tests and benchmarks). */
     int64_t ConversionCount() const { return conversions_; }
 
@@ -246,8 +253,6 @@ private:
     /** Draws `image` and narrows the extent to what it covers; false when it covers nothing. */
     bool Draw(QPainter& painter, const ImageStruct* image, float& x0, float& y0, float& x1,
               float& y1) const;
-    /** Converts Image into the locked display image by kind and Display. */
-    bool Convert(ImageStruct* display);
     /** Sets the control's width (height) from the image size and scale (AutoSize). */
     void FitWidth();
     void FitHeight();
