@@ -7,6 +7,27 @@
 #include <cmath>
 #include <cstring>
 
+namespace {
+
+/**
+ * Makes `record` a fresh reference to rows of `width` elements of `type`, `lineStep`
+ * bytes apart from `data` on (the step fits: the callers check it), with a new
+ * Generation. The record owns nothing.
+ */
+void Refer(ImageStruct& record, int width, int height, int64_t lineStep, int16_t type,
+           const uint8_t* data)
+{
+    record = ImageStruct();
+    record.XSize = width;
+    record.YSize = height;
+    record.LineStep = int32_t(lineStep);
+    record.Type = type;
+    record.Data = const_cast<uint8_t*>(data);
+    TouchImage(&record);
+}
+
+} // namespace
+
 SliceModel::SliceModel(const ByteVolume* volume)
 {
     SetVolume(volume);
@@ -97,17 +118,13 @@ const ImageStruct* SliceModel::Slice(SlicePlane plane)
         ImageStruct& record = reference_[i];
         if (!current_[i]) {
             const bool top = plane == SlicePlane::Top;
-            record = ImageStruct();
-            record.XSize = width;
-            record.YSize = height;
-            record.LineStep = int32_t(top ? volume_->StrideY : volume_->StrideZ);
             // Drawable as they stand by a display that takes top-down rows at any address
             // (the image control's options for a mirrored and an unaligned layout); every
             // other display converts them.
-            record.Type = ImageKind8 | ImageAttributeDirect8;
-            record.Data = const_cast<uint8_t*>(top ? volume_->VoxelPtr(0, 0, Position(plane))
-                                                   : volume_->VoxelPtr(0, Position(plane), 0));
-            TouchImage(&record);
+            Refer(record, width, height, top ? volume_->StrideY : volume_->StrideZ,
+                  ImageKind8 | ImageAttributeDirect8,
+                  top ? volume_->VoxelPtr(0, 0, Position(plane))
+                      : volume_->VoxelPtr(0, Position(plane), 0));
             current_[i] = true;
         }
         return &record;
@@ -207,15 +224,9 @@ const ImageStruct* SliceModel::SampleSlice(SlicePlane plane)
         if (!sampleCurrent_[i]) {
             const bool top = plane == SlicePlane::Top;
             const int64_t row = int64_t(samples_->SizeX) * elementBytes;
-            record = ImageStruct();
-            record.XSize = width;
-            record.YSize = height;
-            record.LineStep = int32_t(top ? row : row * samples_->SizeY);
-            record.Type = samples_->Kind;
-            record.Data = const_cast<uint8_t*>(samples_->Bytes.data()) +
-                          (top ? samples_->Offset(0, 0, Position(plane))
-                               : samples_->Offset(0, Position(plane), 0));
-            TouchImage(&record);
+            Refer(record, width, height, top ? row : row * samples_->SizeY, samples_->Kind,
+                  samples_->Bytes.data() + (top ? samples_->Offset(0, 0, Position(plane))
+                                                : samples_->Offset(0, Position(plane), 0)));
             sampleCurrent_[i] = true;
         }
         return &record;

@@ -17,6 +17,7 @@
 // timing, and after every timed iteration, the two images are compared byte for byte;
 // a difference stops the program with SIGABRT.
 
+#include "BenchVolumes.h"
 #include "imgkernel.h"
 
 #include <benchmark/benchmark.h>
@@ -35,19 +36,6 @@ namespace {
 // --- shared by the benchmarks --------------------------------------------------------
 
 using Clock = std::chrono::steady_clock;
-
-/** A fixed pseudo-random sequence (splitmix64). */
-struct Random
-{
-    uint64_t state;
-    uint64_t Next()
-    {
-        uint64_t z = (state += 0x9E3779B97F4A7C15u);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-        return z ^ (z >> 31);
-    }
-};
 
 uint8_t* Row(const ImageStruct* image, int32_t y)
 {

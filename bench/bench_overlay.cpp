@@ -37,6 +37,7 @@
 // and the plain loop paint the same pixels. The timed drags check their paint counts
 // again, the timed full repaints their pixels.
 
+#include "BenchVolumes.h"
 #include "GraphicsListControl.h"
 #include "imgdraw.h"
 #include "imgkernel.h"
@@ -86,24 +87,12 @@ double Since(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-/** A fixed pseudo-random sequence (splitmix64). */
-struct Random
+/** A value in [low, high) in steps of 1/8, so that positions fall inside pixels. */
+float Uniform(Random& random, float low, float high)
 {
-    uint64_t state;
-    uint64_t Next()
-    {
-        uint64_t z = (state += 0x9E3779B97F4A7C15u);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-        return z ^ (z >> 31);
-    }
-    /** A value in [low, high) in steps of 1/8, so that positions fall inside pixels. */
-    float Uniform(float low, float high)
-    {
-        const uint64_t steps = uint64_t((high - low) * 8);
-        return low + float(Next() % steps) / 8;
-    }
-};
+    const uint64_t steps = uint64_t((high - low) * 8);
+    return low + float(random.Next() % steps) / 8;
+}
 
 /**
  * Random item `i`: the kinds in turn, positions anywhere on the control, extents of up
@@ -117,20 +106,22 @@ GraphicsItemStruct RandomItem(Random& random, int i)
     item.Kind = int32_t(i % 4);
     item.Color = Colors[random.Next() % 8];
     float* c = item.Coords;
-    const float x = random.Uniform(0, ControlSize), y = random.Uniform(0, ControlSize);
+    const float x = Uniform(random, 0, ControlSize), y = Uniform(random, 0, ControlSize);
     switch (item.Kind) {
     case GraphicsPoint:
         c[2] = x, c[3] = y;
         break;
     case GraphicsLine:
-        c[0] = x, c[1] = y, c[2] = x + random.Uniform(-64, 64), c[3] = y + random.Uniform(-64, 64);
+        c[0] = x, c[1] = y, c[2] = x + Uniform(random, -64, 64),
+        c[3] = y + Uniform(random, -64, 64);
         break;
     case GraphicsRectangle:
-        c[0] = x, c[1] = y, c[2] = x + random.Uniform(-80, 80), c[3] = y + random.Uniform(-80, 80);
+        c[0] = x, c[1] = y, c[2] = x + Uniform(random, -80, 80),
+        c[3] = y + Uniform(random, -80, 80);
         break;
     default:
-        c[0] = x, c[1] = y, c[2] = random.Uniform(4, 48);
-        c[3] = random.Uniform(0, 360), c[4] = c[3] + random.Uniform(20, 340);
+        c[0] = x, c[1] = y, c[2] = Uniform(random, 4, 48);
+        c[3] = Uniform(random, 0, 360), c[4] = c[3] + Uniform(random, 20, 340);
         break;
     }
     return item;
