@@ -111,7 +111,7 @@ struct TOrthoWindow::LoadResult
     VolumeSamples Samples;
     VoxelSpacing Spacing;
     SampleHistogram Histogram;
-    int32_t Code = ByteVolume::LoadFailed;
+    bool Loaded = false; ///< the volume was read (perhaps with a warning)
     std::string Message;
 };
 
@@ -307,10 +307,10 @@ void TOrthoWindow::OpenFile(const QString& fileName)
                   };
                   options.Samples = &result->Samples;
                   options.Spacing = &result->Spacing;
-                  result->Code = result->Volume.Load(name, &result->Message, options);
-                  const bool loaded = result->Code == ByteVolume::LoadOk ||
-                                      result->Code == ByteVolume::LoadCloseFailed;
-                  if (loaded && !task.Cancel) {
+                  const int32_t code = result->Volume.Load(name, &result->Message, options);
+                  result->Loaded =
+                      code == ByteVolume::LoadOk || code == ByteVolume::LoadCloseFailed;
+                  if (result->Loaded && !task.Cancel) {
                       result->Histogram = ComputeHistogram(
                           result->Volume, result->Samples.Kind ? &result->Samples : nullptr,
                           [&task](double fraction) {
@@ -320,9 +320,7 @@ void TOrthoWindow::OpenFile(const QString& fileName)
                   }
                   if (task.Cancel) return {};
                   return [this, result, fileName] {
-                      const bool ok = result->Code == ByteVolume::LoadOk ||
-                                      result->Code == ByteVolume::LoadCloseFailed;
-                      if (!ok) {
+                      if (!result->Loaded) {
                           const QString text =
                               tr("Cannot load '%1': %2")
                                   .arg(fileName, QString::fromStdString(result->Message));
@@ -333,17 +331,16 @@ void TOrthoWindow::OpenFile(const QString& fileName)
                           box->open();
                           return;
                       }
-                      Adopt(*result, fileName);
+                      Adopt(*result, fileName, QFileInfo(fileName).fileName());
                   };
               });
 }
 
 void TOrthoWindow::ShowVolume(ByteVolume&& volume, const QString& name)
 {
-    CancelTask();
     auto result = std::make_shared<LoadResult>();
     result->Volume = std::move(volume);
-    result->Code = ByteVolume::LoadOk;
+    result->Loaded = true;
     StartTask(tr("Measuring %1").arg(name), true,
               [this, result, name](Task& task) -> std::function<void()> {
                   result->Histogram =
@@ -352,25 +349,18 @@ void TOrthoWindow::ShowVolume(ByteVolume&& volume, const QString& name)
                           return !task.Cancel.load();
                       });
                   if (task.Cancel) return {};
-                  return [this, result, name] {
-                      Adopt(*result, QString());
-                      fileName_.clear();
-                      setWindowTitle(tr("%1 — %2 × %3 × %4 — volinspect inspector")
-                                         .arg(name)
-                                         .arg(volume_.SizeX)
-                                         .arg(volume_.SizeY)
-                                         .arg(volume_.SizeZ));
-                  };
+                  return [this, result, name] { Adopt(*result, QString(), name); };
               });
 }
 
-void TOrthoWindow::Adopt(LoadResult& result, const QString& fileName)
+void TOrthoWindow::Adopt(LoadResult& result, const QString& fileName, const QString& name)
 {
     volume_ = std::move(result.Volume);
     samples_ = std::move(result.Samples);
     spacing_ = result.Spacing;
     histogram_ = std::move(result.Histogram);
     fileName_ = fileName;
+    volumeName_ = name;
     model_.SetVolume(&volume_);
     model_.SetSamples(samples_.Kind ? &samples_ : nullptr);
     PointerAt(SlicePlane::Top, false, 0, 0);
@@ -467,25 +457,27 @@ void TOrthoWindow::StartTask(const QString& what, bool isLoad,
 void TOrthoWindow::FinishTask(Task* task)
 {
     if (task != task_.get()) return; // cancelled and replaced meanwhile
-    std::unique_ptr<Task> done = std::move(task_);
-    done->Thread.join();
+    // A cancelled task was taken away before it got here, so this one ran to its end.
+    const std::unique_ptr<Task> done = EndTask();
+    if (done->Apply) done->Apply();
+}
+
+std::unique_ptr<TOrthoWindow::Task> TOrthoWindow::EndTask()
+{
+    std::unique_ptr<Task> task = std::move(task_);
+    task->Thread.join();
     poll_->stop();
     progress_->hide();
     cancel_->hide();
-    const bool cancelled = done->Cancel || done->Spectrum.Cancel;
-    if (!cancelled && done->Apply) done->Apply();
+    return task;
 }
 
 void TOrthoWindow::CancelTask()
 {
     if (!task_) return;
-    std::unique_ptr<Task> task = std::move(task_);
-    task->Cancel = true;
-    task->Spectrum.Cancel = true;
-    task->Thread.join();
-    poll_->stop();
-    progress_->hide();
-    cancel_->hide();
+    task_->Cancel = true;
+    task_->Spectrum.Cancel = true;
+    const std::unique_ptr<Task> task = EndTask();
     if (!task->IsLoad) subject_ = task->Previous;
     statusBar()->showMessage(tr("%1: cancelled").arg(task->What), 5000);
 }
@@ -554,12 +546,12 @@ void TOrthoWindow::ShowCaptions()
 
 void TOrthoWindow::ShowTitle()
 {
-    if (fileName_.isEmpty() && volume_.VoxelCount() == 0) {
+    if (volumeName_.isEmpty()) {
         setWindowTitle(tr("volinspect inspector"));
         return;
     }
     setWindowTitle(tr("%1 — %2 × %3 × %4 — volinspect inspector")
-                       .arg(fileName_.isEmpty() ? tr("untitled") : QFileInfo(fileName_).fileName())
+                       .arg(volumeName_)
                        .arg(volume_.SizeX)
                        .arg(volume_.SizeY)
                        .arg(volume_.SizeZ));

@@ -123,9 +123,11 @@ private:
     void StartTask(const QString& what, bool isLoad,
                    std::function<std::function<void()>(Task&)> work);
     void FinishTask(Task* task);
+    /** Joins the running task's thread, hides its progress and hands the task back. */
+    std::unique_ptr<Task> EndTask();
     void PollTask();
-    /** Takes over a loaded volume and shows it. */
-    void Adopt(LoadResult& result, const QString& fileName);
+    /** Takes over a loaded volume, read from `fileName` (or none) and named `name`. */
+    void Adopt(LoadResult& result, const QString& fileName, const QString& name);
     /** Shows the model's state in every view, caption, crosshair and the title. */
     void ShowAll();
     void ShowView(SlicePlane plane);
@@ -151,6 +153,7 @@ private:
     SampleHistogram histogram_;
     SliceModel model_;
     QString fileName_;
+    QString volumeName_; ///< what the title names: the file's name, or the volume's
     double min_ = 0, max_ = 255;
     bool green_ = false;
     bool square_ = false;

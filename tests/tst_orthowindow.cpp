@@ -192,6 +192,7 @@ private slots:
         inspector.OpenFile(name);
         QVERIFY(WaitIdle(inspector));
         QCOMPARE(inspector.Samples().Kind, ImageKind16);
+        QVERIFY(inspector.windowTitle().startsWith(QStringLiteral("camera.ics — 64 × 8 × 4")));
         // The window spans the counts the camera gave, not the 16 bits of the type.
         QVERIFY2(
             inspector.WindowMin() < 100 && inspector.WindowMax() > 3900,
@@ -241,6 +242,7 @@ private slots:
         QVERIFY(WaitIdle(inspector));
         QCOMPARE(inspector.WindowMin(), 100.0);
         QCOMPARE(inspector.WindowMax(), 199.0);
+        QVERIFY(inspector.windowTitle().startsWith(QStringLiteral("outliers — 20 × 20 × 25")));
         QCOMPARE(inspector.View(SlicePlane::Side)->Image()->Min(), 100.0f);
         QCOMPARE(inspector.View(SlicePlane::Front)->Image()->Max(), 199.0f);
         inspector.FullWindow();
