@@ -11,6 +11,10 @@
 #include "SpectrumPanel.h"
 #include "ZoomPanel.h"
 
+#include <QMimeData>
+#include <QUrl>
+#include <QFileInfo>
+#include <QApplication>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -349,6 +353,33 @@ private slots:
                  qPrintable(inspector.StatusText()));
         inspector.SetSquareVoxels(true);
         QCOMPARE(ratio(SlicePlane::Front), 4.0f);
+    }
+
+    void droppedFileLoadsAndIsRemembered()
+    {
+        QTemporaryDir dir;
+        const QString name = dir.filePath(QStringLiteral("dropped.raw"));
+        QVERIFY(PatternVolume(9, 7, 5).SaveRaw(name.toStdString()) == 0);
+        TOrthoWindow inspector;
+        inspector.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&inspector));
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(name)});
+        QDragEnterEvent enter(QPoint(50, 50), Qt::CopyAction, &data, Qt::LeftButton, {});
+        QApplication::sendEvent(&inspector, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(50, 50), Qt::CopyAction, &data, Qt::LeftButton, {});
+        QApplication::sendEvent(&inspector, &drop);
+        QVERIFY(WaitIdle(inspector));
+        QCOMPARE(inspector.Volume().SizeX, 9);
+        QCOMPARE(inspector.FileName(), name);
+        QCOMPARE(inspector.RecentFiles().value(0), QFileInfo(name).absoluteFilePath());
+        // A drop of something that is no file is refused.
+        QMimeData text;
+        text.setText(QStringLiteral("not a file"));
+        QDragEnterEvent refused(QPoint(50, 50), Qt::CopyAction, &text, Qt::LeftButton, {});
+        QApplication::sendEvent(&inspector, &refused);
+        QVERIFY(!refused.isAccepted());
     }
 
     void captionDoubleClickShowsTheCellAlone()
