@@ -89,6 +89,88 @@ QByteArray Table(const QList<QByteArray>& lines)
     return table;
 }
 
+/** What a shell script run by `RecipeFolder::Run` wrote and its status. */
+struct ShellRun
+{
+    int status = -1;
+    QByteArray out, err;
+};
+
+/** The names of the recipes' list, in order; v*.raw are volumes, the others not. */
+const QList<QByteArray> RecipeNames{"v0.raw",      "v1.raw", "narrow.raw", "v2.raw", "v3.raw",
+                                    "caf\xe9.raw", "v4.raw", "v5.raw",     "v6.raw", "v7.raw",
+                                    "missing.raw", "v8.raw", "v9.raw"};
+
+/** A temporary folder where the recipes run: bash in a UTF-8 locale, with VOLINSPECT
+ *  and SCRIPTS set and the built volinspect first on the PATH. */
+class RecipeFolder
+{
+public:
+    QString Path(const QString& name) const { return dir.filePath(name); }
+
+    void Write(const QString& name, const QByteArray& data) const
+    {
+        QFile file(Path(name));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
+    }
+    void Write(const QByteArray& name, const ByteVolume& volume) const
+    {
+        SaveRaw(volume, Path(QString::fromLatin1(name)));
+    }
+
+    QByteArray Read(const QString& name) const
+    {
+        QFile file(Path(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    ShellRun Run(const QByteArray& script) const
+    {
+        QProcess process;
+        process.setWorkingDirectory(dir.path());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("VOLINSPECT", VOLINSPECT_EXE);
+        env.insert("SCRIPTS", VOLINSPECT_SCRIPTS);
+        env.insert("PATH", QFileInfo(VOLINSPECT_EXE).absolutePath() + ':' + env.value("PATH"));
+        // A name that is not UTF-8 must survive a UTF-8 locale.
+        env.insert("LC_ALL", "C.UTF-8");
+        process.setProcessEnvironment(env);
+        process.start("bash", {"-c", QString::fromLatin1(script)});
+        ShellRun run;
+        if (!process.waitForFinished(60000)) return run;
+        run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        run.out = process.readAllStandardOutput();
+        run.err = process.readAllStandardError();
+        return run;
+    }
+
+private:
+    QTemporaryDir dir;
+};
+
+/** The environment of task `id` of an array of `count` tasks from `min`. */
+QByteArray Task(int id, int min, int count)
+{
+    return QStringLiteral(
+               "SLURM_ARRAY_TASK_ID=%1 SLURM_ARRAY_TASK_MIN=%2 SLURM_ARRAY_TASK_COUNT=%3 ")
+        .arg(id)
+        .arg(min)
+        .arg(count)
+        .toLatin1();
+}
+
+/** The first `sh` block of the README after the heading `heading`. */
+QByteArray ReadmeBlock(const QByteArray& heading)
+{
+    QFile file(QStringLiteral(VOLINSPECT_SCRIPTS "/../README.md"));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    const QByteArray text = file.readAll();
+    const qsizetype at = text.indexOf("\n" + heading + "\n");
+    const qsizetype begin = at < 0 ? -1 : text.indexOf("\n```sh\n", at);
+    const qsizetype end = begin < 0 ? -1 : text.indexOf("\n```\n", begin + 7);
+    return end < 0 ? QByteArray() : text.mid(begin + 7, end + 1 - (begin + 7));
+}
+
 } // namespace
 
 class TestFigureTable : public QObject
@@ -229,71 +311,145 @@ private slots:
     void recipesForManyMachines()
     {
         // The README's recipes give the table one process gives: GNU parallel over
-        // blocks of the list, and a Slurm job array split and merged by its script.
-        QTemporaryDir dir;
+        // blocks of the list, and a Slurm job array split and merged by its script
+        // (the array's variables set by hand), in a UTF-8 locale, with a Latin-1 name.
+        RecipeFolder dir;
         QByteArray list;
-        for (int i = 0; i < 11; ++i) {
-            ByteVolume volume;
-            FillRandom(volume, 12 + 3 * i, 4, 2, quint32(i));
-            const QString name = QStringLiteral("v%1.raw").arg(i);
-            SaveRaw(volume, Path(dir, name));
-            list += name.toUtf8() + (i == 4 ? "\r\n\n" : "\n");
+        int count = 0;
+        for (const QByteArray& name : RecipeNames) {
+            if (name.startsWith("v")) {
+                ByteVolume volume;
+                FillRandom(volume, 12 + 3 * count, 4, 2, quint32(count));
+                dir.Write(name, volume);
+                ++count;
+            }
+            list += name + (name == "v3.raw" ? "\r\n\n" : "\n");
         }
-        list += "missing.raw\n";
-        QFile file(Path(dir, "list.txt"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(list) == list.size());
-        file.close();
-        const auto shell = [&](const QString& script, int& status) {
-            QProcess process;
-            process.setWorkingDirectory(dir.path());
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert("VOLINSPECT", VOLINSPECT_EXE);
-            env.insert("SCRIPTS", VOLINSPECT_SCRIPTS);
-            process.setProcessEnvironment(env);
-            process.start("bash", {"-c", script});
-            process.waitForFinished(60000);
-            status = process.exitCode();
-            return process.readAllStandardOutput() + process.readAllStandardError();
-        };
-        int status = 0;
-        const QByteArray single =
-            shell("\"$VOLINSPECT\" --figures - < list.txt 2>/dev/null", status);
-        QCOMPARE(status, 1); // the missing file
-        QCOMPARE(single.count('\n'), 13);
+        ByteVolume narrow;
+        FillRandom(narrow, 9, 4, 4, 3);
+        dir.Write("narrow.raw", narrow);
+        QCOMPARE(dir.Run("cp v0.raw $'caf\\xe9.raw'").status, 0); // Qt would write UTF-8
+        dir.Write("list.txt", list);
 
-        if (QStandardPaths::findExecutable("parallel").isEmpty()) {
-            qWarning("GNU parallel is not installed: its recipe is not tried");
-        } else {
-            const QByteArray merged =
-                shell("parallel --will-cite --pipe -k -N 3 \"$VOLINSPECT\" --figures - < list.txt "
-                      "2>/dev/null"
-                      " | awk 'NR == 1 || $0 != \"file\\tfigure\\tsize_x\\tsize_y\\tsize_z\"'",
-                      status);
-            QCOMPARE(merged, single);
-        }
+        const ShellRun single = dir.Run("\"$VOLINSPECT\" --figures - < list.txt");
+        QCOMPARE(single.status, 1); // the missing file, the narrow one
+        const QList<QByteArray> rows = single.out.split('\n');
+        QCOMPARE(rows.size(), 15); // the header, 13 names and the empty end
+        // The Latin-1 name (its escaping aside) was read: the figure of its copy.
+        QVERIFY2(rows[6].startsWith("caf") && !rows[6].contains("\tnan\t"), rows[6].constData());
+        QCOMPARE(rows[6].mid(rows[6].indexOf('\t')), rows[1].mid(rows[1].indexOf('\t')));
 
-        // Tasks 5, 6, 7 of an array whose first task is 5: parts 0, 1 and 2.
+        if (QStandardPaths::findExecutable("parallel").isEmpty())
+            QFAIL("GNU parallel is not installed (scripts/setup installs it)");
+        // The README's block, with blocks of 3 lines instead of 1000: blocks 1
+        // (narrow.raw) and 4 (missing.raw) end with status 1, so parallel ends with 2,
+        // the number of blocks that failed, which the pipeline must keep.
+        QByteArray recipe = ReadmeBlock("### Many cores or machines with GNU parallel");
+        QVERIFY2(recipe.contains(" -N 1000 "), recipe.constData());
+        recipe.replace(" -N 1000 ", " -N 3 ");
+        const ShellRun parallel = dir.Run(recipe);
+        QCOMPARE(parallel.status, 2);
+        QCOMPARE(dir.Read("figures.tsv"), single.out);
+
+        // Tasks 5, 6, 7 of an array whose first task is 5: parts 0, 1 and 2 of 4, 4
+        // and 5 names; part 1 holds the Latin-1 name.
         for (int task = 5; task < 8; ++task) {
-            const QByteArray said =
-                shell(QStringLiteral(
-                          "SLURM_ARRAY_TASK_ID=%1 SLURM_ARRAY_TASK_MIN=5 SLURM_ARRAY_TASK_COUNT=3 "
-                          "\"$SCRIPTS/slurm-figures\" list.txt 2>/dev/null")
-                          .arg(task),
-                      status);
-            QVERIFY2(status == 0, said.constData());
+            const ShellRun run = dir.Run(Task(task, 5, 3) + "\"$SCRIPTS/slurm-figures\" list.txt");
+            QVERIFY2(run.status == 0, run.err.constData());
         }
-        QCOMPARE(shell("\"$SCRIPTS/slurm-figures\" --merge list.txt 3", status), single);
-        QCOMPARE(status, 0);
-        // A part cut short, then a part missing: the merge fails and names it.
-        QVERIFY(QFile::resize(Path(dir, "figures-1.tsv"),
-                              QFileInfo(Path(dir, "figures-1.tsv")).size() - 3));
-        QVERIFY(shell("\"$SCRIPTS/slurm-figures\" --merge list.txt 3 >/dev/null", status)
-                    .contains("part 1 is cut short"));
-        QCOMPARE(status, 1);
-        QVERIFY(QFile::remove(Path(dir, "figures-1.tsv")));
-        QVERIFY(shell("\"$SCRIPTS/slurm-figures\" --merge list.txt 3 >/dev/null", status)
-                    .contains("part 1 is missing"));
-        QCOMPARE(status, 1);
+        QCOMPARE(dir.Read("figures-1.tsv").count('\n'), 5);
+        const QByteArray merge = "\"$SCRIPTS/slurm-figures\" --merge list.txt 3";
+        const ShellRun merged = dir.Run(merge);
+        QCOMPARE(merged.status, 0);
+        QCOMPARE(merged.out, single.out);
+
+        // A damaged part: the merge names it, fails and writes nothing.
+        const QByteArray part1 = dir.Read("figures-1.tsv");
+        const QByteArray header = part1.left(part1.indexOf('\n') + 1);
+        const QList<std::pair<QByteArray, QByteArray>> damages{
+            {part1.chopped(3), "part 1 is cut short"},
+            {part1 + part1.mid(header.size())
+                         .left(part1.indexOf('\n', header.size()) + 1 - header.size()),
+             "part 1 is cut short or damaged"},
+            {QByteArray(part1).replace(0, 4, "name"), "part 1 does not begin with the header"},
+            {"", "part 1 does not begin with the header"},
+            {{}, "part 1 is missing"}};
+        for (const auto& [content, says] : damages) {
+            if (content.isNull())
+                QVERIFY(QFile::remove(dir.Path("figures-1.tsv")));
+            else
+                dir.Write("figures-1.tsv", content);
+            const ShellRun failed = dir.Run(merge);
+            QCOMPARE(failed.status, 1);
+            QVERIFY2(failed.err.contains(says), failed.err.constData());
+            QVERIFY2(failed.out.isEmpty(), failed.out.constData());
+        }
+    }
+
+    void slurmFiguresRefuses()
+    {
+        // What a task and the merge refuse before running anything, and a task whose
+        // run failed: a fake program that records it ran, copies the header of the
+        // real one, gives each name a row and ends with the status it is given.
+        RecipeFolder dir;
+        const QByteArray header = dir.Run("\"$VOLINSPECT\" --figures - < /dev/null").out;
+        QVERIFY(header.startsWith("file\tfigure\t"));
+        dir.Write("header.tsv", header);
+        dir.Write("fake", "#!/bin/sh\n"
+                          "echo \"$*\" >> ran.txt\n"
+                          "cat header.tsv\n"
+                          "sed 's/$/\tnan/'\n"
+                          "exit $FAKE_STATUS\n");
+        QVERIFY(QFile::setPermissions(dir.Path("fake"),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        dir.Write("list.txt", "a\nb\n\nc\nd\n");
+        const QByteArray fake = "FAKE_STATUS=0 VOLINSPECT=./fake ";
+
+        // A NUL byte, counted by lines including empty ones; a missing output folder.
+        dir.Write("nul.txt", QByteArray("a\nb\n\nc\0d\ne\n", 12));
+        const QList<std::pair<QByteArray, QByteArray>> refused{
+            {Task(0, 0, 2) + fake + "\"$SCRIPTS/slurm-figures\" nul.txt",
+             "line 4 of the list 'nul.txt' holds a NUL byte"},
+            {"\"$SCRIPTS/slurm-figures\" --merge nul.txt 2",
+             "line 4 of the list 'nul.txt' holds a NUL byte"},
+            {Task(0, 0, 2) + fake + "\"$SCRIPTS/slurm-figures\" list.txt absent",
+             "the output folder 'absent' does not exist"},
+            {Task(0, 0, 2) + fake + "\"$SCRIPTS/slurm-figures\" no-list.txt",
+             "cannot read the list 'no-list.txt'"},
+            {"\"$SCRIPTS/slurm-figures\" --merge list.txt 2 absent",
+             "the folder of the parts 'absent' does not exist"}};
+        for (const auto& [script, says] : refused) {
+            const ShellRun run = dir.Run(script);
+            QCOMPARE(run.status, 2);
+            QVERIFY2(run.err.contains("slurm-figures: " + says), run.err.constData());
+            QVERIFY(run.out.isEmpty());
+            QVERIFY(!QFile::exists(dir.Path("ran.txt")));
+            QVERIFY(QDir(dir.Path(".")).entryList({"figures-*"}).isEmpty());
+        }
+
+        // The program's status decides: 0 and 1 publish the part (the task ends with
+        // 0, so the merge may depend on it with afterok); any other status leaves the
+        // table incomplete, so no part, not even a partial one, and the task fails.
+        for (const int status : {0, 1, 2, 3, 139}) {
+            QFile::remove(dir.Path("figures-1.tsv")); // the part of the run before
+            const ShellRun run = dir.Run(
+                Task(1, 0, 2) + "SLURM_CPUS_PER_TASK=3 FAKE_STATUS=" + QByteArray::number(status) +
+                " VOLINSPECT=./fake \"$SCRIPTS/slurm-figures\" list.txt");
+            QCOMPARE(dir.Read("ran.txt"), QByteArray("--figures --jobs 3 -\n"));
+            QVERIFY(QFile::remove(dir.Path("ran.txt")));
+            const QStringList parts = QDir(dir.Path(".")).entryList({"figures-*"});
+            if (status <= 1) {
+                QVERIFY2(run.status == 0, run.err.constData());
+                QCOMPARE(parts, QStringList{"figures-1.tsv"});
+                QCOMPARE(dir.Read("figures-1.tsv"), header + "c\tnan\nd\tnan\n");
+            } else {
+                QCOMPARE(run.status, status);
+                QVERIFY2(run.err.contains("part 1 not written: the run ended with status " +
+                                          QByteArray::number(status)),
+                         run.err.constData());
+                QVERIFY2(parts.isEmpty(), qPrintable(parts.join(' ')));
+            }
+        }
     }
 };
 
