@@ -80,25 +80,56 @@ struct IcsHandle
     ICS* ics = nullptr;
     ~IcsHandle() { Close(); }
 
-    /** Opens the header `fileName` exactly as named (libics' "f" mode). */
-    bool Open(const std::string& fileName, std::string& message)
+    /**
+     * Opens the header that CheckIcsHeader opened and checked, through its descriptor
+     * (libics' "f" mode keeps a name as given), and points libics at the checked data
+     * file the same way, so that libics reads exactly the files that were checked,
+     * whatever has become of their names.
+     */
+    bool Open(const IcsDataFile& files, std::string& message)
     {
+        const std::string header = files.Header.DescriptorName();
         Ics_Error error = IcsErr_Ok;
         {
             const IcsLocaleScope cLocale;
-            error = IcsOpen(&ics, fileName.c_str(), "rf");
+            error = IcsOpen(&ics, header.c_str(), "rf");
         }
-        if (error == IcsErr_Ok) return true;
-        ics = nullptr;
-        message = IcsReason(error);
-        return false;
+        if (error != IcsErr_Ok) {
+            ics = nullptr;
+            message = ::access(header.c_str(), F_OK) == 0
+                          ? IcsReason(error)
+                          : "cannot open the checked header again through " + header +
+                                " (is /proc mounted?)";
+            return false;
+        }
+        // As version 1, libics would derive the data file's name from the header's, and
+        // look for compressed copies by name; as version 2 it reads the file srcFile
+        // names from srcOffset on, with the declared compression. The version matters
+        // to nothing else when reading.
+        if (files.Data.IsOpen()) {
+            if (ics->version == 1) {
+                ics->srcOffset = 0;
+                if (files.DataCodec == IcsDataFile::Codec::Gzip)
+                    ics->compression = IcsCompr_gzip;
+                else if (files.DataCodec == IcsDataFile::Codec::Compress)
+                    ics->compression = IcsCompr_compress;
+            }
+            std::snprintf(ics->srcFile, sizeof ics->srcFile, "%s",
+                          files.Data.DescriptorName().c_str());
+        } else {
+            // The data follow the header's end line, and srcFile names the header as
+            // libics was given it: its descriptor.
+            std::snprintf(ics->srcFile, sizeof ics->srcFile, "%s", header.c_str());
+        }
+        ics->version = 2;
+        return true;
     }
 
-    /** Closes and opens the file again, to read its data from the start. */
-    bool Reopen(const std::string& fileName, std::string& message)
+    /** Closes and opens the files again, to read the data from the start. */
+    bool Reopen(const IcsDataFile& files, std::string& message)
     {
         Close();
-        if (!Open(fileName, message)) {
+        if (!Open(files, message)) {
             message = "cannot read the image data again: " + message;
             return false;
         }
@@ -590,13 +621,13 @@ int32_t ByteVolume::LoadRawInChunks(const std::string& fileName, std::string& me
 int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
                             const VolumeLoadOptions* options)
 {
+    // The check opens the files it checks; libics is handed those, not their names,
+    // which another process may have given to a FIFO by now.
     IcsDataFile dataFile;
     if (!CheckIcsHeader(fileName, message, &dataFile)) return LoadFailed;
 
-    // The name is forced, so that libics reads exactly the header that was checked,
-    // whatever its name ends in.
     IcsHandle handle;
-    if (!handle.Open(fileName, message)) return LoadFailed;
+    if (!handle.Open(dataFile, message)) return LoadFailed;
 
     Ics_DataType dataType = Ics_unknown;
     int dims = 0;
@@ -727,7 +758,7 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
         if (mapKept) {
             range.Map(native.Data(), count, bytesPerSample, fresh.Data);
         } else {
-            if (!handle.Reopen(fileName, message)) return LoadReadFailed;
+            if (!handle.Reopen(dataFile, message)) return LoadReadFailed;
             code = readBlocks(nullptr, [&](const uint8_t* samples, size_t n, size_t done) {
                 range.Map(samples, n, bytesPerSample, fresh.Data + done);
             });
