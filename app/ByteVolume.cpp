@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -262,6 +263,113 @@ bool IsSignedType(Ics_DataType type)
 {
     return type == Ics_sint8 || type == Ics_sint16 || type == Ics_sint32 || type == Ics_sint64;
 }
+
+/**
+ * Watches the reduction of integer samples wider than a byte for one that loses the
+ * whole image: samples that vary, all reduced to the same voxel (16-bit counts below
+ * 256, 32-bit counts below 2^24). It stops looking at the first block whose voxels
+ * differ, so ordinary data pay for one pass over a block of voxels; the samples' range
+ * is taken only while every voxel so far is the same.
+ */
+class FlatReduction
+{
+public:
+    FlatReduction(Ics_DataType type, size_t bytesPerSample, size_t significantBits)
+        : signed_(IsSignedType(type)), bytes_(bytesPerSample),
+          bits_(bytesPerSample <= 3 ? significantBits : bytesPerSample * 8),
+          flat_(bytesPerSample == 2 || bytesPerSample == 3 || bytesPerSample == 4 ||
+                bytesPerSample == 8)
+    {
+    }
+
+    /** Takes the next `count` samples and the voxels they were reduced to. */
+    void Add(const uint8_t* samples, size_t count, const uint8_t* voxels)
+    {
+        if (!flat_ || count == 0) return;
+        if (!seen_) voxel_ = voxels[0];
+        uint8_t differ = 0;
+        for (size_t j = 0; j < count; ++j)
+            differ |= uint8_t(voxels[j] ^ voxel_);
+        if (differ) {
+            flat_ = false;
+            return;
+        }
+        switch (bytes_) {
+        case 2:
+            signed_ ? Range<int16_t>(samples, count) : Range<uint16_t>(samples, count);
+            break;
+        case 3:
+            Range24(samples, count);
+            break;
+        case 4:
+            signed_ ? Range<int32_t>(samples, count) : Range<uint32_t>(samples, count);
+            break;
+        default:
+            signed_ ? Range<int64_t>(samples, count) : Range<uint64_t>(samples, count);
+            break;
+        }
+        seen_ = true;
+    }
+
+    /** The warning when the samples vary and every voxel is the same; else empty. */
+    std::string Warning() const
+    {
+        if (!flat_ || !seen_ || (signed_ ? low_ == high_ : ulow_ == uhigh_)) return {};
+        const std::string low = signed_ ? std::to_string(low_) : std::to_string(ulow_);
+        const std::string high = signed_ ? std::to_string(high_) : std::to_string(uhigh_);
+        return "its " + std::string(signed_ ? "signed " : "") + std::to_string(bits_) +
+               "-bit samples (" + low + " to " + high + ") all reduce to the same 8-bit voxel (" +
+               std::to_string(voxel_) + "); the figure is computed on the 8-bit voxels";
+    }
+
+private:
+    template <class Sample> void Range(const uint8_t* samples, size_t count)
+    {
+        Sample low = SampleAt<Sample>(samples, 0), high = low;
+        for (size_t j = 1; j < count; ++j) {
+            const Sample s = SampleAt<Sample>(samples, j);
+            low = std::min(low, s);
+            high = std::max(high, s);
+        }
+        Note(low, high);
+    }
+
+    void Range24(const uint8_t* samples, size_t count)
+    {
+        int64_t low = 0, high = 0;
+        for (size_t j = 0; j < count; ++j) {
+            const uint8_t* s = samples + j * 3;
+            int64_t value = int64_t(s[0]) | int64_t(s[1]) << 8 | int64_t(s[2]) << 16;
+            if (signed_ && (value & 0x800000)) value -= 0x1000000;
+            low = j == 0 ? value : std::min(low, value);
+            high = j == 0 ? value : std::max(high, value);
+        }
+        if (signed_)
+            Note(low, high);
+        else
+            Note(uint64_t(low), uint64_t(high));
+    }
+
+    template <class Value> void Note(Value low, Value high)
+    {
+        if constexpr (std::is_signed_v<Value>) {
+            low_ = seen_ ? std::min<int64_t>(low_, low) : low;
+            high_ = seen_ ? std::max<int64_t>(high_, high) : high;
+        } else {
+            ulow_ = seen_ ? std::min<uint64_t>(ulow_, low) : low;
+            uhigh_ = seen_ ? std::max<uint64_t>(uhigh_, high) : high;
+        }
+    }
+
+    bool signed_;
+    size_t bytes_;
+    size_t bits_; ///< the width the samples are named by
+    bool flat_;   ///< every voxel so far equals voxel_
+    bool seen_ = false;
+    uint8_t voxel_ = 0;
+    int64_t low_ = 0, high_ = 0;    ///< the range of signed samples
+    uint64_t ulow_ = 0, uhigh_ = 0; ///< the range of unsigned samples
+};
 
 /**
  * Samples of more than one byte kept in their own kind (see ByteVolume::Load), filled
@@ -777,10 +885,13 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
     } else if (bytesPerSample == 1) {
         code = readBlocks(fresh.Data, [](const uint8_t*, size_t, size_t) {});
     } else {
+        FlatReduction flat(dataType, bytesPerSample, significantBits);
         code = readBlocks(nullptr, [&](const uint8_t* samples, size_t n, size_t done) {
             ConvertSamples(samples, n, bytesPerSample, significantBits, fresh.Data + done);
+            flat.Add(samples, n, fresh.Data + done);
             if (keep) native.Keep(samples, n, done);
         });
+        warning = flat.Warning();
     }
     if (code != LoadOk) return code;
 
