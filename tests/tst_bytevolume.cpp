@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -598,6 +599,8 @@ private slots:
     // Another process gives the name of a file a load has checked to a FIFO: the load
     // reads the files it checked, and never waits on the FIFO. The swap comes between
     // the two passes over floating-point data, before which the files are opened again.
+    // The named data file is named relative to its header, and found beside it from
+    // another working folder.
     void loadReadsTheFilesItChecked_data()
     {
         QTest::addColumn<QString>("layout");  // pair, pair gz, single, named
@@ -625,7 +628,8 @@ private slots:
             data = stem + ".data";
             WriteAll(data, QByteArray(reinterpret_cast<const char*>(samples.data()),
                                       qsizetype(samples.size() * sizeof(float))));
-            WriteAll(ics, FloatHeaderNaming(X, Y, Z, QFile::encodeName(data)));
+            WriteAll(ics,
+                     FloatHeaderNaming(X, Y, Z, QFile::encodeName(QFileInfo(data).fileName())));
         } else {
             QVERIFY(WriteIcs(ics, X, Y, Z, samples.data(), real));
         }
@@ -638,6 +642,9 @@ private slots:
             data += ".gz";
         }
         if (layout == "single") data = ics;
+        const QString home = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(QDir::rootPath()));
+        const auto back = qScopeGuard([&] { QDir::setCurrent(home); });
 
         ByteVolume expected;
         std::string message;

@@ -5,7 +5,6 @@
 #include "ByteVolume.h"
 #include "IcsHeaderCheck.h"
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -231,71 +230,6 @@ private slots:
         QVERIFY(!CheckIcsHeader(Std(v2), message));
         ByteVolume volume;
         QCOMPARE(volume.Load(Std(v2)), int32_t(ByteVolume::LoadFailed));
-    }
-
-    // The check keeps the files it checked open, and their descriptor names lead to
-    // them after their own names were given to FIFOs. A version 2 data file named
-    // relative to the header is found beside it, wherever the program runs.
-    void checkedFilesStayOpen_data()
-    {
-        QTest::addColumn<QByteArray>("extra");   // header lines after the layout
-        QTest::addColumn<QByteArray>("version"); // of the header
-        QTest::addColumn<QString>("dataName");   // the data file; empty: after the header
-        QTest::addColumn<qint64>("available");   // bytes of data the check finds
-        QTest::newRow("version 1 pair")
-            << QByteArray() << QByteArray("1.0") << "kept.ids" << qint64(30);
-        QTest::newRow("version 2, data beside the header")
-            << QByteArray("source\tfile\tkept data\nsource\toffset\t4\nend\t\n")
-            << QByteArray("2.0") << "kept data" << qint64(26);
-        QTest::newRow("version 2, one file")
-            << QByteArray("end\t\n") << QByteArray("2.0") << QString() << qint64(30);
-    }
-
-    void checkedFilesStayOpen()
-    {
-        QFETCH(QByteArray, extra);
-        QFETCH(QByteArray, version);
-        QFETCH(QString, dataName);
-        QFETCH(qint64, available);
-        const QString ics = dir.filePath("kept.ics");
-        const QString data = dataName.isEmpty() ? ics : dir.filePath(dataName);
-        QByteArray samples(30, '\0');
-        for (int i = 0; i < samples.size(); ++i)
-            samples[i] = char(i * 7 + 1);
-        const QByteArray header = Header("8\t4\t3\t2", extra, version);
-        Write(ics, dataName.isEmpty() ? header + samples : header);
-        if (!dataName.isEmpty()) Write(data, samples);
-        const QByteArray dataBytes = dataName.isEmpty() ? header + samples : samples;
-
-        // Run from elsewhere: names in the header are not taken from the working folder.
-        const QString home = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(QDir::rootPath()));
-        ByteVolume volume;
-        std::string message;
-        const int32_t code = volume.Load(Std(ics), &message);
-        IcsDataFile files;
-        const bool checked = CheckIcsHeader(Std(ics), message, &files);
-        QVERIFY(QDir::setCurrent(home));
-        QVERIFY2(checked, message.c_str());
-        QVERIFY2(code == ByteVolume::LoadOk, message.c_str());
-        // Voxel 23, after the offset that the data do not start at.
-        QCOMPARE(volume.Voxel(3, 2, 1), uint8_t(samples[23 + samples.size() - available]));
-        QCOMPARE(files.Available, available);
-        QVERIFY(files.Header.IsOpen());
-        QCOMPARE(files.Data.IsOpen(), !dataName.isEmpty());
-
-        for (const QString& name : {ics, data}) {
-            QFile::remove(name);
-            QCOMPARE(::mkfifo(QFile::encodeName(name).constData(), 0600), 0);
-        }
-        const auto contents = [](const FileIo::File& file) {
-            QFile opened(QString::fromStdString(file.DescriptorName()));
-            return opened.open(QIODevice::ReadOnly) ? opened.readAll() : QByteArray("<none>");
-        };
-        QCOMPARE(contents(files.Header), dataName.isEmpty() ? dataBytes : header);
-        if (!dataName.isEmpty()) QCOMPARE(contents(files.Data), dataBytes);
-        QFile::remove(ics);
-        QFile::remove(data);
     }
 
 private:
