@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -80,25 +81,56 @@ struct IcsHandle
     ICS* ics = nullptr;
     ~IcsHandle() { Close(); }
 
-    /** Opens the header `fileName` exactly as named (libics' "f" mode). */
-    bool Open(const std::string& fileName, std::string& message)
+    /**
+     * Opens the header that CheckIcsHeader opened and checked, through its descriptor
+     * (libics' "f" mode keeps a name as given), and points libics at the checked data
+     * file the same way, so that libics reads exactly the files that were checked,
+     * whatever has become of their names.
+     */
+    bool Open(const IcsDataFile& files, std::string& message)
     {
+        const std::string header = files.Header.DescriptorName();
         Ics_Error error = IcsErr_Ok;
         {
             const IcsLocaleScope cLocale;
-            error = IcsOpen(&ics, fileName.c_str(), "rf");
+            error = IcsOpen(&ics, header.c_str(), "rf");
         }
-        if (error == IcsErr_Ok) return true;
-        ics = nullptr;
-        message = IcsReason(error);
-        return false;
+        if (error != IcsErr_Ok) {
+            ics = nullptr;
+            message = ::access(header.c_str(), F_OK) == 0
+                          ? IcsReason(error)
+                          : "cannot open the checked header again through " + header +
+                                " (is /proc mounted?)";
+            return false;
+        }
+        // As version 1, libics would derive the data file's name from the header's, and
+        // look for compressed copies by name; as version 2 it reads the file srcFile
+        // names from srcOffset on, with the declared compression. The version matters
+        // to nothing else when reading.
+        if (files.Data.IsOpen()) {
+            if (ics->version == 1) {
+                ics->srcOffset = 0;
+                if (files.DataCodec == IcsDataFile::Codec::Gzip)
+                    ics->compression = IcsCompr_gzip;
+                else if (files.DataCodec == IcsDataFile::Codec::Compress)
+                    ics->compression = IcsCompr_compress;
+            }
+            std::snprintf(ics->srcFile, sizeof ics->srcFile, "%s",
+                          files.Data.DescriptorName().c_str());
+        } else {
+            // The data follow the header's end line, and srcFile names the header as
+            // libics was given it: its descriptor.
+            std::snprintf(ics->srcFile, sizeof ics->srcFile, "%s", header.c_str());
+        }
+        ics->version = 2;
+        return true;
     }
 
-    /** Closes and opens the file again, to read its data from the start. */
-    bool Reopen(const std::string& fileName, std::string& message)
+    /** Closes and opens the files again, to read the data from the start. */
+    bool Reopen(const IcsDataFile& files, std::string& message)
     {
         Close();
-        if (!Open(fileName, message)) {
+        if (!Open(files, message)) {
             message = "cannot read the image data again: " + message;
             return false;
         }
@@ -231,6 +263,113 @@ bool IsSignedType(Ics_DataType type)
 {
     return type == Ics_sint8 || type == Ics_sint16 || type == Ics_sint32 || type == Ics_sint64;
 }
+
+/**
+ * Watches the reduction of integer samples wider than a byte for one that loses the
+ * whole image: samples that vary, all reduced to the same voxel (16-bit counts below
+ * 256, 32-bit counts below 2^24). It stops looking at the first block whose voxels
+ * differ, so ordinary data pay for one pass over a block of voxels; the samples' range
+ * is taken only while every voxel so far is the same.
+ */
+class FlatReduction
+{
+public:
+    FlatReduction(Ics_DataType type, size_t bytesPerSample, size_t significantBits)
+        : signed_(IsSignedType(type)), bytes_(bytesPerSample),
+          bits_(bytesPerSample <= 3 ? significantBits : bytesPerSample * 8),
+          flat_(bytesPerSample == 2 || bytesPerSample == 3 || bytesPerSample == 4 ||
+                bytesPerSample == 8)
+    {
+    }
+
+    /** Takes the next `count` samples and the voxels they were reduced to. */
+    void Add(const uint8_t* samples, size_t count, const uint8_t* voxels)
+    {
+        if (!flat_ || count == 0) return;
+        if (!seen_) voxel_ = voxels[0];
+        uint8_t differ = 0;
+        for (size_t j = 0; j < count; ++j)
+            differ |= uint8_t(voxels[j] ^ voxel_);
+        if (differ) {
+            flat_ = false;
+            return;
+        }
+        switch (bytes_) {
+        case 2:
+            signed_ ? Range<int16_t>(samples, count) : Range<uint16_t>(samples, count);
+            break;
+        case 3:
+            Range24(samples, count);
+            break;
+        case 4:
+            signed_ ? Range<int32_t>(samples, count) : Range<uint32_t>(samples, count);
+            break;
+        default:
+            signed_ ? Range<int64_t>(samples, count) : Range<uint64_t>(samples, count);
+            break;
+        }
+        seen_ = true;
+    }
+
+    /** The warning when the samples vary and every voxel is the same; else empty. */
+    std::string Warning() const
+    {
+        if (!flat_ || !seen_ || (signed_ ? low_ == high_ : ulow_ == uhigh_)) return {};
+        const std::string low = signed_ ? std::to_string(low_) : std::to_string(ulow_);
+        const std::string high = signed_ ? std::to_string(high_) : std::to_string(uhigh_);
+        return "its " + std::string(signed_ ? "signed " : "") + std::to_string(bits_) +
+               "-bit samples (" + low + " to " + high + ") all reduce to the same 8-bit voxel (" +
+               std::to_string(voxel_) + "); the figure is computed on the 8-bit voxels";
+    }
+
+private:
+    template <class Sample> void Range(const uint8_t* samples, size_t count)
+    {
+        Sample low = SampleAt<Sample>(samples, 0), high = low;
+        for (size_t j = 1; j < count; ++j) {
+            const Sample s = SampleAt<Sample>(samples, j);
+            low = std::min(low, s);
+            high = std::max(high, s);
+        }
+        Note(low, high);
+    }
+
+    void Range24(const uint8_t* samples, size_t count)
+    {
+        int64_t low = 0, high = 0;
+        for (size_t j = 0; j < count; ++j) {
+            const uint8_t* s = samples + j * 3;
+            int64_t value = int64_t(s[0]) | int64_t(s[1]) << 8 | int64_t(s[2]) << 16;
+            if (signed_ && (value & 0x800000)) value -= 0x1000000;
+            low = j == 0 ? value : std::min(low, value);
+            high = j == 0 ? value : std::max(high, value);
+        }
+        if (signed_)
+            Note(low, high);
+        else
+            Note(uint64_t(low), uint64_t(high));
+    }
+
+    template <class Value> void Note(Value low, Value high)
+    {
+        if constexpr (std::is_signed_v<Value>) {
+            low_ = seen_ ? std::min<int64_t>(low_, low) : low;
+            high_ = seen_ ? std::max<int64_t>(high_, high) : high;
+        } else {
+            ulow_ = seen_ ? std::min<uint64_t>(ulow_, low) : low;
+            uhigh_ = seen_ ? std::max<uint64_t>(uhigh_, high) : high;
+        }
+    }
+
+    bool signed_;
+    size_t bytes_;
+    size_t bits_; ///< the width the samples are named by
+    bool flat_;   ///< every voxel so far equals voxel_
+    bool seen_ = false;
+    uint8_t voxel_ = 0;
+    int64_t low_ = 0, high_ = 0;    ///< the range of signed samples
+    uint64_t ulow_ = 0, uhigh_ = 0; ///< the range of unsigned samples
+};
 
 /**
  * Samples of more than one byte kept in their own kind (see ByteVolume::Load), filled
@@ -590,13 +729,13 @@ int32_t ByteVolume::LoadRawInChunks(const std::string& fileName, std::string& me
 int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
                             const VolumeLoadOptions* options)
 {
+    // The check opens the files it checks; libics is handed those, not their names,
+    // which another process may have given to a FIFO by now.
     IcsDataFile dataFile;
     if (!CheckIcsHeader(fileName, message, &dataFile)) return LoadFailed;
 
-    // The name is forced, so that libics reads exactly the header that was checked,
-    // whatever its name ends in.
     IcsHandle handle;
-    if (!handle.Open(fileName, message)) return LoadFailed;
+    if (!handle.Open(dataFile, message)) return LoadFailed;
 
     Ics_DataType dataType = Ics_unknown;
     int dims = 0;
@@ -727,7 +866,7 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
         if (mapKept) {
             range.Map(native.Data(), count, bytesPerSample, fresh.Data);
         } else {
-            if (!handle.Reopen(fileName, message)) return LoadReadFailed;
+            if (!handle.Reopen(dataFile, message)) return LoadReadFailed;
             code = readBlocks(nullptr, [&](const uint8_t* samples, size_t n, size_t done) {
                 range.Map(samples, n, bytesPerSample, fresh.Data + done);
             });
@@ -746,10 +885,13 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
     } else if (bytesPerSample == 1) {
         code = readBlocks(fresh.Data, [](const uint8_t*, size_t, size_t) {});
     } else {
+        FlatReduction flat(dataType, bytesPerSample, significantBits);
         code = readBlocks(nullptr, [&](const uint8_t* samples, size_t n, size_t done) {
             ConvertSamples(samples, n, bytesPerSample, significantBits, fresh.Data + done);
+            flat.Add(samples, n, fresh.Data + done);
             if (keep) native.Keep(samples, n, done);
         });
+        warning = flat.Warning();
     }
     if (code != LoadOk) return code;
 

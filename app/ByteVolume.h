@@ -113,13 +113,16 @@ public:
      * ICS samples of one byte are the voxels; of two or three bytes their top eight
      * significant bits; integers of four or more bytes give bits 24 to 29, times 4.
      * Floating-point samples are mapped linearly from their finite range onto 0 … 255
-     * (with a warning); complex samples are refused.
+     * (with a warning); complex samples are refused. Integer samples wider than a
+     * byte that vary but all reduce to the same voxel (16-bit counts below 256, 32-bit
+     * counts below 2^24) load with a warning that says so and names their range.
      *
      * Returns LoadOk, LoadFailed, LoadReadFailed or LoadCloseFailed. On every code but
      * LoadOk and LoadCloseFailed the volume keeps its previous sizes and contents.
      * When `message` is given it receives the reason of a failure, or on success a
-     * warning (a short or long raw data section, mapped floating-point samples, a
-     * failed close), or is cleared.
+     * warning (a short or long raw data section, mapped floating-point samples, wide
+     * samples reduced to one voxel, a failed close; several joined by "; "), or is
+     * cleared.
      */
     int32_t Load(const std::string& fileName, std::string* message = nullptr);
 

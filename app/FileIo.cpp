@@ -62,11 +62,20 @@ std::string ErrorText(int error)
 
 File::~File()
 {
+    Close();
+}
+
+void File::Close()
+{
     if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    size_ = 0;
+    errno_ = 0;
 }
 
 bool File::OpenRegular(const std::string& name, std::string& message)
 {
+    Close();
     if (name.empty()) {
         message = "no file name given";
         return false;
@@ -121,6 +130,11 @@ size_t File::ReadFully(void* buffer, size_t count)
         done += size_t(n);
     }
     return done;
+}
+
+std::string File::DescriptorName() const
+{
+    return fd_ >= 0 ? "/proc/self/fd/" + std::to_string(fd_) : std::string();
 }
 
 std::string File::Error() const

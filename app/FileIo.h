@@ -18,12 +18,27 @@ public:
 
     /**
      * Opens `name` for reading if it is a regular file. FIFOs, devices and folders are
-     * refused without blocking on them. Returns false with the reason otherwise.
+     * refused without blocking on them, also when the name is replaced by one between
+     * the look and the open: what is opened is checked. Any file open before is
+     * closed first. Returns false with the reason otherwise.
      */
     bool OpenRegular(const std::string& name, std::string& message);
 
+    /** Closes the file, if one is open. OpenRegular and the destructor close it too. */
+    void Close();
+
     /** The file's length in bytes when it was opened. */
     int64_t Size() const { return size_; }
+
+    /** True while a file is open. */
+    bool IsOpen() const { return fd_ >= 0; }
+
+    /**
+     * A name under which the open file itself can be opened again, "/proc/self/fd/N",
+     * for libraries that take names only: whatever becomes of the name the file was
+     * opened by, this one leads to the same file. Empty when no file is open.
+     */
+    std::string DescriptorName() const;
 
     /**
      * Reads up to `count` bytes, retrying short reads until the end of the file.

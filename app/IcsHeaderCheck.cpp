@@ -156,15 +156,13 @@ bool StartsWith(const Fields& fields, std::string_view a, std::string_view b)
     return fields.size() >= 2 && Is(fields[0], a) && Is(fields[1], b);
 }
 
-/** Stats `path` without opening it: a regular file, and its length. */
-bool RegularFile(const std::string& path, int64_t& length)
+/** Stats `path` without opening it: a regular file. */
+bool IsRegularFile(const std::string& path)
 {
     struct stat st
     {
     };
-    if (::stat(path.c_str(), &st) != 0) return false;
-    length = st.st_size;
-    return S_ISREG(st.st_mode);
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool Exists(const std::string& path)
@@ -182,38 +180,49 @@ std::string FolderOf(const std::string& path)
 }
 
 /**
- * Checks the data file `path` (or, for a relative path, the same name beside the
- * header): it must be a regular file, and uncompressed hold `bytes` from `offset`.
+ * Checks that the data, `bytes` from `offset` on, fit the data file `name` of `length`
+ * bytes when uncompressed, and records in `files` what is available.
  */
-bool CheckDataFile(const std::string& path, const std::string& headerName, uint64_t offset,
-                   uint64_t bytes, bool compressed, std::string& message, IcsDataFile* data)
+bool CheckDataLength(const std::string& name, int64_t length, uint64_t offset, uint64_t bytes,
+                     bool compressed, std::string& message, IcsDataFile& files)
 {
-    std::vector<std::string> candidates{path};
-    if (!path.empty() && path[0] != '/') candidates.push_back(FolderOf(headerName) + path);
-    bool found = false;
+    uint64_t needed = 0;
+    if (!compressed &&
+        (__builtin_add_overflow(offset, bytes, &needed) || uint64_t(length) < needed)) {
+        message = "the data file " + name + " holds " + std::to_string(length) +
+                  " bytes, fewer than the " + std::to_string(bytes) +
+                  " bytes of image data the header gives";
+        return false;
+    }
+    files.Available = uint64_t(length) > offset ? int64_t(uint64_t(length) - offset) : 0;
+    files.Compressed = compressed;
+    return true;
+}
+
+/**
+ * Opens and checks the data file, the first of `candidates` that exists: it must be a
+ * regular file and, uncompressed, hold `bytes` from `offset`. A FIFO or a device is
+ * refused before it is opened; one that takes the name meanwhile, after.
+ */
+bool CheckDataFile(const std::vector<std::string>& candidates, uint64_t offset, uint64_t bytes,
+                   bool compressed, std::string& message, IcsDataFile& files)
+{
     for (const std::string& candidate : candidates) {
         if (!Exists(candidate)) continue;
-        found = true;
-        int64_t length = 0;
-        if (!RegularFile(candidate, length)) {
+        if (!IsRegularFile(candidate)) {
             message = "the data file " + candidate + " is not a regular file";
             return false;
         }
-        uint64_t needed = 0;
-        if (!compressed &&
-            (__builtin_add_overflow(offset, bytes, &needed) || uint64_t(length) < needed)) {
-            message = "the data file " + candidate + " holds " + std::to_string(length) +
-                      " bytes, fewer than the " + std::to_string(bytes) +
-                      " bytes of image data the header gives";
+        std::string reason;
+        if (!files.Data.OpenRegular(candidate, reason)) {
+            message = "the data file " + candidate + ": " + reason;
             return false;
         }
-        if (data) {
-            data->Available = uint64_t(length) > offset ? int64_t(uint64_t(length) - offset) : 0;
-            data->Compressed = compressed;
-        }
+        return CheckDataLength(candidate, files.Data.Size(), offset, bytes, compressed, message,
+                               files);
     }
-    if (!found) message = "the data file " + path + " is missing";
-    return found;
+    message = "the data file " + candidates.front() + " is missing";
+    return false;
 }
 
 /** True when a sensor parameter line (fields from the third on) is one libics mishandles. */
@@ -261,7 +270,11 @@ bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFi
                   " bytes the ICS reader accepts";
         return false;
     }
-    FileIo::File file;
+    IcsDataFile unused;
+    IcsDataFile& files = data ? *data : unused;
+    files.Data.Close();
+    files.DataCodec = IcsDataFile::Codec::Declared;
+    FileIo::File& file = files.Header;
     if (!file.OpenRegular(fileName, message)) return false;
     // The header must end within its first MiB; image data may follow it.
     std::string text(size_t(std::min<int64_t>(file.Size(), MaxHeaderBytes)), '\0');
@@ -383,15 +396,21 @@ bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFi
             message = "the data file's name is longer than the ICS reader accepts";
             return false;
         }
-        if (!source.empty())
-            return CheckDataFile(source, fileName, sourceOffset, bytes, compressed, message, data);
+        // A relative name is looked for where libics looks, in the working folder, and
+        // then beside the header, where writers put it.
+        if (!source.empty()) {
+            std::vector<std::string> candidates{source};
+            if (source[0] != '/' && !FolderOf(fileName).empty())
+                candidates.push_back(FolderOf(fileName) + source);
+            return CheckDataFile(candidates, sourceOffset, bytes, compressed, message, files);
+        }
         // A single file: the data follows the header's "end" line.
         if (headerEnd < 0) {
             message = "the version 2 ICS header has neither a data file nor an end line";
             return false;
         }
-        return CheckDataFile(fileName, fileName, uint64_t(headerEnd), bytes, compressed, message,
-                             data);
+        return CheckDataLength(fileName, file.Size(), uint64_t(headerEnd), bytes, compressed,
+                               message, files);
     }
     // Version 1: the data lies in the file whose name libics derives from the header's
     // (NAME.ids beside NAME.ics, NAME.IDS beside NAME.ICS, NAME.ids beside another
@@ -399,10 +418,20 @@ bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFi
     char idsName[ICS_MAXPATHLEN];
     IcsGetIdsName(idsName, fileName.c_str());
     const std::string ids = idsName;
-    for (const char* suffix : {"", ".gz", ".Z"})
-        if (Exists(ids + suffix))
-            return CheckDataFile(ids + suffix, fileName, 0, bytes, compressed || *suffix != '\0',
-                                 message, data);
+    constexpr struct
+    {
+        const char* suffix;
+        IcsDataFile::Codec codec;
+    } copies[] = {{"", IcsDataFile::Codec::Declared},
+                  {".gz", IcsDataFile::Codec::Gzip},
+                  {".Z", IcsDataFile::Codec::Compress}};
+    for (const auto& copy : copies)
+        if (Exists(ids + copy.suffix)) {
+            files.DataCodec = copy.codec;
+            return CheckDataFile({ids + copy.suffix}, 0, bytes,
+                                 compressed || copy.codec != IcsDataFile::Codec::Declared, message,
+                                 files);
+        }
     message = "the data file " + ids + " is missing";
     return false;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FileIo.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -22,24 +24,42 @@
  *  - every byte_order entry must name a byte of the sample (1 … bytes per sample),
  *    and there may be no more entries than bytes;
  *  - the data file (for version 1 the name libics derives from the header's, NAME.ids
- *    or a compressed copy; the "source file" of a version 2 header; or the header
- *    file itself after its "end" line) must exist as a regular file; uncompressed, it
- *    must hold the whole data from its offset on. FIFOs and devices are refused
- *    without being opened.
+ *    or a compressed copy; the "source file" of a version 2 header, as named or else
+ *    beside the header; or the header file itself after its "end" line) must exist as
+ *    a regular file; uncompressed, it must hold the whole data from its offset on.
+ *    FIFOs and devices are refused without being opened.
+ *
+ * The header and the data file are checked as they were opened, and stay open in
+ * IcsDataFile: a reader handed their DescriptorName reads exactly the files that were
+ * checked, even when another process replaces the names meanwhile.
  */
 
-/** What the check learned of the data file. */
+/** The files the check opened, and what it learned of the data file. */
 struct IcsDataFile
 {
+    /** How the data are compressed, where the data file's name says so. */
+    enum class Codec
+    {
+        Declared, ///< as the header declares
+        Gzip,     ///< a version 1 NAME.ids.gz
+        Compress  ///< a version 1 NAME.ids.Z
+    };
+
     int64_t Available = 0;   ///< bytes of the data file from the data's offset on
     bool Compressed = false; ///< the data is compressed, so Available bounds it loosely
+    Codec DataCodec = Codec::Declared;
+    FileIo::File Header; ///< the header checked, open for reading
+    /** The data file checked, open for reading; not open when the data follow the header. */
+    FileIo::File Data;
 };
 
 /**
  * Returns true when libics may be given the header `fileName`; otherwise false with
- * the reason. `data`, when given, receives what the check learned of the data file,
- * so that the data size libics derives can be compared with it before anything is
- * allocated. The name is used as it stands (libics opened with its name forced).
+ * the reason. `data`, when given, receives the open files and what the check learned
+ * of the data file, so that the data size libics derives can be compared with it
+ * before anything is allocated, and libics can be handed the files that were checked.
+ * The name is used as it stands (libics opened with its name forced). Messages name
+ * the files as the caller and the header name them.
  */
 bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFile* data = nullptr);
 

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -16,6 +17,7 @@
 #include <climits>
 #include <clocale>
 #include <csignal>
+#include <functional>
 #include <future>
 #include <vector>
 
@@ -84,6 +86,43 @@ QStringList Entries(const QString& folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
                                   QDir::Name);
+}
+
+/** The number of file descriptors this process holds open. */
+int OpenDescriptors()
+{
+    return int(QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
+}
+
+/** A version 2 header of 32-bit floating-point samples kept in the file `dataName`. */
+QByteArray FloatHeaderNaming(int x, int y, int z, const QByteArray& dataName)
+{
+    return "\t\nics_version\t2.0\nfilename\tnamed\nlayout\tparameters\t4\n"
+           "layout\torder\tbits\tx\ty\tz\nlayout\tsizes\t32\t" +
+           QByteArray::number(x) + '\t' + QByteArray::number(y) + '\t' + QByteArray::number(z) +
+           "\nlayout\tsignificant_bits\t32\nrepresentation\tformat\treal\n"
+           "representation\tsign\tsigned\nrepresentation\tcompression\tuncompressed\n"
+           "representation\tbyte_order\t1\t2\t3\t4\nsource\tfile\t" +
+           dataName + "\nsource\toffset\t0\nend\t\n";
+}
+
+/**
+ * Runs `load` on a thread of its own and returns whether it ended within a second.
+ * A load still running then waits on one of `fifos`: each is opened for writing and
+ * closed again, which lets a waiting reader through, until the load ends, so that a
+ * fault fails the test instead of hanging it.
+ */
+bool EndsUnblocked(const std::function<void()>& load, const QStringList& fifos)
+{
+    auto running = std::async(std::launch::async, load);
+    if (running.wait_for(std::chrono::seconds(1)) == std::future_status::ready) return true;
+    while (running.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+        for (const QString& fifo : fifos)
+            if (const int fd =
+                    ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                fd >= 0)
+                ::close(fd);
+    return false;
 }
 
 } // namespace
@@ -555,6 +594,127 @@ private slots:
         QCOMPARE(Contents(little), expected);
         QCOMPARE(big.Load(Std(Path("big.ics"))), ByteVolume::LoadOk);
         QVERIFY(Snapshot(little).Matches(big));
+    }
+
+    // Another process gives the name of a file a load has checked to a FIFO: the load
+    // reads the files it checked, and never waits on the FIFO. The swap comes between
+    // the two passes over floating-point data, before which the files are opened again.
+    // The named data file is named relative to its header, and found beside it from
+    // another working folder.
+    void loadReadsTheFilesItChecked_data()
+    {
+        QTest::addColumn<QString>("layout");  // pair, pair gz, single, named
+        QTest::addColumn<QString>("swapped"); // ics or data
+        for (const char* layout : {"pair", "pair gz", "single", "named"})
+            for (const char* swapped : {"ics", "data"})
+                if (QByteArray(layout) != "single" || QByteArray(swapped) == "ics")
+                    QTest::addRow("%s, %s", layout, swapped) << layout << swapped;
+    }
+
+    void loadReadsTheFilesItChecked()
+    {
+        QFETCH(QString, layout);
+        QFETCH(QString, swapped);
+        constexpr int X = 37, Y = 11, Z = 3;
+        std::vector<float> samples(X * Y * Z);
+        for (size_t i = 0; i < samples.size(); ++i)
+            samples[i] = float(i % 97) * 0.5f - 3.0f;
+        const QString stem = Path("checked " + QString(QTest::currentDataTag()).remove(','));
+        const QString ics = stem + ".ics";
+        QString data = stem + ".ids";
+        const IcsWriteOptions real{4, 0, layout == "pair gz", layout == "single",
+                                   IcsWriteOptions::Real};
+        if (layout == "named") {
+            data = stem + ".data";
+            WriteAll(data, QByteArray(reinterpret_cast<const char*>(samples.data()),
+                                      qsizetype(samples.size() * sizeof(float))));
+            WriteAll(ics,
+                     FloatHeaderNaming(X, Y, Z, QFile::encodeName(QFileInfo(data).fileName())));
+        } else {
+            QVERIFY(WriteIcs(ics, X, Y, Z, samples.data(), real));
+        }
+        if (layout == "pair gz") {
+            // Found by its name alone: the header declares no compression.
+            QByteArray header = ReadAll(ics);
+            QVERIFY(header.contains("\tcompression\tgzip\n"));
+            WriteAll(ics, header.replace("\tcompression\tgzip\n", "\tcompression\tuncompressed\n"));
+            QVERIFY(QFile::rename(data, data + ".gz"));
+            data += ".gz";
+        }
+        if (layout == "single") data = ics;
+        const QString home = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(QDir::rootPath()));
+        const auto back = qScopeGuard([&] { QDir::setCurrent(home); });
+
+        ByteVolume expected;
+        std::string message;
+        QCOMPARE(expected.Load(Std(ics), &message), ByteVolume::LoadOk);
+        QVERIFY(Contents(expected).count(char(0)) < expected.VoxelCount());
+
+        const QString target = swapped == "ics" ? ics : data;
+        const QString fifo = Path("swapped fifo");
+        QFile::remove(fifo);
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        bool done = false;
+        VolumeLoadOptions options;
+        options.Progress = [&](double fraction) {
+            if (fraction >= 0.5 && !done)
+                done = ::rename(QFile::encodeName(fifo).constData(),
+                                QFile::encodeName(target).constData()) == 0;
+            return true;
+        };
+        const int before = OpenDescriptors();
+        ByteVolume loaded;
+        int32_t code = -1;
+        const bool unblocked =
+            EndsUnblocked([&] { code = loaded.Load(Std(ics), &message, options); }, {target});
+        QFile::remove(target);
+        QVERIFY(done);
+        QVERIFY2(unblocked, "the load waited on the FIFO that took the checked file's name");
+        QVERIFY2(code == ByteVolume::LoadOk, message.c_str());
+        QVERIFY(Snapshot(expected).Matches(loaded));
+        QCOMPARE(OpenDescriptors(), before);
+    }
+
+    void loadsLeaveNoFileOpen()
+    {
+        // Every kind of load, successful or refused at any step, closes what it opened.
+        const std::vector<quint16> wide(6 * 5 * 4, 0x1234);
+        const std::vector<float> real(6 * 5 * 4, 1.5f);
+        QVERIFY(WriteIcs(Path("fd pair.ics"), 6, 5, 4, wide.data(), {2, 16}));
+        QVERIFY(WriteIcs(Path("fd gzip.ics"), 6, 5, 4, wide.data(), {2, 16, true}));
+        QVERIFY(WriteIcs(Path("fd single.ics"), 6, 5, 4, wide.data(), {2, 16, false, true}));
+        QVERIFY(WriteIcs(Path("fd real.ics"), 6, 5, 4, real.data(),
+                         {4, 0, false, false, IcsWriteOptions::Real}));
+        QVERIFY(WriteIcs(Path("fd short.ics"), 6, 5, 4, wide.data(), {2, 16}));
+        WriteAll(Path("fd short.ids"), QByteArray(10, 'x'));
+        QVERIFY(WriteIcs(Path("fd fifo.ics"), 6, 5, 4, wide.data(), {2, 16}));
+        QVERIFY(QFile::remove(Path("fd fifo.ids")));
+        QCOMPARE(::mkfifo(QFile::encodeName(Path("fd fifo.ids")).constData(), 0600), 0);
+        QVERIFY(WriteIcs(Path("fd corrupt.ics"), 6, 5, 4, wide.data(), {2, 16, true}));
+        WriteAll(Path("fd corrupt.ids"), QByteArray("\x1f\x8b\x08\x00garbage", 12));
+        WriteAll(Path("fd named.ics"), FloatHeaderNaming(6, 5, 4, "fd missing.data"));
+        WriteAll(Path("fd raw"), RawHeader(6, 5, 4) + QByteArray(120, 'r'));
+        WriteAll(Path("fd not.ics"), RawHeader(6, 5, 4) + QByteArray(120, 'r'));
+
+        const QStringList names{"fd pair.ics",  "fd gzip.ics", "fd single.ics",  "fd real.ics",
+                                "fd short.ics", "fd fifo.ics", "fd corrupt.ics", "fd named.ics",
+                                "fd raw",       "fd not.ics",  "fd pair.ids",    "fd absent"};
+        const int before = OpenDescriptors();
+        int loadedCount = 0;
+        for (const QString& name : names) {
+            ByteVolume volume;
+            VolumeSamples samples;
+            std::string message;
+            loadedCount += volume.Load(Std(Path(name)), &message) == ByteVolume::LoadOk;
+            volume.Load(Std(Path(name)), &message, {{}, &samples, nullptr});
+            // Cancelled after the first block.
+            volume.Load(Std(Path(name)), &message,
+                        {[](double) { return false; }, nullptr, nullptr});
+            QVERIFY2(OpenDescriptors() == before, qPrintable(name));
+        }
+        QCOMPARE(loadedCount, 6);
+        QFile::remove(Path("fd fifo.ids"));
     }
 
     void realFiles()

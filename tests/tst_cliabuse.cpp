@@ -242,6 +242,8 @@ private slots:
     void unfinishedPassOpensWindow();
     void fifoIsNeverOpened_data();
     void fifoIsNeverOpened();
+    void nameSwappedForFifoWhileLoading_data();
+    void nameSwappedForFifoWhileLoading();
     void icsWriterLongName();
     void vanishedFile();
     void unreadableFile();
@@ -601,6 +603,63 @@ void TestCliAbuse::fifoIsNeverOpened()
     QCOMPARE(run.out, QByteArray("nan"));
     QVERIFY2(Matches(run.err, err), run.err.constData());
     QCOMPARE(run.status, 1);
+}
+
+void TestCliAbuse::nameSwappedForFifoWhileLoading_data()
+{
+    QTest::addColumn<QString>("load");
+    QTest::addColumn<QString>("swapped");
+    const QString pair = WriteIcsLine(dir.filePath("swapped pair.ics"), Alternating(12));
+    QTest::newRow("ICS data file") << pair << dir.filePath("swapped pair.ids");
+    QTest::newRow("ICS header") << pair << pair;
+    const QString raw = WriteLines(dir.filePath("swapped.raw"), Alternating(12));
+    QTest::newRow("raw file") << raw << raw;
+}
+
+void TestCliAbuse::nameSwappedForFifoWhileLoading()
+{
+    // One run loads a file many times while another thread gives its name in turn to
+    // a FIFO and back to the file. Each load reads the file or refuses the FIFO; no
+    // load waits on it, whenever the swap falls between a load's look and its open.
+    QFETCH(QString, load);
+    QFETCH(QString, swapped);
+    const std::string target = Std(swapped), kept = target + " kept";
+    const std::string linked = target + " link", fifo = target + " fifo";
+    QCOMPARE(::link(target.c_str(), kept.c_str()), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> swaps{0};
+    std::thread swapper([&] {
+        while (!stop) {
+            // rename() leaves both names when they are links to one file.
+            ::unlink(linked.c_str());
+            if (::link(kept.c_str(), linked.c_str()) == 0) ::rename(linked.c_str(), target.c_str());
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+            if (::mkfifo(fifo.c_str(), 0600) == 0) ::rename(fifo.c_str(), target.c_str());
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+            ++swaps;
+        }
+    });
+    QStringList arguments;
+    constexpr int Loads = 300;
+    for (int i = 0; i < Loads; ++i)
+        arguments << "-load" << load << "-echohighpeak"
+                  << "-echonewline";
+    const Run run = RunProgram(arguments << "-exit", dir.path());
+    stop = true;
+    swapper.join();
+    QCOMPARE(::rename(kept.c_str(), target.c_str()), 0);
+    QVERIFY(swaps > 10);
+    QVERIFY2(!run.timedOut, "a load waited on the FIFO that took the file's name");
+
+    const QList<QByteArray> figures = run.out.split('\n');
+    QCOMPARE(figures.size(), Loads + 1);
+    QCOMPARE(figures.count("204.000") + figures.count("nan"), Loads);
+    // Every refusal names the loaded file and says the FIFO is no regular file.
+    const QString refused = Exact("volinspect: cannot load '" + QFile::encodeName(load) + "': ") +
+                            "(the data file [^\n]* )?(is |: )?(it is )?not a regular file\n";
+    QVERIFY2(Matches(run.err, "(" + refused + ")*"), run.err.left(400).constData());
+    QCOMPARE(run.err.count('\n'), figures.count("nan"));
+    QCOMPARE(run.status, figures.count("nan") ? 1 : 0);
 }
 
 void TestCliAbuse::icsWriterLongName()

@@ -94,6 +94,7 @@ private slots:
     void options();
     void failedLoadPrintsNanAndFails();
     void shortDataSectionWarns();
+    void dimWideSamplesWarn();
     void realVolume();
     void windowNeedsDisplay();
     void passInsideWindowCreation();
@@ -225,6 +226,43 @@ void TestCommandLine::shortDataSectionWarns()
     QVERIFY(run.err.startsWith("volinspect: warning: '" + QFile::encodeName(full) + "': "));
     QVERIFY(run.err.contains("holds 29 of 48 voxel bytes"));
     QVERIFY(!run.out.isEmpty());
+}
+
+void TestCommandLine::dimWideSamplesWarn()
+{
+    // 16-bit samples that all lie below 256 reduce to voxels of 0: the figure is printed
+    // as the voxels give it, the warning goes to standard error, and the run succeeds.
+    std::vector<quint16> samples(12 * 3 * 2);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = quint16(3 + i * 37 % 190);
+    samples[29] = 199;
+    const QString path = dir.filePath("dim camera.ics");
+    IcsWriteOptions options;
+    options.BytesPerSample = 2;
+    std::string text;
+    QVERIFY2(WriteIcsVolume(QFile::encodeName(path).toStdString(), 12, 3, 2, samples.data(),
+                            options, &text),
+             text.c_str());
+    ByteVolume volume;
+    QCOMPARE(volume.Load(QFile::encodeName(path).toStdString()), 0);
+    char figure[64];
+    std::snprintf(figure, sizeof figure, "%2.3f",
+                  double(ComputeLagSpectrum(volume, SpectrumVolume, 0, 0).Figure));
+    const QByteArray warning = "volinspect: warning: '" + QFile::encodeName(path) +
+                               "': its 16-bit samples (3 to 199) all reduce to the same 8-bit "
+                               "voxel (0); the figure is computed on the 8-bit voxels\n";
+
+    const Run batch = RunProgram({"-load", path, "-echohighpeak", "-exit"});
+    QCOMPARE(batch.out, QByteArray(figure));
+    QCOMPARE(batch.err, warning);
+    QCOMPARE(batch.status, 0);
+
+    // The table mode warns alike, and a file that reduces well beside it does not.
+    const QString good = WriteLines(dir, "good beside dim.raw", Alternating(12), 2, 2);
+    const Run table = RunProgram({"--figures", path, good});
+    QCOMPARE(table.err, warning);
+    QCOMPARE(table.status, 0);
+    QVERIFY2(table.out.contains(QFile::encodeName(path) + '\t'), table.out.constData());
 }
 
 void TestCommandLine::realVolume()
