@@ -116,6 +116,8 @@ private slots:
     void enterLoadsAndTheTitleNamesTheVolume();
     void keysNeverReachHiddenControls();
     void failedCommandLineLoadShowsInTheWindow();
+    void commandLineLoadFillsTheFileNameField_data();
+    void commandLineLoadFillsTheFileNameField();
 
     void spectrumFollowsSlidersAndButtons();
     void narrowVolumesHaveNoFigure();
@@ -123,6 +125,7 @@ private slots:
     void curveShowsOverThePanel();
     void syntheticImageAndThreshold();
     void ctrlIOpensTheOrthoWindowOnTheVolume();
+    void inspectorNamesTheViewersVolume();
     void longSpectrumShowsProgress();
     void escCancelsALongSpectrum();
     void histogramOfASliceTooWideForABitmap();
@@ -717,6 +720,77 @@ void TestForm1::failedCommandLineLoadShowsInTheWindow()
     QCOMPARE(window.Depth->maximum(), 10);
 }
 
+void TestForm1::commandLineLoadFillsTheFileNameField_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // FILE stands for the file named below
+    QTest::addColumn<QString>("file");          // relative to the test's folder
+    QTest::addColumn<int>("sizeX");             // 0: the load fails
+    QTest::addColumn<QString>("message");       // what the window says on showing
+    QTest::newRow("bare name") << QStringList{"FILE"} << "bare.raw" << 12 << QString();
+    QTest::newRow("-load") << QStringList{"-load", "FILE"} << "loaded.raw" << 12 << QString();
+    QTest::newRow("relative") << QStringList{"-load", "RELATIVE"} << "relative.raw" << 12
+                              << QString();
+    // A data section cut short loads, with its warning in the window as on a Load.
+    QTest::newRow("short data") << QStringList{"-load", "FILE"} << "short.raw" << 12
+                                << "Loaded with a problem '%1': the data section holds 100 of";
+    QTest::newRow("missing") << QStringList{"-load", "FILE"} << "absent.raw" << 0
+                             << "Cannot load '%1'";
+    QTest::newRow("last one") << QStringList{"-load", "OTHER", "FILE"} << "last.raw" << 12
+                              << QString();
+}
+
+void TestForm1::commandLineLoadFillsTheFileNameField()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, file);
+    QFETCH(int, sizeX);
+    QFETCH(QString, message);
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir->path()));
+    const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+    const QString path = dir->filePath(file);
+    if (sizeX > 0) WriteVolume(*dir, file, sizeX, 6, 4);
+    if (file == QLatin1String("short.raw")) QVERIFY(QFile::resize(path, 12 + 100));
+    const QString other = WriteVolume(*dir, "other.raw", 20, 3, 2);
+    std::vector<std::string> args;
+    for (const QString& argument : arguments)
+        args.push_back(QFile::encodeName(argument == "FILE"       ? path
+                                         : argument == "RELATIVE" ? file
+                                         : argument == "OTHER"    ? other
+                                                                  : argument)
+                           .toStdString());
+    const QString named = arguments.contains("RELATIVE") ? file : path;
+
+    TForm1 window(args);
+    QVERIFY(!window.ExitRequested());
+    // The field names the file of the command line, so that Load reads it again.
+    QCOMPARE(window.LoadFilename2->text(), named);
+    QCOMPARE(window.MainVolume.SizeX, sizeX > 0 ? sizeX : 100);
+    QCOMPARE(window.MainFile(), sizeX > 0 ? QFileInfo(path).absoluteFilePath() : QString());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    if (message.isEmpty()) {
+        QVERIFY(!window.LoadMessage() || !window.LoadMessage()->isVisible());
+    } else {
+        QVERIFY(window.LoadMessage());
+        QTRY_VERIFY(window.LoadMessage()->isVisible());
+        QVERIFY2(window.LoadMessage()->text().startsWith(message.arg(named)),
+                 qPrintable(window.LoadMessage()->text()));
+        window.LoadMessage()->hide();
+    }
+
+    // Load, pressed after a change of the volume, reads the same file again.
+    window.Button1Click();
+    QTest::mouseClick(window.LoadBtn2, Qt::LeftButton);
+    QCOMPARE(window.MainVolume.SizeX, sizeX > 0 ? sizeX : 80);
+    QCOMPARE(window.LoadMessage() && window.LoadMessage()->isVisible(), !message.isEmpty());
+    if (sizeX > 0)
+        QCOMPARE(window.windowTitle(),
+                 QStringLiteral("volinspect \u2014 %1 \u2014 %2 \u00d7 6 \u00d7 4")
+                     .arg(file)
+                     .arg(sizeX));
+}
+
 namespace {
 
 /** Rows alternate 0 and 255 where (y + z) is even and are flat elsewhere. */
@@ -959,6 +1033,52 @@ void TestForm1::ctrlIOpensTheOrthoWindowOnTheVolume()
     QVERIFY(opened->FileName().isEmpty());
     QVERIFY(sameVoxels(opened->Volume(), form->MainVolume));
     QVERIFY(opened->Volume().Data != form->MainVolume.Data);
+}
+
+void TestForm1::inspectorNamesTheViewersVolume()
+{
+    QStandardPaths::setTestModeEnabled(true); // the inspector's recent files
+    const QTemporaryDir files;
+    const QString file = WriteVolume(files, "cells.raw", 24, 9, 5);
+    const auto inspect = [](TForm1& window) {
+        window.activateWindow();
+        if (!QTest::qWaitForWindowActive(&window)) return QStringLiteral("window not active");
+        QTest::keyClick(&window, Qt::Key_I, Qt::ControlModifier);
+        const TOrthoWindow* inspector = nullptr; // the one shown; closed ones are hidden
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* found = qobject_cast<TOrthoWindow*>(w); found && found->isVisible())
+                inspector = found;
+        if (!inspector) return QStringLiteral("no inspector");
+        if (!QTest::qWaitFor([&] { return !inspector->Busy(); }, 10000))
+            return QStringLiteral("inspector busy");
+        return inspector->windowTitle().section(QStringLiteral(" — "), 0, 1);
+    };
+    // The starting volume, a file, the synthetic volume, and thresholds of it.
+    QCOMPARE(inspect(*form), QStringLiteral("blank — 100 × 100 × 30"));
+    QVERIFY(form->LoadMainVolume(file));
+    QCOMPARE(inspect(*form), QStringLiteral("cells.raw — 24 × 9 × 5"));
+    form->Button1Click();
+    QCOMPARE(inspect(*form), QStringLiteral("synthetic — 80 × 80 × 1"));
+    form->TrackBar1->setValue(128);
+    form->Button2Click();
+    QCOMPARE(inspect(*form), QStringLiteral("synthetic, thresholded at 128 — 80 × 80 × 1"));
+    form->TrackBar1->setValue(64); // clears nothing more
+    form->Button2Click();
+    QCOMPARE(inspect(*form), QStringLiteral("synthetic, thresholded at 128 — 80 × 80 × 1"));
+    // A volume put in from outside has no name of its own.
+    form->MainVolume.Allocate(30, 12, 3);
+    form->SetupViews();
+    QCOMPARE(inspect(*form), QStringLiteral("volume of the viewer — 30 × 12 × 3"));
+    // A volume of the command line is its file's.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (qobject_cast<TOrthoWindow*>(w)) w->close();
+    TForm1 window({QFile::encodeName(file).toStdString()});
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(inspect(window), QStringLiteral("cells.raw — 24 × 9 × 5"));
+    // The figure says what it is computed from.
+    QVERIFY2(window.Edit1->toolTip().contains(QStringLiteral("8-bit voxels")),
+             qPrintable(window.Edit1->toolTip()));
 }
 
 void TestForm1::previewShowsColumnMaxima()
