@@ -78,6 +78,8 @@ public:
     QString StatusText() const;
     /** The warning of the load shown ("FILE: WARNING"), empty when it had none. */
     QString LoadWarning() const;
+    /** The status bar's label of the warning, elided to fit; hidden when there is none. */
+    QLabel* WarningLabel() const { return warningLabel_; }
     /** The running task's text as the status bar shows it, elided to fit. */
     QLabel* TaskLabel() const { return taskLabel_; }
     QProgressBar* TaskProgress() const { return progress_; }

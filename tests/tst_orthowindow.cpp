@@ -58,14 +58,6 @@ QPoint PixelOf(const TSliceView* view, int u, int v)
     return QPointF(m.ToPixelX(u + 0.5), m.ToPixelY(v + 0.5)).toPoint();
 }
 
-/** The visible label of `inspector`'s status bar whose text starts with `start`, or null. */
-QLabel* StatusLabel(TOrthoWindow& inspector, const QString& start)
-{
-    for (QLabel* label : inspector.statusBar()->findChildren<QLabel*>())
-        if (label->isVisible() && label->text().startsWith(start)) return label;
-    return nullptr;
-}
-
 /** True when `label` shows its text on one line, whole, inside the status bar. */
 bool FitsTheStatusBar(const QLabel* label, const QStatusBar* bar)
 {
@@ -432,8 +424,7 @@ private slots:
 
     void valuesAreWrittenAsTheyAre_data()
     {
-        // A ramp first, first + step, … over the 12 × 4 × 3 samples; the voxel under the
-        // pointer, (11, 3, 1) of the top view's middle slice, is number 95 of it.
+        // A ramp first + i·step over the 12 × 4 × 3 samples; sample 95 is voxel (11, 3, 1).
         QTest::addColumn<int>("bytes");
         QTest::addColumn<bool>("real");
         QTest::addColumn<double>("first");
@@ -447,19 +438,19 @@ private slots:
             QTest::newRow(name) << bytes << real << first << step << kind << integers
                                 << QString::fromUtf8(value) << QString::fromUtf8(full);
         };
-        row("8-bit", 1, false, 3, 1, 0, true, "98", "window 0 … 255");
-        row("16-bit", 2, false, 100, 97, ImageKind16, true, "9315", "window 100 … 13971");
+        row("8-bit", 1, false, 3, 1, 0, true, "98", "0 … 255");
+        row("16-bit", 2, false, 100, 97, ImageKind16, true, "9315", "100 … 13971");
         row("32-bit", 4, false, 30319702, 1237, ImageKind32, true, "30437217",
-            "window 30319702 … 30496593");
+            "30319702 … 30496593");
         // Unsigned counts beyond the signed range are kept as floats, and stay whole.
-        row("32-bit unsigned, large", 4, false, 3000000000.0, 256000, ImageKindFloat, true,
-            "3024320000", "window 3000000000 … 3036608000");
-        row("float", 4, true, 0.25, 0.5, ImageKindFloat, false, "47.75", "window 0.25 … 71.75");
+        row("32-bit, large", 4, false, 3e9, 256000, ImageKindFloat, true, "3024320000",
+            "3000000000 … 3036608000");
+        row("float", 4, true, 0.25, 0.5, ImageKindFloat, false, "47.75", "0.25 … 71.75");
         row("float, small", 4, true, 1e-7, 1e-9, ImageKindFloat, false, "1.95e-07",
-            "window 1e-07 … 2.43e-07");
+            "1e-07 … 2.43e-07");
         row("float, whole", 4, true, 16777216, 2, ImageKindFloat, true, "16777406",
-            "window 16777216 … 16777502");
-        row("double", 8, true, 0.1, 0.1, ImageKindFloat, false, "9.6", "window 0.1 … 14.4");
+            "16777216 … 16777502");
+        row("double", 8, true, 0.1, 0.1, ImageKindFloat, false, "9.6", "0.1 … 14.4");
     }
     void valuesAreWrittenAsTheyAre()
     {
@@ -467,35 +458,22 @@ private slots:
         QFETCH(bool, real);
         QFETCH(double, first);
         QFETCH(double, step);
-        const int sx = 12, sy = 4, sz = 3, n = sx * sy * sz;
-        std::vector<uint8_t> data(size_t(n) * bytes);
-        for (int i = 0; i < n; ++i) {
+        std::vector<uint8_t> data(size_t(144) * bytes);
+        for (int i = 0; i < 144; ++i) {
             const double v = first + i * step;
             uint8_t* at = data.data() + size_t(i) * bytes;
-            if (real && bytes == 4) {
-                const float f = float(v);
-                std::memcpy(at, &f, 4);
-            } else if (real) {
-                std::memcpy(at, &v, 8);
-            } else if (bytes == 4) {
-                const uint32_t u = uint32_t(v);
-                std::memcpy(at, &u, 4);
-            } else if (bytes == 2) {
-                const uint16_t u = uint16_t(v);
-                std::memcpy(at, &u, 2);
-            } else {
-                *at = uint8_t(v);
-            }
+            const auto put = [at](auto sample) { std::memcpy(at, &sample, sizeof sample); };
+            if (real)
+                bytes == 4 ? put(float(v)) : put(v);
+            else
+                bytes == 4 ? put(uint32_t(v)) : bytes == 2 ? put(uint16_t(v)) : put(uint8_t(v));
         }
         QTemporaryDir dir;
         const QString name = dir.filePath(QStringLiteral("ramp.ics"));
         IcsWriteOptions options;
         options.BytesPerSample = bytes;
         options.SampleFormat = real ? IcsWriteOptions::Real : IcsWriteOptions::Unsigned;
-        std::string message;
-        QVERIFY2(WriteIcsVolume(name.toStdString(), sx, sy, sz, data.data(), options, &message),
-                 message.c_str());
-
+        QVERIFY(WriteIcsVolume(name.toStdString(), 12, 4, 3, data.data(), options, nullptr));
         TOrthoWindow inspector;
         inspector.show();
         QVERIFY(QTest::qWaitForWindowExposed(&inspector));
@@ -504,61 +482,53 @@ private slots:
         QTEST(int(inspector.Samples().Kind), "kind");
         QTEST(inspector.IntegerValues(), "integers");
 
-        // The sample is the value, in full; the 8-bit voxel follows it, named as such.
+        // The sample is the value, in full; the 8-bit voxel follows it, named as such, and
+        // the figure's tooltip says it is computed from those.
         TSliceView* top = inspector.View(SlicePlane::Top);
         QTest::mouseMove(top->Overlay(), PixelOf(top, 0, 0)); // a move, whatever came before
         QTest::mouseMove(top->Overlay(), PixelOf(top, 11, 3));
         QFETCH(QString, value);
-        QString expected = QStringLiteral("x 11  y 3  z 1   value ") + value;
-        if (bytes > 1)
-            expected += QStringLiteral("   8-bit voxel %1").arg(inspector.Volume().Voxel(11, 3, 1));
-        QCOMPARE(inspector.StatusText(), expected);
-
+        const int voxel = inspector.Volume().Voxel(11, 3, 1);
+        QCOMPARE(inspector.StatusText(),
+                 QStringLiteral("x 11  y 3  z 1   value ") + value +
+                     (bytes > 1 ? QStringLiteral("   8-bit voxel %1").arg(voxel) : QString()));
+        QVERIFY(inspector.Spectrum()->ResultLabel()->toolTip().contains("8-bit voxels"));
         inspector.FullWindow();
-        QTEST(inspector.WindowText(), "full");
+        QFETCH(QString, full);
+        QCOMPARE(inspector.WindowText(), QStringLiteral("window ") + full);
 
-        // Bounds of whole numbers are whole, from the percentiles (which interpolate
-        // within bins of several values) and from the handles dragged alike.
+        // Bounds of whole numbers are whole, from the percentiles (which interpolate within
+        // bins of several values) and from a dragged handle alike.
         QFETCH(bool, integers);
         const auto whole = [&] {
-            return inspector.WindowMin() == std::trunc(inspector.WindowMin()) &&
-                   inspector.WindowMax() == std::trunc(inspector.WindowMax()) &&
-                   !inspector.WindowText().contains(QLatin1Char('e'));
+            return !integers || (inspector.WindowMin() == std::trunc(inspector.WindowMin()) &&
+                                 inspector.WindowMax() == std::trunc(inspector.WindowMax()) &&
+                                 !inspector.WindowText().contains(QLatin1Char('e')));
         };
         inspector.AutoWindow();
-        QVERIFY(inspector.WindowMax() > inspector.WindowMin());
-        if (integers) QVERIFY2(whole(), qPrintable(inspector.WindowText()));
+        QVERIFY2(whole() && inspector.WindowMax() > inspector.WindowMin(),
+                 qPrintable(inspector.WindowText()));
         TContrastStrip* strip = inspector.Contrast();
-        const int y = strip->height() / 2;
-        QTest::mousePress(strip, Qt::LeftButton, {}, QPoint(1, y));
-        QTest::mouseMove(strip, QPoint(strip->width() / 3 + 1, y));
-        QTest::mouseRelease(strip, Qt::LeftButton, {}, QPoint(strip->width() / 3 + 1, y));
-        const double dragged = strip->ValueAt(strip->width() / 3 + 1);
-        QVERIFY(std::abs(inspector.WindowMin() - dragged) <= (integers ? 0.5 : 0.0));
-        if (integers) QVERIFY2(whole(), qPrintable(inspector.WindowText()));
-        // The views draw with the bounds the label names.
-        QCOMPARE(top->Image()->Min(), float(inspector.WindowMin()));
+        const QPoint to(strip->width() / 3 + 1, strip->height() / 2);
+        QTest::mousePress(strip, Qt::LeftButton, {}, QPoint(1, to.y()));
+        QTest::mouseMove(strip, to);
+        QTest::mouseRelease(strip, Qt::LeftButton, {}, to);
+        QVERIFY(std::abs(inspector.WindowMin() - strip->ValueAt(to.x())) <= (integers ? 0.5 : 0));
+        QVERIFY2(whole(), qPrintable(inspector.WindowText()));
+        QCOMPARE(top->Image()->Min(), float(inspector.WindowMin())); // the views draw so
     }
 
-    void figureSaysItIsComputedFromTheVoxels()
+    void statusBarTextFitsAndWarns()
     {
-        TOrthoWindow inspector;
-        inspector.ShowVolume(PatternVolume(20, 6, 4), QStringLiteral("pattern"));
-        QVERIFY(WaitIdle(inspector));
-        QLabel* figure = inspector.Spectrum()->ResultLabel();
-        QCOMPARE(figure->text(), inspector.Spectrum()->ResultText());
-        QVERIFY2(figure->toolTip().contains(QStringLiteral("8-bit voxels")),
-                 qPrintable(figure->toolTip()));
-    }
-
-    void progressTextFitsTheStatusBar()
-    {
-        // A long name, loaded at the window's default size with the progress shown at once.
+        // A long name and a data section cut short, loaded at the default size with the
+        // progress shown at once.
         QTemporaryDir dir;
-        const QString fileName =
-            QStringLiteral("a-rather-long-name-of-a-camera-stack-taken-on-2024-06-01.raw");
-        const QString name = dir.filePath(fileName);
-        QVERIFY(PatternVolume(40, 30, 20).SaveRaw(name.toStdString()) == 0);
+        const QString file =
+            QStringLiteral("a-rather-long-name-of-a-camera-stack-of-2024-06-01.raw");
+        const QString name = dir.filePath(file), whole = dir.filePath(QStringLiteral("whole.raw"));
+        QVERIFY(PatternVolume(10, 8, 6).SaveRaw(name.toStdString()) == 0 &&
+                PatternVolume(10, 8, 6).SaveRaw(whole.toStdString()) == 0);
+        QVERIFY(QFile::resize(name, 12 + 100));
         TOrthoWindow inspector;
         inspector.resize(1100, 860);
         inspector.show();
@@ -567,77 +537,44 @@ private slots:
         inspector.OpenFile(name);
         // The load's end waits in the event queue: lay the bar out, nothing else.
         QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
-        QVERIFY(inspector.Busy());
         QLabel* task = inspector.TaskLabel();
-        QVERIFY(task->isVisible());
-        QCOMPARE(task->toolTip(), QStringLiteral("Loading ") + fileName);
+        QVERIFY(inspector.Busy() && task->isVisible() && inspector.TaskProgress()->isVisible());
+        QCOMPARE(task->toolTip(), QStringLiteral("Loading ") + file);
         QVERIFY2(task->text().startsWith(QStringLiteral("Loading a-rather")) &&
                      task->text().endsWith(QStringLiteral("01.raw")) &&
-                     task->text().contains(QChar(0x2026)),
+                     FitsTheStatusBar(task, inspector.statusBar()),
                  qPrintable(task->text()));
-        QVERIFY2(FitsTheStatusBar(task, inspector.statusBar()), qPrintable(task->text()));
         QProgressBar* bar = inspector.TaskProgress();
-        QVERIFY(bar->isVisible());
-        QVERIFY(bar->text().endsWith(QLatin1Char('%')) && !bar->text().contains(fileName));
+        QVERIFY(bar->text().endsWith(QLatin1Char('%')) && !bar->text().contains(file));
         QVERIFY(bar->fontMetrics().horizontalAdvance(QStringLiteral("100%")) < bar->width());
-        QVERIFY(inspector.statusBar()->rect().contains(
-            QRect(bar->mapTo(inspector.statusBar(), QPoint(0, 0)), bar->size())));
         QVERIFY(WaitIdle(inspector));
         QVERIFY(!task->isVisible() && !bar->isVisible());
-        QCOMPARE(inspector.Volume().SizeX, 40);
-    }
 
-    void loadWarningStaysInTheStatusBar()
-    {
-        // A raw file whose data section is short loads, with a warning.
-        QTemporaryDir dir;
-        const QString shortName = dir.filePath(QStringLiteral("short.raw"));
-        QVERIFY(PatternVolume(10, 8, 6).SaveRaw(shortName.toStdString()) == 0);
-        QVERIFY(QFile::resize(shortName, 12 + 100));
-        const QString whole = dir.filePath(QStringLiteral("whole.raw"));
-        QVERIFY(PatternVolume(10, 8, 6).SaveRaw(whole.toStdString()) == 0);
-
-        TOrthoWindow inspector;
-        inspector.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&inspector));
-        inspector.OpenFile(shortName);
-        QVERIFY(WaitIdle(inspector));
-        QCOMPARE(inspector.Volume().SizeX, 10);
-        QVERIFY2(inspector.LoadWarning().startsWith(QStringLiteral("short.raw: ")) &&
+        // The warning stays, elided to fit, the whole of it in the tooltip, until another
+        // volume comes: a failed load keeps it.
+        QVERIFY2(inspector.LoadWarning().startsWith(file + QStringLiteral(": ")) &&
                      inspector.LoadWarning().contains(QStringLiteral("100 of 480")),
                  qPrintable(inspector.LoadWarning()));
         QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
-        QLabel* shown = StatusLabel(inspector, QStringLiteral("short.raw: "));
-        QVERIFY(shown);
-        // Elided to fit, the whole warning in its tooltip; it outlasts the pointer's moves.
-        QVERIFY(FitsTheStatusBar(shown, inspector.statusBar()));
+        QLabel* shown = inspector.WarningLabel();
+        QVERIFY(shown->isVisible() && shown->text().startsWith(QStringLiteral("a-rather")));
+        QVERIFY2(FitsTheStatusBar(shown, inspector.statusBar()), qPrintable(shown->text()));
         QCOMPARE(shown->parentWidget()->toolTip(), inspector.LoadWarning());
-        TSliceView* top = inspector.View(SlicePlane::Top);
-        QTest::mouseMove(top->Overlay(), PixelOf(top, 2, 2));
-        QTest::qWait(20);
-        QVERIFY(inspector.StatusText().startsWith(QStringLiteral("x 2  y 2")));
-        QVERIFY(StatusLabel(inspector, QStringLiteral("short.raw: ")) == shown);
-
-        // A failed load keeps the volume and its warning; the next volume clears it.
         inspector.OpenFile(dir.filePath(QStringLiteral("missing.raw")));
         QVERIFY(WaitIdle(inspector));
-        QVERIFY(inspector.LoadWarning().startsWith(QStringLiteral("short.raw: ")));
+        QVERIFY(shown->isVisible() && inspector.LoadWarning().startsWith(file));
         inspector.OpenFile(whole);
         QVERIFY(WaitIdle(inspector));
-        QVERIFY(inspector.LoadWarning().isEmpty());
-        QVERIFY(!StatusLabel(inspector, QStringLiteral("short.raw")));
-        QVERIFY(!shown->isVisible());
+        QVERIFY(!shown->isVisible() && inspector.LoadWarning().isEmpty());
     }
 
     void recentFilesNameTheirFolders()
     {
         QSettings().remove(QStringLiteral("inspector/recentFiles"));
         QTemporaryDir dir;
-        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("one")) &&
-                QDir(dir.path()).mkpath(QStringLiteral("two")));
-        const QStringList files = {dir.filePath(QStringLiteral("one/cell.raw")),
-                                   dir.filePath(QStringLiteral("two/cell.raw")),
-                                   dir.filePath(QStringLiteral("two/a&b.raw"))};
+        QVERIFY(QDir(dir.path()).mkpath("one") && QDir(dir.path()).mkpath("two"));
+        const QStringList files = {dir.filePath("one/cell.raw"), dir.filePath("two/cell.raw"),
+                                   dir.filePath("two/a&b.raw")};
         TOrthoWindow inspector;
         for (const QString& file : files) {
             QVERIFY(PatternVolume(9, 7, 5).SaveRaw(file.toStdString()) == 0);
@@ -648,21 +585,16 @@ private slots:
         QVERIFY(menu->toolTipsVisible());
         const QList<QAction*> entries = menu->actions();
         QCOMPARE(entries.size(), 3);
-        const auto entry = [](const QString& file) {
-            const QFileInfo info(file);
-            return QStringLiteral("%1 — %2").arg(info.fileName(),
-                                                 QDir::toNativeSeparators(info.absolutePath()));
-        };
-        // Newest first; an ampersand of a name is shown, not taken for a shortcut key.
-        QCOMPARE(entries[0]->text(),
-                 entry(files[2]).replace(QStringLiteral("&"), QStringLiteral("&&")));
-        QCOMPARE(entries[1]->text(), entry(files[1]));
-        QCOMPARE(entries[2]->text(), entry(files[0]));
-        for (int i = 0; i < 3; ++i)
-            QCOMPARE(entries[i]->toolTip(),
-                     QDir::toNativeSeparators(QFileInfo(files[2 - i]).absoluteFilePath()));
-        // An entry opens its own file, not the other of the same name.
-        entries[2]->trigger();
+        // Newest first, each with its folder; an ampersand is shown, not taken as a key.
+        for (int i = 0; i < 3; ++i) {
+            const QFileInfo info(files[2 - i]);
+            QCOMPARE(entries[i]->text(),
+                     QStringLiteral("%1 — %2")
+                         .arg(info.fileName(), QDir::toNativeSeparators(info.absolutePath()))
+                         .replace(QStringLiteral("&"), QStringLiteral("&&")));
+            QCOMPARE(entries[i]->toolTip(), QDir::toNativeSeparators(info.absoluteFilePath()));
+        }
+        entries[2]->trigger(); // its own file, not the other of that name
         QVERIFY(WaitIdle(inspector));
         QCOMPARE(inspector.FileName(), QFileInfo(files[0]).absoluteFilePath());
     }
