@@ -176,7 +176,9 @@ TOrthoWindow* TForm1::OpenOrthoWindow()
             for (int32_t z = 0; z < copy.SizeZ; ++z)
                 for (int32_t y = 0; y < copy.SizeY; ++y)
                     std::copy_n(MainVolume.VoxelPtr(0, y, z), copy.SizeX, copy.VoxelPtr(0, y, z));
-        orthoWindow_->ShowVolume(std::move(copy), tr("volume of the viewer"));
+        const QString name = VolumeName();
+        orthoWindow_->ShowVolume(std::move(copy),
+                                 name.isEmpty() ? tr("volume of the viewer") : name);
     }
     orthoWindow_->show();
     orthoWindow_->raise();
@@ -296,6 +298,8 @@ void TForm1::BuildPanel()
                     akRight | akBottom);
     Edit1 = Place(new QLineEdit(Panel1), 656, 288, 129, 21, akRight | akBottom);
     Edit1->setEnabled(false);
+    // Volumes of wide samples are reduced to 8 bits on loading, and so is the figure.
+    Edit1->setToolTip(tr("Computed from the volume's 8-bit voxels"));
 
     connect(LoadBtn2, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { LoadBtn2Click(); }); });
@@ -327,6 +331,7 @@ void TForm1::FormCreate()
     CutY = 0;
     MainVolume.Allocate(100, 100, 30);
     MainVolumeChanged();
+    volumeName_ = tr("blank");
     RunCommandLine();
 }
 
@@ -367,8 +372,12 @@ void TForm1::LoadFromCommandLine(const std::string& fileName)
     if (!loaded) {
         Warn("cannot load " + InQuotes(fileName) + ": " + QuoteBytes(message));
         lastLoadFailed_ = anyLoadFailed_ = true;
-        // The window that opens after the options says so too.
-        if (!batch_) ReportFileProblem(tr("Cannot load"), name, message);
+        // The window that opens after the options says so too, with the name in the
+        // field as if typed there.
+        if (!batch_) {
+            ReportFileProblem(tr("Cannot load"), name, message);
+            LoadFilename2->setText(name);
+        }
         return;
     }
     MainVolumeChanged();
@@ -377,8 +386,8 @@ void TForm1::LoadFromCommandLine(const std::string& fileName)
     // The views and the line spectrum of a batch run would never be seen; on a wide
     // volume the spectrum of one line alone can take minutes.
     if (!batch_) {
-        ShowVolumeInTitle(QFileInfo(name).fileName());
-        SetupViews();
+        ShowLoadedVolume(name, message);
+        LoadFilename2->setText(name); // so that Load reads the same file again
     }
 }
 
@@ -503,13 +512,25 @@ void TForm1::Button1Click()
     MainVolumeChanged();
     ShowVolumeInTitle(QStringLiteral("synthetic"));
     SetupViews();
+    volumeName_ = QStringLiteral("synthetic"); // after SetupViews, a change of the voxels
 }
 
 void TForm1::Button2Click()
 {
+    // Thresholds one after the other clear what the highest of them alone clears.
+    const QString name = volumeName_;
+    const int threshold = std::max(threshold_, TrackBar1->value());
     ThresholdColumns(MainVolume, TrackBar1->value());
     MainVolumeChanged();
     SetupViews();
+    volumeName_ = name;
+    threshold_ = threshold;
+}
+
+QString TForm1::VolumeName() const
+{
+    if (volumeName_.isEmpty() || threshold_ <= 0) return volumeName_;
+    return tr("%1, thresholded at %2").arg(volumeName_).arg(threshold_);
 }
 
 void TForm1::TrackBar1Change()
@@ -536,12 +557,19 @@ bool TForm1::LoadMainVolume(const QString& fileName)
         return false;
     }
     MainVolumeChanged();
-    if (!message.empty()) ReportFileProblem(tr("Loaded with a problem"), fileName, message);
-    ShowVolumeInTitle(QFileInfo(fileName).fileName());
+    ShowLoadedVolume(fileName, message);
+    return true;
+}
+
+void TForm1::ShowLoadedVolume(const QString& fileName, const std::string& warning)
+{
+    if (!warning.empty()) ReportFileProblem(tr("Loaded with a problem"), fileName, warning);
+    const QFileInfo file(QFile::decodeName(LocalName(fileName).c_str()));
+    ShowVolumeInTitle(file.fileName());
     SetupViews();
     // Set after SetupViews, which counts as a change of the voxels.
-    mainFile_ = QFileInfo(QFile::decodeName(LocalName(fileName).c_str())).absoluteFilePath();
-    return true;
+    mainFile_ = file.absoluteFilePath();
+    volumeName_ = file.fileName();
 }
 
 void TForm1::ShowVolumeInTitle(const QString& name)
@@ -629,6 +657,8 @@ TForm1::VolumeLayout TForm1::LayoutOf(const ByteVolume& volume)
 void TForm1::MainVolumeChanged()
 {
     mainFile_.clear();
+    volumeName_.clear();
+    threshold_ = 0;
     slices_.VolumeChanged();
     slicedLayout_ = LayoutOf(MainVolume);
 }

@@ -35,7 +35,9 @@ class TVectorControl;
  * Creating the window walks `arguments` (the command line without the program name
  * and Qt's options, see CommandLine.h), printing figures and texts to standard output
  * and warnings to standard error. After "-exit" the window is not to be shown:
- * ExitRequested() tells, and ExitCode() gives the status.
+ * ExitRequested() tells, and ExitCode() gives the status. In a run that shows the
+ * window, each load of the command line puts its file's name in LoadFilename2, as a
+ * drop does, and its warning or failure shows in the window once it opens.
  *
  * The covered cut-out page takes no keyboard focus, so no key reaches a control the
  * user cannot see. A load that fails leaves the window as it was and says why; the
@@ -59,6 +61,12 @@ public:
     TOrthoWindow* OpenOrthoWindow();
     /** The file MainVolume holds as loaded, empty when there is none or it changed since. */
     const QString& MainFile() const { return mainFile_; }
+    /**
+     * What MainVolume is, as the inspector's title names it: the file's name, "synthetic",
+     * either of them "thresholded at N", "blank" for the starting volume; empty for
+     * voxels put there from outside.
+     */
+    QString VolumeName() const;
 
     // Controls, owned by the window.
     QTabWidget* PageControl1;
@@ -178,12 +186,19 @@ private:
     int SpectrumModeOfCheckBox() const;
     SpectrumResult SpectrumWithProgress(int mode);
     void ShowVolumeInTitle(const QString& name);
+    /**
+     * Shows the volume just loaded from `fileName` (a load that succeeded, perhaps with
+     * `warning`): the warning, the title and the views; the volume is the file's.
+     */
+    void ShowLoadedVolume(const QString& fileName, const std::string& warning);
     void ReportFileProblem(const QString& title, const QString& fileName,
                            const std::string& reason);
     /** MainVolume has a new buffer or new voxels: its slices are to be taken afresh. */
     void MainVolumeChanged();
 
     QString mainFile_;
+    QString volumeName_; ///< see VolumeName(), without the threshold
+    int threshold_ = 0;  ///< the highest threshold applied since the volume came
     QPointer<TOrthoWindow> orthoWindow_;
     /** Shows the slice of `plane` at `position` in `image`, black where there is none. */
     void ShowPlane(TImage* image, SlicePlane plane, int position);

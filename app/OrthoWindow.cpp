@@ -3,6 +3,7 @@
 #include "ContrastStrip.h"
 #include "GraphicsListControl.h"
 #include "ImageControl.h"
+#include "MessageText.h"
 #include "MultiView.h"
 #include "SliceView.h"
 #include "Spectrum.h"
@@ -17,6 +18,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QDoubleSpinBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -35,11 +37,14 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
 #include <QToolButton>
 
 #include <atomic>
+#include <charconv>
 #include <cmath>
+#include <cstring>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
@@ -56,6 +61,11 @@ constexpr double WorkerThreshold = 0.1;
 /** How long a task runs before its progress bar shows. */
 constexpr int ProgressDelayMs = 100;
 constexpr int MaxRecentFiles = 8;
+/** The widest the status bar writes a task's text and a load's warning (pixels). */
+constexpr int MaxTaskTextWidth = 300;
+constexpr int MaxWarningWidth = 380;
+/** The widest a recent file's folder is written in the menu (pixels). */
+constexpr int MaxRecentFolderWidth = 420;
 
 const char* PlaneName(SlicePlane plane)
 {
@@ -78,6 +88,19 @@ char PlaneAxis(SlicePlane plane)
 QString Number(double value)
 {
     return QString::number(value, 'g', 6);
+}
+
+/** True when every finite float sample is a whole number (samples read past no end). */
+bool AllWhole(const VolumeSamples& samples)
+{
+    const uint8_t* bytes = samples.Bytes.data();
+    const size_t count = samples.Bytes.size() / sizeof(float);
+    for (size_t i = 0; i < count; ++i) {
+        float value;
+        std::memcpy(&value, bytes + i * sizeof(float), sizeof value);
+        if (std::isfinite(value) && value != std::trunc(value)) return false;
+    }
+    return true;
 }
 
 /** The worker thread yields to the interface: a nice value of 10 for this thread only. */
@@ -111,7 +134,8 @@ struct TOrthoWindow::LoadResult
     VolumeSamples Samples;
     VoxelSpacing Spacing;
     SampleHistogram Histogram;
-    bool Loaded = false; ///< the volume was read (perhaps with a warning)
+    bool Loaded = false;  ///< the volume was read (perhaps with a warning)
+    bool Integers = true; ///< every value is a whole number
     std::string Message;
 };
 
@@ -168,14 +192,36 @@ TOrthoWindow::TOrthoWindow(QWidget* parent) : QMainWindow(parent)
     setCentralWidget(central);
 
     voxelLabel_ = new QLabel(this);
+    // The voxel text takes the room left and never widens the window.
+    voxelLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->addWidget(voxelLabel_, 1);
+    // A load's warning stays beside the voxel text until the next volume comes.
+    warningBox_ = new QWidget(this);
+    auto* warningRow = new QHBoxLayout(warningBox_);
+    warningRow->setContentsMargins(0, 0, 0, 0);
+    warningRow->setSpacing(4);
+    auto* warningIcon = new QLabel(warningBox_);
+    const int iconSize = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
+    warningIcon->setPixmap(
+        style()->standardIcon(QStyle::SP_MessageBoxWarning, nullptr, this).pixmap(iconSize));
+    warningLabel_ = new QLabel(warningBox_);
+    warningRow->addWidget(warningIcon);
+    warningRow->addWidget(warningLabel_);
+    statusBar()->addPermanentWidget(warningBox_);
+    warningBox_->hide();
+    // The task's text has a label of its own: a progress bar's text neither elides
+    // nor stays on one line.
+    taskLabel_ = new QLabel(this);
     progress_ = new QProgressBar(this);
     progress_->setRange(0, 1000);
-    progress_->setMaximumWidth(240);
+    progress_->setFormat(QStringLiteral("%p%"));
+    progress_->setFixedWidth(140);
     cancel_ = new QPushButton(tr("Cancel"), this);
     cancel_->setFocusPolicy(Qt::NoFocus);
+    statusBar()->addPermanentWidget(taskLabel_);
     statusBar()->addPermanentWidget(progress_);
     statusBar()->addPermanentWidget(cancel_);
+    taskLabel_->hide();
     progress_->hide();
     cancel_->hide();
     connect(cancel_, &QPushButton::clicked, this, &TOrthoWindow::CancelTask);
@@ -254,6 +300,7 @@ void TOrthoWindow::BuildMenus()
     });
     open->setShortcut(QKeySequence::Open);
     recentMenu_ = file->addMenu(tr("Open &Recent"));
+    recentMenu_->setToolTipsVisible(true);
     file->addAction(tr("&Export view…"), this, &TOrthoWindow::AskExport)
         ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
     file->addSeparator();
@@ -317,6 +364,9 @@ void TOrthoWindow::OpenFile(const QString& fileName)
                               task.Permille = 800 + int(fraction * 200);
                               return !task.Cancel.load();
                           });
+                      // Unsigned 32-bit counts beyond the signed range come as floats.
+                      result->Integers =
+                          result->Samples.Kind != ImageKindFloat || AllWhole(result->Samples);
                   }
                   if (task.Cancel) return {};
                   return [this, result, fileName] {
@@ -359,6 +409,7 @@ void TOrthoWindow::Adopt(LoadResult& result, const QString& fileName, const QStr
     samples_ = std::move(result.Samples);
     spacing_ = result.Spacing;
     histogram_ = std::move(result.Histogram);
+    integers_ = result.Integers;
     fileName_ = fileName;
     volumeName_ = name;
     model_.SetVolume(&volume_);
@@ -366,8 +417,7 @@ void TOrthoWindow::Adopt(LoadResult& result, const QString& fileName, const QStr
     PointerAt(SlicePlane::Top, false, 0, 0);
     subject_ = SubjectLine;
     contrast_->SetHistogram(histogram_.Counts, histogram_.Low, histogram_.High);
-    if (!result.Message.empty())
-        statusBar()->showMessage(QString::fromStdString(result.Message), 10000);
+    ShowLoadWarning(name, QString::fromUtf8(QuoteBytes(result.Message).c_str()));
     if (!fileName.isEmpty()) AddRecentFile(fileName);
     AutoWindow();
     ShowAll();
@@ -395,9 +445,17 @@ void TOrthoWindow::UpdateRecentMenu()
 {
     recentMenu_->clear();
     const QStringList files = RecentFiles();
-    for (const QString& file : files)
-        recentMenu_->addAction(QFileInfo(file).fileName(), this, [this, file] { OpenFile(file); })
-            ->setToolTip(file);
+    const QFontMetrics metrics(recentMenu_->font());
+    for (const QString& file : files) {
+        // The folder tells apart files of one name; the tooltip gives the whole path.
+        const QFileInfo info(file);
+        const QString folder = metrics.elidedText(QDir::toNativeSeparators(info.absolutePath()),
+                                                  Qt::ElideMiddle, MaxRecentFolderWidth);
+        QString text = tr("%1 — %2").arg(info.fileName(), folder);
+        text.replace(QLatin1Char('&'), QStringLiteral("&&")); // no mnemonics from names
+        recentMenu_->addAction(text, this, [this, file] { OpenFile(file); })
+            ->setToolTip(QDir::toNativeSeparators(file));
+    }
     recentMenu_->setEnabled(!files.isEmpty());
 }
 
@@ -452,6 +510,7 @@ void TOrthoWindow::StartTask(const QString& what, bool isLoad,
             this, [this, task] { FinishTask(task); }, Qt::QueuedConnection);
     });
     poll_->start();
+    if (ProgressDelayMs <= 0) PollTask();
 }
 
 void TOrthoWindow::FinishTask(Task* task)
@@ -467,6 +526,7 @@ std::unique_ptr<TOrthoWindow::Task> TOrthoWindow::EndTask()
     std::unique_ptr<Task> task = std::move(task_);
     task->Thread.join();
     poll_->stop();
+    taskLabel_->hide();
     progress_->hide();
     cancel_->hide();
     return task;
@@ -488,8 +548,13 @@ void TOrthoWindow::PollTask()
     int permille = task_->Permille;
     if (task_->SpectrumTotal > 0)
         permille = int(1000.0 * double(task_->Spectrum.Done) / double(task_->SpectrumTotal));
-    progress_->setFormat(task_->What + QStringLiteral(" %p%"));
+    if (taskLabel_->toolTip() != task_->What) {
+        taskLabel_->setText(
+            taskLabel_->fontMetrics().elidedText(task_->What, Qt::ElideMiddle, MaxTaskTextWidth));
+        taskLabel_->setToolTip(task_->What);
+    }
     progress_->setValue(std::clamp(permille, 0, 1000));
+    taskLabel_->show();
     progress_->show();
     cancel_->show();
 }
@@ -631,12 +696,17 @@ void TOrthoWindow::PointerAt(SlicePlane plane, bool inside, int u, int v)
         return;
     }
     const auto [x, y, z] = model_.VoxelAt(plane, u, v);
-    QString text = QStringLiteral("x %1  y %2  z %3   value %4")
-                       .arg(x)
-                       .arg(y)
-                       .arg(z)
-                       .arg(volume_.Voxel(x, y, z));
-    if (samples_.Kind) text += QStringLiteral("   sample %1").arg(Number(samples_.Value(x, y, z)));
+    // The value is the sample as stored; the 8-bit voxel the figure is computed from
+    // follows it for data wider than eight bits.
+    const int byte = volume_.Voxel(x, y, z);
+    QString text =
+        QStringLiteral("x %1  y %2  z %3   value %4")
+            .arg(x)
+            .arg(y)
+            .arg(z)
+            .arg(samples_.Kind ? ValueText(samples_.Value(x, y, z), samples_.Kind == ImageKindFloat)
+                               : QString::number(byte));
+    if (samples_.Kind) text += tr("   8-bit voxel %1").arg(byte);
     if (spacing_.Known) {
         const QString unit = QString::fromStdString(spacing_.Units[0]);
         const bool oneUnit =
@@ -660,11 +730,47 @@ QString TOrthoWindow::StatusText() const
     return statusText_;
 }
 
+QString TOrthoWindow::ValueText(double value, bool floatSamples)
+{
+    if (std::isnan(value)) return QStringLiteral("nan");
+    if (floatSamples) value = double(float(value)); // what the samples can hold
+    if (std::isinf(value)) return value > 0 ? QStringLiteral("inf") : QStringLiteral("-inf");
+    // Whole numbers in full: 32-bit counts and unsigned counts kept as floats alike.
+    if (value == std::trunc(value) && std::abs(value) < 1e20)
+        return QString::number(value + 0.0, 'f', 0); // + 0.0: no "-0"
+    char text[64];
+    const std::to_chars_result end = floatSamples
+                                         ? std::to_chars(text, text + sizeof text, float(value))
+                                         : std::to_chars(text, text + sizeof text, value);
+    return QString::fromLatin1(text, int(end.ptr - text));
+}
+
+QString TOrthoWindow::WindowText() const
+{
+    const bool floats = samples_.Kind == ImageKindFloat;
+    return tr("window %1 … %2").arg(ValueText(min_, floats), ValueText(max_, floats));
+}
+
+QString TOrthoWindow::LoadWarning() const
+{
+    return loadWarning_;
+}
+
+void TOrthoWindow::ShowLoadWarning(const QString& name, const QString& warning)
+{
+    loadWarning_ = warning.isEmpty() ? QString() : tr("%1: %2").arg(name, warning);
+    warningLabel_->setText(
+        warningLabel_->fontMetrics().elidedText(loadWarning_, Qt::ElideRight, MaxWarningWidth));
+    warningBox_->setToolTip(loadWarning_);
+    warningBox_->setVisible(!loadWarning_.isEmpty());
+}
+
 // --- contrast ------------------------------------------------------------------------------
 
 void TOrthoWindow::SetWindow(double min, double max)
 {
     if (!(min <= max)) std::swap(min, max);
+    if (integers_) min = std::round(min), max = std::round(max);
     min_ = min, max_ = max;
     ApplyWindow();
 }
@@ -678,13 +784,15 @@ void TOrthoWindow::ApplyWindow()
         image->SetDisplayColor(green_ ? 0x00FF00 : 0xFFFFFF);
     }
     contrast_->SetWindow(min_, max_);
-    windowLabel_->setText(tr("window %1 … %2").arg(Number(min_), Number(max_)));
+    windowLabel_->setText(WindowText());
 }
 
 void TOrthoWindow::AutoWindow()
 {
     if (histogram_.Total == 0) return FullWindow();
     double low = histogram_.Percentile(0.001), high = histogram_.Percentile(0.999);
+    // A percentile within a bin of several values lies between two of them.
+    if (integers_) low = std::floor(low), high = std::ceil(high);
     if (!(high > low)) high = low + 1;
     SetWindow(low, high);
 }

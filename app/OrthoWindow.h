@@ -70,8 +70,30 @@ public:
     TMultiView* Views() const { return multiView_; }
     TSpectrumPanel* Spectrum() const { return spectrum_; }
     TContrastStrip* Contrast() const { return contrast_; }
-    /** The status bar's voxel text. */
+    /**
+     * The status bar's voxel text: the voxel's position, its value (the sample as
+     * stored, for 16-bit, 32-bit and float data followed by the 8-bit voxel), and its
+     * place in the spacing's units when they are known.
+     */
     QString StatusText() const;
+    /** The warning of the load shown ("FILE: WARNING"), empty when it had none. */
+    QString LoadWarning() const;
+    /** The status bar's label of the warning, elided to fit; hidden when there is none. */
+    QLabel* WarningLabel() const { return warningLabel_; }
+    /** The running task's text as the status bar shows it, elided to fit. */
+    QLabel* TaskLabel() const { return taskLabel_; }
+    QProgressBar* TaskProgress() const { return progress_; }
+    QMenu* RecentMenu() const { return recentMenu_; }
+    /** The display window's bounds as the window writes them ("window 3 … 3995"). */
+    QString WindowText() const;
+    /** True when every value of the volume is a whole number (all but most float data). */
+    bool IntegerValues() const { return integers_; }
+    /**
+     * `value` as the inspector writes a value of the volume: whole numbers in full
+     * without exponent (30437217, 3000000000); others of float samples (`floatSamples`)
+     * as the shortest text that reads back as the same float, else as the same double.
+     */
+    static QString ValueText(double value, bool floatSamples);
     /** The cell code (11 … 22) of the view of `plane`. */
     static int CellOf(SlicePlane plane);
 
@@ -82,11 +104,17 @@ public:
     void StepSlice(SlicePlane plane, int delta);
     /** The plane the slice keys step: the view under the pointer, else the active one. */
     SlicePlane KeyPlane() const;
-    /** Sets the display window of the three views (sample values). */
+    /**
+     * Sets the display window of the three views (sample values); for data of whole
+     * numbers the bounds are rounded to whole numbers.
+     */
     void SetWindow(double min, double max);
     double WindowMin() const { return min_; }
     double WindowMax() const { return max_; }
-    /** The window from the 0.1 and 99.9 percentiles of the values. */
+    /**
+     * The window from the 0.1 and 99.9 percentiles of the values, widened to whole
+     * numbers for data of whole numbers.
+     */
     void AutoWindow();
     /** The window over every value the data holds (0 … 255 for 8-bit voxels). */
     void FullWindow();
@@ -106,6 +134,9 @@ public:
 
     /** Most recently used files, newest first. */
     QStringList RecentFiles() const;
+
+    /** How long (ms) a task runs before its progress shows; 0 shows it at once. */
+    int ProgressDelayMs = 100;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -141,6 +172,8 @@ private:
     void CrosshairDragged(SlicePlane plane, int axis, int value);
     void PositionsChanged(bool topOrFront);
     void ApplyWindow();
+    /** Shows `warning` of the load of `name` in the status bar until the next volume. */
+    void ShowLoadWarning(const QString& name, const QString& warning);
     void AddRecentFile(const QString& fileName);
     void UpdateRecentMenu();
     void ToggleZoom(int cell);
@@ -155,6 +188,7 @@ private:
     QString fileName_;
     QString volumeName_; ///< what the title names: the file's name, or the volume's
     double min_ = 0, max_ = 255;
+    bool integers_ = true; ///< every value is a whole number
     bool green_ = false;
     bool square_ = false;
     SpectrumSubject subject_ = SubjectLine;
@@ -168,6 +202,10 @@ private:
     QLabel* windowLabel_ = nullptr;
     QComboBox* colour_ = nullptr;
     QLabel* voxelLabel_ = nullptr;
+    QWidget* warningBox_ = nullptr;
+    QLabel* warningLabel_ = nullptr;
+    QString loadWarning_;
+    QLabel* taskLabel_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QPushButton* cancel_ = nullptr;
     QMenu* recentMenu_ = nullptr;

@@ -27,6 +27,10 @@ TSpectrumPanel::TSpectrumPanel(QWidget* parent) : QWidget(parent)
     bold.setBold(true);
     result_->setFont(bold);
     result_->setGeometry(8, 6, 400, 20);
+    // Wide samples are reduced to 8-bit voxels first, as the viewer and the batch mode
+    // read them: the figure is theirs, not the samples'.
+    result_->setToolTip(tr("Computed from the volume's 8-bit voxels, as the viewer and the "
+                           "batch mode compute it"));
 
     plot_ = new TVectorControl(this);
     plot_->SetAllocVector(true);

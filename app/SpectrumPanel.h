@@ -24,6 +24,8 @@ public:
     void ShowResult(const std::vector<float>& curve, float figure, const QString& subject);
     /** The text of the figure shown ("line y 70, z 8: 1.022"). */
     QString ResultText() const;
+    /** The label of the figure; its tooltip says what the figure is computed from. */
+    QLabel* ResultLabel() const { return result_; }
     /** The curve shown. */
     const std::vector<float>& Curve() const { return curve_; }
 

@@ -116,6 +116,8 @@ private slots:
     void enterLoadsAndTheTitleNamesTheVolume();
     void keysNeverReachHiddenControls();
     void failedCommandLineLoadShowsInTheWindow();
+    void commandLineLoadFillsTheFileNameField_data();
+    void commandLineLoadFillsTheFileNameField();
 
     void spectrumFollowsSlidersAndButtons();
     void narrowVolumesHaveNoFigure();
@@ -123,6 +125,7 @@ private slots:
     void curveShowsOverThePanel();
     void syntheticImageAndThreshold();
     void ctrlIOpensTheOrthoWindowOnTheVolume();
+    void inspectorNamesTheViewersVolume();
     void longSpectrumShowsProgress();
     void escCancelsALongSpectrum();
     void histogramOfASliceTooWideForABitmap();
@@ -717,6 +720,65 @@ void TestForm1::failedCommandLineLoadShowsInTheWindow()
     QCOMPARE(window.Depth->maximum(), 10);
 }
 
+void TestForm1::commandLineLoadFillsTheFileNameField_data()
+{
+    // In the test's folder: FILE is the file's full name, NAME its bare one, OTHER a
+    // volume loaded before it. A short data section loads with a warning.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("message"); // what the window says once shown
+    const QString warning = "Loaded with a problem '%1': the data section holds 100 of";
+    QTest::newRow("bare") << QStringList{"FILE"} << "cells.raw" << QString();
+    QTest::newRow("-load") << QStringList{"-load", "FILE"} << "cells.raw" << QString();
+    QTest::newRow("relative") << QStringList{"-load", "NAME"} << "cells.raw" << QString();
+    QTest::newRow("after another") << QStringList{"OTHER", "FILE"} << "cells.raw" << QString();
+    QTest::newRow("short data") << QStringList{"-load", "FILE"} << "short.raw" << warning;
+    QTest::newRow("missing") << QStringList{"-load", "FILE"} << "absent.raw"
+                             << "Cannot load '%1'";
+}
+
+void TestForm1::commandLineLoadFillsTheFileNameField()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, file);
+    QFETCH(QString, message);
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir->path()));
+    const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+    const QString path = dir->filePath(file), other = WriteVolume(*dir, "other.raw", 20, 3, 2);
+    const bool loads = file != "absent.raw";
+    if (loads) WriteVolume(*dir, file, 12, 6, 4);
+    if (file == "short.raw") QVERIFY(QFile::resize(path, 12 + 100));
+    std::vector<std::string> args;
+    for (const QString& a : arguments)
+        args.push_back(QFile::encodeName(a == "FILE"    ? path
+                                         : a == "NAME"  ? file
+                                         : a == "OTHER" ? other
+                                                        : a)
+                           .toStdString());
+    const QString named = arguments.contains("NAME") ? file : path;
+
+    // The field names the file, as after a drop, and the volume is the file's.
+    TForm1 window(args);
+    QCOMPARE(window.LoadFilename2->text(), named);
+    QCOMPARE(window.MainVolume.SizeX, loads ? 12 : 100);
+    QCOMPARE(window.MainFile(), loads ? QFileInfo(path).absoluteFilePath() : QString());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(!message.isEmpty() == bool(window.LoadMessage()));
+    if (window.LoadMessage()) {
+        QTRY_VERIFY(window.LoadMessage()->isVisible());
+        QVERIFY2(window.LoadMessage()->text().startsWith(message.arg(named)),
+                 qPrintable(window.LoadMessage()->text()));
+        window.LoadMessage()->hide();
+    }
+    // Load, pressed after another volume came, reads the file again.
+    window.Button1Click();
+    QTest::mouseClick(window.LoadBtn2, Qt::LeftButton);
+    QCOMPARE(window.MainVolume.SizeX, loads ? 12 : 80);
+    QCOMPARE(window.LoadMessage() && window.LoadMessage()->isVisible(), !message.isEmpty());
+}
+
 namespace {
 
 /** Rows alternate 0 and 255 where (y + z) is even and are flat elsewhere. */
@@ -959,6 +1021,45 @@ void TestForm1::ctrlIOpensTheOrthoWindowOnTheVolume()
     QVERIFY(opened->FileName().isEmpty());
     QVERIFY(sameVoxels(opened->Volume(), form->MainVolume));
     QVERIFY(opened->Volume().Data != form->MainVolume.Data);
+}
+
+void TestForm1::inspectorNamesTheViewersVolume()
+{
+    QStandardPaths::setTestModeEnabled(true); // the inspector's recent files
+    const QString file = WriteVolume(*dir, "cells.raw", 24, 9, 5);
+    // The title's name and sizes of the inspector that Ctrl+I shows.
+    const auto inspect = [](TForm1& window) {
+        window.activateWindow();
+        if (!QTest::qWaitForWindowActive(&window)) return QStringLiteral("not active");
+        QTest::keyClick(&window, Qt::Key_I, Qt::ControlModifier);
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* shown = qobject_cast<TOrthoWindow*>(w); shown && shown->isVisible())
+                return QTest::qWaitFor([&] { return !shown->Busy(); }, 10000)
+                           ? shown->windowTitle().section(QStringLiteral(" — "), 0, 1)
+                           : QStringLiteral("busy");
+        return QStringLiteral("no inspector");
+    };
+    QCOMPARE(inspect(*form), QStringLiteral("blank — 100 × 100 × 30"));
+    QVERIFY(form->LoadMainVolume(file));
+    QCOMPARE(inspect(*form), QStringLiteral("cells.raw — 24 × 9 × 5"));
+    form->Button1Click();
+    QCOMPARE(inspect(*form), QStringLiteral("synthetic — 80 × 80 × 1"));
+    // A threshold below the last clears nothing more.
+    for (const int threshold : {128, 64}) {
+        form->TrackBar1->setValue(threshold);
+        form->Button2Click();
+        QCOMPARE(inspect(*form), QStringLiteral("synthetic, thresholded at 128 — 80 × 80 × 1"));
+    }
+    form->MainVolume.Allocate(30, 12, 3); // voxels from outside have no name
+    form->SetupViews();
+    QCOMPARE(inspect(*form), QStringLiteral("volume of the viewer — 30 × 12 × 3"));
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (qobject_cast<TOrthoWindow*>(w)) w->close();
+    TForm1 window({QFile::encodeName(file).toStdString()});
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(inspect(window), QStringLiteral("cells.raw — 24 × 9 × 5"));
+    QVERIFY(window.Edit1->toolTip().contains(QStringLiteral("8-bit voxels")));
 }
 
 void TestForm1::previewShowsColumnMaxima()

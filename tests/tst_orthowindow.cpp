@@ -9,17 +9,27 @@
 #include "SliceView.h"
 #include "Spectrum.h"
 #include "SpectrumPanel.h"
+#include "ContrastStrip.h"
 #include "ZoomPanel.h"
 
 #include <QMimeData>
 #include <QUrl>
 #include <QFileInfo>
 #include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QMenu>
+#include <QProgressBar>
+#include <QSettings>
+#include <QPushButton>
 #include <QStandardPaths>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 
+#include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -46,6 +56,15 @@ QPoint PixelOf(const TSliceView* view, int u, int v)
 {
     const TZoomMapping& m = view->Overlay()->Mapping();
     return QPointF(m.ToPixelX(u + 0.5), m.ToPixelY(v + 0.5)).toPoint();
+}
+
+/** True when `label` shows its text on one line, whole, inside the status bar. */
+bool FitsTheStatusBar(const QLabel* label, const QStatusBar* bar)
+{
+    const QRect inBar(label->mapTo(bar, QPoint(0, 0)), label->size());
+    return !label->wordWrap() &&
+           label->fontMetrics().horizontalAdvance(label->text()) <= label->contentsRect().width() &&
+           bar->rect().contains(inBar);
 }
 
 std::array<int, 3> Positions(TOrthoWindow& inspector)
@@ -214,11 +233,11 @@ private slots:
         QVERIFY2(qGreen(left) < 10 && qGreen(right) > 245,
                  qPrintable(QStringLiteral("%1 %2").arg(qGreen(left)).arg(qGreen(right))));
 
-        // The status bar gives the sample beside the 8-bit value.
+        // The status bar gives the sample as the value, the 8-bit voxel after it.
         QTest::mouseMove(inspector.View(SlicePlane::Top)->Overlay(),
                          PixelOf(inspector.View(SlicePlane::Top), 63, 2));
-        QVERIFY2(inspector.StatusText().endsWith(QStringLiteral("sample 4095")),
-                 qPrintable(inspector.StatusText()));
+        QCOMPARE(inspector.StatusText(),
+                 QStringLiteral("x 63  y 2  z 1   value 4095   8-bit voxel 255"));
 
         // Full range and Auto; a failed load leaves all of it as it was.
         inspector.FullWindow();
@@ -390,14 +409,194 @@ private slots:
         inspector.ShowVolume(PatternVolume(30, 20, 10), QStringLiteral("pattern"));
         QVERIFY(WaitIdle(inspector));
         QToolButton* caption = inspector.Views()->Client(21)->Button();
+        // QTest's double click leaves the button down: a release ends each gesture.
         QTest::mouseDClick(caption, Qt::LeftButton);
+        QTest::mouseRelease(caption, Qt::LeftButton);
         QVERIFY(inspector.Views()->Zoomed());
         QCOMPARE(inspector.Views()->ActiveClient(), 21);
         QVERIFY(inspector.View(SlicePlane::Front)->Panel()->isVisible());
         QVERIFY(!inspector.View(SlicePlane::Top)->Panel()->isVisible());
         QTest::mouseDClick(caption, Qt::LeftButton);
+        QTest::mouseRelease(caption, Qt::LeftButton);
         QVERIFY(!inspector.Views()->Zoomed());
         QVERIFY(inspector.View(SlicePlane::Top)->Panel()->isVisible());
+    }
+
+    void valuesAreWrittenAsTheyAre_data()
+    {
+        // A ramp first + i·step over the 12 × 4 × 3 samples; sample 95 is voxel (11, 3, 1).
+        QTest::addColumn<int>("bytes");
+        QTest::addColumn<bool>("real");
+        QTest::addColumn<double>("first");
+        QTest::addColumn<double>("step");
+        QTest::addColumn<int>("kind");      // the samples kept
+        QTest::addColumn<bool>("integers"); // every value is whole
+        QTest::addColumn<QString>("value"); // sample 95 as the status bar writes it
+        QTest::addColumn<QString>("full");  // the window over the whole range
+        const auto row = [](const char* name, int bytes, bool real, double first, double step,
+                            int kind, bool integers, const char* value, const char* full) {
+            QTest::newRow(name) << bytes << real << first << step << kind << integers
+                                << QString::fromUtf8(value) << QString::fromUtf8(full);
+        };
+        row("8-bit", 1, false, 3, 1, 0, true, "98", "0 … 255");
+        row("16-bit", 2, false, 100, 97, ImageKind16, true, "9315", "100 … 13971");
+        row("32-bit", 4, false, 30319702, 1237, ImageKind32, true, "30437217",
+            "30319702 … 30496593");
+        // Unsigned counts beyond the signed range are kept as floats, and stay whole.
+        row("32-bit, large", 4, false, 3e9, 256000, ImageKindFloat, true, "3024320000",
+            "3000000000 … 3036608000");
+        row("float", 4, true, 0.25, 0.5, ImageKindFloat, false, "47.75", "0.25 … 71.75");
+        row("float, small", 4, true, 1e-7, 1e-9, ImageKindFloat, false, "1.95e-07",
+            "1e-07 … 2.43e-07");
+        row("float, whole", 4, true, 16777216, 2, ImageKindFloat, true, "16777406",
+            "16777216 … 16777502");
+        row("double", 8, true, 0.1, 0.1, ImageKindFloat, false, "9.6", "0.1 … 14.4");
+    }
+    void valuesAreWrittenAsTheyAre()
+    {
+        QFETCH(int, bytes);
+        QFETCH(bool, real);
+        QFETCH(double, first);
+        QFETCH(double, step);
+        std::vector<uint8_t> data(size_t(144) * bytes);
+        for (int i = 0; i < 144; ++i) {
+            const double v = first + i * step;
+            uint8_t* at = data.data() + size_t(i) * bytes;
+            const auto put = [at](auto sample) { std::memcpy(at, &sample, sizeof sample); };
+            if (real)
+                bytes == 4 ? put(float(v)) : put(v);
+            else
+                bytes == 4 ? put(uint32_t(v)) : bytes == 2 ? put(uint16_t(v)) : put(uint8_t(v));
+        }
+        QTemporaryDir dir;
+        const QString name = dir.filePath(QStringLiteral("ramp.ics"));
+        IcsWriteOptions options;
+        options.BytesPerSample = bytes;
+        options.SampleFormat = real ? IcsWriteOptions::Real : IcsWriteOptions::Unsigned;
+        QVERIFY(WriteIcsVolume(name.toStdString(), 12, 4, 3, data.data(), options, nullptr));
+        TOrthoWindow inspector;
+        inspector.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&inspector));
+        inspector.OpenFile(name);
+        QVERIFY(WaitIdle(inspector));
+        QTEST(int(inspector.Samples().Kind), "kind");
+        QTEST(inspector.IntegerValues(), "integers");
+
+        // The sample is the value, in full; the 8-bit voxel follows it, named as such, and
+        // the figure's tooltip says it is computed from those.
+        TSliceView* top = inspector.View(SlicePlane::Top);
+        QTest::mouseMove(top->Overlay(), PixelOf(top, 0, 0)); // a move, whatever came before
+        QTest::mouseMove(top->Overlay(), PixelOf(top, 11, 3));
+        QFETCH(QString, value);
+        const int voxel = inspector.Volume().Voxel(11, 3, 1);
+        QCOMPARE(inspector.StatusText(),
+                 QStringLiteral("x 11  y 3  z 1   value ") + value +
+                     (bytes > 1 ? QStringLiteral("   8-bit voxel %1").arg(voxel) : QString()));
+        QVERIFY(inspector.Spectrum()->ResultLabel()->toolTip().contains("8-bit voxels"));
+        inspector.FullWindow();
+        QFETCH(QString, full);
+        QCOMPARE(inspector.WindowText(), QStringLiteral("window ") + full);
+
+        // Bounds of whole numbers are whole, from the percentiles (which interpolate within
+        // bins of several values) and from a dragged handle alike.
+        QFETCH(bool, integers);
+        const auto whole = [&] {
+            return !integers || (inspector.WindowMin() == std::trunc(inspector.WindowMin()) &&
+                                 inspector.WindowMax() == std::trunc(inspector.WindowMax()) &&
+                                 !inspector.WindowText().contains(QLatin1Char('e')));
+        };
+        inspector.AutoWindow();
+        QVERIFY2(whole() && inspector.WindowMax() > inspector.WindowMin(),
+                 qPrintable(inspector.WindowText()));
+        TContrastStrip* strip = inspector.Contrast();
+        const QPoint to(strip->width() / 3 + 1, strip->height() / 2);
+        QTest::mousePress(strip, Qt::LeftButton, {}, QPoint(1, to.y()));
+        QTest::mouseMove(strip, to);
+        QTest::mouseRelease(strip, Qt::LeftButton, {}, to);
+        QVERIFY(std::abs(inspector.WindowMin() - strip->ValueAt(to.x())) <= (integers ? 0.5 : 0));
+        QVERIFY2(whole(), qPrintable(inspector.WindowText()));
+        QCOMPARE(top->Image()->Min(), float(inspector.WindowMin())); // the views draw so
+    }
+
+    void statusBarTextFitsAndWarns()
+    {
+        // A long name and a data section cut short, loaded at the default size with the
+        // progress shown at once.
+        QTemporaryDir dir;
+        const QString file =
+            QStringLiteral("a-rather-long-name-of-a-camera-stack-of-2024-06-01.raw");
+        const QString name = dir.filePath(file), whole = dir.filePath(QStringLiteral("whole.raw"));
+        QVERIFY(PatternVolume(10, 8, 6).SaveRaw(name.toStdString()) == 0 &&
+                PatternVolume(10, 8, 6).SaveRaw(whole.toStdString()) == 0);
+        QVERIFY(QFile::resize(name, 12 + 100));
+        TOrthoWindow inspector;
+        inspector.resize(1100, 860);
+        inspector.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&inspector));
+        inspector.ProgressDelayMs = 0;
+        inspector.OpenFile(name);
+        // The load's end waits in the event queue: lay the bar out, nothing else.
+        QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QLabel* task = inspector.TaskLabel();
+        QVERIFY(inspector.Busy() && task->isVisible() && inspector.TaskProgress()->isVisible());
+        QCOMPARE(task->toolTip(), QStringLiteral("Loading ") + file);
+        QVERIFY2(task->text().startsWith(QStringLiteral("Loading a-rather")) &&
+                     task->text().endsWith(QStringLiteral("01.raw")) &&
+                     FitsTheStatusBar(task, inspector.statusBar()),
+                 qPrintable(task->text()));
+        QProgressBar* bar = inspector.TaskProgress();
+        QVERIFY(bar->text().endsWith(QLatin1Char('%')) && !bar->text().contains(file));
+        QVERIFY(bar->fontMetrics().horizontalAdvance(QStringLiteral("100%")) < bar->width());
+        QVERIFY(WaitIdle(inspector));
+        QVERIFY(!task->isVisible() && !bar->isVisible());
+
+        // The warning stays, elided to fit, the whole of it in the tooltip, until another
+        // volume comes: a failed load keeps it.
+        QVERIFY2(inspector.LoadWarning().startsWith(file + QStringLiteral(": ")) &&
+                     inspector.LoadWarning().contains(QStringLiteral("100 of 480")),
+                 qPrintable(inspector.LoadWarning()));
+        QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QLabel* shown = inspector.WarningLabel();
+        QVERIFY(shown->isVisible() && shown->text().startsWith(QStringLiteral("a-rather")));
+        QVERIFY2(FitsTheStatusBar(shown, inspector.statusBar()), qPrintable(shown->text()));
+        QCOMPARE(shown->parentWidget()->toolTip(), inspector.LoadWarning());
+        inspector.OpenFile(dir.filePath(QStringLiteral("missing.raw")));
+        QVERIFY(WaitIdle(inspector));
+        QVERIFY(shown->isVisible() && inspector.LoadWarning().startsWith(file));
+        inspector.OpenFile(whole);
+        QVERIFY(WaitIdle(inspector));
+        QVERIFY(!shown->isVisible() && inspector.LoadWarning().isEmpty());
+    }
+
+    void recentFilesNameTheirFolders()
+    {
+        QSettings().remove(QStringLiteral("inspector/recentFiles"));
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath("one") && QDir(dir.path()).mkpath("two"));
+        const QStringList files = {dir.filePath("one/cell.raw"), dir.filePath("two/cell.raw"),
+                                   dir.filePath("two/a&b.raw")};
+        TOrthoWindow inspector;
+        for (const QString& file : files) {
+            QVERIFY(PatternVolume(9, 7, 5).SaveRaw(file.toStdString()) == 0);
+            inspector.OpenFile(file);
+            QVERIFY(WaitIdle(inspector));
+        }
+        QMenu* menu = inspector.RecentMenu();
+        QVERIFY(menu->toolTipsVisible());
+        const QList<QAction*> entries = menu->actions();
+        QCOMPARE(entries.size(), 3);
+        // Newest first, each with its folder; an ampersand is shown, not taken as a key.
+        for (int i = 0; i < 3; ++i) {
+            const QFileInfo info(files[2 - i]);
+            QCOMPARE(entries[i]->text(),
+                     QStringLiteral("%1 — %2")
+                         .arg(info.fileName(), QDir::toNativeSeparators(info.absolutePath()))
+                         .replace(QStringLiteral("&"), QStringLiteral("&&")));
+            QCOMPARE(entries[i]->toolTip(), QDir::toNativeSeparators(info.absoluteFilePath()));
+        }
+        entries[2]->trigger(); // its own file, not the other of that name
+        QVERIFY(WaitIdle(inspector));
+        QCOMPARE(inspector.FileName(), QFileInfo(files[0]).absoluteFilePath());
     }
 };
 
