@@ -131,16 +131,18 @@ bool Walk(const std::vector<std::string>& args, const Actions& act)
             used = true;
             if (act.EchoNewLine) act.EchoNewLine();
         }
-        if (used) continue;
-        // A word no option took: a file to load, or something to warn about.
-        if (args[i].empty())
-            notUsed(i, Unused::Empty);
-        else if (args[i][0] == '-')
-            notUsed(i, Unused::UnknownOption);
-        else if (IsRegularFile(args[i])) {
-            if (act.Load) act.Load(args[i]);
-        } else
-            notUsed(i, Unused::NotAFile);
+        if (!used) {
+            // A word no option took: a file to load, or something to warn about.
+            if (args[i].empty())
+                notUsed(i, Unused::Empty);
+            else if (args[i][0] == '-')
+                notUsed(i, Unused::UnknownOption);
+            else if (IsRegularFile(args[i])) {
+                if (act.Load) act.Load(args[i]);
+            } else
+                notUsed(i, Unused::NotAFile);
+        }
+        if (act.Stop && act.Stop()) return true;
     }
     return false;
 }
@@ -248,6 +250,11 @@ Exit status:
   1  a load failed, or a figure that was printed is not a number
   2  the window was to open, but there is no display (runs ending at -exit
      need none)
+  3  the output could not be written (a full disk, a closed standard output):
+     the run stops at the first failed write, saying
+     "volinspect: cannot write the output: REASON"; in every mode, --help and
+     --version included. A pipe closed by its reader (| head) ends the run by
+     SIGPIPE, as it ends other programs.
 
 Table mode (--figures, only as the first argument): the figures of many files,
 computed on N threads (--jobs N; default the number of cores), one volume per

@@ -174,9 +174,6 @@ int RunFigureTable(const std::vector<std::string>& args, const FigureTableStream
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
 
-    std::fputs(FigureTableHeader, io.out);
-    std::fflush(io.out);
-
     // Workers take the files in order, one volume each in memory; this thread writes
     // the lines in the order given as soon as each is known.
     std::vector<Row> rows(names.size());
@@ -203,7 +200,21 @@ int RunFigureTable(const std::vector<std::string>& args, const FigureTableStream
             }
         });
 
+    const auto stopWorkers = [&] {
+        {
+            const std::lock_guard lock(mutex);
+            next = names.size();
+        }
+        for (std::thread& worker : workers)
+            worker.join();
+    };
+
     Progress progress(io.err, io.progress, names.size());
+    CheckedOutput out(io.out, io.err, [&] { progress.Clear(); });
+    if (!out.Write(FigureTableHeader)) {
+        stopWorkers();
+        return OutputFailedStatus;
+    }
     int status = 0;
     int64_t bytes = 0;
     for (size_t i = 0; i < names.size(); ++i) {
@@ -227,8 +238,10 @@ int RunFigureTable(const std::vector<std::string>& args, const FigureTableStream
         else
             line += "\t\t\t";
         line += '\n';
-        std::fputs(line.c_str(), io.out);
-        std::fflush(io.out);
+        if (!out.Write(line)) {
+            stopWorkers();
+            return OutputFailedStatus;
+        }
 
         std::string message;
         if (!row.loaded)

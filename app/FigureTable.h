@@ -32,7 +32,9 @@ struct FigureTableStreams
 /**
  * Runs the table mode on `args`, the words after "--figures". Returns the exit status:
  * 0 when every file gave a figure, 1 otherwise, 2 for a usage error (no files, a
- * --jobs that is not a positive number, names mixed with "-", an unknown option).
+ * --jobs that is not a positive number, names mixed with "-", an unknown option), 3 when
+ * the table could not be written (OutputFailedStatus; the run stops at the first failed
+ * write).
  */
 int RunFigureTable(const std::vector<std::string>& args, const FigureTableStreams& streams);
 
