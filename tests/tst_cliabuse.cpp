@@ -722,6 +722,7 @@ void TestCliAbuse::fullDisk_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("window"); // a display is there: the window would open
     QTest::newRow("table") << QStringList{"--figures", good, "missing.raw"} << false;
+    QTest::newRow("CSV table") << QStringList{"--figures", "--csv", good, "missing.raw"} << false;
     QTest::newRow("-echohighpeak")
         << QStringList{"-load", good, "-echohighpeak", "-load", "missing.raw", "-exit"} << false;
     QTest::newRow("-echo") << QStringList{"-echo", "x", "-load", "missing.raw", "-exit"} << false;
@@ -731,6 +732,9 @@ void TestCliAbuse::fullDisk_data()
         << QStringList{good, "-echohighpeak", "missing.raw", "-exit"} << false;
     QTest::newRow("--help") << QStringList{"--help"} << false;
     QTest::newRow("--version") << QStringList{"--version"} << false;
+    QTest::newRow("--figures --help") << QStringList{"--figures", "--help"} << false;
+    QTest::newRow("--figures -h") << QStringList{"--figures", "--jobs", "2", "-h"} << false;
+    QTest::newRow("--figures --version") << QStringList{"--figures", "--version"} << false;
     // A pass that does not end at -exit stops too, and the window never opens.
     QTest::newRow("window run") << QStringList{"-echo", "x", "-load", "missing.raw"} << true;
 }
@@ -774,6 +778,8 @@ void TestCliAbuse::outputCutHalfWay_data()
               << "-echonewline";
     }
     QTest::newRow("table") << table + QStringList{"missing.raw"};
+    table.insert(1, "--csv");
+    QTest::newRow("CSV table") << table + QStringList{"missing.raw"};
     QTest::newRow("chain of options") << chain + QStringList{"-load", "missing.raw", "-exit"};
 }
 
