@@ -131,16 +131,18 @@ bool Walk(const std::vector<std::string>& args, const Actions& act)
             used = true;
             if (act.EchoNewLine) act.EchoNewLine();
         }
-        if (used) continue;
-        // A word no option took: a file to load, or something to warn about.
-        if (args[i].empty())
-            notUsed(i, Unused::Empty);
-        else if (args[i][0] == '-')
-            notUsed(i, Unused::UnknownOption);
-        else if (IsRegularFile(args[i])) {
-            if (act.Load) act.Load(args[i]);
-        } else
-            notUsed(i, Unused::NotAFile);
+        if (!used) {
+            // A word no option took: a file to load, or something to warn about.
+            if (args[i].empty())
+                notUsed(i, Unused::Empty);
+            else if (args[i][0] == '-')
+                notUsed(i, Unused::UnknownOption);
+            else if (IsRegularFile(args[i])) {
+                if (act.Load) act.Load(args[i]);
+            } else
+                notUsed(i, Unused::NotAFile);
+        }
+        if (act.Stop && act.Stop()) return true;
     }
     return false;
 }
@@ -197,8 +199,8 @@ std::string VersionText()
 std::string UsageText()
 {
     return R"(Usage: volinspect [FILE] [OPTION...]
-       volinspect --figures [--jobs N] [--] FILE...
-       volinspect --figures [--jobs N] -
+       volinspect --figures [--jobs N] [--csv] [--] FILE...
+       volinspect --figures [--jobs N] [--csv] -
        volinspect --inspect [FILE]
        volinspect -h | --help | --version
 
@@ -248,22 +250,42 @@ Exit status:
   1  a load failed, or a figure that was printed is not a number
   2  the window was to open, but there is no display (runs ending at -exit
      need none)
+  3  the output could not be written (a full disk, a closed standard output):
+     the run stops at the first failed write, saying
+     "volinspect: cannot write the output: REASON"; in every mode, --help and
+     --version included. A pipe closed by its reader (| head) ends the run by
+     SIGPIPE, as it ends other programs.
 
 Table mode (--figures, only as the first argument): the figures of many files,
 computed on N threads (--jobs N; default the number of cores), one volume per
-thread in memory at a time. "-" reads the names from standard input, one a line
-(empty lines skipped, a trailing CR dropped), for lists too long for a command
-line; "--" ends the options. Standard output gets the header line
-  file<TAB>figure<TAB>size_x<TAB>size_y<TAB>size_z
-and then a line per file in the order given: the name (control characters as
-\xHH), the figure with 9 significant digits ("nan" when there is none) and the
-sizes (empty when the load failed); each line is written as soon as it is known.
+thread in memory at a time; when the system lets fewer threads start, a warning
+says how many and the run goes on with them. "-" reads the names from standard
+input, one a line, as bytes (empty lines skipped, a trailing CR dropped), for
+lists too long for a command line; "--" ends the options; -h, --help and
+--version print the usage or the version. Standard output gets a header line
+of eight names separated by tabs,
+  file figure size_x size_y size_z channel frame message
+and then a line per file in the order given: the name, the figure with 9
+significant digits ("nan" when there is none), the sizes (empty when the load
+failed), the volume's channel and frame in its file (0 0), and a message: why
+there is no figure, else the load's warnings, else nothing. In the name and the
+message a backslash is written \\, a tab \t, a line feed \n, a carriage return
+\r, other control characters and bytes that are not UTF-8 \xHH; nothing is
+quoted (Python: csv.reader(f, delimiter="\t", quoting=csv.QUOTE_NONE), then
+undo the escapes). A name from standard input that holds a NUL byte is not
+loaded: its line says so. Each line is written as soon as it is known.
+--csv writes an RFC 4180 table instead (commas; fields with a comma, a quote or
+a line break in double quotes, quotes doubled; LF line ends): CSV readers give
+back names as they are, except that control characters and bytes that are not
+UTF-8 are written \xHH, and a backslash that would read as one \x5c.
 Standard error names every file that fails or has no figure, and each warning;
 on a terminal it also shows the progress. Exit status 0 when every file gave a
 figure, 1 otherwise, 2 for a usage error (no files, --jobs not a positive number,
-names mixed with "-"). The table mode needs no display and never opens a window.
+names mixed with "-") or when not one thread can start, 3 when the table could
+not be written. The table mode needs no display and never opens a window.
   volinspect --figures --jobs 4 *.ics > figures.tsv
   find data -name '*.ics' | volinspect --figures - > figures.tsv
+  volinspect --figures --csv *.ics > figures.csv
 
 Example: the figures of many files from one process, a line "FILE FIGURE" each:
   args=()

@@ -47,11 +47,14 @@ struct Actions
     std::function<void()> EchoNewLine;
     /** The word at `index` of the arguments was not used, for `why`. */
     std::function<void(size_t index, Unused why)> NotUsed;
+    /** Asked after each word; true ends the pass there (the output cannot be written). */
+    std::function<bool()> Stop;
 };
 
 /**
  * Walks `args` (without Qt's options) calling `actions`; empty actions do nothing.
- * Returns true when the pass ends at "-exit", so that the window is not to be shown.
+ * Returns true when the pass ends at "-exit" or is stopped, so that the window is not to
+ * be shown.
  */
 bool Walk(const std::vector<std::string>& args, const Actions& actions);
 

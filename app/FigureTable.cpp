@@ -1,6 +1,7 @@
 #include "FigureTable.h"
 
 #include "ByteVolume.h"
+#include "CommandLine.h"
 #include "MessageText.h"
 #include "Spectrum.h"
 
@@ -14,9 +15,12 @@
 #include <exception>
 #include <mutex>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
-const char* const FigureTableHeader = "file\tfigure\tsize_x\tsize_y\tsize_z\n";
+const char* const FigureTableHeader =
+    "file\tfigure\tsize_x\tsize_y\tsize_z\tchannel\tframe\tmessage\n";
+const char* const FigureCsvHeader = "file,figure,size_x,size_y,size_z,channel,frame,message\n";
 
 namespace {
 
@@ -33,9 +37,16 @@ struct Row
     std::string warning; ///< what the load warned of
 };
 
-Row Compute(const std::string& name)
+/** The row of `name`, read from `line` of the list (0: given as an argument). */
+Row Compute(const std::string& name, size_t line)
 {
     Row row;
+    if (name.find('\0') != std::string::npos) {
+        // The system would open the name up to its first NUL: another file.
+        row.failure =
+            "the name on line " + std::to_string(line) + " of standard input holds a NUL byte";
+        return row;
+    }
     try {
         ByteVolume volume;
         std::string message;
@@ -70,20 +81,48 @@ int JobCount(const std::string& text)
     return error == std::errc() && end == text.data() + text.size() && value > 0 ? value : 0;
 }
 
-/** The names on `in`, one a line: empty lines skipped, a trailing CR dropped. */
-std::vector<std::string> ReadNames(std::FILE* in)
+/**
+ * The names on `in`, one a line, as bytes (NUL bytes kept), with the number of the line
+ * each stands on: empty lines skipped, a trailing CR dropped.
+ */
+void ReadNames(std::FILE* in, std::vector<std::string>& names, std::vector<size_t>& lines)
 {
-    std::vector<std::string> names;
     char* buffer = nullptr;
     size_t capacity = 0;
+    size_t number = 0;
     for (ssize_t n; (n = getline(&buffer, &capacity, in)) > 0;) {
+        ++number;
         std::string_view line(buffer, size_t(n));
         if (line.back() == '\n') line.remove_suffix(1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (!line.empty()) names.emplace_back(line);
+        if (line.empty()) continue;
+        names.emplace_back(line);
+        lines.push_back(number);
     }
     std::free(buffer);
-    return names;
+}
+
+/** The table's line for `name` and its row, in tab-separated or CSV form. */
+void AppendLine(std::string& line, bool csv, const std::string& name, const Row& row,
+                const std::string& message)
+{
+    const char separator = csv ? ',' : '\t';
+    const auto cell = csv ? AppendCsvField : AppendTableCell;
+    cell(line, name);
+    line += separator;
+    line += std::isnan(row.figure) ? std::string("nan") : FormatC("%.9g", double(row.figure));
+    for (int32_t size : row.size) {
+        line += separator;
+        if (row.loaded) line += std::to_string(size);
+    }
+    // One volume a file for now: channel 0, frame 0.
+    line += separator;
+    line += '0';
+    line += separator;
+    line += '0';
+    line += separator;
+    cell(line, message);
+    line += '\n';
 }
 
 std::string Duration(double seconds)
@@ -138,9 +177,22 @@ private:
 
 int RunFigureTable(const std::vector<std::string>& args, const FigureTableStreams& io)
 {
+    // Help and the version come before anything else, as in the other modes; the value
+    // of --jobs and the words after "--" are no options.
+    for (size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
+        if (args[i] == "--jobs")
+            ++i;
+        else if (args[i] == "-h" || args[i] == "--help" || args[i] == "--version") {
+            const std::string text =
+                args[i] == "--version" ? CommandLine::VersionText() : CommandLine::UsageText();
+            return CheckedOutput(io.out, io.err).Write(text) ? 0 : OutputFailedStatus;
+        }
+    }
+
     int jobs = 0;
-    bool fromInput = false, options = true;
+    bool fromInput = false, options = true, csv = false;
     std::vector<std::string> names;
+    std::vector<size_t> lines; // of standard input, for each name read from there
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& word = args[i];
         if (options && word == "--") {
@@ -152,6 +204,8 @@ int RunFigureTable(const std::vector<std::string>& args, const FigureTableStream
             jobs = JobCount(value);
             if (jobs == 0)
                 return UsageError(io.err, "--jobs takes a positive number, not " + InQuotes(value));
+        } else if (options && word == "--csv") {
+            csv = true;
         } else if (options && word == "-") {
             fromInput = true;
         } else if (options && word.size() > 1 && word[0] == '-') {
@@ -164,7 +218,8 @@ int RunFigureTable(const std::vector<std::string>& args, const FigureTableStream
         return UsageError(io.err,
                           "give file names or \"-\" for a list on standard input, not both");
     if (!fromInput && names.empty()) return UsageError(io.err, "no files given");
-    if (fromInput) names = ReadNames(io.in);
+    if (fromInput) ReadNames(io.in, names, lines);
+    lines.resize(names.size());
     if (jobs == 0) jobs = int(std::max(1u, std::thread::hardware_concurrency()));
     jobs = int(std::min<size_t>(size_t(jobs), std::max<size_t>(names.size(), 1)));
 
@@ -174,38 +229,72 @@ int RunFigureTable(const std::vector<std::string>& args, const FigureTableStream
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
 
-    std::fputs(FigureTableHeader, io.out);
-    std::fflush(io.out);
-
     // Workers take the files in order, one volume each in memory; this thread writes
     // the lines in the order given as soon as each is known.
     std::vector<Row> rows(names.size());
     std::mutex mutex;
     std::condition_variable ready;
     size_t next = 0;
-    std::vector<std::thread> workers;
-    for (int j = 0; j < jobs; ++j)
-        workers.emplace_back([&] {
-            for (;;) {
-                size_t i;
-                {
-                    const std::lock_guard lock(mutex);
-                    if (next == names.size()) return;
-                    i = next++;
-                }
-                Row row = Compute(names[i]);
-                {
-                    const std::lock_guard lock(mutex);
-                    rows[i] = std::move(row);
-                    rows[i].done = true;
-                }
-                ready.notify_all();
+    const auto work = [&] {
+        for (;;) {
+            size_t i;
+            {
+                const std::lock_guard lock(mutex);
+                if (next == names.size()) return;
+                i = next++;
             }
-        });
+            Row row = Compute(names[i], lines[i]);
+            {
+                const std::lock_guard lock(mutex);
+                rows[i] = std::move(row);
+                rows[i].done = true;
+            }
+            ready.notify_all();
+        }
+    };
+    // The system may refuse threads (address space, thread limits): the table goes on
+    // with those that started.
+    std::vector<std::thread> workers;
+    workers.reserve(size_t(jobs));
+    std::string refusal;
+    for (int j = 0; j < jobs; ++j) {
+        try {
+            workers.emplace_back(work);
+        } catch (const std::system_error& error) {
+            refusal = error.code().message();
+            break;
+        }
+    }
+    if (workers.empty()) {
+        std::fprintf(io.err,
+                     "volinspect: --figures: the system refuses to start a worker "
+                     "thread (%s)\n",
+                     refusal.c_str());
+        return 2;
+    }
+    if (int(workers.size()) < jobs)
+        std::fprintf(io.err,
+                     "volinspect: warning: --figures: only %zu of %d worker threads could start "
+                     "(%s); going on with %zu\n",
+                     workers.size(), jobs, refusal.c_str(), workers.size());
+    const auto stopWorkers = [&] {
+        {
+            const std::lock_guard lock(mutex);
+            next = names.size();
+        }
+        for (std::thread& worker : workers)
+            worker.join();
+    };
 
     Progress progress(io.err, io.progress, names.size());
+    CheckedOutput out(io.out, io.err, [&] { progress.Clear(); });
+    if (!out.Write(csv ? FigureCsvHeader : FigureTableHeader)) {
+        stopWorkers();
+        return OutputFailedStatus;
+    }
     int status = 0;
     int64_t bytes = 0;
+    std::string line, message;
     for (size_t i = 0; i < names.size(); ++i) {
         Row row;
         {
@@ -219,29 +308,33 @@ int RunFigureTable(const std::vector<std::string>& args, const FigureTableStream
             row = std::move(rows[i]);
         }
         const std::string& name = names[i];
-        std::string line = QuoteBytes(name) + '\t';
-        line += std::isnan(row.figure) ? std::string("nan") : FormatC("%.9g", double(row.figure));
-        if (row.loaded)
-            for (int32_t size : row.size)
-                line += '\t' + std::to_string(size);
-        else
-            line += "\t\t\t";
-        line += '\n';
-        std::fputs(line.c_str(), io.out);
-        std::fflush(io.out);
-
-        std::string message;
+        // The message cell: why there is no figure, else what the load warned of.
+        message.clear();
         if (!row.loaded)
-            message = "cannot load " + InQuotes(name) + ": " + QuoteBytes(row.failure);
+            message = "cannot load: " + row.failure;
         else if (std::isnan(row.figure))
-            message = NoFigureReason(name, row.size[0], row.size[1], row.size[2]);
+            message = NoFigureReason(row.size[0], row.size[1], row.size[2]);
+        else if (!row.warning.empty())
+            message = "warning: " + row.warning;
+        line.clear();
+        AppendLine(line, csv, name, row, message);
+        if (!out.Write(line)) {
+            stopWorkers();
+            return OutputFailedStatus;
+        }
+
+        std::string said;
+        if (!row.loaded)
+            said = "cannot load " + InQuotes(name) + ": " + QuoteBytes(row.failure);
+        else if (std::isnan(row.figure))
+            said = NoFigureReason(name, row.size[0], row.size[1], row.size[2]);
         const bool warned = row.loaded && !row.warning.empty();
-        if (warned || !message.empty()) progress.Clear();
+        if (warned || !said.empty()) progress.Clear();
         if (warned)
             std::fprintf(io.err, "volinspect: warning: %s: %s\n", InQuotes(name).c_str(),
                          QuoteBytes(row.warning).c_str());
-        if (!message.empty()) {
-            std::fprintf(io.err, "volinspect: %s\n", message.c_str());
+        if (!said.empty()) {
+            std::fprintf(io.err, "volinspect: %s\n", said.c_str());
             status = 1;
         }
         bytes += int64_t(row.size[0]) * row.size[1] * row.size[2];

@@ -344,17 +344,21 @@ void TForm1::RunCommandLine()
     CommandLine::Actions act;
     act.Load = [this](const std::string& fileName) { LoadFromCommandLine(fileName); };
     act.EchoHighPeak = [this] { EchoHighPeak(); };
-    act.Echo = [](const std::string& text) { std::fputs(text.c_str(), stdout); };
-    act.EchoNewLine = [] { std::fputs("\n", stdout); };
+    // Every print is handed to the system at once, so that output that cannot be
+    // written stops the pass at the option that printed it.
+    act.Echo = [](const std::string& text) { StandardOutput().Write(text); };
+    act.EchoNewLine = [] { StandardOutput().Write("\n"); };
     act.NotUsed = [this](size_t index, CommandLine::Unused why) {
         Warn(CommandLine::UnusedWarning(arguments_[index], why));
     };
+    act.Stop = [] { return StandardOutput().Failed(); };
     exitRequested_ = CommandLine::Walk(arguments_, act);
 }
 
 void TForm1::Warn(const std::string& text)
 {
-    std::fflush(stdout); // keep what was printed so far ahead of the message
+    // After output that cannot be written, its message is the run's last word.
+    if (!StandardOutput().Flush()) return; // keeps what was printed ahead of the message
     std::fprintf(stderr, "volinspect: %s\n", text.c_str());
 }
 
@@ -408,8 +412,7 @@ void TForm1::EchoHighPeak()
     }
     // After a failed load the figure is that of no file: nan until the next good one.
     const float figure = lastLoadFailed_ ? std::numeric_limits<float>::quiet_NaN() : figure_;
-    std::fputs(FormatFigure(figure).c_str(), stdout);
-    if (!std::isnan(figure)) return;
+    if (!StandardOutput().Write(FormatFigure(figure)) || !std::isnan(figure)) return;
     nanPrinted_ = true;
     if (lastLoadFailed_) return; // the failed load has said why
     if (spectrumCancelled_)

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <clocale>
 #include <cmath>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include <locale.h>
 
@@ -120,11 +122,150 @@ std::string QuoteShortened(std::string_view bytes, size_t limit)
     return out;
 }
 
-std::string NoFigureReason(std::string_view file, int x, int y, int z)
+namespace {
+
+/** Why a volume of X × Y × Z voxels has no figure, after its subject. */
+std::string NoFigurePredicate(int x, int y, int z)
 {
     if (x < 10)
-        return InQuotes(file) + " is " + std::to_string(x) + " voxel" + (x == 1 ? "" : "s") +
+        return "is " + std::to_string(x) + " voxel" + (x == 1 ? "" : "s") +
                " wide; the figure needs at least 10";
-    return InQuotes(file) + " holds no voxels (" + std::to_string(x) + " x " + std::to_string(y) +
-           " x " + std::to_string(z) + "); it has no figure";
+    return "holds no voxels (" + std::to_string(x) + " x " + std::to_string(y) + " x " +
+           std::to_string(z) + "); it has no figure";
+}
+
+bool IsHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+} // namespace
+
+std::string NoFigureReason(std::string_view file, int x, int y, int z)
+{
+    return InQuotes(file) + ' ' + NoFigurePredicate(x, y, z);
+}
+
+std::string NoFigureReason(int x, int y, int z)
+{
+    return "the volume " + NoFigurePredicate(x, y, z);
+}
+
+void AppendTableCell(std::string& out, std::string_view bytes)
+{
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t n = bytes.size();
+    size_t plain = 0; // start of the bytes not yet appended, which need no escape
+    for (size_t i = 0; i < n;) {
+        const unsigned char c = s[i];
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            ++i;
+            continue;
+        }
+        const size_t character = c >= 0x80 ? Utf8Length(s + i, n - i) : 0;
+        if (character > 0) {
+            i += character;
+            continue;
+        }
+        out.append(bytes.substr(plain, i - plain));
+        switch (c) {
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            AppendEscaped(out, c);
+        }
+        plain = ++i;
+    }
+    out.append(bytes.substr(plain));
+}
+
+void AppendCsvField(std::string& out, std::string_view bytes)
+{
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t n = bytes.size();
+    const bool quoted = bytes.find_first_of(",\"\n\r") != std::string_view::npos;
+    if (quoted) out += '"';
+    size_t plain = 0;
+    for (size_t i = 0; i < n;) {
+        const unsigned char c = s[i];
+        const bool text = (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r';
+        const bool readsAsEscape = c == '\\' && i + 3 < n && s[i + 1] == 'x' &&
+                                   IsHexDigit(char(s[i + 2])) && IsHexDigit(char(s[i + 3]));
+        if (text && c != '"' && !readsAsEscape) {
+            ++i;
+            continue;
+        }
+        const size_t character = c >= 0x80 ? Utf8Length(s + i, n - i) : 0;
+        if (character > 0) {
+            i += character;
+            continue;
+        }
+        out.append(bytes.substr(plain, i - plain));
+        if (c == '"')
+            out += "\"\"";
+        else
+            AppendEscaped(out, c);
+        plain = ++i;
+    }
+    out.append(bytes.substr(plain));
+    if (quoted) out += '"';
+}
+
+bool CheckedOutput::Write(std::string_view text, bool flush)
+{
+    if (failed_) return false;
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), out_) != text.size()) {
+        Fail(errno);
+        return false;
+    }
+    return !flush || Flush();
+}
+
+bool CheckedOutput::Flush()
+{
+    if (failed_) return false;
+    // A write that failed unseen (straight on the stream) still counts.
+    const bool earlier = std::ferror(out_) != 0;
+    errno = 0;
+    if (std::fflush(out_) != 0 || earlier) {
+        Fail(errno);
+        return false;
+    }
+    return true;
+}
+
+bool CheckedOutput::Close()
+{
+    const bool flushed = Flush();
+    errno = 0;
+    const bool closed = std::fclose(out_) == 0;
+    if (!closed && flushed) Fail(errno);
+    return flushed && closed;
+}
+
+void CheckedOutput::Fail(int error)
+{
+    if (failed_) return;
+    failed_ = true;
+    if (beforeMessage_) beforeMessage_();
+    std::fprintf(err_, "volinspect: cannot write the output: %s\n",
+                 std::strerror(error != 0 ? error : EIO));
+    std::fflush(err_);
+}
+
+CheckedOutput& StandardOutput()
+{
+    static CheckedOutput output(stdout, stderr);
+    return output;
 }

@@ -2,13 +2,17 @@
 #include "CommandLine.h"
 #include "FigureTable.h"
 #include "Form1.h"
+#include "MessageText.h"
 #include "OrthoWindow.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -33,9 +37,25 @@ void QuietMessages(QtMsgType type, const QMessageLogContext&, const QString& mes
         std::fprintf(stderr, "volinspect: %s\n", qPrintable(message));
 }
 
-} // namespace
+/**
+ * Puts a stand-in on each of standard input, output and error that was closed: the file
+ * or device opened next would take its number, and the program's output would go into
+ * it. Reads and writes on the stand-in fail with EBADF, as on the closed stream.
+ */
+void KeepStandardStreamsTaken()
+{
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int standIn = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (standIn >= 0 && standIn != fd) {
+            ::dup2(standIn, fd);
+            ::close(standIn);
+        }
+    }
+}
 
-int main(int argc, char** argv)
+/** The run of the mode the arguments choose; returns its exit status. */
+int Run(int argc, char** argv)
 {
     const std::vector<std::string> given(argv + 1, argv + argc);
     // The table of many files: no window, no display and no Qt at all.
@@ -70,10 +90,10 @@ int main(int argc, char** argv)
 
     switch (CommandLine::InfoRequest(arguments)) {
     case CommandLine::Request::Help:
-        std::fputs(CommandLine::UsageText().c_str(), stdout);
+        StandardOutput().Write(CommandLine::UsageText());
         return 0;
     case CommandLine::Request::Version:
-        std::fputs(CommandLine::VersionText().c_str(), stdout);
+        StandardOutput().Write(CommandLine::VersionText());
         return 0;
     case CommandLine::Request::Run:
         break;
@@ -110,6 +130,20 @@ int main(int argc, char** argv)
         form.show();
         app.exec();
     });
-    std::fflush(stdout);
     return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    KeepStandardStreamsTaken();
+    const int status = Run(argc, argv);
+    // Output that could not be written ends every mode with its own status. The table
+    // mode checks its writes itself and has said so already.
+    if (status == OutputFailedStatus) {
+        std::fclose(stdout);
+        return status;
+    }
+    return StandardOutput().Close() ? status : OutputFailedStatus;
 }

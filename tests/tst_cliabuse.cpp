@@ -1,7 +1,8 @@
 // The command line under abuse: missing, repeated, empty and oversized arguments,
 // awkward file names, special files and hostile headers, each run as a process with
-// a bound on its time. And saves that are killed half-way: the target keeps its old
-// bytes or holds the new ones, never a mix.
+// a bound on its time. Output that cannot be written: a full disk, a file size limit
+// met half-way, a closed standard output or pipe. And saves that are killed half-way:
+// the target keeps its old bytes or holds the new ones, never a mix.
 
 #include "ByteVolume.h"
 #include "IcsWriter.h"
@@ -19,6 +20,7 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -247,6 +249,13 @@ private slots:
     void icsWriterLongName();
     void vanishedFile();
     void unreadableFile();
+
+    void fullDisk_data();
+    void fullDisk();
+    void outputCutHalfWay_data();
+    void outputCutHalfWay();
+    void closedOutput_data();
+    void closedOutput();
 
     void killedSaveKeepsTarget_data();
     void killedSaveKeepsTarget();
@@ -731,6 +740,186 @@ void TestCliAbuse::unreadableFile()
     QCOMPARE(run.out, QByteArray("nan"));
     QVERIFY2(Matches(run.err, CannotLoad(path, "Permission denied")), run.err.constData());
     QCOMPARE(run.status, 1);
+}
+
+namespace {
+
+const QByteArray FullDiskMessage = "volinspect: cannot write the output: No space left on device\n";
+
+/** Runs the program with its standard output set up by `child` (in the child process). */
+Run RunWithOutput(const QStringList& arguments, const QString& folder,
+                  const std::function<void()>& child,
+                  const QProcessEnvironment& environment = NoDisplay())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(folder);
+    process.setChildProcessModifier(child);
+    process.start(QStringLiteral(VOLINSPECT_EXE), arguments);
+    Run run;
+    if (!process.waitForFinished(RunBoundMs)) {
+        process.kill();
+        process.waitForFinished();
+        run.timedOut = true;
+    }
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    // A run ended by a signal gives minus the signal's number.
+    if (!run.timedOut)
+        run.status =
+            process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -process.exitCode();
+    return run;
+}
+
+} // namespace
+
+void TestCliAbuse::fullDisk_data()
+{
+    // Every mode that writes to standard output, into a full disk: the run stops at the
+    // first write (the missing file after it is never reported), says so once, and ends
+    // with status 3.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("window"); // a display is there: the window would open
+    QTest::newRow("table") << QStringList{"--figures", good, "missing.raw"} << false;
+    QTest::newRow("CSV table") << QStringList{"--figures", "--csv", good, "missing.raw"} << false;
+    QTest::newRow("-echohighpeak")
+        << QStringList{"-load", good, "-echohighpeak", "-load", "missing.raw", "-exit"} << false;
+    QTest::newRow("-echo") << QStringList{"-echo", "x", "-load", "missing.raw", "-exit"} << false;
+    QTest::newRow("-echonewline") << QStringList{"-echonewline", "-load", "missing.raw", "-exit"}
+                                  << false;
+    QTest::newRow("bare file and figure")
+        << QStringList{good, "-echohighpeak", "missing.raw", "-exit"} << false;
+    QTest::newRow("--help") << QStringList{"--help"} << false;
+    QTest::newRow("--version") << QStringList{"--version"} << false;
+    QTest::newRow("--figures --help") << QStringList{"--figures", "--help"} << false;
+    QTest::newRow("--figures -h") << QStringList{"--figures", "--jobs", "2", "-h"} << false;
+    QTest::newRow("--figures --version") << QStringList{"--figures", "--version"} << false;
+    // A pass that does not end at -exit stops too, and the window never opens.
+    QTest::newRow("window run") << QStringList{"-echo", "x", "-load", "missing.raw"} << true;
+}
+
+void TestCliAbuse::fullDisk()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, window);
+    QTemporaryDir runtime;
+    QVERIFY(QFile::setPermissions(runtime.path(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QProcessEnvironment environment = NoDisplay();
+    if (window) {
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+    }
+    const Run run = RunWithOutput(
+        arguments, dir.path(),
+        [] {
+            const int full = ::open("/dev/full", O_WRONLY);
+            if (full < 0 || ::dup2(full, STDOUT_FILENO) < 0) ::_exit(99);
+        },
+        environment);
+    QVERIFY2(!run.timedOut, "the run did not stop");
+    QCOMPARE(run.err, FullDiskMessage);
+    QCOMPARE(run.status, 3);
+}
+
+void TestCliAbuse::outputCutHalfWay_data()
+{
+    // A file size limit of 512 bytes stands for a disk that fills up half-way: the run
+    // stops there with status 3, and what was written is the start of the whole output.
+    QTest::addColumn<QStringList>("arguments");
+    QStringList table = {"--figures", "--jobs", "2"};
+    QStringList chain;
+    for (int i = 0; i < 30; ++i) {
+        table << good << rising;
+        chain << "-echo" << good << "-echo"
+              << " "
+              << "-load" << good << "-echohighpeak"
+              << "-echonewline";
+    }
+    QTest::newRow("table") << table + QStringList{"missing.raw"};
+    table.insert(1, "--csv");
+    QTest::newRow("CSV table") << table + QStringList{"missing.raw"};
+    QTest::newRow("chain of options") << chain + QStringList{"-load", "missing.raw", "-exit"};
+}
+
+void TestCliAbuse::outputCutHalfWay()
+{
+    QFETCH(QStringList, arguments);
+    const Run whole = RunProgram(arguments, dir.path());
+    QCOMPARE(whole.status, 1); // the missing file
+    QVERIFY(whole.out.size() > 1024);
+
+    const QString cut = dir.filePath("cut.out");
+    QFile::remove(cut);
+    QProcess shell;
+    shell.setProcessEnvironment(NoDisplay());
+    shell.setWorkingDirectory(dir.path());
+    shell.start("/bin/sh", QStringList{"-c",
+                                       "trap '' XFSZ; ulimit -f 1 || exit 77; "
+                                       "exec \"$0\" \"$@\" > cut.out",
+                                       VOLINSPECT_EXE} +
+                               arguments);
+    QVERIFY(shell.waitForFinished(RunBoundMs));
+    QCOMPARE(shell.exitStatus(), QProcess::NormalExit);
+    if (shell.exitCode() == 77) QSKIP("no file size limit can be set here");
+    QCOMPARE(shell.readAllStandardError(),
+             QByteArray("volinspect: cannot write the output: File too large\n"));
+    QCOMPARE(shell.exitCode(), 3);
+    const QByteArray written = ReadAll(cut);
+    QCOMPARE(written.size(), 512);
+    QCOMPARE(written, whole.out.left(512));
+}
+
+void TestCliAbuse::closedOutput_data()
+{
+    // A pipe whose reader has gone ends the run by SIGPIPE, quietly, as it ends other
+    // programs; a run that was told to ignore SIGPIPE says so and ends with status 3.
+    // A closed standard output fails the first write; a run that prints nothing does not
+    // notice it.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("output"); // "pipe", "pipe, SIGPIPE ignored" or "closed"
+    QTest::addColumn<int>("status");     // minus the signal's number for a signal
+    QTest::addColumn<QByteArray>("err");
+    const QByteArray brokenPipe = "volinspect: cannot write the output: Broken pipe\n";
+    const QByteArray closed = "volinspect: cannot write the output: Bad file descriptor\n";
+    const QStringList table = {"--figures", good, good};
+    const QStringList figure = {"-load", good, "-echohighpeak", "-exit"};
+    QTest::newRow("table into a pipe") << table << "pipe" << -SIGPIPE << QByteArray();
+    QTest::newRow("figure into a pipe") << figure << "pipe" << -SIGPIPE << QByteArray();
+    QTest::newRow("help into a pipe")
+        << QStringList{"--help"} << "pipe" << -SIGPIPE << QByteArray();
+    QTest::newRow("table, SIGPIPE ignored") << table << "pipe, SIGPIPE ignored" << 3 << brokenPipe;
+    QTest::newRow("figure, SIGPIPE ignored")
+        << figure << "pipe, SIGPIPE ignored" << 3 << brokenPipe;
+    QTest::newRow("table into nothing") << table << "closed" << 3 << closed;
+    QTest::newRow("figure into nothing") << figure << "closed" << 3 << closed;
+    QTest::newRow("version into nothing") << QStringList{"--version"} << "closed" << 3 << closed;
+    QTest::newRow("nothing printed")
+        << QStringList{"-load", good, "-exit"} << "closed" << 0 << QByteArray();
+}
+
+void TestCliAbuse::closedOutput()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, output);
+    QFETCH(int, status);
+    QFETCH(QByteArray, err);
+    int ends[2];
+    QCOMPARE(::pipe(ends), 0);
+    ::close(ends[0]); // no reader, ever
+    const bool ignore = output.contains("ignored");
+    const bool pipe = output.startsWith("pipe");
+    const Run run = RunWithOutput(arguments, dir.path(), [&] {
+        ::signal(SIGPIPE, ignore ? SIG_IGN : SIG_DFL);
+        if (pipe)
+            ::dup2(ends[1], STDOUT_FILENO);
+        else
+            ::close(STDOUT_FILENO);
+    });
+    ::close(ends[1]);
+    QVERIFY(!run.timedOut);
+    QCOMPARE(run.err, err);
+    QCOMPARE(run.status, status);
 }
 
 void TestCliAbuse::killedSaveKeepsTarget_data()

@@ -408,6 +408,11 @@ void TestCommandLine::helpAndVersion_data()
     QTest::newRow("help after -exit") << QStringList{"-exit", "-h"} << "help";
     QTest::newRow("version among options")
         << QStringList{"-echo", "x", "--version", "-echonewline"} << "version";
+    // The table mode's options: help and the version as in the other modes.
+    QTest::newRow("--figures --help") << QStringList{"--figures", "--help"} << "help";
+    QTest::newRow("--figures -h after names")
+        << QStringList{"--figures", "--jobs", "2", missing, "-h"} << "help";
+    QTest::newRow("--figures --version") << QStringList{"--figures", "--version"} << "version";
     // Taken as an argument, it is text like any other.
     QTest::newRow("--help as the text of -echo")
         << QStringList{"-echo", "--help", "-exit"} << "--help";
@@ -427,9 +432,10 @@ void TestCommandLine::helpAndVersion()
                  run.out.constData());
     } else if (expected == "help") {
         QVERIFY(run.out.startsWith("Usage: volinspect"));
-        for (const char* part : {"-load FILE", "-echohighpeak", "-echo TEXT", "-echonewline",
-                                 "-exit", "--version", "Exit status", "  0  ", "  1  ", "  2  ",
-                                 "raw volume", "ICS", "\"${args[@]}\" -exit"})
+        for (const char* part :
+             {"-load FILE", "-echohighpeak", "-echo TEXT", "-echonewline", "-exit", "--version",
+              "Exit status", "  0  ", "  1  ", "  2  ", "  3  ", "cannot write the output", "--csv",
+              "channel frame message", "raw volume", "ICS", "\"${args[@]}\" -exit"})
             QVERIFY2(run.out.contains(part), part);
     } else {
         QCOMPARE(run.out, expected.toUtf8());

@@ -1,8 +1,10 @@
 // The table mode: its table and messages, names from standard input, usage errors,
 // many ICS files read on many threads, the progress line, a process with no display,
-// and the two recipes for many machines (GNU parallel, a Slurm job array).
+// the two recipes for many machines (GNU parallel, a Slurm job array), cells that read
+// back exactly (with Python's csv module too), and worker threads the system refuses.
 
 #include "ByteVolume.h"
+#include "CommandLine.h"
 #include "FigureTable.h"
 #include "IcsWriter.h"
 #include "MessageText.h"
@@ -11,12 +13,24 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VOLINSPECT_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VOLINSPECT_ASAN 1
+#endif
+#endif
 
 namespace {
 
@@ -59,15 +73,94 @@ TableRun RunTable(const QStringList& args, const QByteArray& input = {}, bool pr
     return run;
 }
 
-/** The line the table gives a volume that loads: its figure computed here. */
-QByteArray ExpectedLine(const QString& name, const ByteVolume& volume)
+/** The figure of `volume` as the table writes it, computed here. */
+QByteArray FigureText(const ByteVolume& volume)
 {
     const float figure = ComputeLagSpectrum(volume, SpectrumVolume, 0, 0).Figure;
-    const QByteArray text = std::isnan(figure)
-                                ? QByteArray("nan")
-                                : QByteArray::fromStdString(FormatC("%.9g", double(figure)));
-    return name.toUtf8() + '\t' + text + '\t' + QByteArray::number(volume.SizeX) + '\t' +
-           QByteArray::number(volume.SizeY) + '\t' + QByteArray::number(volume.SizeZ);
+    return std::isnan(figure) ? QByteArray("nan")
+                              : QByteArray::fromStdString(FormatC("%.9g", double(figure)));
+}
+
+/** The line the table gives a volume that loads, its name cell `name`. */
+QByteArray ExpectedLine(const QString& name, const ByteVolume& volume,
+                        const QByteArray& message = {})
+{
+    return name.toUtf8() + '\t' + FigureText(volume) + '\t' + QByteArray::number(volume.SizeX) +
+           '\t' + QByteArray::number(volume.SizeY) + '\t' + QByteArray::number(volume.SizeZ) +
+           "\t0\t0\t" + message;
+}
+
+/** The bytes of a tab-separated cell, its escapes undone; "!" + the cell when one is bad. */
+QByteArray UndoTableEscapes(const QByteArray& cell)
+{
+    QByteArray bytes;
+    for (qsizetype i = 0; i < cell.size(); ++i) {
+        if (cell[i] != '\\') {
+            bytes += cell[i];
+            continue;
+        }
+        const char kind = i + 1 < cell.size() ? cell[++i] : '?';
+        if (kind == '\\')
+            bytes += '\\';
+        else if (kind == 't')
+            bytes += '\t';
+        else if (kind == 'n')
+            bytes += '\n';
+        else if (kind == 'r')
+            bytes += '\r';
+        else if (kind == 'x' && i + 2 < cell.size()) {
+            bool ok = false;
+            bytes += char(cell.mid(i + 1, 2).toUInt(&ok, 16));
+            if (!ok) return "!" + cell;
+            i += 2;
+        } else
+            return "!" + cell;
+    }
+    return bytes;
+}
+
+/** The bytes of a CSV field as a reader gives them, then with every \xHH made its byte. */
+QByteArray UndoCsvEscapes(QByteArray field)
+{
+    if (field.startsWith('"')) {
+        if (field.size() < 2 || !field.endsWith('"')) return "!" + field;
+        field = field.mid(1, field.size() - 2).replace("\"\"", "\"");
+    }
+    static const QRegularExpression escape("\\\\x([0-9a-fA-F]{2})");
+    QByteArray bytes;
+    qsizetype from = 0;
+    const QString text = QString::fromLatin1(field);
+    for (QRegularExpressionMatchIterator it = escape.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        bytes += field.mid(from, match.capturedStart() - from);
+        bytes += char(match.captured(1).toUInt(nullptr, 16));
+        from = match.capturedEnd();
+    }
+    return bytes + field.mid(from);
+}
+
+/** `bytes` appended by `escape` to a text that must stay as it is, "kept:". */
+std::string Escaped(void (*escape)(std::string&, std::string_view), const QByteArray& bytes)
+{
+    std::string out = "kept:";
+    escape(out, std::string_view(bytes.constData(), size_t(bytes.size())));
+    return out;
+}
+
+/** Runs a program, `input` on its standard input; its status, -1 for a crash. */
+int RunProcess(const QString& program, const QStringList& args, const QString& folder,
+               QByteArray* out, QByteArray* err, const QByteArray& input = {})
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(program, args);
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(60000)) process.kill();
+    process.waitForFinished();
+    if (out) *out = process.readAllStandardOutput();
+    if (err) *err = process.readAllStandardError();
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
 QString Path(const QTemporaryDir& dir, const QString& name)
@@ -80,6 +173,39 @@ void SaveRaw(const ByteVolume& volume, const QString& path)
 {
     QCOMPARE(volume.SaveRaw(path.toStdString()), 0);
 }
+
+/**
+ * Runs the table mode (argv: the program, "tsv" or "csv", the names in hex) on the
+ * names, reads its table from a file as the README shows, and prints the status, the
+ * header's names, then for each row the name in hex, the figure, the sizes, the channel,
+ * the frame and the message in hex, separated by tabs.
+ */
+const char* const ReadBackScript = R"py(
+import csv, re, subprocess, sys
+exe, form = sys.argv[1], sys.argv[2]
+names = [bytes.fromhex(h) for h in sys.argv[3:]]
+with open("table.out", "wb") as out:
+    status = subprocess.run([exe, "--figures"] + (["--csv"] if form == "csv" else [])
+                            + ["--"] + names, stdout=out, stderr=subprocess.DEVNULL).returncode
+ESCAPES = {b"\\": b"\\", b"t": b"\t", b"n": b"\n", b"r": b"\r"}
+def undo_table(cell):
+    return re.sub(rb"\\(x[0-9a-fA-F]{2}|[\\tnr])",
+                  lambda m: bytes([int(m[1][1:], 16)]) if m[1][:1] == b"x" else ESCAPES[m[1]],
+                  cell.encode("utf-8"))
+def undo_csv(cell):
+    return re.sub(rb"\\x([0-9a-fA-F]{2})", lambda m: bytes([int(m[1], 16)]),
+                  cell.encode("utf-8"))
+with open("table.out", newline="", encoding="utf-8") as table:
+    if form == "csv":
+        rows, undo = list(csv.reader(table)), undo_csv
+    else:
+        rows = list(csv.reader(table, delimiter="\t", quoting=csv.QUOTE_NONE))
+        undo = undo_table
+print("status", status)
+print(" ".join(rows[0]))
+for row in rows[1:]:
+    print("\t".join([undo(row[0]).hex()] + row[1:7] + [undo(row[7]).hex()]))
+)py";
 
 QByteArray Table(const QList<QByteArray>& lines)
 {
@@ -189,16 +315,32 @@ private slots:
         SaveRaw(b, "b.raw");
         SaveRaw(narrow, "narrow.raw");
         QVERIFY(QFile::copy("a.raw", "tab\there.raw"));
-        const TableRun run = RunTable(
-            {"--jobs", "3", "b.raw", "missing.raw", "narrow.raw", "tab\there.raw", "a.raw"});
+        // A raw file one slice short: it loads, with a warning, and has its figure.
+        QVERIFY(QFile::copy("b.raw", "short.raw"));
+        QVERIFY(QFile::resize("short.raw", 12 + 200 * 3));
+        ByteVolume cut;
+        cut.Allocate(200, 3, 2);
+        std::copy(b.Data, b.Data + 200 * 3, cut.Data);
+        std::fill(cut.VoxelPtr(0, 0, 1), cut.VoxelPtr(0, 0, 1) + 200 * 3, uint8_t(0));
+        const TableRun run = RunTable({"--jobs", "3", "b.raw", "missing.raw", "narrow.raw",
+                                       "tab\there.raw", "short.raw", "a.raw"});
         QCOMPARE(run.status, 1);
-        QCOMPARE(run.out, Table({ExpectedLine("b.raw", b), "missing.raw\tnan\t\t\t",
-                                 "narrow.raw\tnan\t9\t4\t4", ExpectedLine("tab\\x09here.raw", a),
-                                 ExpectedLine("a.raw", a)}));
-        QCOMPARE(run.err,
-                 QByteArray(
-                     "volinspect: cannot load 'missing.raw': No such file or directory\n"
-                     "volinspect: 'narrow.raw' is 9 voxels wide; the figure needs at least 10\n"));
+        QCOMPARE(run.out,
+                 Table({ExpectedLine("b.raw", b),
+                        "missing.raw\tnan\t\t\t\t0\t0\tcannot load: No such file or directory",
+                        "narrow.raw\tnan\t9\t4\t4\t0\t0\tthe volume is 9 voxels wide; the figure "
+                        "needs at least 10",
+                        ExpectedLine("tab\\there.raw", a),
+                        ExpectedLine("short.raw", cut,
+                                     "warning: the data section holds 600 of 1200 voxel bytes; the "
+                                     "rest are 0"),
+                        ExpectedLine("a.raw", a)}));
+        QCOMPARE(
+            run.err,
+            QByteArray("volinspect: cannot load 'missing.raw': No such file or directory\n"
+                       "volinspect: 'narrow.raw' is 9 voxels wide; the figure needs at least 10\n"
+                       "volinspect: warning: 'short.raw': the data section holds 600 of 1200 "
+                       "voxel bytes; the rest are 0\n"));
         // All well: status 0, nothing on standard error; "--" lets a name begin with "-".
         QVERIFY(QFile::copy("a.raw", "-a.raw"));
         const TableRun good = RunTable({"--jobs=2", "--", "-a.raw", "b.raw"});
@@ -237,6 +379,39 @@ private slots:
         QVERIFY(run.out.isEmpty());
         QVERIFY2(run.err.startsWith("volinspect: --figures: ") && run.err.contains(says),
                  run.err.constData());
+    }
+
+    void helpAmongTheOptions_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("gives"); // "help", "version", "usage error" or "table"
+        QTest::newRow("--help") << QStringList{"--help"} << "help";
+        QTest::newRow("-h among names") << QStringList{"a.raw", "-h", "--jobs=x"} << "help";
+        QTest::newRow("--version first") << QStringList{"--version", "--help"} << "version";
+        QTest::newRow("--help before -") << QStringList{"--csv", "--help", "-"} << "help";
+        QTest::newRow("the value of --jobs")
+            << QStringList{"--jobs", "--help", "a.raw"} << "usage error";
+        QTest::newRow("a name after --") << QStringList{"--", "--help"} << "table";
+    }
+    void helpAmongTheOptions()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, gives);
+        const TableRun run = RunTable(args);
+        if (gives == "help" || gives == "version") {
+            QCOMPARE(run.status, 0);
+            QCOMPARE(run.out,
+                     QByteArray::fromStdString(gives == "help" ? CommandLine::UsageText()
+                                                               : CommandLine::VersionText()));
+            QVERIFY(run.err.isEmpty());
+        } else if (gives == "usage error") {
+            QCOMPARE(run.status, 2);
+            QVERIFY(run.out.isEmpty());
+        } else {
+            QCOMPARE(run.status, 1);
+            QCOMPARE(run.out, Table({"--help\tnan\t\t\t\t0\t0\tcannot load: No such file or "
+                                     "directory"}));
+        }
     }
 
     void manyIcsFilesOnManyThreads()
@@ -306,6 +481,223 @@ private slots:
         QCOMPARE(process.readAllStandardOutput(),
                  Table({ExpectedLine(Path(dir, "v.raw"), volume)}));
         QVERIFY(process.readAllStandardError().isEmpty());
+    }
+
+    void cellEscapes_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QByteArray>("cell");  // in the tab-separated table
+        QTest::addColumn<QByteArray>("field"); // in the CSV table
+        QTest::newRow("plain") << QByteArray("a b-c.raw") << QByteArray("a b-c.raw")
+                               << QByteArray("a b-c.raw");
+        QTest::newRow("backslash")
+            << QByteArray("a\\b\\") << QByteArray("a\\\\b\\\\") << QByteArray("a\\b\\");
+        // The text of an escape and the byte it stands for differ in both forms.
+        QTest::newRow("escape text") << QByteArray("a\\x09b\\xFf") << QByteArray("a\\\\x09b\\\\xFf")
+                                     << QByteArray("a\\x5cx09b\\x5cxFf");
+        QTest::newRow("not quite escapes")
+            << QByteArray("\\x4 \\xg1 \\y") << QByteArray("\\\\x4 \\\\xg1 \\\\y")
+            << QByteArray("\\x4 \\xg1 \\y");
+        QTest::newRow("tab") << QByteArray("a\tb") << QByteArray("a\\tb") << QByteArray("a\tb");
+        QTest::newRow("line feed")
+            << QByteArray("a\nb") << QByteArray("a\\nb") << QByteArray("\"a\nb\"");
+        QTest::newRow("carriage return")
+            << QByteArray("a\rb") << QByteArray("a\\rb") << QByteArray("\"a\rb\"");
+        QTest::newRow("leading quote")
+            << QByteArray("\"q.raw") << QByteArray("\"q.raw") << QByteArray("\"\"\"q.raw\"");
+        QTest::newRow("comma") << QByteArray("a,b") << QByteArray("a,b") << QByteArray("\"a,b\"");
+        QTest::newRow("controls") << QByteArray("\x1b[31m\x7f\x01", 7)
+                                  << QByteArray("\\x1b[31m\\x7f\\x01")
+                                  << QByteArray("\\x1b[31m\\x7f\\x01");
+        QTest::newRow("NUL") << QByteArray("a\0b", 3) << QByteArray("a\\x00b")
+                             << QByteArray("a\\x00b");
+        QTest::newRow("Latin-1") << QByteArray("caf\xe9 \xff") << QByteArray("caf\\xe9 \\xff")
+                                 << QByteArray("caf\\xe9 \\xff");
+        QTest::newRow("UTF-8") << QByteArray("gr\xc3\xbc\xc3\x9f \xe2\x80\x94 \xf0\x9f\x94\xac")
+                               << QByteArray("gr\xc3\xbc\xc3\x9f \xe2\x80\x94 \xf0\x9f\x94\xac")
+                               << QByteArray("gr\xc3\xbc\xc3\x9f \xe2\x80\x94 \xf0\x9f\x94\xac");
+        QTest::newRow("C1 control")
+            << QByteArray("\xc2\x85") << QByteArray("\\xc2\\x85") << QByteArray("\\xc2\\x85");
+        QTest::newRow("cut character")
+            << QByteArray("ab\xe2\x80") << QByteArray("ab\\xe2\\x80") << QByteArray("ab\\xe2\\x80");
+        QTest::newRow("overlong") << QByteArray("\xc0\xaf") << QByteArray("\\xc0\\xaf")
+                                  << QByteArray("\\xc0\\xaf");
+        QTest::newRow("all at once")
+            << QByteArray("\"x\",\t\\\n\xff") << QByteArray("\"x\",\\t\\\\\\n\\xff")
+            << QByteArray("\"\"\"x\"\",\t\\\n\\xff\"");
+        QTest::newRow("empty") << QByteArray() << QByteArray() << QByteArray();
+    }
+    void cellEscapes()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QByteArray, cell);
+        QFETCH(QByteArray, field);
+        // Appended, not written over.
+        QCOMPARE(Escaped(AppendTableCell, bytes), "kept:" + cell.toStdString());
+        QCOMPARE(Escaped(AppendCsvField, bytes), "kept:" + field.toStdString());
+        QCOMPARE(UndoTableEscapes(cell), bytes);
+        QCOMPARE(UndoCsvEscapes(field), bytes);
+    }
+
+    void cellsReadBack()
+    {
+        // Random byte strings, rich in the bytes that need care: every cell reads back
+        // to its bytes, a table cell never holds a tab or a line end, a CSV field is
+        // quoted exactly when it holds a separator, and a table cell or an unquoted CSV
+        // field holds only printable text.
+        const char special[] = {'\\',   '\t',   '\n',   '\r',   '"',    ',',    'x',
+                                '0',    'f',    'F',    '\0',   '\x1b', '\x7f', '\xc2',
+                                '\x85', '\xe9', '\xff', '\xe2', '\x80'};
+        QRandomGenerator random(18);
+        for (int n = 0; n < 20000; ++n) {
+            QByteArray bytes;
+            for (int i = random.bounded(12); i > 0; --i)
+                bytes += random.bounded(3) ? special[random.bounded(int(sizeof special))]
+                                           : char(random.bounded(256));
+            const QByteArray cell =
+                QByteArray::fromStdString(Escaped(AppendTableCell, bytes)).mid(5);
+            const QByteArray field =
+                QByteArray::fromStdString(Escaped(AppendCsvField, bytes)).mid(5);
+            const QByteArray hex = bytes.toHex();
+            QVERIFY2(UndoTableEscapes(cell) == bytes, hex.constData());
+            QVERIFY2(UndoCsvEscapes(field) == bytes, hex.constData());
+            QVERIFY2(!cell.contains('\t') && !cell.contains('\n') && !cell.contains('\r'),
+                     hex.constData());
+            const bool separators = bytes.contains(',') || bytes.contains('"') ||
+                                    bytes.contains('\n') || bytes.contains('\r');
+            QVERIFY2(field.startsWith('"') == separators, hex.constData());
+            const auto printable = [](const QByteArray& text, bool tabs) {
+                return std::all_of(text.begin(), text.end(), [&](char c) {
+                    return (uchar(c) >= 0x20 && uchar(c) != 0x7f) || (tabs && c == '\t');
+                });
+            };
+            QVERIFY2(printable(cell, false), hex.constData());
+            QVERIFY2(separators || printable(field, true), hex.constData());
+        }
+    }
+
+    void pythonReadsTheTable_data()
+    {
+        QTest::addColumn<bool>("csv");
+        QTest::newRow("tab-separated, QUOTE_NONE") << false;
+        QTest::newRow("--csv, the reader's defaults") << true;
+    }
+    void pythonReadsTheTable()
+    {
+        // Real files whose names hold what tables stumble on, read back by Debian's
+        // Python: every row comes back, in order, with its exact name and figure.
+        QFETCH(bool, csv);
+        const QString python = QStringLiteral("/usr/bin/python3");
+        if (!QFileInfo::exists(python)) {
+            if (qEnvironmentVariable("CI") == "true") QFAIL("/usr/bin/python3 is missing");
+            QSKIP("/usr/bin/python3 is not installed");
+        }
+        QTemporaryDir dir;
+        // QTemporaryDir cannot remove names that are not UTF-8.
+        const auto removeAll = qScopeGuard(
+            [&] { std::filesystem::remove_all(QFile::encodeName(dir.path()).toStdString()); });
+        const QList<QByteArray> names = {"\"quoted start.raw",     "tab\there.raw",
+                                         "line\nfeed.raw",         "back\\slash\\",
+                                         "comma,name.raw",         "latin1 caf\xe9.raw",
+                                         "cr\rname.raw",           "text \\x41 \\t.raw",
+                                         "gr\xc3\xbc\xc3\x9f.raw", "mix \"a\",\tb\\\xff.raw",
+                                         "narrow, \"9\".raw",      "missing \"x\",\t.raw"};
+        QStringList args = {"-c", QString::fromUtf8(ReadBackScript), VOLINSPECT_EXE,
+                            csv ? "csv" : "tsv"};
+        QList<QByteArray> expected;
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            const QByteArray& name = names[i];
+            args << QString::fromLatin1(name.toHex());
+            if (name.startsWith("missing")) {
+                expected << name.toHex() + "\tnan\t\t\t\t0\t0\t" +
+                                QByteArray("cannot load: No such file or directory").toHex();
+                continue;
+            }
+            ByteVolume volume;
+            FillRandom(volume, name.startsWith("narrow") ? 9 : 12 + int(i), 3, 2, quint32(i));
+            const std::string path =
+                QFile::encodeName(dir.path()).toStdString() + '/' + name.toStdString();
+            QCOMPARE(volume.SaveRaw(path), 0);
+            const QByteArray message =
+                name.startsWith("narrow")
+                    ? QByteArray("the volume is 9 voxels wide; the figure needs at least 10")
+                    : QByteArray();
+            expected << name.toHex() + ExpectedLine("", volume) + message.toHex();
+        }
+        QByteArray out, err;
+        QCOMPARE(RunProcess(python, args, dir.path(), &out, &err), 0);
+        QList<QByteArray> lines = out.split('\n');
+        QCOMPARE(lines.takeLast(), QByteArray());
+        QCOMPARE(lines.takeFirst(), QByteArray("status 1"));
+        QCOMPARE(lines.takeFirst(),
+                 QByteArray("file figure size_x size_y size_z channel frame message"));
+        QCOMPARE(lines, expected);
+    }
+
+    void nulByteInListedName()
+    {
+        // The part before the NUL names a file that exists: it is not what was listed.
+        QTemporaryDir dir;
+        ByteVolume a;
+        FillRandom(a, 20, 3, 2, 5);
+        SaveRaw(a, Path(dir, "a.raw"));
+        SaveRaw(a, Path(dir, "b"));
+        QByteArray out, err;
+        const int status = RunProcess(VOLINSPECT_EXE, {"--figures", "-"}, dir.path(), &out, &err,
+                                      QByteArray("a.raw\n\nb\0c.raw\r\nb\n", 18));
+        QCOMPARE(status, 1);
+        QCOMPARE(out, Table({ExpectedLine("a.raw", a),
+                             "b\\x00c.raw\tnan\t\t\t\t0\t0\tcannot load: the name on line 3 of "
+                             "standard input holds a NUL byte",
+                             ExpectedLine("b", a)}));
+        QCOMPARE(err, QByteArray("volinspect: cannot load 'b\\x00c.raw': the name on line 3 of "
+                                 "standard input holds a NUL byte\n"));
+    }
+
+    void workersTheSystemRefuses_data()
+    {
+        // Thread stacks of 1 GiB (the stack limit) within an address space of 2.5 GiB
+        // leave room for one or two workers; within 1 GiB, for none.
+        QTest::addColumn<int>("addressSpaceKiB");
+        QTest::addColumn<bool>("some");
+        QTest::newRow("room for some") << 2621440 << true;
+        QTest::newRow("room for none") << 1048576 << false;
+    }
+    void workersTheSystemRefuses()
+    {
+#ifdef VOLINSPECT_ASAN
+        QSKIP("AddressSanitizer reserves more address space than any limit here allows");
+#endif
+        QFETCH(int, addressSpaceKiB);
+        QFETCH(bool, some);
+        QTemporaryDir dir;
+        ByteVolume volume;
+        FillRandom(volume, 30, 4, 2, 8);
+        SaveRaw(volume, Path(dir, "v.raw"));
+        QStringList args = {"-c",
+                            "ulimit -s 1048576 2>/dev/null || exit 77; ulimit -v $0 || exit 78; "
+                            "exec \"$1\" --figures --jobs 8 v.raw v.raw v.raw v.raw v.raw v.raw "
+                            "v.raw v.raw",
+                            QString::number(addressSpaceKiB), VOLINSPECT_EXE};
+        QByteArray out, err;
+        const int status = RunProcess("/bin/sh", args, dir.path(), &out, &err);
+        if (status == 77) QSKIP("the stack limit cannot be raised to 1 GiB here");
+        if (some) {
+            QCOMPARE(status, 0);
+            QCOMPARE(out, Table(QList<QByteArray>(8, ExpectedLine("v.raw", volume))));
+            QVERIFY2(QRegularExpression("^volinspect: warning: --figures: only ([1-7]) of 8 worker "
+                                        "threads could start \\([^\\n]+\\); going on with \\1\\n$")
+                         .match(QString::fromUtf8(err))
+                         .hasMatch(),
+                     err.constData());
+        } else {
+            QCOMPARE(status, 2);
+            QCOMPARE(out, QByteArray());
+            QVERIFY2(err.startsWith("volinspect: --figures: the system refuses to start a worker "
+                                    "thread (") &&
+                         err.count('\n') == 1,
+                     err.constData());
+        }
     }
 
     void recipesForManyMachines()
