@@ -239,7 +239,7 @@ public:
     void setDisplayStart(int value) { SetDisplayStart(value); }
     void setDisplayCount(int value) { SetDisplayCount(value); }
     QColor color() const { return ColorToQColor(color_); }
-    void setColor(const QColor& value) { SetColor(QColorToColor(value)); }
+    void setColor(const QColor& value) { SetColor(PropertyColor(color_, value)); }
 
     /** Sets XScale, XOffset, YScale and YOffset, in this order; no repaint. */
     void SetZoomProperties(float XScale, float XOffset, float YScale, float YOffset) override;
