@@ -59,8 +59,12 @@ void TSliceView::ShowSlice(const ImageStruct* slice, float ratio)
     const bool resized = width != sliceWidth_ || height != sliceHeight_;
     const bool reshaped = panel_->ClientRatio() != ratio;
     sliceWidth_ = width, sliceHeight_ = height;
-    // The control only reads an image it does not own.
-    image_->SetImage(const_cast<ImageStruct*>(slice));
+    // The control only reads an image it does not own. The model refills one record for
+    // every slice of a plane: the record shown already takes the new pixels by Invalidate.
+    if (image_->Image() == slice)
+        image_->Invalidate();
+    else
+        image_->SetImage(const_cast<ImageStruct*>(slice));
     if (reshaped) panel_->SetClientRatio(ratio);
     if (resized) panel_->Reset();
     if (resized || reshaped) panel_->Resize();

@@ -5,11 +5,12 @@
 // pixel in double precision:
 //
 // - BM_Convert16To8: Image16ToImage8 with the window 1000 … 40000 on random 16-bit
-//   values; the reference subtracts Min, multiplies by the precomputed factor
-//   255 / (Max − Min), clamps and truncates.
+//   values; the reference gives 255 from Max on, else subtracts Min, multiplies by the
+//   precomputed factor 255 / (Max − Min), clamps and truncates.
 // - BM_ConvertFloatLogTo8: ImageFloatLogToImage8 with the window 0 … 65535 on random
-//   floats around it; the reference evaluates 255 · log1p(max(0, s − Min)) /
-//   log1p(Max − Min) with std::log1p, then clamps and truncates.
+//   floats around it; the reference gives 255 from Max on, else evaluates
+//   255 · log1p(max(0, s − Min)) / log1p(Max − Min) with std::log1p, then clamps and
+//   truncates.
 //
 // Every iteration runs the reference and the conversion once each, in alternating
 // order, and times both; the Time column is the conversion's (manual time), `ref_ms`
@@ -115,13 +116,16 @@ constexpr float Min16 = 1000, Max16 = 40000;
 
 void Reference16To8(ImageStruct* dst, const ImageStruct* src, float min, float max)
 {
-    const double low = min, factor = 255.0 / (double(max) - double(min));
+    const double low = min, high = max, factor = 255.0 / (double(max) - double(min));
     const int32_t width = src->XSize, height = src->YSize;
     for (int32_t y = 0; y < height; ++y) {
         const auto* in = reinterpret_cast<const uint16_t*>(Row(src, y));
         uint8_t* out = Row(dst, y);
-        for (int32_t x = 0; x < width; ++x)
-            out[x] = Clamp((double(in[x]) - low) * factor);
+        for (int32_t x = 0; x < width; ++x) {
+            // 255 from Max on: the floor of the clamp (a form GCC still vectorises).
+            const double floor = in[x] >= high ? 255.0 : 0.0;
+            out[x] = uint8_t(std::min(std::max((double(in[x]) - low) * factor, floor), 255.0));
+        }
     }
 }
 
@@ -175,7 +179,7 @@ void ReferenceFloatLogTo8(ImageStruct* dst, const ImageStruct* src, float min, f
         uint8_t* out = Row(dst, y);
         for (int32_t x = 0; x < width; ++x) {
             const double q = double(in[x]) - low;
-            out[x] = Clamp(255.0 * std::log1p(std::max(0.0, q)) / range);
+            out[x] = in[x] >= max ? 255 : Clamp(255.0 * std::log1p(std::max(0.0, q)) / range);
         }
     }
 }

@@ -38,6 +38,11 @@ TColor PlainColor(TColor color)
     return color & 0x80000000u ? QColorToColor(ColorToQColor(color)) : color;
 }
 
+TColor PropertyColor(TColor stored, const QColor& value)
+{
+    return ColorToQColor(stored).rgb() == value.rgb() ? stored : QColorToColor(value);
+}
+
 void InvalidateOthers(QWidget* control)
 {
     if (!control->isVisible()) return;

@@ -38,6 +38,13 @@ VOLINSPECT_CONTROLS_EXPORT TColor QColorToColor(const QColor& color);
 VOLINSPECT_CONTROLS_EXPORT TColor PlainColor(TColor color);
 
 /**
+ * The TColor a colour property's setter stores for `value`: `stored` itself when
+ * `value` is the colour it shows already, so that setting a colour property to its own
+ * value changes nothing (a system colour stays one); else `value` as 0x00BBGGRR.
+ */
+VOLINSPECT_CONTROLS_EXPORT TColor PropertyColor(TColor stored, const QColor& value);
+
+/**
  * Stacked controls. Display controls may lie on top of each other in one parent (an
  * image, an overlay, a plot); a transparent one paints no background, so what lies
  * beneath shows through, and when it changes, what it covers must repaint too.

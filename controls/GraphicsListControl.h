@@ -202,10 +202,25 @@ public:
     TIndexEvent OnFinishMove;
 
     bool AllocList() const { return allocList_; }
-    /** On: a new owned list of AllocSize items (cbReInsert); off: releases it (cbDelete). */
+    /**
+     * On: a new owned list of AllocSize items, then cbReInsert to the objects registered
+     * below AllocSize, in index order. Off: releases the owned list, then cbDelete to
+     * every registered object and the table is released (see SetAllocSize).
+     */
     void SetAllocList(bool value);
     int AllocSize() const { return allocSize_; }
-    /** Capacity of the owned list and size of the notification table; re-creates the list. */
+    /**
+     * Capacity of the owned list and size of the notification table (which grows with
+     * it, and keeps its entries when it shrinks while AllocList is off). A new size on an
+     * owning control re-creates the list: AllocList off and on again, discarding the
+     * items and the registrations, without cbReInsert.
+     *
+     * Releasing the table tells every registered object (cbDelete, in index order), also
+     * one at or above the new size: an object left out would keep pointing at a control
+     * that has no entry for it, and would never hear of the control again. So changing
+     * AllocSize of an owning control, or switching AllocList off, leaves no object
+     * registered.
+     */
     void SetAllocSize(int value);
     /** Client pixels per list unit; stored only, no repaint. */
     float XScale() const { return Mapping().XScale; }
@@ -239,7 +254,7 @@ public:
     void setDisplayStart(int value) { SetDisplayStart(value); }
     void setDisplayCount(int value) { SetDisplayCount(value); }
     QColor color() const { return ColorToQColor(color_); }
-    void setColor(const QColor& value) { SetColor(QColorToColor(value)); }
+    void setColor(const QColor& value) { SetColor(PropertyColor(color_, value)); }
 
     /** Sets XScale, XOffset, YScale and YOffset, in this order; no repaint. */
     void SetZoomProperties(float XScale, float XOffset, float YScale, float YOffset) override;

@@ -179,9 +179,12 @@ TImageControl::~TImageControl()
 
 void TImageControl::SetAllocImage(AllocImageType value)
 {
+    if (value < AllocNoImage || value > AllocImageComplex) value = AllocNoImage;
+    // The kind held already: the owned image keeps its pixels and information, and a
+    // program's image stays shown.
+    if (value == allocImage_) return;
     if (image_ && OwnsImage()) DeleteImage(image_);
     image_ = nullptr;
-    if (value < AllocNoImage || value > AllocImageComplex) value = AllocNoImage;
     // A foreign image shown until now is dropped, not deleted. New images start at 0.
     image_ = NewImageOfKind(value, xSize_, ySize_);
     allocImage_ = value;
@@ -190,6 +193,9 @@ void TImageControl::SetAllocImage(AllocImageType value)
 
 void TImageControl::SetImage(ImageStruct* image)
 {
+    // The image shown already, owned or not, stays as it is (deleting an owned one here
+    // would leave Image pointing at freed pixels).
+    if (image == image_) return;
     if (ImageKind(image) == ImageKindRGB && transparent_ && displayColor_ != White) return;
     if (OwnsImage()) {
         DeleteImage(image_);
@@ -311,7 +317,7 @@ void TImageControl::SetAutoSize(bool value)
 
 void TImageControl::SetAutoScale(bool value)
 {
-    if (value && autoSize_) return;
+    if (value == autoScale_ || (value && autoSize_)) return;
     autoScale_ = value;
     Resized();
 }

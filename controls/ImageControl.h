@@ -132,7 +132,10 @@ public:
      * Null when there is none (or an allocation failed).
      */
     ImageStruct* Image() const { return image_; }
-    /** Shows the program's `image` (not owned), releasing an owned one; see the class. */
+    /**
+     * Shows the program's `image` (not owned), releasing an owned one; see the class.
+     * The image shown already changes nothing.
+     */
     void SetImage(ImageStruct* image);
 
     /** The cached display image (8-bit or RGB), or null; owned, in the pixel cache. */
@@ -141,6 +144,11 @@ public:
     bool Rebuild() const { return rebuild_; }
 
     AllocImageType AllocImage() const { return allocImage_; }
+    /**
+     * Owns a new blank image of `value`'s kind and XSize × YSize (none for
+     * AllocNoImage, as for a value out of range), releasing an owned one and dropping a
+     * program's. The kind held already changes nothing: the image stays.
+     */
     void SetAllocImage(AllocImageType value);
     TColor BorderColor() const { return borderColor_; }
     void SetBorderColor(TColor value);
@@ -185,7 +193,7 @@ public:
     // call them; colours as QColor.
     void setAllocImage(AllocImageType value) { SetAllocImage(value); }
     QColor borderColor() const { return ColorToQColor(borderColor_); }
-    void setBorderColor(const QColor& value) { SetBorderColor(QColorToColor(value)); }
+    void setBorderColor(const QColor& value) { SetBorderColor(PropertyColor(borderColor_, value)); }
     void setDisplay(DisplayType value) { SetDisplay(value); }
     void setMin(float value) { SetMin(value); }
     void setMax(float value) { SetMax(value); }
@@ -201,7 +209,10 @@ public:
     void setAutoLoad(const QString& value) { SetAutoLoad(value); }
     void setDrawingMethod(DrawingMethodSet value) { SetDrawingMethod(value); }
     QColor displayColor() const { return ColorToQColor(displayColor_); }
-    void setDisplayColor(const QColor& value) { SetDisplayColor(QColorToColor(value)); }
+    void setDisplayColor(const QColor& value)
+    {
+        SetDisplayColor(PropertyColor(displayColor_, value));
+    }
 
     /** Sets XScale, XOffset, YScale and YOffset, in this order. */
     void SetZoomProperties(float XScale, float XOffset, float YScale, float YOffset) override;

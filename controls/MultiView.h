@@ -218,13 +218,22 @@ public:
     void setRowCount(int value) { SetRowCount(value); }
     void setZoomed(bool value) { SetZoomed(value); }
     QColor colorPushed() const { return ColorToQColor(colorPushed_); }
-    void setColorPushed(const QColor& value) { SetColorPushed(QColorToColor(value)); }
+    void setColorPushed(const QColor& value) { SetColorPushed(PropertyColor(colorPushed_, value)); }
     QColor colorReleased() const { return ColorToQColor(colorReleased_); }
-    void setColorReleased(const QColor& value) { SetColorReleased(QColorToColor(value)); }
+    void setColorReleased(const QColor& value)
+    {
+        SetColorReleased(PropertyColor(colorReleased_, value));
+    }
     QColor colorPushedText() const { return ColorToQColor(colorPushedText_); }
-    void setColorPushedText(const QColor& value) { SetColorPushedText(QColorToColor(value)); }
+    void setColorPushedText(const QColor& value)
+    {
+        SetColorPushedText(PropertyColor(colorPushedText_, value));
+    }
     QColor colorReleasedText() const { return ColorToQColor(colorReleasedText_); }
-    void setColorReleasedText(const QColor& value) { SetColorReleasedText(QColorToColor(value)); }
+    void setColorReleasedText(const QColor& value)
+    {
+        SetColorReleasedText(PropertyColor(colorReleasedText_, value));
+    }
     void setButtonHeight(int value) { SetButtonHeight(value); }
     // The accessors of each cell's flattened properties.
     VOLINSPECT_CELL_PROPERTIES(11)

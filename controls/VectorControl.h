@@ -75,7 +75,7 @@ public:
     void setVertical(bool value) { SetVertical(value); }
     void setTransparent(bool value) { SetTransparent(value); }
     QColor vectorColor() const { return ColorToQColor(vectorColor_); }
-    void setVectorColor(const QColor& value) { SetVectorColor(QColorToColor(value)); }
+    void setVectorColor(const QColor& value) { SetVectorColor(PropertyColor(vectorColor_, value)); }
     void setMin(float value) { SetMin(value); }
     void setAutoMin(bool value) { SetAutoMin(value); }
     void setMax(float value) { SetMax(value); }
@@ -83,7 +83,7 @@ public:
     void setTopDown(bool value) { SetTopDown(value); }
     void setReversed(bool value) { SetReversed(value); }
     QColor color() const { return ColorToQColor(color_); }
-    void setColor(const QColor& value) { SetColor(QColorToColor(value)); }
+    void setColor(const QColor& value) { SetColor(PropertyColor(color_, value)); }
 
     /** Repaints what lies beneath the control, then the control itself. */
     virtual void Invalidate();

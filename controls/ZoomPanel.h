@@ -333,7 +333,7 @@ public:
     void setResizeChildren(bool value) { SetResizeChildren(value); }
     void setAutoMouse(bool value) { SetAutoMouse(value); }
     QColor color() const { return ColorToQColor(Color()); }
-    void setColor(const QColor& value) { SetColor(QColorToColor(value)); }
+    void setColor(const QColor& value) { SetColor(PropertyColor(Color(), value)); }
 
     /** Raised after every zoom change with the panel and its zoom record. */
     const TZoomEvent& OnZoom() const { return onZoom_; }

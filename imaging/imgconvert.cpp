@@ -19,15 +19,16 @@
 #endif
 
 // Every display level is defined by one per-pixel formula in double precision (Level
-// below). The conversions never approximate it; they only avoid evaluating it per
-// pixel:
+// below): 255 for values at or beyond Max, else the window's expression. The
+// conversions never approximate it; they only avoid evaluating it per pixel:
 //
 // - The formula is monotonic in the element value: non-decreasing, or non-increasing
-//   for an inverted window. So each level k starts at a threshold, the least value
-//   (in the order of the scale) whose level is at least k, and a pixel's level is the
-//   number of thresholds at or below its value. The thresholds are found by bisection
-//   with the formula itself, over the integers of the element kind or over the bit
-//   patterns of floats and doubles in value order.
+//   for an inverted window (255, the greatest level, only joins the top of the scale).
+//   So each level k starts at a threshold, the least value (in the order of the scale)
+//   whose level is at least k, and a pixel's level is the number of thresholds at or
+//   below its value. The thresholds are found by bisection with the formula itself,
+//   over the integers of the element kind or over the bit patterns of floats and
+//   doubles in value order.
 // - 8-bit sources and RGB greys go through a table of the 256 levels. 16-bit sources
 //   have a table of all 65536, filled run by run between the thresholds; with AVX2
 //   every other eight elements of a row take the formula instead (see Source16).
@@ -37,8 +38,8 @@
 //   the level rises; the rare bucket holding two distinct threshold values sends its
 //   pixels past the first to a binary search of the thresholds.
 // - 32-bit sources and complex powers on the linear scale evaluate the formula itself,
-//   four doubles at a time with AVX2: the same IEEE operations in the same order, then
-//   a clamp that gives what the comparisons give.
+//   four doubles at a time with AVX2: the same comparison with Max and the same IEEE
+//   operations in the same order, then a clamp that gives what the comparisons give.
 // - Complex powers on the logarithmic scale search the thresholds of the power.
 // - Small images skip the tables (building them costs more than the formula would)
 //   and large ones share their rows among a few threads.
@@ -62,6 +63,7 @@ struct Window
     };
     Form form = Form::Step;
     double min = 0;
+    double max = 0;        ///< values at or beyond it (towards Max from Min) give 255
     double factor = 0;     ///< linear: 255 / (Max − Min)
     double logRange = 0;   ///< logarithmic: log1p(|Max − Min|)
     bool inverted = false; ///< Min > Max: the level falls as the value rises
@@ -71,6 +73,7 @@ Window MakeWindow(float min, float max, bool logarithmic)
 {
     Window window;
     window.min = min;
+    window.max = max;
     if (min == max) return window;
     window.inverted = min > max;
     if (logarithmic) {
@@ -83,13 +86,26 @@ Window MakeWindow(float min, float max, bool logarithmic)
     return window;
 }
 
+/**
+ * Whether `s` has reached Max: s ≥ Max, or s ≤ Max on an inverted scale (never for
+ * NaN). Such values give 255 whatever the rounding of the formula: the factor
+ * 255 / (Max − Min) is rounded, so (Max − Min) · factor may fall short of 255 by an
+ * ulp (0 … 100: 254.99999999999997), and so may the logarithmic ratio.
+ */
+bool Reached(const Window& window, double s)
+{
+    return window.inverted ? s <= window.max : s >= window.max;
+}
+
 /** The display level of element value `s`: the documented formula, literally. */
 uint8_t Level(const Window& window, double s)
 {
+    // The step too is "255 from Max on" (Min = Max, not inverted).
+    if (Reached(window, s)) return 255;
     double t = 0;
     switch (window.form) {
     case Window::Form::Step:
-        return s >= window.min ? 255 : 0;
+        return 0;
     case Window::Form::Linear:
         t = (s - window.min) * window.factor;
         break;
@@ -560,38 +576,53 @@ struct SourcePower
 };
 
 /**
- * The linear window (or the step) on a row, eight elements at a time (sixteen for
- * Source16) while that many remain; returns where it stopped. The same IEEE operations
- * as Level, then a clamp: max returns its second operand for NaN, so below 1 and NaN
- * give 0, from 255 on 255, and truncation does the rest.
+ * The window on a row, eight elements at a time (sixteen for Source16) while that many
+ * remain, with Reach the comparison that tells an element at or beyond Max (_CMP_GE_OQ,
+ * or _CMP_LE_OQ on an inverted scale; false for NaN); returns where it stopped.
+ *
+ * Elements beyond Max take the floor 255, the others 0. The step gives the floor; the
+ * linear window takes the same IEEE operations as Level, then the floor and a clamp:
+ * max returns its second operand, the floor, for NaN, so below 1 and NaN give 0, from
+ * 255 on 255, and truncation does the rest.
  */
+template <typename Source, int Reach, bool Step>
+VOLINSPECT_AVX2 int32_t WindowRowAvx2(const Window& window, const uint8_t* src, uint8_t* dst,
+                                      int32_t width, const uint8_t* table)
+{
+    const __m256d min = _mm256_set1_pd(window.min), max = _mm256_set1_pd(window.max);
+    const __m256d factor = _mm256_set1_pd(window.factor), top = _mm256_set1_pd(255.0);
+    constexpr int32_t block = Source::Tabled ? 16 : 8;
+    int32_t x = 0;
+    __m256d a, b;
+    for (; x + block <= width; x += block) {
+        if constexpr (Source::Tabled) Source::LookUp8(src, x + 8, dst, table);
+        Source::Load(src, x, a, b);
+        const __m256d floorA = _mm256_and_pd(_mm256_cmp_pd(a, max, Reach), top);
+        const __m256d floorB = _mm256_and_pd(_mm256_cmp_pd(b, max, Reach), top);
+        if constexpr (Step) {
+            StoreLevels8(dst + x, _mm256_cvttpd_epi32(floorA), _mm256_cvttpd_epi32(floorB));
+        } else {
+            a = _mm256_mul_pd(_mm256_sub_pd(a, min), factor);
+            b = _mm256_mul_pd(_mm256_sub_pd(b, min), factor);
+            StoreLevels8(dst + x, _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(a, floorA), top)),
+                         _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(b, floorB), top)));
+        }
+    }
+    return x;
+}
+
+/** The linear window (or the step) on a row, as WindowRowAvx2; returns where it stopped. */
 template <typename Source>
 VOLINSPECT_AVX2 int32_t LinearRowAvx2(const Window& window, const uint8_t* src, uint8_t* dst,
                                       int32_t width, const uint8_t* table = nullptr)
 {
-    const __m256d min = _mm256_set1_pd(window.min), factor = _mm256_set1_pd(window.factor);
-    const __m256d zero = _mm256_setzero_pd(), top = _mm256_set1_pd(255.0);
-    constexpr int32_t block = Source::Tabled ? 16 : 8;
     int32_t x = 0;
-    __m256d a, b;
-    if (window.form == Window::Form::Step) {
-        for (; x + block <= width; x += block) {
-            if constexpr (Source::Tabled) Source::LookUp8(src, x + 8, dst, table);
-            Source::Load(src, x, a, b);
-            StoreLevels8(
-                dst + x, _mm256_cvttpd_epi32(_mm256_and_pd(_mm256_cmp_pd(a, min, _CMP_GE_OQ), top)),
-                _mm256_cvttpd_epi32(_mm256_and_pd(_mm256_cmp_pd(b, min, _CMP_GE_OQ), top)));
-        }
-    } else {
-        for (; x + block <= width; x += block) {
-            if constexpr (Source::Tabled) Source::LookUp8(src, x + 8, dst, table);
-            Source::Load(src, x, a, b);
-            a = _mm256_mul_pd(_mm256_sub_pd(a, min), factor);
-            b = _mm256_mul_pd(_mm256_sub_pd(b, min), factor);
-            StoreLevels8(dst + x, _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(a, zero), top)),
-                         _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(b, zero), top)));
-        }
-    }
+    if (window.form == Window::Form::Step)
+        x = WindowRowAvx2<Source, _CMP_GE_OQ, true>(window, src, dst, width, table);
+    else if (window.inverted)
+        x = WindowRowAvx2<Source, _CMP_LE_OQ, false>(window, src, dst, width, table);
+    else
+        x = WindowRowAvx2<Source, _CMP_GE_OQ, false>(window, src, dst, width, table);
     _mm256_zeroupper();
     return x;
 }

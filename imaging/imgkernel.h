@@ -167,18 +167,23 @@ VOLINSPECT_IMGKERNEL_EXPORT void ImageInfoTransfer(ImageStruct* dst, const Image
  * false and writes nothing. The window arguments are floats.
  *
  * The grey window maps an element value s to a display level 0 … 255 (all in double
- * precision, then truncated toward zero):
- *   - Max ≠ Min: t = (s − Min) · (255 / (Max − Min)), the factor formed first;
- *     level = 0 when t < 1 or t is NaN, 255 when t ≥ 255, trunc(t) otherwise.
- *     Min maps to 0 and Max to 255; Min > Max inverts the scale. +∞ and −∞ follow the
- *     formula (to 255 or 0); NaN gives 0.
+ * precision, then truncated toward zero). Min maps to 0 and Max to 255, exactly:
+ *   - s at or beyond Max (s ≥ Max; s ≤ Max when Min > Max): level 255. The factor
+ *     below is rounded, so the formula alone may leave Max an ulp short of 255
+ *     (0 … 100: 100 · (255 / 100) = 254.99999999999997); this rule settles it.
+ *   - Otherwise, Max ≠ Min: t = (s − Min) · (255 / (Max − Min)), the factor formed
+ *     first; level = 0 when t < 1 or t is NaN, 255 when t ≥ 255, trunc(t) otherwise.
+ *     Min > Max inverts the scale. +∞ and −∞ follow these rules (to 255 or 0); NaN
+ *     gives 0.
  *   - Max = Min: a step, level 255 when s ≥ Min, else 0 (NaN: 0).
  * The logarithmic window, with q = s − Min when Min < Max and q = Min − s when
- * Min > Max (the distance from Min towards Max) and w = |Max − Min|:
+ * Min > Max (the distance from Min towards Max) and w = |Max − Min|: s at or beyond
+ * Max gives 255 as above; otherwise
  *   t = 255.0 * std::log1p(std::max(0.0, q)) / std::log1p(w), in double precision,
  *   then as above (0 when t < 1 or NaN, 255 when t ≥ 255). So Min maps to 0, Max to
  *   255, and for Min < Max it is 255 · log(1 + max(0, s − Min)) / log(1 + Max − Min).
  *   Max = Min is the same step as the linear window.
+ * Both are monotonic in s: non-decreasing, non-increasing when Min > Max.
  * Complex elements give their real part re, their imaginary part im, or their power
  * re² + im² (formed in double precision) before the window. An RGB pixel's grey value
  * is (299·R + 587·G + 114·B) / 1000, truncated, before the window.

@@ -94,6 +94,8 @@ private slots:
     void directDrawRule();
     void everyKindOnScreen_data();
     void everyKindOnScreen();
+    void windowEndsOnScreen_data();
+    void windowEndsOnScreen();
     void displayModes_data();
     void displayModes();
     void quadrantSwap_data();
@@ -384,6 +386,82 @@ void TestImageControl::everyKindOnScreen()
                 QCOMPARE(pixel, qRgb(e, e, e));
             }
         }
+}
+
+void TestImageControl::windowEndsOnScreen_data()
+{
+    // Windows whose factor (or logarithmic ratio) leaves Max an ulp short of 255.
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("display");
+    QTest::addColumn<float>("min");
+    QTest::addColumn<float>("max");
+    QTest::addColumn<float>("root"); // complex powers: the real part whose square is Max
+    using T = TImageControl;
+    QTest::newRow("8-bit") << int(T::AllocImage8) << 0 << 0.0f << 100.0f << 0.0f;
+    QTest::newRow("16-bit") << int(T::AllocImage16) << 0 << 0.0f << 100.0f << 0.0f;
+    QTest::newRow("32-bit, inverted") << int(T::AllocImage32) << 0 << 100.0f << 0.0f << 0.0f;
+    QTest::newRow("RGB grey") << int(T::AllocImageRGB) << 0 << 0.0f << 100.0f << 0.0f;
+    QTest::newRow("float") << int(T::AllocImageFloat) << int(T::DisplayNormal) << 0.0f << 100.0f
+                           << 0.0f;
+    QTest::newRow("float, logarithmic")
+        << int(T::AllocImageFloat) << int(T::DisplayLog) << 0.0f << 13.0f << 0.0f;
+    QTest::newRow("imaginary part, swapped")
+        << int(T::AllocImageComplex) << int(T::DisplaySwapPartIm) << 0.0f << 100.0f << 0.0f;
+    QTest::newRow("power") << int(T::AllocImageComplex) << int(T::DisplayPower) << 0.0f << 100.0f
+                           << 10.0f;
+    QTest::newRow("power, logarithmic")
+        << int(T::AllocImageComplex) << int(T::DisplayPowerLog) << 0.0f << 225.0f << 15.0f;
+}
+
+void TestImageControl::windowEndsOnScreen()
+{
+    // Elements at Max are painted white and elements at Min black: the left half of a
+    // 4 × 2 image holds Min, the right half Max (the swapped mode shows them the other
+    // way round).
+    QFETCH(int, kind);
+    QFETCH(int, display);
+    QFETCH(float, min);
+    QFETCH(float, max);
+    QFETCH(float, root);
+    TImageControl control;
+    control.SetXSize(4);
+    control.SetYSize(2);
+    control.SetAllocImage(TImageControl::AllocImageType(kind));
+    control.resize(4, 2);
+    control.SetDisplay(TImageControl::DisplayType(display));
+    ImageStruct* image = control.Image();
+    const bool imaginary = display == TImageControl::DisplaySwapPartIm;
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 4; ++x) {
+            const float v = x < 2 ? min : max;
+            switch (ImageKind(image)) {
+            case ImageKind8:
+                ElementAt<uint8_t>(image, x, y) = uint8_t(v);
+                break;
+            case ImageKind16:
+                ElementAt<uint16_t>(image, x, y) = uint16_t(v);
+                break;
+            case ImageKind32:
+                ElementAt<int32_t>(image, x, y) = int32_t(v);
+                break;
+            case ImageKindRGB:
+                ElementAt<uint32_t>(image, x, y) = uint32_t(v) * 0x010101u;
+                break;
+            case ImageKindFloat:
+                ElementAt<float>(image, x, y) = v;
+                break;
+            default: // the part shown, or the real part whose square is the power
+                ElementAt<float>(image, 2 * x + int(imaginary), y) = root > 0 && x >= 2 ? root : v;
+            }
+        }
+    control.SetMin(min);
+    control.SetMax(max);
+    control.Invalidate();
+    const QImage shown = Shown(control);
+    QVERIFY(!control.Rebuild());
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 4; ++x)
+            QCOMPARE(shown.pixel(x, y) & 0xFFFFFF, (x >= 2) != imaginary ? 0xFFFFFFu : 0u);
 }
 
 void TestImageControl::displayModes_data()

@@ -348,6 +348,36 @@ private slots:
         }
     }
 
+    void steppingShowsTheNextSliceThroughTheWindow()
+    {
+        // Each view shows the same image record for every slice, refilled: a step must
+        // convert it again.
+        TOrthoWindow inspector;
+        inspector.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&inspector));
+        inspector.ShowVolume(PatternVolume(37, 21, 9), QStringLiteral("pattern"));
+        QVERIFY(WaitIdle(inspector));
+        inspector.SetWindow(20, 220);
+        ImagePtr one{NewImage8(1, 1)}, level{NewImage8(1, 1)};
+        for (SlicePlane plane : {SlicePlane::Top, SlicePlane::Front, SlicePlane::Side}) {
+            TImageControl* image = inspector.View(plane)->Image();
+            image->grab();
+            inspector.StepSlice(plane, 1);
+            const QImage shot = image->grab().toImage();
+            SliceModel& model = inspector.Model();
+            const TZoomMapping& m = image->Mapping();
+            for (int v = 0; v < model.SliceHeight(plane); v += 4)
+                for (int u = 0; u < model.SliceWidth(plane); u += 3) {
+                    const auto [x, y, z] = model.VoxelAt(plane, u, v);
+                    one->Data[0] = inspector.Volume().Voxel(x, y, z);
+                    QVERIFY(Image8ToImage8(level.get(), one.get(), 20, 220));
+                    const QRgb pixel =
+                        shot.pixel(int(m.ToPixelX(u + 0.5)), int(m.ToPixelY(v + 0.5)));
+                    QCOMPARE(qGreen(pixel), int(level->Data[0]));
+                }
+        }
+    }
+
     void spacingSetsTheViewsProportions()
     {
         TOrthoWindow inspector;
