@@ -151,73 +151,84 @@ std::string NoFigureReason(int x, int y, int z)
     return "the volume " + NoFigurePredicate(x, y, z);
 }
 
-void AppendTableCell(std::string& out, std::string_view bytes)
+namespace {
+
+/**
+ * Appends `bytes` to `out`: bytes that `plain` (given the bytes and a position) accepts
+ * and valid UTF-8 characters other than C1 controls go as they are, every other byte
+ * through `escape`.
+ */
+template <typename Plain, typename Escape>
+void AppendWithEscapes(std::string& out, std::string_view bytes, Plain plain, Escape escape)
 {
     const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
     const size_t n = bytes.size();
-    size_t plain = 0; // start of the bytes not yet appended, which need no escape
+    size_t start = 0; // start of the bytes not yet appended, which need no escape
     for (size_t i = 0; i < n;) {
-        const unsigned char c = s[i];
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
+        if (plain(s, i, n)) {
             ++i;
             continue;
         }
-        const size_t character = c >= 0x80 ? Utf8Length(s + i, n - i) : 0;
+        const size_t character = s[i] >= 0x80 ? Utf8Length(s + i, n - i) : 0;
         if (character > 0) {
             i += character;
             continue;
         }
-        out.append(bytes.substr(plain, i - plain));
-        switch (c) {
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        default:
-            AppendEscaped(out, c);
-        }
-        plain = ++i;
+        out.append(bytes.substr(start, i - start));
+        escape(out, s[i]);
+        start = ++i;
     }
-    out.append(bytes.substr(plain));
+    out.append(bytes.substr(start));
+}
+
+} // namespace
+
+void AppendTableCell(std::string& out, std::string_view bytes)
+{
+    AppendWithEscapes(
+        out, bytes,
+        [](const unsigned char* s, size_t i, size_t) {
+            return s[i] >= 0x20 && s[i] < 0x7F && s[i] != '\\';
+        },
+        [](std::string& text, unsigned char c) {
+            switch (c) {
+            case '\\':
+                text += "\\\\";
+                break;
+            case '\t':
+                text += "\\t";
+                break;
+            case '\n':
+                text += "\\n";
+                break;
+            case '\r':
+                text += "\\r";
+                break;
+            default:
+                AppendEscaped(text, c);
+            }
+        });
 }
 
 void AppendCsvField(std::string& out, std::string_view bytes)
 {
-    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-    const size_t n = bytes.size();
     const bool quoted = bytes.find_first_of(",\"\n\r") != std::string_view::npos;
     if (quoted) out += '"';
-    size_t plain = 0;
-    for (size_t i = 0; i < n;) {
-        const unsigned char c = s[i];
-        const bool text = (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r';
-        const bool readsAsEscape = c == '\\' && i + 3 < n && s[i + 1] == 'x' &&
-                                   IsHexDigit(char(s[i + 2])) && IsHexDigit(char(s[i + 3]));
-        if (text && c != '"' && !readsAsEscape) {
-            ++i;
-            continue;
-        }
-        const size_t character = c >= 0x80 ? Utf8Length(s + i, n - i) : 0;
-        if (character > 0) {
-            i += character;
-            continue;
-        }
-        out.append(bytes.substr(plain, i - plain));
-        if (c == '"')
-            out += "\"\"";
-        else
-            AppendEscaped(out, c);
-        plain = ++i;
-    }
-    out.append(bytes.substr(plain));
+    AppendWithEscapes(
+        out, bytes,
+        [](const unsigned char* s, size_t i, size_t n) {
+            const unsigned char c = s[i];
+            const bool text = (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r';
+            const bool readsAsEscape = c == '\\' && i + 3 < n && s[i + 1] == 'x' &&
+                                       IsHexDigit(char(s[i + 2])) && IsHexDigit(char(s[i + 3]));
+            return text && c != '"' && !readsAsEscape;
+        },
+        [](std::string& text, unsigned char c) {
+            if (c == '"')
+                text += "\"\"";
+            else
+                AppendEscaped(text, c);
+        });
     if (quoted) out += '"';
 }
 
