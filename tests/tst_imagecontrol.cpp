@@ -73,6 +73,14 @@ template <class T> T& ElementAt(ImageStruct* image, int x, int y)
     return reinterpret_cast<T*>(image->Data + std::ptrdiff_t(y) * image->LineStep)[x];
 }
 
+/** The bytes of `values`: one element of an image. */
+template <typename... T> QByteArray Raw(T... values)
+{
+    QByteArray bytes;
+    (bytes.append(reinterpret_cast<const char*>(&values), sizeof values), ...);
+    return bytes;
+}
+
 QString WritePicture(const QTemporaryDir& dir, const QString& name, const QImage& picture)
 {
     const QString path = dir.filePath(name);
@@ -390,78 +398,59 @@ void TestImageControl::everyKindOnScreen()
 
 void TestImageControl::windowEndsOnScreen_data()
 {
-    // Windows whose factor (or logarithmic ratio) leaves Max an ulp short of 255.
     QTest::addColumn<int>("kind");
     QTest::addColumn<int>("display");
     QTest::addColumn<float>("min");
     QTest::addColumn<float>("max");
-    QTest::addColumn<float>("root"); // complex powers: the real part whose square is Max
+    QTest::addColumn<QByteArray>("low");
+    QTest::addColumn<QByteArray>("high");
     using T = TImageControl;
-    QTest::newRow("8-bit") << int(T::AllocImage8) << 0 << 0.0f << 100.0f << 0.0f;
-    QTest::newRow("16-bit") << int(T::AllocImage16) << 0 << 0.0f << 100.0f << 0.0f;
-    QTest::newRow("32-bit, inverted") << int(T::AllocImage32) << 0 << 100.0f << 0.0f << 0.0f;
-    QTest::newRow("RGB grey") << int(T::AllocImageRGB) << 0 << 0.0f << 100.0f << 0.0f;
-    QTest::newRow("float") << int(T::AllocImageFloat) << int(T::DisplayNormal) << 0.0f << 100.0f
-                           << 0.0f;
-    QTest::newRow("float, logarithmic")
-        << int(T::AllocImageFloat) << int(T::DisplayLog) << 0.0f << 13.0f << 0.0f;
-    QTest::newRow("imaginary part, swapped")
-        << int(T::AllocImageComplex) << int(T::DisplaySwapPartIm) << 0.0f << 100.0f << 0.0f;
-    QTest::newRow("power") << int(T::AllocImageComplex) << int(T::DisplayPower) << 0.0f << 100.0f
-                           << 10.0f;
-    QTest::newRow("power, logarithmic")
-        << int(T::AllocImageComplex) << int(T::DisplayPowerLog) << 0.0f << 225.0f << 15.0f;
+    const auto row = [](const char* name, T::AllocImageType kind, T::DisplayType display, float min,
+                        float max, const QByteArray& low, const QByteArray& high) {
+        QTest::newRow(name) << int(kind) << int(display) << min << max << low << high;
+    };
+    row("8-bit", T::AllocImage8, T::DisplayNormal, 0, 100, Raw(uint8_t(0)), Raw(uint8_t(100)));
+    row("16-bit", T::AllocImage16, T::DisplayNormal, 0, 100, Raw(uint16_t(0)), Raw(uint16_t(100)));
+    row("32-bit, inverted", T::AllocImage32, T::DisplayNormal, 100, 0, Raw(100), Raw(0));
+    row("RGB grey", T::AllocImageRGB, T::DisplayNormal, 0, 100, Raw(0u), Raw(0x646464u));
+    row("float", T::AllocImageFloat, T::DisplayNormal, 0, 100, Raw(0.0f), Raw(100.0f));
+    row("float, logarithmic", T::AllocImageFloat, T::DisplayLog, 0, 13, Raw(0.0f), Raw(13.0f));
+    row("imaginary part, swapped", T::AllocImageComplex, T::DisplaySwapPartIm, 0, 100,
+        Raw(5.0f, 0.0f), Raw(-7.0f, 100.0f));
+    row("power", T::AllocImageComplex, T::DisplayPower, 0, 100, Raw(0.0f, 0.0f), Raw(6.0f, 8.0f));
+    row("power, logarithmic", T::AllocImageComplex, T::DisplayPowerLog, 0, 225, Raw(0.0f, 0.0f),
+        Raw(9.0f, 12.0f));
 }
 
 void TestImageControl::windowEndsOnScreen()
 {
-    // Elements at Max are painted white and elements at Min black: the left half of a
-    // 4 × 2 image holds Min, the right half Max (the swapped mode shows them the other
-    // way round).
+    // Elements at Max are painted white and at Min black, also where the window's factor
+    // (or logarithmic ratio) leaves Max an ulp short of 255: the left half of a 4 × 2
+    // image holds the element (its bytes) that reads Min, the right half the one that
+    // reads Max (swapped quadrants the other way round).
     QFETCH(int, kind);
     QFETCH(int, display);
     QFETCH(float, min);
     QFETCH(float, max);
-    QFETCH(float, root);
+    QFETCH(QByteArray, low);
+    QFETCH(QByteArray, high);
     TImageControl control;
     control.SetXSize(4);
     control.SetYSize(2);
     control.SetAllocImage(TImageControl::AllocImageType(kind));
     control.resize(4, 2);
     control.SetDisplay(TImageControl::DisplayType(display));
-    ImageStruct* image = control.Image();
-    const bool imaginary = display == TImageControl::DisplaySwapPartIm;
-    for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 4; ++x) {
-            const float v = x < 2 ? min : max;
-            switch (ImageKind(image)) {
-            case ImageKind8:
-                ElementAt<uint8_t>(image, x, y) = uint8_t(v);
-                break;
-            case ImageKind16:
-                ElementAt<uint16_t>(image, x, y) = uint16_t(v);
-                break;
-            case ImageKind32:
-                ElementAt<int32_t>(image, x, y) = int32_t(v);
-                break;
-            case ImageKindRGB:
-                ElementAt<uint32_t>(image, x, y) = uint32_t(v) * 0x010101u;
-                break;
-            case ImageKindFloat:
-                ElementAt<float>(image, x, y) = v;
-                break;
-            default: // the part shown, or the real part whose square is the power
-                ElementAt<float>(image, 2 * x + int(imaginary), y) = root > 0 && x >= 2 ? root : v;
-            }
-        }
-    control.SetMin(min);
-    control.SetMax(max);
-    control.Invalidate();
-    const QImage shown = Shown(control);
-    QVERIFY(!control.Rebuild());
     for (int y = 0; y < 2; ++y)
         for (int x = 0; x < 4; ++x)
-            QCOMPARE(shown.pixel(x, y) & 0xFFFFFF, (x >= 2) != imaginary ? 0xFFFFFFu : 0u);
+            std::memcpy(&ElementAt<char>(control.Image(), x * int(low.size()), y),
+                        (x < 2 ? low : high).constData(), size_t(low.size()));
+    control.SetMin(min);
+    control.SetMax(max);
+    const QImage shown = Shown(control);
+    const bool swapped = display >= TImageControl::DisplaySwapNormal;
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 4; ++x)
+            QCOMPARE(shown.pixel(x, y) & 0xFFFFFF, (x >= 2) != swapped ? 0xFFFFFFu : 0u);
 }
 
 void TestImageControl::displayModes_data()
