@@ -104,9 +104,8 @@ bool NameDataFile(const QString& ics, const QByteArray& data)
 }
 
 /**
- * Runs `load` on a thread of its own and returns whether it ended within a second.
- * A load still waiting on `fifo` then is let through by opening it for writing and
- * closing it again, until it ends, so that a fault fails the test instead of hanging it.
+ * Runs `load` on a thread of its own: whether it ended within a second. A load waiting
+ * on `fifo` then is let through by openings for writing, so that it fails, not hangs.
  */
 bool EndsUnblocked(const std::function<void()>& load, const QString& fifo)
 {
@@ -590,11 +589,9 @@ private slots:
         QVERIFY(Snapshot(little).Matches(big));
     }
 
-    // Another process gives the name of a file a load has checked to a FIFO: the load
-    // reads the files it checked, and never waits on the FIFO. The swap comes between
-    // the two passes over floating-point data, before which the files are opened again.
-    // A data file named in its header is named relative to it, and found beside it from
-    // another working folder.
+    // A checked file's name given to a FIFO between the two passes over floating-point
+    // data (the files are opened again for the second): the load reads the files it
+    // checked and never waits. A data file named in its header is found beside it.
     void loadReadsTheFilesItChecked_data()
     {
         QTest::addColumn<QString>("layout");  // pair, pair gz, single, named
