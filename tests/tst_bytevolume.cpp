@@ -662,7 +662,7 @@ private slots:
             return WriteIcs(Path(QString("fd %1.ics").arg(name)), 6, 5, 4, samples.data(), options);
         };
         QVERIFY(write("pair") && write("gzip", {2, 16, true}) &&
-                write("single", {2, 16, 0, true}) &&
+                write("single", {2, 16, false, true}) &&
                 write("real", {4, 0, false, false, IcsWriteOptions::Real}) && write("short") &&
                 write("fifo") && write("corrupt", {2, 16, true}) && write("named"));
         WriteAll(Path("fd short.ids"), QByteArray(10, 'x'));
