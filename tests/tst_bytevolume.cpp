@@ -94,34 +94,27 @@ int OpenDescriptors()
     return int(QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
 }
 
-/** A version 2 header of 32-bit floating-point samples kept in the file `dataName`. */
-QByteArray FloatHeaderNaming(int x, int y, int z, const QByteArray& dataName)
+/** Makes the version 1 header `ics` one of version 2 that names its data file `data`. */
+bool NameDataFile(const QString& ics, const QByteArray& data)
 {
-    return "\t\nics_version\t2.0\nfilename\tnamed\nlayout\tparameters\t4\n"
-           "layout\torder\tbits\tx\ty\tz\nlayout\tsizes\t32\t" +
-           QByteArray::number(x) + '\t' + QByteArray::number(y) + '\t' + QByteArray::number(z) +
-           "\nlayout\tsignificant_bits\t32\nrepresentation\tformat\treal\n"
-           "representation\tsign\tsigned\nrepresentation\tcompression\tuncompressed\n"
-           "representation\tbyte_order\t1\t2\t3\t4\nsource\tfile\t" +
-           dataName + "\nsource\toffset\t0\nend\t\n";
+    QByteArray header = ReadAll(ics);
+    if (!header.startsWith("\t\nics_version\t1.0\n")) return false;
+    WriteAll(ics, header.replace("1.0\n", "2.0\n") + "source\tfile\t" + data + "\nend\t\n");
+    return true;
 }
 
 /**
- * Runs `load` on a thread of its own and returns whether it ended within a second.
- * A load still running then waits on one of `fifos`: each is opened for writing and
- * closed again, which lets a waiting reader through, until the load ends, so that a
- * fault fails the test instead of hanging it.
+ * Runs `load` on a thread of its own: whether it ended within a second. A load waiting
+ * on `fifo` then is let through by openings for writing, so that it fails, not hangs.
  */
-bool EndsUnblocked(const std::function<void()>& load, const QStringList& fifos)
+bool EndsUnblocked(const std::function<void()>& load, const QString& fifo)
 {
     auto running = std::async(std::launch::async, load);
     if (running.wait_for(std::chrono::seconds(1)) == std::future_status::ready) return true;
     while (running.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
-        for (const QString& fifo : fifos)
-            if (const int fd =
-                    ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-                fd >= 0)
-                ::close(fd);
+        if (const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+            fd >= 0)
+            ::close(fd);
     return false;
 }
 
@@ -596,11 +589,9 @@ private slots:
         QVERIFY(Snapshot(little).Matches(big));
     }
 
-    // Another process gives the name of a file a load has checked to a FIFO: the load
-    // reads the files it checked, and never waits on the FIFO. The swap comes between
-    // the two passes over floating-point data, before which the files are opened again.
-    // The named data file is named relative to its header, and found beside it from
-    // another working folder.
+    // A checked file's name given to a FIFO between the two passes over floating-point
+    // data (the files are opened again for the second): the load reads the files it
+    // checked and never waits. A data file named in its header is found beside it.
     void loadReadsTheFilesItChecked_data()
     {
         QTest::addColumn<QString>("layout");  // pair, pair gz, single, named
@@ -615,60 +606,47 @@ private slots:
     {
         QFETCH(QString, layout);
         QFETCH(QString, swapped);
-        constexpr int X = 37, Y = 11, Z = 3;
-        std::vector<float> samples(X * Y * Z);
+        std::vector<float> samples(37 * 11 * 3);
         for (size_t i = 0; i < samples.size(); ++i)
             samples[i] = float(i % 97) * 0.5f - 3.0f;
         const QString stem = Path("checked " + QString(QTest::currentDataTag()).remove(','));
         const QString ics = stem + ".ics";
-        QString data = stem + ".ids";
-        const IcsWriteOptions real{4, 0, layout == "pair gz", layout == "single",
-                                   IcsWriteOptions::Real};
+        QString data = layout == "single" ? ics : stem + ".ids";
+        QVERIFY(WriteIcs(ics, 37, 11, 3, samples.data(),
+                         {4, 0, layout == "pair gz", layout == "single", IcsWriteOptions::Real}));
         if (layout == "named") {
+            QVERIFY(NameDataFile(ics, QFile::encodeName(QFileInfo(stem).fileName()) + ".data"));
+            QVERIFY(QFile::rename(data, stem + ".data"));
             data = stem + ".data";
-            WriteAll(data, QByteArray(reinterpret_cast<const char*>(samples.data()),
-                                      qsizetype(samples.size() * sizeof(float))));
-            WriteAll(ics,
-                     FloatHeaderNaming(X, Y, Z, QFile::encodeName(QFileInfo(data).fileName())));
-        } else {
-            QVERIFY(WriteIcs(ics, X, Y, Z, samples.data(), real));
-        }
-        if (layout == "pair gz") {
-            // Found by its name alone: the header declares no compression.
+        } else if (layout == "pair gz") { // found by its name alone: no compression declared
             QByteArray header = ReadAll(ics);
             QVERIFY(header.contains("\tcompression\tgzip\n"));
             WriteAll(ics, header.replace("\tcompression\tgzip\n", "\tcompression\tuncompressed\n"));
             QVERIFY(QFile::rename(data, data + ".gz"));
             data += ".gz";
         }
-        if (layout == "single") data = ics;
         const QString home = QDir::currentPath();
         QVERIFY(QDir::setCurrent(QDir::rootPath()));
         const auto back = qScopeGuard([&] { QDir::setCurrent(home); });
 
-        ByteVolume expected;
+        ByteVolume expected, loaded;
         std::string message;
-        QCOMPARE(expected.Load(Std(ics), &message), ByteVolume::LoadOk);
+        QVERIFY2(expected.Load(Std(ics), &message) == ByteVolume::LoadOk, message.c_str());
         QVERIFY(Contents(expected).count(char(0)) < expected.VoxelCount());
-
-        const QString target = swapped == "ics" ? ics : data;
-        const QString fifo = Path("swapped fifo");
-        QFile::remove(fifo);
-        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        const QByteArray fifo = QFile::encodeName(stem + " fifo");
+        const QByteArray target = QFile::encodeName(swapped == "ics" ? ics : data);
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
         bool done = false;
         VolumeLoadOptions options;
         options.Progress = [&](double fraction) {
             if (fraction >= 0.5 && !done)
-                done = ::rename(QFile::encodeName(fifo).constData(),
-                                QFile::encodeName(target).constData()) == 0;
+                done = ::rename(fifo.constData(), target.constData()) == 0;
             return true;
         };
         const int before = OpenDescriptors();
-        ByteVolume loaded;
         int32_t code = -1;
-        const bool unblocked =
-            EndsUnblocked([&] { code = loaded.Load(Std(ics), &message, options); }, {target});
-        QFile::remove(target);
+        const bool unblocked = EndsUnblocked(
+            [&] { code = loaded.Load(Std(ics), &message, options); }, QFile::decodeName(target));
         QVERIFY(done);
         QVERIFY2(unblocked, "the load waited on the FIFO that took the checked file's name");
         QVERIFY2(code == ByteVolume::LoadOk, message.c_str());
@@ -679,42 +657,36 @@ private slots:
     void loadsLeaveNoFileOpen()
     {
         // Every kind of load, successful or refused at any step, closes what it opened.
-        const std::vector<quint16> wide(6 * 5 * 4, 0x1234);
-        const std::vector<float> real(6 * 5 * 4, 1.5f);
-        QVERIFY(WriteIcs(Path("fd pair.ics"), 6, 5, 4, wide.data(), {2, 16}));
-        QVERIFY(WriteIcs(Path("fd gzip.ics"), 6, 5, 4, wide.data(), {2, 16, true}));
-        QVERIFY(WriteIcs(Path("fd single.ics"), 6, 5, 4, wide.data(), {2, 16, false, true}));
-        QVERIFY(WriteIcs(Path("fd real.ics"), 6, 5, 4, real.data(),
-                         {4, 0, false, false, IcsWriteOptions::Real}));
-        QVERIFY(WriteIcs(Path("fd short.ics"), 6, 5, 4, wide.data(), {2, 16}));
+        const std::vector<float> samples(6 * 5 * 4, 1.5f);
+        const auto write = [&](const char* name, IcsWriteOptions options = {2, 16}) {
+            return WriteIcs(Path(QString("fd %1.ics").arg(name)), 6, 5, 4, samples.data(), options);
+        };
+        QVERIFY(write("pair") && write("gzip", {2, 16, true}) &&
+                write("single", {2, 16, false, true}) &&
+                write("real", {4, 0, false, false, IcsWriteOptions::Real}) && write("short") &&
+                write("fifo") && write("corrupt", {2, 16, true}) && write("named"));
         WriteAll(Path("fd short.ids"), QByteArray(10, 'x'));
-        QVERIFY(WriteIcs(Path("fd fifo.ics"), 6, 5, 4, wide.data(), {2, 16}));
         QVERIFY(QFile::remove(Path("fd fifo.ids")));
         QCOMPARE(::mkfifo(QFile::encodeName(Path("fd fifo.ids")).constData(), 0600), 0);
-        QVERIFY(WriteIcs(Path("fd corrupt.ics"), 6, 5, 4, wide.data(), {2, 16, true}));
         WriteAll(Path("fd corrupt.ids"), QByteArray("\x1f\x8b\x08\x00garbage", 12));
-        WriteAll(Path("fd named.ics"), FloatHeaderNaming(6, 5, 4, "fd missing.data"));
+        QVERIFY(NameDataFile(Path("fd named.ics"), "fd missing.data"));
         WriteAll(Path("fd raw"), RawHeader(6, 5, 4) + QByteArray(120, 'r'));
-        WriteAll(Path("fd not.ics"), RawHeader(6, 5, 4) + QByteArray(120, 'r'));
+        QVERIFY(QFile::copy(Path("fd raw"), Path("fd not.ics")));
 
-        const QStringList names{"fd pair.ics",  "fd gzip.ics", "fd single.ics",  "fd real.ics",
-                                "fd short.ics", "fd fifo.ics", "fd corrupt.ics", "fd named.ics",
-                                "fd raw",       "fd not.ics",  "fd pair.ids",    "fd absent"};
         const int before = OpenDescriptors();
         int loadedCount = 0;
-        for (const QString& name : names) {
+        for (const char* name :
+             {"pair.ics", "gzip.ics", "single.ics", "real.ics", "short.ics", "fifo.ics",
+              "corrupt.ics", "named.ics", "raw", "not.ics", "pair.ids", "absent"}) {
+            const std::string path = Std(Path(QString("fd ") + name));
             ByteVolume volume;
-            VolumeSamples samples;
-            std::string message;
-            loadedCount += volume.Load(Std(Path(name)), &message) == ByteVolume::LoadOk;
-            volume.Load(Std(Path(name)), &message, {{}, &samples, nullptr});
-            // Cancelled after the first block.
-            volume.Load(Std(Path(name)), &message,
-                        {[](double) { return false; }, nullptr, nullptr});
-            QVERIFY2(OpenDescriptors() == before, qPrintable(name));
+            VolumeSamples kept;
+            loadedCount += volume.Load(path) == ByteVolume::LoadOk;
+            volume.Load(path, nullptr, {{}, &kept, nullptr});
+            volume.Load(path, nullptr, {[](double) { return false; }, nullptr, nullptr}); // cancels
+            QVERIFY2(OpenDescriptors() == before, name);
         }
         QCOMPARE(loadedCount, 6);
-        QFile::remove(Path("fd fifo.ids"));
     }
 
     void realFiles()

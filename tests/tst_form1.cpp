@@ -722,17 +722,17 @@ void TestForm1::failedCommandLineLoadShowsInTheWindow()
 
 void TestForm1::commandLineLoadFillsTheFileNameField_data()
 {
-    // In the test's folder: FILE is the file's full name, NAME its bare one, OTHER a
-    // volume loaded before it. A short data section loads with a warning.
+    // Run in the test's folder: FILE stands for the file's full name, OTHER for a volume
+    // loaded before it. A short data section loads with a warning.
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("message"); // what the window says once shown
-    const QString warning = "Loaded with a problem '%1': the data section holds 100 of";
     QTest::newRow("bare") << QStringList{"FILE"} << "cells.raw" << QString();
     QTest::newRow("-load") << QStringList{"-load", "FILE"} << "cells.raw" << QString();
-    QTest::newRow("relative") << QStringList{"-load", "NAME"} << "cells.raw" << QString();
+    QTest::newRow("relative") << QStringList{"-load", "cells.raw"} << "cells.raw" << QString();
     QTest::newRow("after another") << QStringList{"OTHER", "FILE"} << "cells.raw" << QString();
-    QTest::newRow("short data") << QStringList{"-load", "FILE"} << "short.raw" << warning;
+    QTest::newRow("short data") << QStringList{"-load", "FILE"} << "short.raw"
+                                << "Loaded with a problem '%1': the data section holds 100 of";
     QTest::newRow("missing") << QStringList{"-load", "FILE"} << "absent.raw"
                              << "Cannot load '%1'";
 }
@@ -750,13 +750,10 @@ void TestForm1::commandLineLoadFillsTheFileNameField()
     if (loads) WriteVolume(*dir, file, 12, 6, 4);
     if (file == "short.raw") QVERIFY(QFile::resize(path, 12 + 100));
     std::vector<std::string> args;
-    for (const QString& a : arguments)
-        args.push_back(QFile::encodeName(a == "FILE"    ? path
-                                         : a == "NAME"  ? file
-                                         : a == "OTHER" ? other
-                                                        : a)
-                           .toStdString());
-    const QString named = arguments.contains("NAME") ? file : path;
+    for (QString a : arguments)
+        args.push_back(
+            QFile::encodeName(a.replace("FILE", path).replace("OTHER", other)).toStdString());
+    const QString named = arguments.contains(file) ? file : path;
 
     // The field names the file, as after a drop, and the volume is the file's.
     TForm1 window(args);
@@ -765,7 +762,7 @@ void TestForm1::commandLineLoadFillsTheFileNameField()
     QCOMPARE(window.MainFile(), loads ? QFileInfo(path).absoluteFilePath() : QString());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QVERIFY(!message.isEmpty() == bool(window.LoadMessage()));
+    QCOMPARE(bool(window.LoadMessage()), !message.isEmpty());
     if (window.LoadMessage()) {
         QTRY_VERIFY(window.LoadMessage()->isVisible());
         QVERIFY2(window.LoadMessage()->text().startsWith(message.arg(named)),
@@ -1027,25 +1024,17 @@ void TestForm1::inspectorNamesTheViewersVolume()
 {
     QStandardPaths::setTestModeEnabled(true); // the inspector's recent files
     const QString file = WriteVolume(*dir, "cells.raw", 24, 9, 5);
-    // The title's name and sizes of the inspector that Ctrl+I shows.
+    // The name and sizes in the title of the inspector that the window opens.
     const auto inspect = [](TForm1& window) {
-        window.activateWindow();
-        if (!QTest::qWaitForWindowActive(&window)) return QStringLiteral("not active");
-        QTest::keyClick(&window, Qt::Key_I, Qt::ControlModifier);
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* shown = qobject_cast<TOrthoWindow*>(w); shown && shown->isVisible())
-                return QTest::qWaitFor([&] { return !shown->Busy(); }, 10000)
-                           ? shown->windowTitle().section(QStringLiteral(" — "), 0, 1)
-                           : QStringLiteral("busy");
-        return QStringLiteral("no inspector");
+        TOrthoWindow* shown = window.OpenOrthoWindow();
+        return QTest::qWaitFor([&] { return !shown->Busy(); }, 10000)
+                   ? shown->windowTitle().section(QStringLiteral(" — "), 0, 1)
+                   : QStringLiteral("busy");
     };
     QCOMPARE(inspect(*form), QStringLiteral("blank — 100 × 100 × 30"));
-    QVERIFY(form->LoadMainVolume(file));
-    QCOMPARE(inspect(*form), QStringLiteral("cells.raw — 24 × 9 × 5"));
     form->Button1Click();
     QCOMPARE(inspect(*form), QStringLiteral("synthetic — 80 × 80 × 1"));
-    // A threshold below the last clears nothing more.
-    for (const int threshold : {128, 64}) {
+    for (const int threshold : {128, 64}) { // a threshold below the last clears nothing more
         form->TrackBar1->setValue(threshold);
         form->Button2Click();
         QCOMPARE(inspect(*form), QStringLiteral("synthetic, thresholded at 128 — 80 × 80 × 1"));
@@ -1053,11 +1042,7 @@ void TestForm1::inspectorNamesTheViewersVolume()
     form->MainVolume.Allocate(30, 12, 3); // voxels from outside have no name
     form->SetupViews();
     QCOMPARE(inspect(*form), QStringLiteral("volume of the viewer — 30 × 12 × 3"));
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (qobject_cast<TOrthoWindow*>(w)) w->close();
     TForm1 window({QFile::encodeName(file).toStdString()});
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
     QCOMPARE(inspect(window), QStringLiteral("cells.raw — 24 × 9 × 5"));
     QVERIFY(window.Edit1->toolTip().contains(QStringLiteral("8-bit voxels")));
 }

@@ -96,6 +96,20 @@ VolumeSamples MakeSamples(int16_t kind, int32_t x, int32_t y, int32_t z,
     return samples;
 }
 
+/** How the warning of dim wide samples goes on after their range. */
+const QString SameVoxel = ") all reduce to the same 8-bit voxel (%1); the figure is computed on "
+                          "the 8-bit voxels";
+
+/** Samples over two blocks of a load: 5 first, 250 and `last` at the end, 100 elsewhere. */
+QList<double> TwoBlocks(double last)
+{
+    QList<double> values((1 << 20) + 1000, 100);
+    values.front() = 5;
+    values[values.size() - 2] = 250;
+    values.back() = last;
+    return values;
+}
+
 const size_t Small[3] = {2, 2, 2};
 const SlicePlane Planes[] = {SlicePlane::Top, SlicePlane::Front, SlicePlane::Side};
 
@@ -226,120 +240,77 @@ private slots:
     // so; the voxels stay as the reduction makes them.
     void dimWideSamplesWarn_data()
     {
-        QTest::addColumn<int>("type"); // Ics_unknown: a raw file of the values
-        QTest::addColumn<int>("bits");
+        QTest::addColumn<int>("type"); // Ics_unknown: a raw file
         QTest::addColumn<QList<double>>("values");
-        QTest::addColumn<int>("voxel"); // every voxel; -1 when they differ
-        QTest::addColumn<QString>("message");
-        const QString same = ") all reduce to the same 8-bit voxel (%1); the figure is computed "
-                             "on the 8-bit voxels";
+        QTest::addColumn<int>("voxel");       // every voxel; -1 when they differ
+        QTest::addColumn<QString>("message"); // "its …" is followed by the voxel's part
+        QTest::addColumn<int>("bits");
+        const auto row = [](const char* name, Ics_DataType type, QList<double> values, int voxel,
+                            const char* message = "", int bits = 0) {
+            QTest::newRow(name) << int(type) << values << voxel << QString(message) << bits;
+        };
         const double two24 = 16777216;
-        QTest::newRow("uint16 below 256")
-            << int(Ics_uint16) << 0 << QList<double>{3, 199, 17, 40, 3, 5, 6, 7} << 0
-            << "its 16-bit samples (3 to 199" + same.arg(0);
-        QTest::newRow("uint16 within one voxel")
-            << int(Ics_uint16) << 0 << QList<double>{256, 511, 300, 256, 400, 500, 511, 256} << 1
-            << "its 16-bit samples (256 to 511" + same.arg(1);
-        QTest::newRow("uint16 reaching the next voxel")
-            << int(Ics_uint16) << 0 << QList<double>{3, 199, 256, 40, 3, 5, 6, 7} << -1 << "";
-        QTest::newRow("uint16 wide range")
-            << int(Ics_uint16) << 0 << QList<double>{0, 65535, 1000, 30000, 3, 5, 6, 7} << -1 << "";
-        QTest::newRow("uint16 constant")
-            << int(Ics_uint16) << 0 << QList<double>(8, 1000) << 3 << "";
-        QTest::newRow("12 of 16 bits below 16")
-            << int(Ics_uint16) << 12 << QList<double>{0, 15, 1, 2, 3, 4, 5, 6} << 0
-            << "its 12-bit samples (0 to 15" + same.arg(0);
-        QTest::newRow("sint16 just below 0")
-            << int(Ics_sint16) << 0 << QList<double>{-256, -1, -2, -100, -3, -4, -5, -6} << 255
-            << "its signed 16-bit samples (-256 to -1" + same.arg(255);
-        QTest::newRow("sint16 across 0")
-            << int(Ics_sint16) << 0 << QList<double>{-1, 0, 1, 2, 3, 4, 5, 6} << -1 << "";
-        QTest::newRow("uint32 below 2^24")
-            << int(Ics_uint32) << 0 << QList<double>{0, two24 - 1, 70000, 1, 2, 3, 4, 5} << 0
-            << "its 32-bit samples (0 to 16777215" + same.arg(0);
-        QTest::newRow("uint32 at 2^24")
-            << int(Ics_uint32) << 0 << QList<double>{0, two24, 70000, 1, 2, 3, 4, 5} << -1 << "";
-        QTest::newRow("sint32 below 0")
-            << int(Ics_sint32) << 0 << QList<double>{-two24, -1, -5, -6, -7, -8, -9, -10} << 252
-            << "its signed 32-bit samples (-16777216 to -1" + same.arg(252);
-        QTest::newRow("uint64 below 2^24")
-            << int(Ics_uint64) << 0 << QList<double>{9, two24 - 1, 9, 9, 9, 9, 9, 9} << 0
-            << "its 64-bit samples (9 to 16777215" + same.arg(0);
-        QTest::newRow("sint64 below 0")
-            << int(Ics_sint64) << 0 << QList<double>{-1, -2, -3, -4, -5, -6, -7, -8} << 252
-            << "its signed 64-bit samples (-8 to -1" + same.arg(252);
-        QTest::newRow("uint8") << int(Ics_uint8) << 0 << QList<double>{0, 1, 2, 3, 4, 5, 6, 7} << -1
-                               << "";
-        QTest::newRow("raw file") << int(Ics_unknown) << 0 << QList<double>{0, 1, 2, 3, 4, 5, 6, 7}
-                                  << -1 << "";
-        QTest::newRow("real32") << int(Ics_real32) << 0
-                                << QList<double>{0.5, 4, 1, 1.5, 2, 2.5, 3, 3.5} << -1
-                                << "32-bit floating-point samples from 0.5 to 4 were mapped "
-                                   "linearly onto 0 to 255";
-        QTest::newRow("real32 constant") << int(Ics_real32) << 0 << QList<double>(8, 0.25) << 0
-                                         << "every finite sample equals 0.25; all voxels are 0";
+        row("uint16 below 256", Ics_uint16, {3, 199, 17, 40}, 0, "its 16-bit samples (3 to 199");
+        row("uint16 in one voxel", Ics_uint16, {256, 511, 300}, 1,
+            "its 16-bit samples (256 to 511");
+        row("uint16 reaching the next voxel", Ics_uint16, {3, 199, 256, 40}, -1);
+        row("uint16 wide range", Ics_uint16, {0, 65535, 1000, 30000}, -1);
+        row("uint16 constant", Ics_uint16, {1000, 1000, 1000}, 3);
+        row("12 of 16 bits below 16", Ics_uint16, {0, 15, 1}, 0, "its 12-bit samples (0 to 15", 12);
+        row("sint16 just below 0", Ics_sint16, {-256, -1, -100}, 255,
+            "its signed 16-bit samples (-256 to -1");
+        row("sint16 across 0", Ics_sint16, {-1, 0, 1}, -1);
+        row("uint32 below 2^24", Ics_uint32, {0, two24 - 1, 70000}, 0,
+            "its 32-bit samples (0 to 16777215");
+        row("uint32 at 2^24", Ics_uint32, {0, two24, 70000}, -1);
+        row("sint32 below 0", Ics_sint32, {-two24, -1, -5}, 252,
+            "its signed 32-bit samples (-16777216 to -1");
+        row("uint64 below 2^24", Ics_uint64, {9, two24 - 1, 9}, 0,
+            "its 64-bit samples (9 to 16777215");
+        row("sint64 below 0", Ics_sint64, {-1, -2, -8}, 252, "its signed 64-bit samples (-8 to -1");
+        row("uint8", Ics_uint8, {0, 1, 2}, -1);
+        row("raw file", Ics_unknown, {}, -1);
+        row("real32", Ics_real32, {0.5, 4, 1}, -1,
+            "32-bit floating-point samples from 0.5 to 4 were mapped linearly onto 0 to 255");
+        row("real32 constant", Ics_real32, {0.25, 0.25, 0.25}, 0,
+            "every finite sample equals 0.25; all voxels are 0");
+        // The range is joined over the blocks the load reads, and a voxel that differs in
+        // the last block still clears the warning.
+        row("blocks", Ics_uint16, TwoBlocks(100), 0, "its 16-bit samples (5 to 250");
+        row("blocks, the last bright", Ics_uint16, TwoBlocks(256), -1);
     }
 
     void dimWideSamplesWarn()
     {
         QFETCH(int, type);
-        QFETCH(int, bits);
         QFETCH(QList<double>, values);
         QFETCH(int, voxel);
         QFETCH(QString, message);
+        QFETCH(int, bits);
+        if (message.startsWith("its ")) message += SameVoxel.arg(voxel);
         QString path = Path(QString("dim %1.ics").arg(QTest::currentDataTag()));
+        const size_t dims[3] = {size_t(values.size()), 1, 1};
         if (type == Ics_unknown) {
             ByteVolume raw;
-            raw.Allocate(2, 2, 2);
-            for (int i = 0; i < 8; ++i)
-                raw.Data[i] = uint8_t(values[i]);
-            path = Path("dim.raw");
-            QCOMPARE(raw.SaveRaw(Std(path)), 0);
+            FillRandom(raw, 3, 2, 1, 7);
+            QCOMPARE(raw.SaveRaw(Std(path = Path("dim.raw"))), 0);
         } else {
-            QVERIFY(WriteTyped(path, Ics_DataType(type), Small, values, bits));
+            QVERIFY(WriteTyped(path, Ics_DataType(type), dims, values, bits));
         }
         // Both loads warn alike, and every voxel is the one the reduction gives.
-        ByteVolume plain, loaded;
-        VolumeSamples samples;
-        std::string plainMessage = "stale", keptMessage = "stale";
-        QCOMPARE(plain.Load(Std(path), &plainMessage), ByteVolume::LoadOk);
-        QCOMPARE(loaded.Load(Std(path), &keptMessage, {{}, &samples, nullptr}), ByteVolume::LoadOk);
-        QCOMPARE(QString::fromStdString(plainMessage), message);
-        QCOMPARE(QString::fromStdString(keptMessage), message);
-        QVERIFY(Bytes(loaded) == Bytes(plain));
-        const QByteArray voxels = Bytes(plain);
-        QCOMPARE(voxels.count(voxels[0]) == voxels.size(), voxel >= 0);
-        if (voxel >= 0) QCOMPARE(uint8_t(voxels[0]), uint8_t(voxel));
-    }
-
-    void dimSamplesAcrossBlocks_data()
-    {
-        QTest::addColumn<int>("bright"); // a sample at the very end; 0 for none
-        QTest::addColumn<QString>("message");
-        QTest::newRow("all dim") << 0
-                                 << "its 16-bit samples (5 to 250) all reduce to the same 8-bit "
-                                    "voxel (0); the figure is computed on the 8-bit voxels";
-        QTest::newRow("one bright sample last") << 256 << "";
-    }
-
-    void dimSamplesAcrossBlocks()
-    {
-        // Three blocks of samples: the range is joined over all of them, and a voxel
-        // that differs in the last block still clears the warning.
-        QFETCH(int, bright);
-        QFETCH(QString, message);
-        const size_t dims[3] = {1031, 1024, 2};
-        QList<double> values(qsizetype(dims[0] * dims[1] * dims[2]), 100);
-        values.front() = 5;
-        values[values.size() - 2] = 250;
-        if (bright) values.back() = bright;
-        const QString path = Path(QString("dim blocks %1.ics").arg(bright));
-        QVERIFY(WriteTyped(path, Ics_uint16, dims, values));
-        ByteVolume volume;
-        std::string text;
-        QCOMPARE(volume.Load(Std(path), &text), ByteVolume::LoadOk);
-        QCOMPARE(QString::fromStdString(text), message);
-        QCOMPARE(volume.Voxel(1030, 1023, 1), uint8_t(bright >> 8));
+        QByteArray plain;
+        for (const bool keep : {false, true}) {
+            ByteVolume volume;
+            VolumeSamples samples;
+            std::string text = "stale";
+            QCOMPARE(keep ? volume.Load(Std(path), &text, {{}, &samples, nullptr})
+                          : volume.Load(Std(path), &text),
+                     ByteVolume::LoadOk);
+            QCOMPARE(QString::fromStdString(text), message);
+            if (!keep) plain = Bytes(volume);
+            QVERIFY(Bytes(volume) == plain);
+        }
+        QCOMPARE(plain.count(plain[0]) == plain.size() ? int(uint8_t(plain[0])) : -1, voxel);
     }
 
     void cancelledAndRefusedLoadsChangeNothing_data()
