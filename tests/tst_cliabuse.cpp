@@ -27,6 +27,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,6 +41,7 @@ struct Run
 {
     QByteArray out, err;
     int status = -1; ///< the exit status; -1 after a crash or a timeout
+    int signal = 0;  ///< the signal that ended the run
     bool timedOut = false;
     qint64 elapsedMs = 0;
 };
@@ -60,12 +62,15 @@ QProcessEnvironment NoDisplay()
 
 /**
  * Runs the program without a display in `folder`; a run that outlives the bound is
- * killed.
+ * killed. `child` runs in the child process before the program starts.
  */
-Run RunProgram(const QStringList& arguments, const QString& folder, int boundMs = RunBoundMs)
+Run RunProgram(const QStringList& arguments, const QString& folder, int boundMs = RunBoundMs,
+               const std::function<void()>& child = {},
+               const QProcessEnvironment& environment = NoDisplay())
 {
     QProcess process;
-    process.setProcessEnvironment(NoDisplay());
+    process.setProcessEnvironment(environment);
+    if (child) process.setChildProcessModifier(child);
     process.setWorkingDirectory(folder);
     QElapsedTimer clock;
     clock.start();
@@ -81,6 +86,8 @@ Run RunProgram(const QStringList& arguments, const QString& folder, int boundMs 
     run.err = process.readAllStandardError();
     if (!run.timedOut && process.exitStatus() == QProcess::NormalExit)
         run.status = process.exitCode();
+    else if (!run.timedOut)
+        run.signal = process.exitCode();
     return run;
 }
 
@@ -250,12 +257,8 @@ private slots:
     void vanishedFile();
     void unreadableFile();
 
-    void fullDisk_data();
-    void fullDisk();
-    void outputCutHalfWay_data();
-    void outputCutHalfWay();
-    void closedOutput_data();
-    void closedOutput();
+    void unwritableOutput_data();
+    void unwritableOutput();
 
     void killedSaveKeepsTarget_data();
     void killedSaveKeepsTarget();
@@ -632,8 +635,8 @@ void TestCliAbuse::nameSwappedForFifoWhileLoading()
     // load waits on it, whenever the swap falls between a load's look and its open.
     QFETCH(QString, load);
     QFETCH(QString, swapped);
-    const std::string target = Std(swapped), kept = target + " kept";
-    const std::string linked = target + " link", fifo = target + " fifo";
+    const std::string target = Std(swapped), kept = target + " kept", linked = target + " link",
+                      fifo = target + " fifo";
     QCOMPARE(::link(target.c_str(), kept.c_str()), 0);
     std::atomic<bool> stop{false};
     std::atomic<int> swaps{0};
@@ -651,19 +654,17 @@ void TestCliAbuse::nameSwappedForFifoWhileLoading()
     QStringList arguments;
     constexpr int Loads = 300;
     for (int i = 0; i < Loads; ++i)
-        arguments << "-load" << load << "-echohighpeak"
-                  << "-echonewline";
+        arguments += {"-load", load, "-echohighpeak", "-echonewline"};
     const Run run = RunProgram(arguments << "-exit", dir.path());
     stop = true;
     swapper.join();
     QCOMPARE(::rename(kept.c_str(), target.c_str()), 0);
     QVERIFY(swaps > 10);
     QVERIFY2(!run.timedOut, "a load waited on the FIFO that took the file's name");
-
     const QList<QByteArray> figures = run.out.split('\n');
     QCOMPARE(figures.size(), Loads + 1);
     QCOMPARE(figures.count("204.000") + figures.count("nan"), Loads);
-    // Every refusal names the loaded file and says the FIFO is no regular file.
+    // Each refusal names the loaded file and says the FIFO is no regular file.
     const QString refused = Exact("volinspect: cannot load '" + QFile::encodeName(load) + "': ") +
                             "(the data file [^\n]* )?(is |: )?(it is )?not a regular file\n";
     QVERIFY2(Matches(run.err, "(" + refused + ")*"), run.err.left(400).constData());
@@ -742,184 +743,100 @@ void TestCliAbuse::unreadableFile()
     QCOMPARE(run.status, 1);
 }
 
-namespace {
-
-const QByteArray FullDiskMessage = "volinspect: cannot write the output: No space left on device\n";
-
-/** Runs the program with its standard output set up by `child` (in the child process). */
-Run RunWithOutput(const QStringList& arguments, const QString& folder,
-                  const std::function<void()>& child,
-                  const QProcessEnvironment& environment = NoDisplay())
+void TestCliAbuse::unwritableOutput_data()
 {
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.setWorkingDirectory(folder);
-    process.setChildProcessModifier(child);
-    process.start(QStringLiteral(VOLINSPECT_EXE), arguments);
-    Run run;
-    if (!process.waitForFinished(RunBoundMs)) {
-        process.kill();
-        process.waitForFinished();
-        run.timedOut = true;
-    }
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    // A run ended by a signal gives minus the signal's number.
-    if (!run.timedOut)
-        run.status =
-            process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -process.exitCode();
-    return run;
-}
-
-} // namespace
-
-void TestCliAbuse::fullDisk_data()
-{
-    // Every mode that writes to standard output, into a full disk: the run stops at the
-    // first write (the missing file after it is never reported), says so once, and ends
-    // with status 3.
+    // Into a full disk, every mode that writes to standard output, and a pass that does
+    // not end at -exit (its window never opens), stops at the first write (the missing
+    // file is never reported), says so once and ends with status 3; cut by a file size
+    // limit half-way, what it wrote is the start of the whole. A pipe without reader ends
+    // the run by SIGPIPE, quietly, unless it ignores SIGPIPE; a closed standard output
+    // fails the first write, and a run that prints nothing never notices.
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("window"); // a display is there: the window would open
-    QTest::newRow("table") << QStringList{"--figures", good, "missing.raw"} << false;
-    QTest::newRow("CSV table") << QStringList{"--figures", "--csv", good, "missing.raw"} << false;
-    QTest::newRow("-echohighpeak")
-        << QStringList{"-load", good, "-echohighpeak", "-load", "missing.raw", "-exit"} << false;
-    QTest::newRow("-echo") << QStringList{"-echo", "x", "-load", "missing.raw", "-exit"} << false;
-    QTest::newRow("-echonewline") << QStringList{"-echonewline", "-load", "missing.raw", "-exit"}
-                                  << false;
-    QTest::newRow("bare file and figure")
-        << QStringList{good, "-echohighpeak", "missing.raw", "-exit"} << false;
-    QTest::newRow("--help") << QStringList{"--help"} << false;
-    QTest::newRow("--version") << QStringList{"--version"} << false;
-    QTest::newRow("--figures --help") << QStringList{"--figures", "--help"} << false;
-    QTest::newRow("--figures -h") << QStringList{"--figures", "--jobs", "2", "-h"} << false;
-    QTest::newRow("--figures --version") << QStringList{"--figures", "--version"} << false;
-    // A pass that does not end at -exit stops too, and the window never opens.
-    QTest::newRow("window run") << QStringList{"-echo", "x", "-load", "missing.raw"} << true;
-}
-
-void TestCliAbuse::fullDisk()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, window);
-    QTemporaryDir runtime;
-    QVERIFY(QFile::setPermissions(runtime.path(),
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    QProcessEnvironment environment = NoDisplay();
-    if (window) {
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("XDG_RUNTIME_DIR", runtime.path());
-    }
-    const Run run = RunWithOutput(
-        arguments, dir.path(),
-        [] {
-            const int full = ::open("/dev/full", O_WRONLY);
-            if (full < 0 || ::dup2(full, STDOUT_FILENO) < 0) ::_exit(99);
-        },
-        environment);
-    QVERIFY2(!run.timedOut, "the run did not stop");
-    QCOMPARE(run.err, FullDiskMessage);
-    QCOMPARE(run.status, 3);
-}
-
-void TestCliAbuse::outputCutHalfWay_data()
-{
-    // A file size limit of 512 bytes stands for a disk that fills up half-way: the run
-    // stops there with status 3, and what was written is the start of the whole output.
-    QTest::addColumn<QStringList>("arguments");
-    QStringList table = {"--figures", "--jobs", "2"};
-    QStringList chain;
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<int>("status");     // minus the signal's number for a signal
+    QTest::addColumn<QByteArray>("why"); // what the run says, after "cannot write the output: "
+    const auto add = [](const char* name, const QStringList& arguments, const char* output,
+                        int status, const char* why) {
+        QTest::addRow("%s, %s", name, output)
+            << arguments << QString(output) << status << QByteArray(why);
+    };
+    const QList<std::pair<const char*, QStringList>> modes = {
+        {"table", {"--figures", good, "missing.raw"}},
+        {"CSV table", {"--figures", "--csv", good, "missing.raw"}},
+        {"-echohighpeak", {"-load", good, "-echohighpeak", "-load", "missing.raw", "-exit"}},
+        {"-echo", {"-echo", "x", "-load", "missing.raw", "-exit"}},
+        {"-echonewline", {"-echonewline", "-load", "missing.raw", "-exit"}},
+        {"bare file and figure", {good, "-echohighpeak", "missing.raw", "-exit"}},
+        {"--help", {"--help"}},
+        {"--version", {"--version"}},
+        {"--figures --help", {"--figures", "--help"}},
+        {"--figures -h", {"--figures", "--jobs", "2", "-h"}},
+        {"--figures --version", {"--figures", "--version"}}};
+    for (const auto& [mode, arguments] : modes)
+        add(mode, arguments, "full", 3, "No space left on device");
+    add("window run", {"-echo", "x", "-load", "missing.raw"}, "full, window", 3,
+        "No space left on device");
+    QStringList table = {"--figures", "--jobs", "2"}, chain;
     for (int i = 0; i < 30; ++i) {
         table << good << rising;
-        chain << "-echo" << good << "-echo"
-              << " "
-              << "-load" << good << "-echohighpeak"
-              << "-echonewline";
+        chain += {"-echo", good, "-echo", " ", "-load", good, "-echohighpeak", "-echonewline"};
     }
-    QTest::newRow("table") << table + QStringList{"missing.raw"};
+    add("table", table + QStringList{"missing.raw"}, "cut", 3, "File too large");
     table.insert(1, "--csv");
-    QTest::newRow("CSV table") << table + QStringList{"missing.raw"};
-    QTest::newRow("chain of options") << chain + QStringList{"-load", "missing.raw", "-exit"};
+    add("CSV table", table + QStringList{"missing.raw"}, "cut", 3, "File too large");
+    add("chain", chain + QStringList{"-load", "missing.raw", "-exit"}, "cut", 3, "File too large");
+    for (const int i : {0, 2, 6})
+        add(modes[i].first, modes[i].second, "pipe", -SIGPIPE, "");
+    for (const int i : {0, 2})
+        add(modes[i].first, modes[i].second, "pipe, SIGPIPE ignored", 3, "Broken pipe");
+    for (const int i : {0, 2, 7})
+        add(modes[i].first, modes[i].second, "closed", 3, "Bad file descriptor");
+    add("nothing printed", {"-load", good, "-exit"}, "closed", 0, "");
 }
 
-void TestCliAbuse::outputCutHalfWay()
-{
-    QFETCH(QStringList, arguments);
-    const Run whole = RunProgram(arguments, dir.path());
-    QCOMPARE(whole.status, 1); // the missing file
-    QVERIFY(whole.out.size() > 1024);
-
-    const QString cut = dir.filePath("cut.out");
-    QFile::remove(cut);
-    QProcess shell;
-    shell.setProcessEnvironment(NoDisplay());
-    shell.setWorkingDirectory(dir.path());
-    shell.start("/bin/sh", QStringList{"-c",
-                                       "trap '' XFSZ; ulimit -f 1 || exit 77; "
-                                       "exec \"$0\" \"$@\" > cut.out",
-                                       VOLINSPECT_EXE} +
-                               arguments);
-    QVERIFY(shell.waitForFinished(RunBoundMs));
-    QCOMPARE(shell.exitStatus(), QProcess::NormalExit);
-    if (shell.exitCode() == 77) QSKIP("no file size limit can be set here");
-    QCOMPARE(shell.readAllStandardError(),
-             QByteArray("volinspect: cannot write the output: File too large\n"));
-    QCOMPARE(shell.exitCode(), 3);
-    const QByteArray written = ReadAll(cut);
-    QCOMPARE(written.size(), 512);
-    QCOMPARE(written, whole.out.left(512));
-}
-
-void TestCliAbuse::closedOutput_data()
-{
-    // A pipe whose reader has gone ends the run by SIGPIPE, quietly, as it ends other
-    // programs; a run that was told to ignore SIGPIPE says so and ends with status 3.
-    // A closed standard output fails the first write; a run that prints nothing does not
-    // notice it.
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("output"); // "pipe", "pipe, SIGPIPE ignored" or "closed"
-    QTest::addColumn<int>("status");     // minus the signal's number for a signal
-    QTest::addColumn<QByteArray>("err");
-    const QByteArray brokenPipe = "volinspect: cannot write the output: Broken pipe\n";
-    const QByteArray closed = "volinspect: cannot write the output: Bad file descriptor\n";
-    const QStringList table = {"--figures", good, good};
-    const QStringList figure = {"-load", good, "-echohighpeak", "-exit"};
-    QTest::newRow("table into a pipe") << table << "pipe" << -SIGPIPE << QByteArray();
-    QTest::newRow("figure into a pipe") << figure << "pipe" << -SIGPIPE << QByteArray();
-    QTest::newRow("help into a pipe")
-        << QStringList{"--help"} << "pipe" << -SIGPIPE << QByteArray();
-    QTest::newRow("table, SIGPIPE ignored") << table << "pipe, SIGPIPE ignored" << 3 << brokenPipe;
-    QTest::newRow("figure, SIGPIPE ignored")
-        << figure << "pipe, SIGPIPE ignored" << 3 << brokenPipe;
-    QTest::newRow("table into nothing") << table << "closed" << 3 << closed;
-    QTest::newRow("figure into nothing") << figure << "closed" << 3 << closed;
-    QTest::newRow("version into nothing") << QStringList{"--version"} << "closed" << 3 << closed;
-    QTest::newRow("nothing printed")
-        << QStringList{"-load", good, "-exit"} << "closed" << 0 << QByteArray();
-}
-
-void TestCliAbuse::closedOutput()
+void TestCliAbuse::unwritableOutput()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, output);
     QFETCH(int, status);
-    QFETCH(QByteArray, err);
+    QFETCH(QByteArray, why);
+    const bool pipe = output.startsWith("pipe"), ignore = output.endsWith("ignored");
+    const bool cut = output == "cut", closed = output == "closed";
+    const QByteArray target = cut ? QFile::encodeName(dir.filePath("cut.out")) : "/dev/full";
+    QTemporaryDir runtime;
+    QProcessEnvironment environment = NoDisplay();
+    if (output.endsWith("window")) {
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+    }
     int ends[2];
     QCOMPARE(::pipe(ends), 0);
     ::close(ends[0]); // no reader, ever
-    const bool ignore = output.contains("ignored");
-    const bool pipe = output.startsWith("pipe");
-    const Run run = RunWithOutput(arguments, dir.path(), [&] {
-        ::signal(SIGPIPE, ignore ? SIG_IGN : SIG_DFL);
-        if (pipe)
-            ::dup2(ends[1], STDOUT_FILENO);
-        else
-            ::close(STDOUT_FILENO);
-    });
+    const Run run = RunProgram(
+        arguments, dir.path(), RunBoundMs,
+        [&] {
+            ::signal(SIGPIPE, ignore ? SIG_IGN : SIG_DFL);
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{512, 512};
+            const int fd =
+                pipe ? ends[1] : ::open(target.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (closed)
+                ::close(STDOUT_FILENO);
+            else if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0 ||
+                     (cut && ::setrlimit(RLIMIT_FSIZE, &limit) != 0))
+                ::_exit(99);
+        },
+        environment);
     ::close(ends[1]);
-    QVERIFY(!run.timedOut);
-    QCOMPARE(run.err, err);
-    QCOMPARE(run.status, status);
+    QVERIFY2(!run.timedOut, "the run did not stop");
+    QCOMPARE(run.err, why.isEmpty() ? why : "volinspect: cannot write the output: " + why + '\n');
+    QCOMPARE(run.signal ? -run.signal : run.status, status);
+    if (cut) {
+        const Run whole = RunProgram(arguments, dir.path());
+        QCOMPARE(whole.status, 1); // the missing file
+        QVERIFY(whole.out.size() > 1024);
+        QCOMPARE(ReadAll(dir.filePath("cut.out")), whole.out.left(512));
+    }
 }
 
 void TestCliAbuse::killedSaveKeepsTarget_data()
