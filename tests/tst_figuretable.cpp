@@ -223,6 +223,17 @@ private slots:
                                  "a.raw\\x00x\tnan\t\t\t\t0\t0\tcannot load: " + why,
                                  ExpectedLine("b.raw", b)}));
         QCOMPARE(nul.err, "volinspect: cannot load 'a.raw\\x00x': " + why + '\n');
+        // A reason that holds bytes of the file (a data file named by the header) is
+        // escaped as a name is.
+        QFile header("named.ics");
+        QVERIFY(header.open(QIODevice::WriteOnly));
+        header.write("\t\nics_version\t2.0\nfilename\tnamed\nlayout\tparameters\t4\n"
+                     "layout\torder\tbits\tx\ty\tz\nlayout\tsizes\t8\t4\t4\t4\n"
+                     "representation\tformat\tinteger\nsource\tfile\tda\033ta\\x41.bin\nend\n");
+        header.close();
+        QCOMPARE(RunTable({"named.ics"}).out,
+                 Table({"named.ics\tnan\t\t\t\t0\t0\tcannot load: the data file "
+                        "da\\x1bta\\\\x41.bin is missing"}));
     }
 
     void usageErrors_data()
