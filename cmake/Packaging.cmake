@@ -68,8 +68,7 @@ foreach(name IN LISTS volinspect_libraries)
 endforeach()
 set(volinspect_control ${PROJECT_BINARY_DIR}/packaging/debian/${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME})
 file(CONFIGURE OUTPUT ${volinspect_control}/shlibs CONTENT "${volinspect_shlibs}")
-configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/libvolinspect0.triggers
-  ${volinspect_control}/triggers COPYONLY)
+file(CONFIGURE OUTPUT ${volinspect_control}/triggers CONTENT "activate-noawait ldconfig\n")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
     ${volinspect_control}/shlibs ${volinspect_control}/triggers)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
