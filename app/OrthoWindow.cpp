@@ -58,8 +58,6 @@ constexpr uint32_t ColorY = 0x00D7FF; // yellow
 constexpr uint32_t ColorZ = 0xFFB43C; // light blue
 /** Tasks shorter than this run on the interface thread. */
 constexpr double WorkerThreshold = 0.1;
-/** How long a task runs before its progress bar shows. */
-constexpr int ProgressDelayMs = 100;
 constexpr int MaxRecentFiles = 8;
 /** The widest the status bar writes a task's text and a load's warning (pixels). */
 constexpr int MaxTaskTextWidth = 300;
