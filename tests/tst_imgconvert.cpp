@@ -506,12 +506,12 @@ void TestImgConvert::wrongKindsWriteNothing()
 void TestImgConvert::windowEndsAreExact()
 {
     // Max was painted 254 where the rounded factor or logarithm fell short of 255: windows
-    // 0 … M either way round, on two pixels and every 64th M on the tables and AVX2 rows.
+    // 0 … M either way round, on two pixels and every 256th M on the tables and AVX2 rows.
     for (int m = 1; m <= 65535; ++m)
         for (const int i : {1, 4, 8, -1, -4, -8}) { // 16-bit, float, log float; < 0: inverted
             const Conversion& c = Conversions[std::abs(i)];
             const float min = i < 0 ? float(m) : 0, max = i < 0 ? 0 : float(m);
-            const int w = m % 64 ? 2 : 64, h = m % 64 ? 1 : 512;
+            const int w = m % 256 ? 2 : 64, h = m % 256 ? 1 : 512;
             ImagePtr src = New(c.from, w, h), dst = New(c.to, w, h);
             for (int k = 0; k < w * h; ++k) {
                 const float v = k % 2 ? max : min;
