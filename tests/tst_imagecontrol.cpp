@@ -73,14 +73,6 @@ template <class T> T& ElementAt(ImageStruct* image, int x, int y)
     return reinterpret_cast<T*>(image->Data + std::ptrdiff_t(y) * image->LineStep)[x];
 }
 
-/** The bytes of `values`: one element of an image. */
-template <typename... T> QByteArray Raw(T... values)
-{
-    QByteArray bytes;
-    (bytes.append(reinterpret_cast<const char*>(&values), sizeof values), ...);
-    return bytes;
-}
-
 QString WritePicture(const QTemporaryDir& dir, const QString& name, const QImage& picture)
 {
     const QString path = dir.filePath(name);
@@ -102,8 +94,6 @@ private slots:
     void directDrawRule();
     void everyKindOnScreen_data();
     void everyKindOnScreen();
-    void windowEndsOnScreen_data();
-    void windowEndsOnScreen();
     void displayModes_data();
     void displayModes();
     void quadrantSwap_data();
@@ -394,63 +384,6 @@ void TestImageControl::everyKindOnScreen()
                 QCOMPARE(pixel, qRgb(e, e, e));
             }
         }
-}
-
-void TestImageControl::windowEndsOnScreen_data()
-{
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<int>("display");
-    QTest::addColumn<float>("min");
-    QTest::addColumn<float>("max");
-    QTest::addColumn<QByteArray>("low");
-    QTest::addColumn<QByteArray>("high");
-    using T = TImageControl;
-    const auto row = [](const char* name, T::AllocImageType kind, T::DisplayType display, float min,
-                        float max, const QByteArray& low, const QByteArray& high) {
-        QTest::newRow(name) << int(kind) << int(display) << min << max << low << high;
-    };
-    row("8-bit", T::AllocImage8, T::DisplayNormal, 0, 100, Raw(uint8_t(0)), Raw(uint8_t(100)));
-    row("16-bit", T::AllocImage16, T::DisplayNormal, 0, 100, Raw(uint16_t(0)), Raw(uint16_t(100)));
-    row("32-bit, inverted", T::AllocImage32, T::DisplayNormal, 100, 0, Raw(100), Raw(0));
-    row("RGB grey", T::AllocImageRGB, T::DisplayNormal, 0, 100, Raw(0u), Raw(0x646464u));
-    row("float", T::AllocImageFloat, T::DisplayNormal, 0, 100, Raw(0.0f), Raw(100.0f));
-    row("float, logarithmic", T::AllocImageFloat, T::DisplayLog, 0, 13, Raw(0.0f), Raw(13.0f));
-    row("imaginary part, swapped", T::AllocImageComplex, T::DisplaySwapPartIm, 0, 100,
-        Raw(5.0f, 0.0f), Raw(-7.0f, 100.0f));
-    row("power", T::AllocImageComplex, T::DisplayPower, 0, 100, Raw(0.0f, 0.0f), Raw(6.0f, 8.0f));
-    row("power, logarithmic", T::AllocImageComplex, T::DisplayPowerLog, 0, 225, Raw(0.0f, 0.0f),
-        Raw(9.0f, 12.0f));
-}
-
-void TestImageControl::windowEndsOnScreen()
-{
-    // Elements at Max are painted white and at Min black, also where the window's factor
-    // (or logarithmic ratio) leaves Max an ulp short of 255: the left half of a 4 × 2
-    // image holds the element (its bytes) that reads Min, the right half the one that
-    // reads Max (swapped quadrants the other way round).
-    QFETCH(int, kind);
-    QFETCH(int, display);
-    QFETCH(float, min);
-    QFETCH(float, max);
-    QFETCH(QByteArray, low);
-    QFETCH(QByteArray, high);
-    TImageControl control;
-    control.SetXSize(4);
-    control.SetYSize(2);
-    control.SetAllocImage(TImageControl::AllocImageType(kind));
-    control.resize(4, 2);
-    control.SetDisplay(TImageControl::DisplayType(display));
-    for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 4; ++x)
-            std::memcpy(&ElementAt<char>(control.Image(), x * int(low.size()), y),
-                        (x < 2 ? low : high).constData(), size_t(low.size()));
-    control.SetMin(min);
-    control.SetMax(max);
-    const QImage shown = Shown(control);
-    const bool swapped = display >= TImageControl::DisplaySwapNormal;
-    for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 4; ++x)
-            QCOMPARE(shown.pixel(x, y) & 0xFFFFFF, (x >= 2) != swapped ? 0xFFFFFFu : 0u);
 }
 
 void TestImageControl::displayModes_data()
