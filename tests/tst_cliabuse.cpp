@@ -1,7 +1,7 @@
 // The command line under abuse: missing, repeated, empty and oversized arguments,
 // awkward file names, special files and hostile headers, each run as a process with
-// a bound on its time. And saves that are killed half-way: the target keeps its old
-// bytes or holds the new ones, never a mix.
+// a bound on its time, and output that cannot be written. And saves that are killed
+// half-way: the target keeps its old bytes or holds the new ones, never a mix.
 
 #include "ByteVolume.h"
 #include "IcsWriter.h"
@@ -618,10 +618,10 @@ void TestCliAbuse::dataFileSwappedForFifo()
                 ::link(kept.c_str(), next.c_str()), ::rename(next.c_str(), data.c_str());
     });
     QStringList arguments;
-    for (int i = 0; i < 300; ++i)
+    for (int i = 0; i < 20000; ++i)
         arguments += {"-load", header, "-echohighpeak"};
-    const Run run = RunProgram(arguments << "-exit", dir.path());
-    QVERIFY2(!run.timedOut && run.out.count("204.000") + run.out.count("nan") == 300, run.err);
+    const Run run = RunProgram(arguments << "-exit", dir.path(), 30000);
+    QVERIFY2(!run.timedOut && run.out.count("204.000") + run.out.count("nan") == 20000, run.err);
 }
 
 void TestCliAbuse::icsWriterLongName()
@@ -699,7 +699,7 @@ void TestCliAbuse::unwritableOutput()
 {
     // Output into a full disk, in every mode, or cut half way by the file size limit: one
     // message and status 3. Into a pipe without reader: the run ends by SIGPIPE, quietly.
-    const QStringList table = QStringList{"--figures"} + QStringList(40, good);
+    const QStringList table = QStringList{"--figures"} + QStringList(40, good) << "missing.raw";
     QList<QStringList> runs{{"--help"}, {"--version"}, {"-echo", "x", "-exit"}};
     runs << QStringList{"-load", good, "-echohighpeak", "-exit"} << table << table << table;
     for (int i = 0; i < runs.size(); ++i) {
