@@ -88,6 +88,26 @@ QString Number(double value)
     return QString::number(value, 'g', 6);
 }
 
+/**
+ * `value` as the inspector writes a value of the volume: whole numbers in full without
+ * exponent (30437217, 3000000000); others of float samples (`floatSamples`) as the
+ * shortest text that reads back as the same float, else as the same double.
+ */
+QString ValueText(double value, bool floatSamples)
+{
+    if (std::isnan(value)) return QStringLiteral("nan");
+    if (floatSamples) value = double(float(value)); // what the samples can hold
+    if (std::isinf(value)) return value > 0 ? QStringLiteral("inf") : QStringLiteral("-inf");
+    // Whole numbers in full: 32-bit counts and unsigned counts kept as floats alike.
+    if (value == std::trunc(value) && std::abs(value) < 1e20)
+        return QString::number(value + 0.0, 'f', 0); // + 0.0: no "-0"
+    char text[64];
+    const std::to_chars_result end = floatSamples
+                                         ? std::to_chars(text, text + sizeof text, float(value))
+                                         : std::to_chars(text, text + sizeof text, value);
+    return QString::fromLatin1(text, int(end.ptr - text));
+}
+
 /** True when every finite float sample is a whole number (samples read past no end). */
 bool AllWhole(const VolumeSamples& samples)
 {
@@ -728,39 +748,19 @@ QString TOrthoWindow::StatusText() const
     return statusText_;
 }
 
-QString TOrthoWindow::ValueText(double value, bool floatSamples)
-{
-    if (std::isnan(value)) return QStringLiteral("nan");
-    if (floatSamples) value = double(float(value)); // what the samples can hold
-    if (std::isinf(value)) return value > 0 ? QStringLiteral("inf") : QStringLiteral("-inf");
-    // Whole numbers in full: 32-bit counts and unsigned counts kept as floats alike.
-    if (value == std::trunc(value) && std::abs(value) < 1e20)
-        return QString::number(value + 0.0, 'f', 0); // + 0.0: no "-0"
-    char text[64];
-    const std::to_chars_result end = floatSamples
-                                         ? std::to_chars(text, text + sizeof text, float(value))
-                                         : std::to_chars(text, text + sizeof text, value);
-    return QString::fromLatin1(text, int(end.ptr - text));
-}
-
 QString TOrthoWindow::WindowText() const
 {
     const bool floats = samples_.Kind == ImageKindFloat;
     return tr("window %1 … %2").arg(ValueText(min_, floats), ValueText(max_, floats));
 }
 
-QString TOrthoWindow::LoadWarning() const
-{
-    return loadWarning_;
-}
-
 void TOrthoWindow::ShowLoadWarning(const QString& name, const QString& warning)
 {
-    loadWarning_ = warning.isEmpty() ? QString() : tr("%1: %2").arg(name, warning);
+    const QString text = warning.isEmpty() ? QString() : tr("%1: %2").arg(name, warning);
     warningLabel_->setText(
-        warningLabel_->fontMetrics().elidedText(loadWarning_, Qt::ElideRight, MaxWarningWidth));
-    warningBox_->setToolTip(loadWarning_);
-    warningBox_->setVisible(!loadWarning_.isEmpty());
+        warningLabel_->fontMetrics().elidedText(text, Qt::ElideRight, MaxWarningWidth));
+    warningBox_->setToolTip(text);
+    warningBox_->setVisible(!text.isEmpty());
 }
 
 // --- contrast ------------------------------------------------------------------------------

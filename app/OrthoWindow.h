@@ -76,24 +76,13 @@ public:
      * place in the spacing's units when they are known.
      */
     QString StatusText() const;
-    /** The warning of the load shown ("FILE: WARNING"), empty when it had none. */
-    QString LoadWarning() const;
     /** The status bar's label of the warning, elided to fit; hidden when there is none. */
     QLabel* WarningLabel() const { return warningLabel_; }
     /** The running task's text as the status bar shows it, elided to fit. */
     QLabel* TaskLabel() const { return taskLabel_; }
-    QProgressBar* TaskProgress() const { return progress_; }
     QMenu* RecentMenu() const { return recentMenu_; }
     /** The display window's bounds as the window writes them ("window 3 … 3995"). */
     QString WindowText() const;
-    /** True when every value of the volume is a whole number (all but most float data). */
-    bool IntegerValues() const { return integers_; }
-    /**
-     * `value` as the inspector writes a value of the volume: whole numbers in full
-     * without exponent (30437217, 3000000000); others of float samples (`floatSamples`)
-     * as the shortest text that reads back as the same float, else as the same double.
-     */
-    static QString ValueText(double value, bool floatSamples);
     /** The cell code (11 … 22) of the view of `plane`. */
     static int CellOf(SlicePlane plane);
 
@@ -204,7 +193,6 @@ private:
     QLabel* voxelLabel_ = nullptr;
     QWidget* warningBox_ = nullptr;
     QLabel* warningLabel_ = nullptr;
-    QString loadWarning_;
     QLabel* taskLabel_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QPushButton* cancel_ = nullptr;
