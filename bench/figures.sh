@@ -19,7 +19,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-bench}
 runs=${2:-20}
-exe=$PWD/$build/app/volinspect
+exe=$PWD/$build/bin/volinspect
 [ -x "$exe" ] || { echo "figures.sh: build $exe first" >&2; exit 2; }
 command -v hyperfine >/dev/null || { echo "figures.sh: hyperfine is needed (scripts/setup)" >&2; exit 2; }
 real=$PWD/../shared/testdata/real

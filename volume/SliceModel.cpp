@@ -1,6 +1,6 @@
 #include "SliceModel.h"
 
-#include "SliceImages.h"
+#include "SideSlice.h"
 
 #include <algorithm>
 #include <climits>

@@ -39,15 +39,6 @@ struct BitmapView
 bool DrawGreenSlice(const ImageStruct& slice, const BitmapView& bitmap);
 
 /**
- * Copies the Z–Y slice at `x` as 8-bit voxels: out[y · lineStep + z] = voxel (x, y, z),
- * SizeY rows of SizeZ bytes; a negative lineStep puts the rows bottom-up, as in the
- * imaging library's 8-bit images. False, writing nothing, for a position outside the
- * volume, a volume without voxels or a lineStep of size below SizeZ. A large slice is
- * gathered on two cores.
- */
-bool CopySideSlice(const ByteVolume& volume, int x, uint8_t* out, ptrdiff_t lineStep);
-
-/**
  * Maximum-intensity projection along Z: pixel (x, y) shows the largest voxel of the
  * column (x, y, 0 … SizeZ − 1), 0 for an empty column; bitmap SizeX × SizeY.
  */

@@ -20,6 +20,18 @@ struct VoxelSpacing
     bool Known = false;
 };
 
+/**
+ * True, with `count` = x·y·z, when no size is negative and the product fits in 64 bits.
+ */
+bool CheckedVoxelCount(int64_t x, int64_t y, int64_t z, int64_t& count);
+
+/**
+ * Asks for huge pages over the whole pages inside [buffer, buffer + bytes): the first
+ * touch of a 2 MiB page costs little more than that of a 4 KiB one, and walks across
+ * slices miss the address cache far less often.
+ */
+void AdviseHugePages(void* buffer, size_t bytes);
+
 /** What a load reports and keeps beyond the 8-bit voxels; see ByteVolume::Load. */
 struct VolumeLoadOptions
 {
