@@ -38,8 +38,11 @@ constexpr int16_t ImageKindMask = 0x555F;
 /** Attribute bits (Type & 0xAAA0). */
 constexpr int16_t ImageAttributeMask = int16_t(0xAAA0);
 /**
- * Set on 8-bit and RGB images whose rows a drawing device takes as they are (rows
- * 4-byte aligned): NewImage8 gives 0x0031, NewImageRGB 0x3004.
+ * Set on 8-bit and RGB images whose rows a drawing device takes as they are:
+ * NewImage8 gives 0x0031, NewImageRGB 0x3004. The bit says nothing of alignment: a
+ * record made by the program may carry it with rows at any address, which a device
+ * takes as they are only when it handles rows that are not 4-byte aligned (the image
+ * control's HandlesNonWordAlignedImageYOffset); otherwise it converts them.
  */
 constexpr int16_t ImageAttributeDirect8 = 0x0020;
 constexpr int16_t ImageAttributeDirectRGB = 0x2000;
@@ -59,9 +62,11 @@ struct VOLINSPECT_IMGKERNEL_EXPORT ImageInfo
 
 /**
  * An image of XSize × YSize elements of one kind. Row y starts at Data + y·LineStep
- * (LineStep bytes, negative when the first row lies last in memory); rows are 4-byte
- * aligned. Made by the New… functions and released by DeleteImage, or a temporary
- * reference into another image's pixels (SetTempReference) that owns nothing.
+ * (LineStep bytes, negative when the first row lies last in memory). Made by the New…
+ * functions, whose rows are 4-byte aligned, and released by DeleteImage; or a temporary
+ * reference into another image's pixels (SetTempReference) or into memory of the
+ * program's own, which owns nothing and whose rows may lie at any address (the slice
+ * model's records refer to a volume's rows of any length).
  */
 struct VOLINSPECT_IMGKERNEL_EXPORT ImageStruct
 {

@@ -423,12 +423,12 @@ void TForm1::EchoHighPeak()
 
 // --- spectrum and tools --------------------------------------------------------------
 
-int TForm1::SpectrumModeOfCheckBox() const
+SpectrumMode TForm1::SpectrumModeOfCheckBox() const
 {
     return CheckBox1->isChecked() ? SpectrumPlane : SpectrumLine;
 }
 
-void TForm1::ComputeSpectrum(int mode)
+void TForm1::ComputeSpectrum(SpectrumMode mode)
 {
     const BusyCursor busy;
     const SpectrumResult result =
@@ -446,7 +446,7 @@ void TForm1::ComputeSpectrum(int mode)
     Edit1->setText(QString::fromLatin1(text));
 }
 
-SpectrumResult TForm1::SpectrumWithProgress(int mode)
+SpectrumResult TForm1::SpectrumWithProgress(SpectrumMode mode)
 {
     // The computation runs on a thread of its own while this one shows its progress
     // and keeps the window painted; Esc (or Cancel) stops it within milliseconds.

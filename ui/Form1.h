@@ -22,15 +22,16 @@ class QSlider;
 class QTabWidget;
 class TCSpinEdit;
 class TImage;
+class TOrthoWindow;
 class TScrollBox;
 class TShape;
 class TVectorControl;
 
 /**
- * The volume inspector's window: three orthogonal slices of MainVolume with their
- * sliders and red markers, the lag-difference spectrum and its figure on Panel1,
- * which covers the whole client area; beneath it the page control with the cut-out
- * page.
+ * The classic viewer window (the program's other window is the inspector,
+ * TOrthoWindow): three orthogonal slices of MainVolume with their sliders and red
+ * markers, the lag-difference spectrum and its figure on Panel1, which covers the whole
+ * client area; beneath it the page control with the cut-out page.
  *
  * Creating the window walks `arguments` (the command line without the program name
  * and Qt's options, see CommandLine.h), printing figures and texts to standard output
@@ -44,8 +45,6 @@ class TVectorControl;
  * title names the volume and its size. Loads and spectra show a wait cursor, and
  * spectra predicted to take long run beside a progress dialog that Esc cancels.
  */
-class TOrthoWindow;
-
 class TForm1 : public QWidget
 {
     Q_OBJECT
@@ -124,7 +123,7 @@ public:
      * 3 volume) at the sliders' slice and row, shows the curve in FFT1 and the figure
      * in Edit1.
      */
-    void ComputeSpectrum(int mode);
+    void ComputeSpectrum(SpectrumMode mode);
 
     /** The figure of the last spectrum (NaN when there was none to compute). */
     float HighFrequencyFigure() const { return figure_; }
@@ -183,8 +182,8 @@ private:
     void LoadFromCommandLine(const std::string& fileName);
     void EchoHighPeak();
     void Warn(const std::string& text);
-    int SpectrumModeOfCheckBox() const;
-    SpectrumResult SpectrumWithProgress(int mode);
+    SpectrumMode SpectrumModeOfCheckBox() const;
+    SpectrumResult SpectrumWithProgress(SpectrumMode mode);
     void ShowVolumeInTitle(const QString& name);
     /**
      * Shows the volume just loaded from `fileName` (a load that succeeded, perhaps with

@@ -192,10 +192,10 @@ TOrthoWindow::TOrthoWindow(QWidget* parent) : QMainWindow(parent)
                 [this, plane](int axis, int value) { CrosshairDragged(plane, axis, value); });
     }
     spectrum_ = new TSpectrumPanel(viewArea_);
-    multiView_->Client(22)->SetControl(spectrum_);
-    multiView_->Client(22)->SetCaption(tr("Spectrum"));
+    multiView_->Client(SpectrumCell)->SetControl(spectrum_);
+    multiView_->Client(SpectrumCell)->SetCaption(tr("Spectrum"));
     multiView_->SetResizeClients(true);
-    for (int cell : {11, 12, 21, 22})
+    for (int cell : {TopCell, SideCell, FrontCell, SpectrumCell})
         multiView_->Client(cell)->Button()->installEventFilter(this);
     connect(spectrum_->LineButton(), &QPushButton::clicked, this,
             [this] { ComputeSpectrum(SubjectLine); });
@@ -265,15 +265,15 @@ TOrthoWindow::~TOrthoWindow()
     }
 }
 
-int TOrthoWindow::CellOf(SlicePlane plane)
+TOrthoWindow::Cell TOrthoWindow::CellOf(SlicePlane plane)
 {
     switch (plane) {
     case SlicePlane::Top:
-        return 11;
+        return TopCell;
     case SlicePlane::Side:
-        return 12;
+        return SideCell;
     default:
-        return 21;
+        return FrontCell;
     }
 }
 
@@ -960,7 +960,7 @@ bool TOrthoWindow::eventFilter(QObject* watched, QEvent* event)
     if (watched == viewArea_ && event->type() == QEvent::Resize) {
         multiView_->setGeometry(viewArea_->rect());
     } else if (event->type() == QEvent::MouseButtonDblClick) {
-        for (int cell : {11, 12, 21, 22})
+        for (int cell : {TopCell, SideCell, FrontCell, SpectrumCell})
             if (watched == multiView_->Client(cell)->Button()) {
                 ToggleZoom(cell);
                 return true;

@@ -83,8 +83,20 @@ public:
     QMenu* RecentMenu() const { return recentMenu_; }
     /** The display window's bounds as the window writes them ("window 3 … 3995"). */
     QString WindowText() const;
-    /** The cell code (11 … 22) of the view of `plane`. */
-    static int CellOf(SlicePlane plane);
+    /**
+     * The cells of the view grid, by the grid's codes (row and column, from 1): the top
+     * view above the front view, the side view right of the top view, the spectrum
+     * right of the front view.
+     */
+    enum Cell : int
+    {
+        TopCell = 11,
+        SideCell = 12,
+        FrontCell = 21,
+        SpectrumCell = 22
+    };
+    /** The cell of the view of `plane`. */
+    static Cell CellOf(SlicePlane plane);
 
     // --- actions -----------------------------------------------------------------------
     /** Moves `plane` to `position` (clamped) and updates every view. */

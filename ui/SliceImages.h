@@ -6,15 +6,19 @@
 #include <cstddef>
 #include <cstdint>
 
-struct ImageStruct;
+class SliceModel;
+enum class SlicePlane : int;
+
+/**
+ * The classic window's slice drawings. Each writes the pixel (0, v, 0) for a voxel
+ * value v, so slices appear as shades of green on black, and returns false, writing
+ * nothing, when it cannot draw (the cases each function names).
+ */
 
 /**
  * A 24-bit bitmap in memory: Height rows of Width pixels, three bytes each in the
  * order blue, green, red; row 0 first, rows BytesPerLine bytes apart.
  */
-class SliceModel;
-enum class SlicePlane : int;
-
 struct BitmapView
 {
     uint8_t* Bits = nullptr;
@@ -22,13 +26,6 @@ struct BitmapView
     int Height = 0;
     ptrdiff_t BytesPerLine = 0;
 };
-
-/**
- * The slice drawings write the pixel (0, v, 0) for a voxel value v, so slices appear
- * as shades of green on black. Each returns false and writes nothing when the bitmap
- * does not have the slice's size, the position lies outside the volume, or the
- * volume holds no voxels.
- */
 
 /**
  * Draws an 8-bit slice record (as SliceModel::Slice gives it): pixel (u, v) shows
@@ -39,10 +36,6 @@ struct BitmapView
 bool DrawGreenSlice(const ImageStruct& slice, const BitmapView& bitmap);
 
 /**
- * Maximum-intensity projection along Z: pixel (x, y) shows the largest voxel of the
- * column (x, y, 0 … SizeZ − 1), 0 for an empty column; bitmap SizeX × SizeY.
- */
-/**
  * Draws the slice of `plane` at `position` as `model` gives it (DrawGreenSlice): the
  * top view (X–Y, bitmap SizeX × SizeY), the front view (X–Z, SizeX × SizeZ) or the side
  * view (Z–Y, SizeZ × SizeY). False, writing nothing and reading no voxel, for a position
@@ -50,6 +43,11 @@ bool DrawGreenSlice(const ImageStruct& slice, const BitmapView& bitmap);
  */
 bool DrawModelSlice(SliceModel& model, SlicePlane plane, int position, const BitmapView& bitmap);
 
+/**
+ * Maximum-intensity projection along Z: pixel (x, y) shows the largest voxel of the
+ * column (x, y, 0 … SizeZ − 1), 0 for an empty column; bitmap SizeX × SizeY. False,
+ * writing nothing, for a volume without voxels or a bitmap of another size.
+ */
 bool DrawMaxProjection(const ByteVolume& volume, const BitmapView& bitmap);
 
 /** Writes `count` pixels (0, v, 0) for the voxel values of `row`. */

@@ -10,7 +10,10 @@
 
 namespace {
 
-/** A press that moves less than this (pixels, each axis) before its release is a click. */
+/**
+ * A press that moves no more than this before its release is a click: pixels of
+ * Manhattan length, the horizontal and vertical moves added.
+ */
 constexpr int ClickTolerance = 3;
 /** Half-size of a crosshair grip's square. */
 constexpr int GripSize = 5;

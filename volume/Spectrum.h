@@ -28,6 +28,11 @@
  *    precision, stored as single.
  */
 
+/**
+ * What a spectrum is averaged over. The computations take the mode as the signed
+ * 32-bit number it stands for (1, 2 or 3), as scripts and stored settings give it;
+ * any other number gives an empty result.
+ */
 enum SpectrumMode : int
 {
     SpectrumLine = 1,  ///< the row y of the slice z
