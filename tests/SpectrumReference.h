@@ -1,6 +1,6 @@
 #pragma once
 
-// The lag-difference spectrum written as plainly as it is defined (see app/Spectrum.h):
+// The lag-difference spectrum written as plainly as it is defined (see volume/Spectrum.h):
 // one voxel read per term, the sum of a lag added up term by term in single precision.
 // ComputeLagSpectrum must give the same curve and figure to the last bit. Slow on
 // purpose; the tests and bench_spectrum compare against it.
