@@ -19,6 +19,18 @@ bool ToMouseButton(Qt::MouseButton button, TMouseButton& result)
     }
 }
 
+Qt::MouseButton ToQtButton(TMouseButton button)
+{
+    switch (button) {
+    case mbRight:
+        return Qt::RightButton;
+    case mbMiddle:
+        return Qt::MiddleButton;
+    default:
+        return Qt::LeftButton;
+    }
+}
+
 TShiftState ToShiftState(const QMouseEvent& event)
 {
     TShiftState s = 0;

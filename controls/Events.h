@@ -16,6 +16,21 @@ class QMouseEvent;
  * The event vocabulary of the controls: mouse buttons and shift states as the
  * controls' events name them, the bound-method event type, and their converters from
  * Qt's mouse events.
+ *
+ * Hooks and signals. Every OnXxx hook of a control has a Qt signal beside it, emitted
+ * at the same moment with the same arguments, in Qt types where there is one (a
+ * Qt::MouseButton, a QPoint for client pixels). The Sender argument is left out: in a
+ * slot it is QObject::sender(). The hook is called first, then the signal is emitted,
+ * so a handler assigned to the hook sees the event before any connected slot; a hook
+ * that is unassigned is skipped, and the signal is emitted all the same. A hook that
+ * hands back a result through a reference argument (bool& Allow) has a signal with a
+ * pointer argument in its place, which a slot connected directly may write.
+ *
+ * Properties that the user changes by interaction (a panel's zoom, a control's scale
+ * and offsets, a grid's active cell, an overlay's selected item, an image's grey window)
+ * have NOTIFY signals, XxxChanged, emitted only when the value really changes, never
+ * for a write of the value held; they come once the new state is complete, before the
+ * hook and signal of the event that changed it.
  */
 
 /** A mouse button, as the gestures name it. */
@@ -112,6 +127,9 @@ using TMouseMoveEvent = TEvent<QObject*, TShiftState, int, int>;
  * for buttons they do not name.
  */
 VOLINSPECT_CONTROLS_EXPORT bool ToMouseButton(Qt::MouseButton button, TMouseButton& result);
+
+/** The Qt button of `button`, as the controls' signals carry it. */
+VOLINSPECT_CONTROLS_EXPORT Qt::MouseButton ToQtButton(TMouseButton button);
 
 /** Keys held and buttons down during `event`; a double click adds ssDouble. */
 VOLINSPECT_CONTROLS_EXPORT TShiftState ToShiftState(const QMouseEvent& event);

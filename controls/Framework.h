@@ -17,6 +17,18 @@
  * box whose scroll range covers its children, and a spin edit.
  */
 
+/**
+ * The Qt-style name of a published setter: declares `set<Name>(Type value)` calling
+ * `Set<Name>(value)`, the name Qt Designer's generated code and setProperty call. Used
+ * in a class body, one line a setter; a setter that converts its value (a colour as
+ * QColor, an enum of the property's own type) or stores differently is written out.
+ */
+#define VOLINSPECT_QT_SETTER(Name, Type)                                                           \
+    void set##Name(Type value)                                                                     \
+    {                                                                                              \
+        Set##Name(value);                                                                          \
+    }
+
 /** A colour as 0x00BBGGRR, or a system colour (0x80000000 | index). */
 using TColor = uint32_t;
 

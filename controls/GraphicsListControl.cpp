@@ -841,12 +841,16 @@ void TGraphicsListControl::MouseDown(TMouseButton Button, TShiftState Shift, int
         }
     for (int i = 0; List && i < std::min(List->Count, List->Allocated); ++i)
         if (ItemHit(nullptr, &List->Items[i], XOffset(), YOffset(), X, Y, XScale(), YScale())) {
+            StoreSelectedItem(i);
             if (TGLCNotifyObject* object = NotifyObject(i)) object->cbSelect();
             OnSelect(this, i);
+            emit ItemSelected(i);
             if (AutoEdit) StartDefaultEdit(i);
             return;
         }
+    StoreSelectedItem(-1);
     OnSelect(this, -1);
+    emit ItemSelected(-1);
     StopEdit();
     TZoomableControl::MouseDown(Button, Shift, X, Y);
 }
@@ -859,10 +863,13 @@ void TGraphicsListControl::MouseMove(TShiftState Shift, int X, int Y)
     // A scale of 0 maps every list position to one pixel: the axis does not move.
     if (XScale() != 0) grip.X = float(X - pressX_) / XScale() + gripX_;
     if (YScale() != 0) grip.Y = float(Y - pressY_) / YScale() + gripY_;
-    if (editType_ != 0)
+    if (editType_ != 0) {
         StdEditGripMove(activeGrip_);
-    else
-        OnGripMove(this, activeGrip_);
+    } else {
+        const int moved = activeGrip_;
+        OnGripMove(this, moved);
+        emit GripMoved(moved);
+    }
     RepaintGrips(before);
 }
 
@@ -871,10 +878,12 @@ void TGraphicsListControl::MouseUp(TMouseButton Button, TShiftState Shift, int X
     if (!EatMouse || Button != mbLeft || activeGrip_ < 0)
         return TZoomableControl::MouseUp(Button, Shift, X, Y);
     const int grip = activeGrip_;
-    if (editType_ != 0 && editItem_ >= 0)
+    if (editType_ != 0 && editItem_ >= 0) {
         WriteBack(false);
-    else if (editType_ == 0)
+    } else if (editType_ == 0) {
         OnFinishMove(this, grip);
+        emit GripMoveFinished(grip);
+    }
     activeGrip_ = -1;
 }
 
@@ -941,6 +950,7 @@ void TGraphicsListControl::WriteBack(bool mergeable)
 void TGraphicsListControl::NotifyChange(int index)
 {
     OnChange(this, index);
+    emit ItemChanged(index);
     if (TGLCNotifyObject* object = NotifyObject(index)) object->cbChange();
 }
 
@@ -953,6 +963,24 @@ void TGraphicsListControl::RestoreItem(int index, const GraphicsItemStruct& item
     if (editing_ && editType_ != 0 && editItem_ == index) StartDefaultEdit(index);
     Invalidate();
     NotifyChange(index);
+}
+
+void TGraphicsListControl::SetSelectedItem(int index)
+{
+    if (!StoreSelectedItem(std::max(index, -1))) return;
+    const bool held = List && index >= 0 && index < std::min(List->Count, List->Allocated);
+    if (!held)
+        StopEdit();
+    else if (AutoEdit)
+        StartDefaultEdit(index);
+}
+
+bool TGraphicsListControl::StoreSelectedItem(int index)
+{
+    if (index == selectedItem_) return false;
+    selectedItem_ = index;
+    emit SelectedItemChanged(index);
+    return true;
 }
 
 void TGraphicsListControl::SetUndoStack(QUndoStack* stack)

@@ -74,9 +74,9 @@ private:
  * TZoomPanel it follows the panel's zoom; with Transparent on, the view beneath shows
  * through.
  *
- * A left click selects the item under the pointer (the lowest index wins; OnSelect,
- * cbSelect) and, with AutoEdit, puts grips on it: small purple squares, drawn with XOR
- * so that they show on any picture, joined by thin lines. Dragging a grip reshapes or
+ * A left click selects the item under the pointer (the lowest index wins; SelectedItem,
+ * cbSelect, OnSelect) and, with AutoEdit, puts grips on it: small purple squares, drawn
+ * with XOR so that they show on any picture, joined by thin lines. Dragging a grip reshapes or
  * moves the item by rules fixed per kind; the release writes the item back (OnChange,
  * then cbChange) and, with an undo stack set, pushes one undoable command. An arc is
  * written back as the circle through its three grips. The arrow keys move the item
@@ -92,22 +92,27 @@ private:
  * picture kept by the control and those small repaints copy from it, so a drag costs
  * the same for ten items or ten thousand; otherwise a small repaint draws only the items
  * within it. Changes the program makes to the list's items show after Invalidate().
+ *
+ * Signals: ItemSelected, ItemChanged, GripMoved and GripMoveFinished follow the hooks of
+ * the same names; SelectedItem and the mapping (XScale … YOffset) have NOTIFY signals.
  */
 class VOLINSPECT_CONTROLS_EXPORT TGraphicsListControl : public TZoomableControl
 {
     Q_OBJECT
     Q_PROPERTY(bool AllocList READ AllocList WRITE setAllocList)
     Q_PROPERTY(int AllocSize READ AllocSize WRITE setAllocSize)
-    Q_PROPERTY(float XScale READ XScale WRITE setXScale)
-    Q_PROPERTY(float YScale READ YScale WRITE setYScale)
-    Q_PROPERTY(float XOffset READ XOffset WRITE setXOffset)
-    Q_PROPERTY(float YOffset READ YOffset WRITE setYOffset)
+    Q_PROPERTY(float XScale READ XScale WRITE setXScale NOTIFY XScaleChanged)
+    Q_PROPERTY(float YScale READ YScale WRITE setYScale NOTIFY YScaleChanged)
+    Q_PROPERTY(float XOffset READ XOffset WRITE setXOffset NOTIFY XOffsetChanged)
+    Q_PROPERTY(float YOffset READ YOffset WRITE setYOffset NOTIFY YOffsetChanged)
     Q_PROPERTY(bool Transparent READ Transparent WRITE setTransparent)
     Q_PROPERTY(bool AutoEdit MEMBER AutoEdit)
     Q_PROPERTY(bool EatMouse MEMBER EatMouse)
     Q_PROPERTY(int DisplayStart READ DisplayStart WRITE setDisplayStart)
     Q_PROPERTY(int DisplayCount READ DisplayCount WRITE setDisplayCount)
     Q_PROPERTY(QColor Color READ color WRITE setColor)
+    Q_PROPERTY(int SelectedItem READ SelectedItem WRITE setSelectedItem NOTIFY SelectedItemChanged
+                   DESIGNABLE false STORED false)
 
 public:
     /** On which side of its position a grip's square is drawn (screen y grows down). */
@@ -192,13 +197,13 @@ public:
     /** The control consumes the left presses (without Shift) it uses. */
     bool EatMouse = true;
 
-    /** An item was clicked (its index), or the empty space (−1). */
+    /** An item was clicked (its index), or the empty space (−1); signal ItemSelected. */
     TIndexEvent OnSelect;
-    /** An edit was written back into item index. */
+    /** An edit was written back into item index; signal ItemChanged. */
     TIndexEvent OnChange;
-    /** Custom grip index moved. */
+    /** Custom grip index moved; signal GripMoved. */
     TIndexEvent OnGripMove;
-    /** The drag of custom grip index ended. */
+    /** The drag of custom grip index ended; signal GripMoveFinished. */
     TIndexEvent OnFinishMove;
 
     bool AllocList() const { return allocList_; }
@@ -242,17 +247,32 @@ public:
     /** The background of an opaque control. */
     TColor Color() const { return color_; }
     void SetColor(TColor value);
+    /**
+     * The item last selected, by a click (the empty space selects −1) or by
+     * SetSelectedItem; −1 for none. The list is not watched: an index it names may be
+     * gone from a list changed since. Notified by SelectedItemChanged.
+     */
+    int SelectedItem() const { return selectedItem_; }
+    /**
+     * Selects item `index` as a click on it does, without the click's hooks and
+     * signals (cbSelect, OnSelect, ItemSelected): with AutoEdit an item the list holds
+     * goes into editing; an index naming no item (−1, as any negative index becomes)
+     * stops the edit, as a click on the empty space does. The item selected already
+     * changes nothing.
+     */
+    void SetSelectedItem(int index);
 
     // Qt-style names of the setters (Qt Designer, setProperty); the colour as a QColor.
-    void setAllocList(bool value) { SetAllocList(value); }
-    void setAllocSize(int value) { SetAllocSize(value); }
-    void setXScale(float value) { SetXScale(value); }
-    void setYScale(float value) { SetYScale(value); }
-    void setXOffset(float value) { SetXOffset(value); }
-    void setYOffset(float value) { SetYOffset(value); }
-    void setTransparent(bool value) { SetTransparent(value); }
-    void setDisplayStart(int value) { SetDisplayStart(value); }
-    void setDisplayCount(int value) { SetDisplayCount(value); }
+    VOLINSPECT_QT_SETTER(AllocList, bool)
+    VOLINSPECT_QT_SETTER(AllocSize, int)
+    VOLINSPECT_QT_SETTER(XScale, float)
+    VOLINSPECT_QT_SETTER(YScale, float)
+    VOLINSPECT_QT_SETTER(XOffset, float)
+    VOLINSPECT_QT_SETTER(YOffset, float)
+    VOLINSPECT_QT_SETTER(Transparent, bool)
+    VOLINSPECT_QT_SETTER(DisplayStart, int)
+    VOLINSPECT_QT_SETTER(DisplayCount, int)
+    VOLINSPECT_QT_SETTER(SelectedItem, int)
     QColor color() const { return ColorToQColor(color_); }
     void setColor(const QColor& value) { SetColor(PropertyColor(color_, value)); }
 
@@ -323,6 +343,18 @@ public:
     void SetUndoStack(QUndoStack* stack);
     QUndoStack* UndoStack() const { return undoStack_; }
 
+signals:
+    /** Emitted after OnSelect, every time it is raised: the item clicked, or −1. */
+    void ItemSelected(int index);
+    /** Emitted after OnChange (before the item's cbChange): the item written back. */
+    void ItemChanged(int index);
+    /** Emitted after OnGripMove: the custom grip moved. */
+    void GripMoved(int grip);
+    /** Emitted after OnFinishMove: the custom grip whose drag ended. */
+    void GripMoveFinished(int grip);
+    /** SelectedItem changed; the new index. */
+    void SelectedItemChanged(int index);
+
 protected:
     void MouseDown(TMouseButton Button, TShiftState Shift, int X, int Y) override;
     void MouseUp(TMouseButton Button, TShiftState Shift, int X, int Y) override;
@@ -354,7 +386,7 @@ private:
     void RepaintGrips(const QRegion& before);
     /** Writes item EditItem back, repaints, notifies and records the change for undo. */
     void WriteBack(bool mergeable);
-    /** Raises OnChange, then the item's cbChange. */
+    /** Raises OnChange and ItemChanged, then the item's cbChange. */
     void NotifyChange(int index);
     /** Puts `item` into list index `index` again (undo, redo) and notifies. */
     void RestoreItem(int index, const GraphicsItemStruct& item);
@@ -366,6 +398,8 @@ private:
     void Forget(TGLCNotifyObject* object);
     /** Marks every command still holding this control obsolete. */
     void OrphanCommands();
+    /** Stores the selected item and notifies when it differs; true when it did. */
+    bool StoreSelectedItem(int index);
     /** The screen step of one list unit along an axis: ±1, or 0 for a scale of 0. */
     static float ScreenSign(float scale);
 
@@ -383,6 +417,7 @@ private:
     int editType_ = 0;
     int editItem_ = -1;
     int activeGrip_ = -1;
+    int selectedItem_ = -1;
     int pressX_ = 0, pressY_ = 0;
     float gripX_ = 0, gripY_ = 0;
     /** What the list picture shows: it is drawn again when any of it changes. */

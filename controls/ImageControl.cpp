@@ -319,18 +319,19 @@ void TImageControl::SetAutoScale(bool value)
 {
     if (value == autoScale_ || (value && autoSize_)) return;
     autoScale_ = value;
-    Resized();
+    SizeChanged();
 }
 
 void TImageControl::resizeEvent(QResizeEvent* event)
 {
     TZoomableControl::resizeEvent(event);
-    Resized();
+    SizeChanged();
 }
 
-void TImageControl::Resized()
+void TImageControl::SizeChanged()
 {
     OnResize(this);
+    emit Resized();
     if (!autoScale_) return;
     SetXOffset(0);
     SetYOffset(0);
@@ -352,6 +353,7 @@ void TImageControl::SetMin(float value)
     if (value == min_ || transparent_) return;
     min_ = value;
     Invalidate();
+    emit MinChanged(value);
 }
 
 void TImageControl::SetMax(float value)
@@ -359,6 +361,7 @@ void TImageControl::SetMax(float value)
     if (value == max_ || transparent_) return;
     max_ = value;
     Invalidate();
+    emit MaxChanged(value);
 }
 
 void TImageControl::SetBorderColor(TColor value)

@@ -34,7 +34,8 @@
  *
  * Published properties are Q_PROPERTYs (Qt Designer, setProperty): each Set… setter
  * has a Qt-style alias (setXScale), colours are QColors there, DrawingMethod is a
- * bit flag set.
+ * bit flag set. The grey window (Min, Max) and the mapping (XScale … YOffset, which a
+ * panel's zoom sets) have NOTIFY signals; Resized follows OnResize.
  */
 class VOLINSPECT_CONTROLS_EXPORT TImageControl : public TZoomableControl
 {
@@ -42,14 +43,14 @@ class VOLINSPECT_CONTROLS_EXPORT TImageControl : public TZoomableControl
     Q_PROPERTY(AllocImageType AllocImage READ AllocImage WRITE setAllocImage)
     Q_PROPERTY(QColor BorderColor READ borderColor WRITE setBorderColor)
     Q_PROPERTY(DisplayType Display READ Display WRITE setDisplay)
-    Q_PROPERTY(float Min READ Min WRITE setMin)
-    Q_PROPERTY(float Max READ Max WRITE setMax)
+    Q_PROPERTY(float Min READ Min WRITE setMin NOTIFY MinChanged)
+    Q_PROPERTY(float Max READ Max WRITE setMax NOTIFY MaxChanged)
     Q_PROPERTY(int XSize READ XSize WRITE setXSize)
     Q_PROPERTY(int YSize READ YSize WRITE setYSize)
-    Q_PROPERTY(float XScale READ XScale WRITE setXScale)
-    Q_PROPERTY(float YScale READ YScale WRITE setYScale)
-    Q_PROPERTY(float XOffset READ XOffset WRITE setXOffset)
-    Q_PROPERTY(float YOffset READ YOffset WRITE setYOffset)
+    Q_PROPERTY(float XScale READ XScale WRITE setXScale NOTIFY XScaleChanged)
+    Q_PROPERTY(float YScale READ YScale WRITE setYScale NOTIFY YScaleChanged)
+    Q_PROPERTY(float XOffset READ XOffset WRITE setXOffset NOTIFY XOffsetChanged)
+    Q_PROPERTY(float YOffset READ YOffset WRITE setYOffset NOTIFY YOffsetChanged)
     Q_PROPERTY(bool AutoSize READ AutoSize WRITE setAutoSize)
     Q_PROPERTY(bool AutoScale READ AutoScale WRITE setAutoScale)
     Q_PROPERTY(bool Transparent READ Transparent WRITE setTransparent)
@@ -154,6 +155,7 @@ public:
     void SetBorderColor(TColor value);
     DisplayType Display() const { return display_; }
     void SetDisplay(DisplayType value);
+    /** The grey window; a transparent control keeps 0 … 255. NOTIFY MinChanged, MaxChanged. */
     float Min() const { return min_; }
     void SetMin(float value);
     float Max() const { return max_; }
@@ -191,23 +193,23 @@ public:
 
     // Qt-style names of the setters, as Qt Designer's generated code and setProperty
     // call them; colours as QColor.
-    void setAllocImage(AllocImageType value) { SetAllocImage(value); }
+    VOLINSPECT_QT_SETTER(AllocImage, AllocImageType)
     QColor borderColor() const { return ColorToQColor(borderColor_); }
     void setBorderColor(const QColor& value) { SetBorderColor(PropertyColor(borderColor_, value)); }
-    void setDisplay(DisplayType value) { SetDisplay(value); }
-    void setMin(float value) { SetMin(value); }
-    void setMax(float value) { SetMax(value); }
-    void setXSize(int value) { SetXSize(value); }
-    void setYSize(int value) { SetYSize(value); }
-    void setXScale(float value) { SetXScale(value); }
-    void setYScale(float value) { SetYScale(value); }
-    void setXOffset(float value) { SetXOffset(value); }
-    void setYOffset(float value) { SetYOffset(value); }
-    void setAutoSize(bool value) { SetAutoSize(value); }
-    void setAutoScale(bool value) { SetAutoScale(value); }
-    void setTransparent(bool value) { SetTransparent(value); }
-    void setAutoLoad(const QString& value) { SetAutoLoad(value); }
-    void setDrawingMethod(DrawingMethodSet value) { SetDrawingMethod(value); }
+    VOLINSPECT_QT_SETTER(Display, DisplayType)
+    VOLINSPECT_QT_SETTER(Min, float)
+    VOLINSPECT_QT_SETTER(Max, float)
+    VOLINSPECT_QT_SETTER(XSize, int)
+    VOLINSPECT_QT_SETTER(YSize, int)
+    VOLINSPECT_QT_SETTER(XScale, float)
+    VOLINSPECT_QT_SETTER(YScale, float)
+    VOLINSPECT_QT_SETTER(XOffset, float)
+    VOLINSPECT_QT_SETTER(YOffset, float)
+    VOLINSPECT_QT_SETTER(AutoSize, bool)
+    VOLINSPECT_QT_SETTER(AutoScale, bool)
+    VOLINSPECT_QT_SETTER(Transparent, bool)
+    VOLINSPECT_QT_SETTER(AutoLoad, const QString&)
+    VOLINSPECT_QT_SETTER(DrawingMethod, DrawingMethodSet)
     QColor displayColor() const { return ColorToQColor(displayColor_); }
     void setDisplayColor(const QColor& value)
     {
@@ -246,8 +248,15 @@ public:
     /** How many display conversions have run (a measure for tests and benchmarks). */
     int64_t ConversionCount() const { return conversions_; }
 
-    /** Raised after every size change, before AutoScale recomputes the scale. */
+    /** Raised after every size change, before AutoScale recomputes the scale; signal Resized. */
     TEvent<QObject*> OnResize;
+
+signals:
+    /** Emitted after OnResize, every time it is raised (whether or not it is assigned). */
+    void Resized();
+    /** The grey window's bounds changed; the new value. */
+    void MinChanged(float value);
+    void MaxChanged(float value);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -257,8 +266,8 @@ protected:
 
 private:
     bool OwnsImage() const { return allocImage_ != AllocNoImage; }
-    /** After a size change: OnResize, then the scales AutoScale asks for. */
-    void Resized();
+    /** After a size change: OnResize and Resized, then the scales AutoScale asks for. */
+    void SizeChanged();
     /** True when the image is drawn as it stands, without a display image. */
     bool DirectDraw() const;
     /** Draws `image` and narrows the extent to what it covers; false when it covers nothing. */

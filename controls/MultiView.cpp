@@ -130,6 +130,7 @@ void TMultiView::ClientData::SetCaption(const QString& value)
     button_->setAccessibleName(caption_);
     UpdateGlyph();
     Raise(OnChange, this);
+    emit Changed();
 }
 
 void TMultiView::ClientData::SetControl(QWidget* value)
@@ -137,6 +138,7 @@ void TMultiView::ClientData::SetControl(QWidget* value)
     control_ = value;
     PlaceControl();
     Raise(OnChange, this);
+    emit Changed();
 }
 
 void TMultiView::ClientData::SetRatio(float value)
@@ -144,6 +146,7 @@ void TMultiView::ClientData::SetRatio(float value)
     ratio_ = value;
     PlaceControl();
     Raise(OnChange, this);
+    emit Changed();
 }
 
 void TMultiView::ClientData::SetResize(bool value)
@@ -356,7 +359,17 @@ void TMultiView::SetActiveClient(int code)
         Invalidate();
     }
     prevActive_ = GetActiveClient();
+    NotifyActiveClient();
     Raise(OnChangeActive, this);
+    emit ActiveClientSet();
+}
+
+void TMultiView::NotifyActiveClient()
+{
+    const int active = GetActiveClient();
+    if (active == notifiedActive_) return;
+    notifiedActive_ = active;
+    emit ActiveClientChanged(active);
 }
 
 void TMultiView::SetResizeClients(bool value)
@@ -473,6 +486,7 @@ void TMultiView::ResizeFunc(QObject*)
                                            cellHeight);
     }
     Raise(OnChangeSize, this);
+    emit LaidOut();
 }
 
 void TMultiView::LayOutIfStale()
@@ -491,9 +505,11 @@ void TMultiView::ButtonClick(QObject*)
         const TChangingActiveEvent handler = OnChangingActive;
         handler(this, next, allow);
     }
+    emit ActiveClientChanging(next, &allow);
     if (allow) {
         SetActiveClient(next);
         Raise(OnChangeActive, this);
+        emit ActiveClientSet();
     }
 }
 

@@ -83,13 +83,17 @@ class QToolButton;
  * and that the program assigns in code. The properties come in an order that a form
  * may apply them in: the counts before ActiveClient (which is clamped to the grid) and
  * ResizeClients (which overwrites every cell's Resize) before the cells.
+ *
+ * Signals: ActiveClientSet, ActiveClientChanging and LaidOut follow OnChangeActive,
+ * OnChangingActive and OnChangeSize, a record's Changed its OnChange; ActiveClient is
+ * notified by ActiveClientChanged, once per real change (a refused click gives none).
  */
 class VOLINSPECT_CONTROLS_EXPORT TMultiView : public QWidget
 {
     Q_OBJECT
     Q_PROPERTY(int ColCount READ ColCount WRITE setColCount)
     Q_PROPERTY(int RowCount READ RowCount WRITE setRowCount)
-    Q_PROPERTY(int ActiveClient READ ActiveClient WRITE setActiveClient)
+    Q_PROPERTY(int ActiveClient READ ActiveClient WRITE setActiveClient NOTIFY ActiveClientChanged)
     Q_PROPERTY(bool ResizeClients READ ResizeClients WRITE setResizeClients)
     Q_PROPERTY(bool Zoomed READ Zoomed WRITE setZoomed)
     Q_PROPERTY(QColor ColorPushed READ colorPushed WRITE setColorPushed)
@@ -145,11 +149,17 @@ public:
     explicit TMultiView(QWidget* parent = nullptr);
     ~TMultiView() override;
 
-    /** Raised at the end of every SetActiveClient (a caption click raises it 1 or 3 times). */
+    /**
+     * Raised at the end of every SetActiveClient (a caption click raises it 1 or 3
+     * times); signal ActiveClientSet.
+     */
     TNotifyEvent OnChangeActive;
-    /** Asked by a caption click, with the old cell active again, before the new one is set. */
+    /**
+     * Asked by a caption click, with the old cell active again, before the new one is
+     * set; signal ActiveClientChanging.
+     */
     TChangingActiveEvent OnChangingActive;
-    /** Raised after every layout (ResizeFunc). */
+    /** Raised after every layout (ResizeFunc); signal LaidOut. */
     TNotifyEvent OnChangeSize;
 
     /** The code of the cell whose caption button is down. */
@@ -158,8 +168,9 @@ public:
     /**
      * Presses the caption button of cell `code`. A row or column beyond the grid is
      * clamped to the last one; a code that then names no cell (row or column 0 or less)
-     * presses nothing, but the rest still runs: layout when zoomed, PrevActive, and
-     * OnChangeActive, which is raised on every call.
+     * presses nothing, but the rest still runs: layout when zoomed, PrevActive,
+     * ActiveClientChanged when the active cell differs from the one last notified, and
+     * OnChangeActive with ActiveClientSet, which come on every call.
      */
     void SetActiveClient(int code);
     /** The active cell as recorded at the end of the last SetActiveClient. */
@@ -212,11 +223,11 @@ public:
 
     // Qt-style names of the setters, as Qt Designer's generated code and setProperty
     // call them; colours as QColor; the cells' properties through their records.
-    void setActiveClient(int code) { SetActiveClient(code); }
-    void setResizeClients(bool value) { SetResizeClients(value); }
-    void setColCount(int value) { SetColCount(value); }
-    void setRowCount(int value) { SetRowCount(value); }
-    void setZoomed(bool value) { SetZoomed(value); }
+    VOLINSPECT_QT_SETTER(ActiveClient, int)
+    VOLINSPECT_QT_SETTER(ResizeClients, bool)
+    VOLINSPECT_QT_SETTER(ColCount, int)
+    VOLINSPECT_QT_SETTER(RowCount, int)
+    VOLINSPECT_QT_SETTER(Zoomed, bool)
     QColor colorPushed() const { return ColorToQColor(colorPushed_); }
     void setColorPushed(const QColor& value) { SetColorPushed(PropertyColor(colorPushed_, value)); }
     QColor colorReleased() const { return ColorToQColor(colorReleased_); }
@@ -234,7 +245,7 @@ public:
     {
         SetColorReleasedText(PropertyColor(colorReleasedText_, value));
     }
-    void setButtonHeight(int value) { SetButtonHeight(value); }
+    VOLINSPECT_QT_SETTER(ButtonHeight, int)
     // The accessors of each cell's flattened properties.
     VOLINSPECT_CELL_PROPERTIES(11)
     VOLINSPECT_CELL_PROPERTIES(12)
@@ -260,6 +271,20 @@ public:
     /** Repaints the view, then each assigned and visible client control, in cell order. */
     void Invalidate();
 
+signals:
+    /** The active cell changed: its code. The NOTIFY signal of ActiveClient. */
+    void ActiveClientChanged(int code);
+    /** Emitted after OnChangeActive, every time it is raised. */
+    void ActiveClientSet();
+    /**
+     * Emitted after OnChangingActive (with the value the hook left in `*allow`): a
+     * caption click asks to make cell `code` active. A slot connected directly may
+     * clear `*allow` to refuse it.
+     */
+    void ActiveClientChanging(int code, bool* allow);
+    /** Emitted after OnChangeSize, at the end of every layout. */
+    void LaidOut();
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
@@ -279,6 +304,8 @@ private:
     void KeepActiveInGrid();
     /** Runs the layout when the view's geometry differs from the last layout's. */
     void LayOutIfStale();
+    /** Emits ActiveClientChanged when the active cell differs from the one last notified. */
+    void NotifyActiveClient();
 
     bool resizeClients_ = false;
     std::array<std::unique_ptr<ClientData>, 9> records_; ///< in cell order
@@ -286,6 +313,7 @@ private:
     int rowCount_ = 0;
     bool zoomed_ = false;
     int prevActive_ = 11;
+    int notifiedActive_ = 11; ///< the active cell of the last ActiveClientChanged
     TColor colorPushed_ = 0;
     TColor colorReleased_ = 0;
     TColor colorPushedText_ = 0;
@@ -311,11 +339,12 @@ private:
  */
 class VOLINSPECT_CONTROLS_EXPORT TMultiView::ClientData : public QObject
 {
+    Q_OBJECT
 public:
     explicit ClientData(TMultiView* view);
     ~ClientData() override;
 
-    /** Raised by SetCaption, SetControl and SetRatio; Sender is this record. */
+    /** Raised by SetCaption, SetControl and SetRatio; Sender is this record. Signal Changed. */
     TNotifyEvent OnChange;
 
     /** The caption shown on the cell's button. */
@@ -375,6 +404,10 @@ public:
     TColor ColorPushedText() const { return colorPushedText_; }
     TColor ColorReleasedText() const { return colorReleasedText_; }
     int ButtonHeight() const { return buttonHeight_; }
+
+signals:
+    /** Emitted after OnChange, every time it is raised. */
+    void Changed();
 
 private:
     friend class TMultiView;

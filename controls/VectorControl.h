@@ -70,18 +70,18 @@ public:
 
     // Qt-style names of the setters, as Qt Designer's generated code and setProperty
     // call them; colours as QColor.
-    void setAllocVector(bool value) { SetAllocVector(value); }
-    void setAllocSize(int value) { SetAllocSize(value); }
-    void setVertical(bool value) { SetVertical(value); }
-    void setTransparent(bool value) { SetTransparent(value); }
+    VOLINSPECT_QT_SETTER(AllocVector, bool)
+    VOLINSPECT_QT_SETTER(AllocSize, int)
+    VOLINSPECT_QT_SETTER(Vertical, bool)
+    VOLINSPECT_QT_SETTER(Transparent, bool)
     QColor vectorColor() const { return ColorToQColor(vectorColor_); }
     void setVectorColor(const QColor& value) { SetVectorColor(PropertyColor(vectorColor_, value)); }
-    void setMin(float value) { SetMin(value); }
-    void setAutoMin(bool value) { SetAutoMin(value); }
-    void setMax(float value) { SetMax(value); }
-    void setAutoMax(bool value) { SetAutoMax(value); }
-    void setTopDown(bool value) { SetTopDown(value); }
-    void setReversed(bool value) { SetReversed(value); }
+    VOLINSPECT_QT_SETTER(Min, float)
+    VOLINSPECT_QT_SETTER(AutoMin, bool)
+    VOLINSPECT_QT_SETTER(Max, float)
+    VOLINSPECT_QT_SETTER(AutoMax, bool)
+    VOLINSPECT_QT_SETTER(TopDown, bool)
+    VOLINSPECT_QT_SETTER(Reversed, bool)
     QColor color() const { return ColorToQColor(color_); }
     void setColor(const QColor& value) { SetColor(PropertyColor(color_, value)); }
 

@@ -110,6 +110,10 @@ bool TZoomableControl::SetMapping(const TZoomMapping& mapping)
     const TZoomMapping previous = mapping_;
     mapping_ = mapping;
     MappingChanged(previous);
+    if (mapping.XScale != previous.XScale) emit XScaleChanged();
+    if (mapping.XOffset != previous.XOffset) emit XOffsetChanged();
+    if (mapping.YScale != previous.YScale) emit YScaleChanged();
+    if (mapping.YOffset != previous.YOffset) emit YOffsetChanged();
     return true;
 }
 
@@ -122,18 +126,21 @@ void TZoomableControl::MouseDown(TMouseButton Button, TShiftState Shift, int X, 
 {
     if (OnMouseDown) OnMouseDown(this, Button, Shift, X, Y);
     if (!OnMouseDown && OnPanelMouseDown) OnPanelMouseDown(this, Button, Shift, X, Y);
+    emit MousePressed(ToQtButton(Button), Shift, QPoint(X, Y));
 }
 
 void TZoomableControl::MouseUp(TMouseButton Button, TShiftState Shift, int X, int Y)
 {
     if (OnMouseUp) OnMouseUp(this, Button, Shift, X, Y);
     if (!OnMouseUp && OnPanelMouseUp) OnPanelMouseUp(this, Button, Shift, X, Y);
+    emit MouseReleased(ToQtButton(Button), Shift, QPoint(X, Y));
 }
 
 void TZoomableControl::MouseMove(TShiftState Shift, int X, int Y)
 {
     if (OnMouseMove) OnMouseMove(this, Shift, X, Y);
     if (!OnMouseMove && OnPanelMouseMove) OnPanelMouseMove(this, Shift, X, Y);
+    emit MouseMoved(Shift, QPoint(X, Y));
 }
 
 void TZoomableControl::mousePressEvent(QMouseEvent* event)
@@ -346,7 +353,12 @@ void TZoomPanel::generateZoomEvent()
             }
         }
     }
+    if (zoom_ != notifiedZoom_) {
+        notifiedZoom_ = zoom_;
+        emit ZoomChanged(zoom_);
+    }
     if (onZoom_) onZoom_(this, zoom_);
+    emit Zoomed(zoom_);
 }
 
 void TZoomPanel::Move(int DX, int DY)
@@ -396,6 +408,21 @@ void TZoomPanel::Reset()
 {
     zoom_ = TZoom();
     generateZoomEvent();
+}
+
+void TZoomPanel::SetZoom(const TZoom& zoom)
+{
+    if (zoom == zoom_) return;
+    zoom_ = zoom;
+    generateZoomEvent();
+}
+
+void TZoomPanel::SetZoomField(double TZoom::*field, float value)
+{
+    if (float(zoom_.*field) == value) return;
+    TZoom zoom = zoom_;
+    zoom.*field = value;
+    SetZoom(zoom);
 }
 
 void TZoomPanel::StartMove(int X, int Y)

@@ -5,7 +5,9 @@
 #include "Events.h"
 #include "Framework.h"
 
+#include <QMetaType>
 #include <QObject>
+#include <QPoint>
 #include <QPointF>
 #include <QPointer>
 #include <QRect>
@@ -40,6 +42,7 @@ struct VOLINSPECT_CONTROLS_EXPORT TZoom
 
     bool operator==(const TZoom&) const = default;
 };
+Q_DECLARE_METATYPE(TZoom)
 
 /** A zoom event: Sender (the panel) and the panel's own zoom record. */
 using TZoomEvent = TEvent<QObject*, const TZoom&>;
@@ -100,6 +103,11 @@ struct VOLINSPECT_CONTROLS_EXPORT TZoomMapping
  * hook is called only when the matching own event is unassigned, so an application
  * handler on a child takes the event away from the panel. A control that leaves its
  * panel loses the hooks bound to that panel.
+ *
+ * Signals: MousePressed, MouseReleased and MouseMoved follow the hooks of each event
+ * (whichever of the own and the panel's hook ran, or none), and XScaleChanged,
+ * XOffsetChanged, YScaleChanged and YOffsetChanged notify the mapping's fields, each
+ * when its value changes (the NOTIFY signals of a subclass's XScale … YOffset).
  */
 class VOLINSPECT_CONTROLS_EXPORT TZoomableControl : public QWidget
 {
@@ -143,10 +151,27 @@ public:
      */
     virtual void PanelZoomApplied();
 
+signals:
+    /** A button went down at `pos` client pixels (beside OnMouseDown / OnPanelMouseDown). */
+    void MousePressed(Qt::MouseButton button, TShiftState shift, QPoint pos);
+    /** A button went up at `pos` client pixels (beside OnMouseUp / OnPanelMouseUp). */
+    void MouseReleased(Qt::MouseButton button, TShiftState shift, QPoint pos);
+    /** The pointer moved to `pos` client pixels (beside OnMouseMove / OnPanelMouseMove). */
+    void MouseMoved(TShiftState shift, QPoint pos);
+    /**
+     * A field of the mapping changed (Mapping() holds the new value). Without
+     * arguments, as the NOTIFY signals of properties a subclass declares must be.
+     */
+    void XScaleChanged();
+    void XOffsetChanged();
+    void YScaleChanged();
+    void YOffsetChanged();
+
 protected:
     /**
      * Stores `mapping`; when it differs from the present one, calls MappingChanged with
-     * the previous mapping. Returns whether it changed.
+     * the previous mapping, then emits the changed fields' signals. Returns whether it
+     * changed.
      */
     bool SetMapping(const TZoomMapping& mapping);
     /** Sets one field of the mapping (&TZoomMapping::XScale, …) through SetMapping. */
@@ -194,7 +219,10 @@ private:
  * Published properties are Q_PROPERTYs (Qt Designer, setProperty): each Set… setter
  * has a Qt-style alias (setXEnable), the colour is a QColor there, MoveButton and
  * ScaleButton are the PanelButton enum and MoveShift and ScaleShift the ShiftStateSet
- * flags, whose values are those of TMouseButton and TShiftStateFlag.
+ * flags, whose values are those of TMouseButton and TShiftStateFlag. The zoom state is
+ * published as XFactor, XOrigin, YFactor and YOrigin (floats, for programs and bindings:
+ * neither shown in Designer nor stored in forms), notified by ZoomChanged when the user
+ * or the program changes it; Zoomed follows every OnZoom.
  */
 class VOLINSPECT_CONTROLS_EXPORT TZoomPanel : public TPanel
 {
@@ -219,6 +247,14 @@ class VOLINSPECT_CONTROLS_EXPORT TZoomPanel : public TPanel
     Q_PROPERTY(bool ResizeChildren READ ResizeChildren WRITE setResizeChildren)
     Q_PROPERTY(bool AutoMouse READ AutoMouse WRITE setAutoMouse)
     Q_PROPERTY(QColor Color READ color WRITE setColor)
+    Q_PROPERTY(float XFactor READ xFactor WRITE setXFactor NOTIFY ZoomChanged
+                   DESIGNABLE false STORED false)
+    Q_PROPERTY(float XOrigin READ xOrigin WRITE setXOrigin NOTIFY ZoomChanged
+                   DESIGNABLE false STORED false)
+    Q_PROPERTY(float YFactor READ yFactor WRITE setYFactor NOTIFY ZoomChanged
+                   DESIGNABLE false STORED false)
+    Q_PROPERTY(float YOrigin READ yOrigin WRITE setYOrigin NOTIFY ZoomChanged
+                   DESIGNABLE false STORED false)
 
 public:
     /** A gesture's mouse button for the MoveButton and ScaleButton properties. */
@@ -282,9 +318,18 @@ public:
 
     /** Zooming in stops once a factor has reached it; 0 = no maximum. */
     float MaxScale() const { return maxScale_; }
-    /** Stores the maximum; a value other than 0 below 1.0 becomes 1.0. */
+    /**
+     * Stores the maximum; a value other than 0 below 1.0 becomes 1.0, so that a picture
+     * zoomed out can always be zoomed back in until it fills the area. The published
+     * MaxScale (setMaxScale, which forms and setProperty write) does not apply this rule:
+     * see StoreMaxScale.
+     */
     void SetMaxScale(float value);
-    /** Stores the maximum as given, without the rule of SetMaxScale (the published property). */
+    /**
+     * Stores the maximum as given, without the rule of SetMaxScale: the published
+     * property's setter. A maximum between 0 and 1 is kept, and zooming in then stops
+     * below the area's size: a panel at the identity zoom zooms out only.
+     */
     void StoreMaxScale(float value) { maxScale_ = value; }
     /** Lower limit of the factors; 0 = no minimum. */
     float MinScale() const { return minScale_; }
@@ -307,8 +352,8 @@ public:
     // Qt-style names of the setters, as Qt Designer's generated code and setProperty
     // call them; the colour (TPanel's) as QColor, buttons and shift states as the
     // property types above.
-    void setMoveAuto(bool value) { SetMoveAuto(value); }
-    void setScaleAuto(bool value) { SetScaleAuto(value); }
+    VOLINSPECT_QT_SETTER(MoveAuto, bool)
+    VOLINSPECT_QT_SETTER(ScaleAuto, bool)
     PanelButton moveButton() const { return PanelButton(moveButton_); }
     void setMoveButton(PanelButton value) { SetMoveButton(TMouseButton(value)); }
     PanelButton scaleButton() const { return PanelButton(scaleButton_); }
@@ -317,31 +362,52 @@ public:
     void setMoveShift(ShiftStateSet value) { SetMoveShift(TShiftState(value.toInt())); }
     ShiftStateSet scaleShift() const { return ShiftStateSet::fromInt(scaleShift_); }
     void setScaleShift(ShiftStateSet value) { SetScaleShift(TShiftState(value.toInt())); }
-    void setScaleWheel(bool value) { SetScaleWheel(value); }
-    void setXEnable(bool value) { SetXEnable(value); }
-    void setYEnable(bool value) { SetYEnable(value); }
-    void setXScaleEnable(bool value) { SetXScaleEnable(value); }
-    void setYScaleEnable(bool value) { SetYScaleEnable(value); }
-    void setXNoEmptyBorder(bool value) { SetXNoEmptyBorder(value); }
-    void setYNoEmptyBorder(bool value) { SetYNoEmptyBorder(value); }
-    /** The published MaxScale: stored as given (StoreMaxScale), without SetMaxScale's rule. */
+    VOLINSPECT_QT_SETTER(ScaleWheel, bool)
+    VOLINSPECT_QT_SETTER(XEnable, bool)
+    VOLINSPECT_QT_SETTER(YEnable, bool)
+    VOLINSPECT_QT_SETTER(XScaleEnable, bool)
+    VOLINSPECT_QT_SETTER(YScaleEnable, bool)
+    VOLINSPECT_QT_SETTER(XNoEmptyBorder, bool)
+    VOLINSPECT_QT_SETTER(YNoEmptyBorder, bool)
+    /**
+     * The published MaxScale: stored as given (StoreMaxScale), without SetMaxScale's
+     * rule, unlike every other alias here, which calls its Set… setter.
+     */
     void setMaxScale(float value) { StoreMaxScale(value); }
     /** Applies SetMinScale's rule: a value above 1.0 or below 0 becomes 1.0. */
-    void setMinScale(float value) { SetMinScale(value); }
-    void setScaleSpeed(float value) { SetScaleSpeed(value); }
-    void setClientRatio(float value) { SetClientRatio(value); }
-    void setResizeChildren(bool value) { SetResizeChildren(value); }
-    void setAutoMouse(bool value) { SetAutoMouse(value); }
+    VOLINSPECT_QT_SETTER(MinScale, float)
+    VOLINSPECT_QT_SETTER(ScaleSpeed, float)
+    VOLINSPECT_QT_SETTER(ClientRatio, float)
+    VOLINSPECT_QT_SETTER(ResizeChildren, bool)
+    VOLINSPECT_QT_SETTER(AutoMouse, bool)
     QColor color() const { return ColorToQColor(Color()); }
     void setColor(const QColor& value) { SetColor(PropertyColor(Color(), value)); }
+    // The zoom state's fields as the float properties give them; a write of the value a
+    // property reads changes nothing.
+    float xFactor() const { return float(zoom_.XFactor); }
+    void setXFactor(float value) { SetZoomField(&TZoom::XFactor, value); }
+    float xOrigin() const { return float(zoom_.XOrigin); }
+    void setXOrigin(float value) { SetZoomField(&TZoom::XOrigin, value); }
+    float yFactor() const { return float(zoom_.YFactor); }
+    void setYFactor(float value) { SetZoomField(&TZoom::YFactor, value); }
+    float yOrigin() const { return float(zoom_.YOrigin); }
+    void setYOrigin(float value) { SetZoomField(&TZoom::YOrigin, value); }
 
-    /** Raised after every zoom change with the panel and its zoom record. */
+    /**
+     * Raised after every zoom change with the panel and its zoom record, and at every
+     * layout; signal Zoomed. (ZoomChanged comes only when the zoom differs.)
+     */
     const TZoomEvent& OnZoom() const { return onZoom_; }
     /** Stores the handler and re-lays out, so the new handler is called at once. */
     void SetOnZoom(TZoomEvent value);
 
     /** The zoom state. */
     const TZoom& Zoom() const { return zoom_; }
+    /**
+     * Takes `zoom` as the zoom state as given, without limits or border rules (as Reset
+     * does), and notifies (generateZoomEvent) when it differs from the present one.
+     */
+    void SetZoom(const TZoom& zoom);
     /** The zoom area: left, top (panel pixels), width, height, for the present size. */
     QRect ZoomArea() const;
 
@@ -389,6 +455,16 @@ public:
     /** The gesture state: 0 idle, 1 moving, 2 scaling. */
     int GestureState() const { return state_; }
 
+signals:
+    /** Emitted after OnZoom, every time it is raised (whether or not it is assigned). */
+    void Zoomed(const TZoom& zoom);
+    /**
+     * The zoom state differs from the one last notified: emitted by generateZoomEvent
+     * once the children have their mapping, before OnZoom. The NOTIFY signal of XFactor,
+     * XOrigin, YFactor and YOrigin.
+     */
+    void ZoomChanged(const TZoom& zoom);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -401,6 +477,8 @@ private:
     QRect AreaForSize() const;
     /** Lays out (Resize) when the size differs from the last layout's; true if it did. */
     bool LayOutIfStale();
+    /** The float property's write of one zoom field: SetZoom when it reads differently. */
+    void SetZoomField(double TZoom::*field, float value);
 
     bool moveAuto_ = false;
     bool scaleAuto_ = false;
@@ -428,6 +506,7 @@ private:
     bool initialised_ = false;
     int state_ = 0;
     TZoom zoom_;
+    TZoom notifiedZoom_;           ///< the zoom of the last ZoomChanged (initially the identity)
     int childCount_ = 0;           ///< children seen at the last scan
     bool childrenChanged_ = false; ///< a child came or went since the last scan
     bool autoMouse_ = false;

@@ -2,9 +2,10 @@
 // here, within a byte budget. Unlocked images are reclaimed least recently used first
 // whenever pixels are wanted beyond the budget.
 
+#include "imgcache.h"
 #include "imgcache_p.h"
-#include "imgdraw.h"
 
+#include <algorithm>
 #include <list>
 #include <utility>
 

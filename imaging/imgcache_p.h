@@ -1,7 +1,7 @@
 #pragma once
 
 // Internal interface between the image records (imgkernel.cpp) and the pixel cache
-// (imgcache.cpp). Not part of the library's interface.
+// (imgcache.cpp). Not part of the library's interface, which is imgcache.h.
 
 #include "imgkernel.h"
 

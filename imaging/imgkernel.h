@@ -127,7 +127,7 @@ enum CacheFreeMode : int32_t
 };
 
 /**
- * Like NewImage8 and NewImageRGB, but the pixels live in the pixel cache (imgdraw.h)
+ * Like NewImage8 and NewImageRGB, but the pixels live in the pixel cache (imgcache.h)
  * and the image comes back locked. `flags` is accepted for the caller's sake (0x300)
  * and ignored.
  */
