@@ -4,6 +4,7 @@
 #include "CommandLine.h"
 #include "MessageText.h"
 #include "Spectrum.h"
+#include "VolumeReader.h"
 
 #include <algorithm>
 #include <charconv>
@@ -49,14 +50,13 @@ Row Compute(const std::string& name, size_t line)
     }
     try {
         ByteVolume volume;
-        std::string message;
-        const int32_t code = volume.Load(name, &message);
-        if (code != ByteVolume::LoadOk && code != ByteVolume::LoadCloseFailed) {
-            row.failure = message;
+        VolumeReadResult read = ReadVolume(name, volume);
+        if (!read.Loaded()) {
+            row.failure = std::move(read.Message);
             return row;
         }
         row.loaded = true;
-        row.warning = message;
+        row.warning = std::move(read.Message);
         row.size[0] = volume.SizeX, row.size[1] = volume.SizeY, row.size[2] = volume.SizeZ;
         row.figure = ComputeHighFrequencyFigure(volume);
     } catch (const std::exception& error) {

@@ -4,6 +4,7 @@
 // helpers, and the invariants every ByteVolume::Load result must keep.
 
 #include "ByteVolume.h"
+#include "VolumeReader.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -83,12 +84,12 @@ inline void WriteFile(const std::string& path, const uint8_t* data, size_t size)
  * With VOLINSPECT_FUZZ_VERBOSE set, prints what each Load returned: handy when
  * replaying a corpus or one input to see which branch it takes.
  */
-inline void Trace(int32_t code, const std::string& message, const ByteVolume& v)
+inline void Trace(const VolumeReadResult& read, const ByteVolume& v)
 {
     static const bool verbose = std::getenv("VOLINSPECT_FUZZ_VERBOSE") != nullptr;
     if (verbose)
-        std::fprintf(stderr, "Load: code %d, %d x %d x %d, \"%s\"\n", int(code), int(v.SizeX),
-                     int(v.SizeY), int(v.SizeZ), message.c_str());
+        std::fprintf(stderr, "Load: code %d, %d x %d x %d, \"%s\"\n", int(read.Code),
+                     int(v.SizeX), int(v.SizeY), int(v.SizeZ), read.Message.c_str());
 }
 
 /** A copy of a volume's sizes, strides and bytes. */
@@ -130,12 +131,14 @@ constexpr int64_t FullScanVoxels = int64_t(16) << 20;
  * Checks what a Load returned against the volume before (`before`) and after (`v`).
  * Returns the sum of the voxels read, so every voxel is touched under ASan.
  */
-inline uint64_t CheckLoadResult(int32_t code, const Snapshot& before, const ByteVolume& v)
+inline uint64_t CheckLoadResult(const VolumeReadResult& read, const Snapshot& before,
+                                const ByteVolume& v)
 {
+    const int32_t code = read.Code;
     Check(code == ByteVolume::LoadOk || code == ByteVolume::LoadFailed ||
               code == ByteVolume::LoadReadFailed || code == ByteVolume::LoadCloseFailed,
           "Load returned an undocumented code");
-    if (code != ByteVolume::LoadOk && code != ByteVolume::LoadCloseFailed) {
+    if (!read.Loaded()) {
         Check(before.Matches(v), "a failed Load changed the volume");
         return 0;
     }

@@ -36,12 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ByteVolume volume;
     FillKnownVolume(volume);
     const Snapshot before(volume);
-    std::string message;
-    const int32_t code = volume.Load(header, &message);
-    Trace(code, message, volume);
-    voxelSum = voxelSum + CheckLoadResult(code, before, volume);
-    if (code == ByteVolume::LoadFailed || code == ByteVolume::LoadReadFailed)
-        Check(!message.empty(), "a failed Load gave no reason");
+    const VolumeReadResult read = ReadVolume(header, volume);
+    Trace(read, volume);
+    voxelSum = voxelSum + CheckLoadResult(read, before, volume);
+    if (read.Code == ByteVolume::LoadFailed || read.Code == ByteVolume::LoadReadFailed)
+        Check(!read.Message.empty(), "a failed Load gave no reason");
     // A successful load may carry a warning (mapped floating-point samples).
     return 0;
 }

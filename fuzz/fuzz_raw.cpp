@@ -45,10 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ByteVolume volume;
     FillKnownVolume(volume);
     const Snapshot before(volume);
-    std::string message;
-    const int32_t code = volume.Load(path, &message);
-    Trace(code, message, volume);
-    voxelSum = voxelSum + CheckLoadResult(code, before, volume);
+    const VolumeReadResult read = ReadVolume(path, volume);
+    const int32_t code = read.Code;
+    const std::string& message = read.Message;
+    Trace(read, volume);
+    voxelSum = voxelSum + CheckLoadResult(read, before, volume);
     Check(code != ByteVolume::LoadReadFailed && code != ByteVolume::LoadCloseFailed,
           "the raw reader returned an ICS-only code");
 

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -63,6 +64,23 @@ std::string ErrorText(int error)
 File::~File()
 {
     Close();
+}
+
+File::File(File&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), size_(std::exchange(other.size_, 0)),
+      errno_(std::exchange(other.errno_, 0))
+{
+}
+
+File& File::operator=(File&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        fd_ = std::exchange(other.fd_, -1);
+        size_ = std::exchange(other.size_, 0);
+        errno_ = std::exchange(other.errno_, 0);
+    }
+    return *this;
 }
 
 void File::Close()

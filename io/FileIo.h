@@ -15,6 +15,10 @@ public:
     ~File();
     File(const File&) = delete;
     File& operator=(const File&) = delete;
+    /** Takes over the open file of `other`, which is left closed. */
+    File(File&& other) noexcept;
+    /** Closes this file, then takes over the open file of `other`, which is left closed. */
+    File& operator=(File&& other) noexcept;
 
     /**
      * Opens `name` for reading if it is a regular file. FIFOs, devices and folders are
@@ -53,6 +57,17 @@ private:
     int fd_ = -1;
     int64_t size_ = 0;
     int errno_ = 0;
+};
+
+/**
+ * A file opened by name and its first bytes, read already: the file's offset lies
+ * after them. Whoever takes it reads on from there instead of opening the name again.
+ */
+struct OpenedFile
+{
+    std::string Name; ///< the name the file was opened by
+    File Handle;      ///< open, unless opening failed
+    std::string Head; ///< the bytes read from the start of the file
 };
 
 /**

@@ -202,10 +202,12 @@ bool CheckDataLength(const std::string& name, int64_t length, uint64_t offset, u
 /**
  * Opens and checks the data file, the first of `candidates` that exists: it must be a
  * regular file and, uncompressed, hold `bytes` from `offset`. A FIFO or a device is
- * refused before it is opened; one that takes the name meanwhile, after.
+ * refused before it is opened; one that takes the name meanwhile, after. A candidate
+ * that `known` has open already is taken from it, not opened again.
  */
 bool CheckDataFile(const std::vector<std::string>& candidates, uint64_t offset, uint64_t bytes,
-                   bool compressed, std::string& message, IcsDataFile& files)
+                   bool compressed, std::string& message, IcsDataFile& files,
+                   FileIo::OpenedFile* known)
 {
     for (const std::string& candidate : candidates) {
         if (!Exists(candidate)) continue;
@@ -214,7 +216,9 @@ bool CheckDataFile(const std::vector<std::string>& candidates, uint64_t offset, 
             return false;
         }
         std::string reason;
-        if (!files.Data.OpenRegular(candidate, reason)) {
+        if (known && known->Handle.IsOpen() && known->Name == candidate) {
+            files.Data = std::move(known->Handle);
+        } else if (!files.Data.OpenRegular(candidate, reason)) {
             message = "the data file " + candidate + ": " + reason;
             return false;
         }
@@ -247,38 +251,39 @@ bool HostileSensorLine(const Fields& fields, std::string& message)
     return false;
 }
 
-} // namespace
-
-bool IsIcsHeaderStart(std::string_view head)
+/**
+ * libics keeps file names in buffers of 512 bytes and fails on longer ones with a
+ * misleading "file open error".
+ */
+bool CheckNameLength(const std::string& fileName, std::string& message)
 {
-    Separators seps;
-    if (!ReadSeparators(head, seps)) return false;
-    LineReader reader(head, seps);
-    std::string line;
-    if (!reader.Next(line)) return false;
-    const Fields fields = Tokens(line, seps);
-    return fields.size() >= 2 && fields[0] == "ics_version" &&
-           (fields[1] == "1.0" || fields[1] == "2.0");
+    if (fileName.size() <= MaxIcsName) return true;
+    message = "the name is longer than the " + std::to_string(MaxIcsName) +
+              " bytes the ICS reader accepts";
+    return false;
 }
 
-bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFile* data)
+/** CheckIcsHeader on an open header whose name has been checked. */
+bool CheckOpenHeader(FileIo::OpenedFile&& header, std::string& message, IcsDataFile* data,
+                     FileIo::OpenedFile* known)
 {
-    // libics keeps file names in buffers of 512 bytes and fails on longer ones with a
-    // misleading "file open error".
-    if (fileName.size() > MaxIcsName) {
-        message = "the name is longer than the " + std::to_string(MaxIcsName) +
-                  " bytes the ICS reader accepts";
-        return false;
-    }
     IcsDataFile unused;
     IcsDataFile& files = data ? *data : unused;
     files.Data.Close();
     files.DataCodec = IcsDataFile::Codec::Declared;
+    files.Header = std::move(header.Handle);
     FileIo::File& file = files.Header;
-    if (!file.OpenRegular(fileName, message)) return false;
-    // The header must end within its first MiB; image data may follow it.
-    std::string text(size_t(std::min<int64_t>(file.Size(), MaxHeaderBytes)), '\0');
-    text.resize(file.ReadFully(text.data(), text.size()));
+    const std::string& fileName = header.Name;
+    // The header must end within its first MiB; image data may follow it. The bytes
+    // read before are its start, and the rest is read on from them.
+    const size_t length = size_t(std::min<int64_t>(file.Size(), MaxHeaderBytes));
+    std::string text = std::move(header.Head);
+    if (const size_t had = text.size(); had < length) {
+        text.resize(length);
+        text.resize(had + file.ReadFully(text.data() + had, length - had));
+    } else {
+        text.resize(length);
+    }
     const bool cut = file.Size() > int64_t(text.size());
 
     Separators seps;
@@ -402,7 +407,8 @@ bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFi
             std::vector<std::string> candidates{source};
             if (source[0] != '/' && !FolderOf(fileName).empty())
                 candidates.push_back(FolderOf(fileName) + source);
-            return CheckDataFile(candidates, sourceOffset, bytes, compressed, message, files);
+            return CheckDataFile(candidates, sourceOffset, bytes, compressed, message, files,
+                                 known);
         }
         // A single file: the data follows the header's "end" line.
         if (headerEnd < 0) {
@@ -430,8 +436,41 @@ bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFi
             files.DataCodec = copy.codec;
             return CheckDataFile({ids + copy.suffix}, 0, bytes,
                                  compressed || copy.codec != IcsDataFile::Codec::Declared, message,
-                                 files);
+                                 files, known);
         }
     message = "the data file " + ids + " is missing";
     return false;
+}
+
+} // namespace
+
+bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFile* data)
+{
+    if (!CheckNameLength(fileName, message)) return false;
+    FileIo::OpenedFile header;
+    header.Name = fileName;
+    if (!header.Handle.OpenRegular(fileName, message)) {
+        if (data) *data = IcsDataFile(); // nothing was checked, and nothing is open
+        return false;
+    }
+    return CheckOpenHeader(std::move(header), message, data, nullptr);
+}
+
+bool CheckIcsHeader(FileIo::OpenedFile header, std::string& message, IcsDataFile* data,
+                    FileIo::OpenedFile* known)
+{
+    return CheckNameLength(header.Name, message) &&
+           CheckOpenHeader(std::move(header), message, data, known);
+}
+
+bool IsIcsHeaderStart(std::string_view head)
+{
+    Separators seps;
+    if (!ReadSeparators(head, seps)) return false;
+    LineReader reader(head, seps);
+    std::string line;
+    if (!reader.Next(line)) return false;
+    const Fields fields = Tokens(line, seps);
+    return fields.size() >= 2 && fields[0] == "ics_version" &&
+           (fields[1] == "1.0" || fields[1] == "2.0");
 }

@@ -64,6 +64,16 @@ struct IcsDataFile
 bool CheckIcsHeader(const std::string& fileName, std::string& message, IcsDataFile* data = nullptr);
 
 /**
+ * CheckIcsHeader on a header the caller opened already, as header.Name, and of which it
+ * read the first bytes: the check reads on from there and keeps the file, so the name
+ * is not opened again. `known`, when given and open, is another file the caller
+ * opened (an .ids name it was given): it becomes the data file, instead of its name
+ * being opened again, when the header leads to that name.
+ */
+bool CheckIcsHeader(FileIo::OpenedFile header, std::string& message, IcsDataFile* data = nullptr,
+                    FileIo::OpenedFile* known = nullptr);
+
+/**
  * True when `head`, the first bytes of a file (its first 1 KiB suffices), starts the
  * way libics requires of an ICS header: two different separators, then a line whose
  * first two fields are "ics_version" and "1.0" or "2.0".

@@ -8,21 +8,23 @@
 
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace {
 
 /** Enough of a file for its magic number and for the first line of an ICS header. */
 constexpr size_t HeadBytes = ICS_LINE_LENGTH + 3;
 
-bool ReadHead(const std::string& name, std::string& head, int64_t& size, std::string& reason)
+/** Opens `name` and reads its head into `file`; false with the reason on failure. */
+bool ReadHead(const std::string& name, FileIo::OpenedFile& file, std::string& reason)
 {
-    FileIo::File file;
-    if (!file.OpenRegular(name, reason)) return false;
-    head.assign(HeadBytes, '\0');
-    head.resize(file.ReadFully(head.data(), head.size()));
-    size = file.Size();
-    if (file.Failed()) {
-        reason = file.Error();
+    file.Name = name;
+    if (!file.Handle.OpenRegular(name, reason)) return false;
+    file.Head.assign(HeadBytes, '\0');
+    file.Head.resize(file.Handle.ReadFully(file.Head.data(), file.Head.size()));
+    if (file.Handle.Failed()) {
+        reason = file.Handle.Error();
+        file.Handle.Close();
         return false;
     }
     return true;
@@ -61,27 +63,31 @@ bool HasIdsExtension(const std::string& name)
 VolumeFileProbe ProbeVolumeFile(const std::string& fileName)
 {
     VolumeFileProbe probe;
-    std::string head;
-    int64_t size = 0;
-    if (!ReadHead(fileName, head, size, probe.Reason)) {
+    FileIo::OpenedFile named;
+    if (!ReadHead(fileName, named, probe.Reason)) {
         probe.Type = VolumeFileType::Unreadable;
         return probe;
     }
 
     const bool ids = fileName.size() < ICS_MAXPATHLEN && HasIdsExtension(fileName);
     if (ids) {
-        // The data half of an ICS pair: load the pair through its header.
+        // The data half of an ICS pair: load the pair through its header, which stays
+        // open with the .ids file for the check.
         char icsName[ICS_MAXPATHLEN];
         IcsGetIcsName(icsName, fileName.c_str(), 0);
-        std::string icsHead, ignored;
-        int64_t icsSize = 0;
-        if (icsName != fileName && ReadHead(icsName, icsHead, icsSize, ignored) &&
-            IsIcsHeaderStart(icsHead)) {
+        FileIo::OpenedFile header;
+        std::string ignored;
+        if (icsName != fileName && ReadHead(icsName, header, ignored) &&
+            IsIcsHeaderStart(header.Head)) {
             probe.Type = VolumeFileType::Ics;
             probe.HeaderName = icsName;
+            probe.File = std::move(header);
+            probe.IdsFile = std::move(named);
             return probe;
         }
     }
+    probe.File = std::move(named);
+    const std::string& head = probe.File.Head;
     // libics would swap an .ids name for its .ics partner, so an ICS header under an
     // .ids name cannot be read as it stands.
     if (!ids && IsIcsHeaderStart(head)) {
@@ -89,7 +95,7 @@ VolumeFileProbe ProbeVolumeFile(const std::string& fileName)
         probe.HeaderName = fileName;
         return probe;
     }
-    if (const char* format = PictureFormat(head, size)) {
+    if (const char* format = PictureFormat(head, probe.File.Handle.Size())) {
         probe.Type = VolumeFileType::Picture;
         probe.Format = format;
         return probe;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FileIo.h"
+
 #include <string>
 
 /** What a file's first bytes (and, for an .ids name, its .ics partner) say it is. */
@@ -17,6 +19,17 @@ struct VolumeFileProbe
     std::string HeaderName;  ///< for Ics: the header file (the name itself, or the .ics of an .ids)
     std::string Reason;      ///< for Unreadable: why
     const char* Format = ""; ///< for Picture: "TIFF", "PNG", "JPEG" or "BMP"
+    /**
+     * Unless Unreadable: the file whose first bytes decided the type, open, with those
+     * bytes (up to 1 KiB and a little): for Ics the header, else the file named. The
+     * reader goes on from here, so that the name is not opened again.
+     */
+    FileIo::OpenedFile File;
+    /**
+     * For Ics reached through an .ids name: that file, open. The header check takes it
+     * as the data file when the header leads to the same name.
+     */
+    FileIo::OpenedFile IdsFile;
 };
 
 /**
@@ -28,5 +41,6 @@ struct VolumeFileProbe
  *    file-size field that matches the file, are pictures;
  *  - everything else is Other.
  * Only regular files are opened; FIFOs and devices are reported unreadable unopened.
+ * The files opened stay open in the result, each opened once.
  */
 VolumeFileProbe ProbeVolumeFile(const std::string& fileName);

@@ -1,4 +1,4 @@
-#include "ByteVolume.h"
+#include "VolumeReader.h"
 
 #include "FileIo.h"
 #include "IcsHeaderCheck.h"
@@ -37,15 +37,6 @@ int32_t ReadLe32(const unsigned char* p)
 {
     return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
                    uint32_t(p[3]) << 24);
-}
-
-void WriteLe32(unsigned char* p, int32_t value)
-{
-    const uint32_t v = uint32_t(value);
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
 }
 
 std::string IcsReason(Ics_Error error)
@@ -498,18 +489,15 @@ bool AllocateRaw(ByteVolume& volume, const RawLayout& layout, std::string& messa
     }
 }
 
-/** Opens a raw volume file and reads its header; false with the reason on failure. */
-bool OpenRaw(const std::string& fileName, FileIo::File& file, RawLayout& layout,
-             std::string& message)
+/** The sizes of a raw volume file from the bytes the probe read; false with the reason. */
+bool ReadRawHeader(const FileIo::OpenedFile& file, RawLayout& layout, std::string& message)
 {
-    if (!file.OpenRegular(fileName, message)) return false;
-
-    unsigned char header[RawHeaderBytes];
-    if (file.ReadFully(header, sizeof header) != sizeof header) {
-        message =
-            file.Failed() ? file.Error() : "the file is shorter than the 12-byte raw volume header";
+    // A read error made the probe report the file unreadable: these are all its bytes.
+    if (file.Head.size() < RawHeaderBytes) {
+        message = "the file is shorter than the 12-byte raw volume header";
         return false;
     }
+    const auto* header = reinterpret_cast<const unsigned char*>(file.Head.data());
     const int32_t x = ReadLe32(header), y = ReadLe32(header + 4), z = ReadLe32(header + 8);
     if (x < 0 || y < 0 || z < 0) {
         message = "the raw volume header gives a negative size (" + SizesText(x, y, z) + ")";
@@ -524,6 +512,21 @@ bool OpenRaw(const std::string& fileName, FileIo::File& file, RawLayout& layout,
     layout.Y = y;
     layout.Z = z;
     return true;
+}
+
+/**
+ * Reads the next `count` voxel bytes of a raw volume file into `out`: first those among
+ * the bytes the probe read, of which `taken` (the header's included) are used, then on
+ * from the file. Returns the number of bytes read.
+ */
+size_t ReadRawVoxels(FileIo::OpenedFile& file, size_t& taken, uint8_t* out, size_t count)
+{
+    if (count == 0) return 0;
+    const size_t fromHead = std::min(count, file.Head.size() - taken);
+    std::memcpy(out, file.Head.data() + taken, fromHead);
+    taken += fromHead;
+    if (fromHead == count) return count;
+    return fromHead + file.Handle.ReadFully(out + fromHead, count - fromHead);
 }
 
 /** The warning for a raw data section of `got` bytes: short, too long, or none. */
@@ -543,109 +546,74 @@ std::string RawDataWarning(const FileIo::File& file, const RawLayout& layout, si
     return message;
 }
 
-} // namespace
-
-int32_t ByteVolume::Load(const std::string& fileName, std::string* message)
+/** Reads the raw volume file that the probe opened into `volume`. */
+int32_t LoadRaw(FileIo::OpenedFile& file, ByteVolume& volume, std::string& message)
 {
-    return LoadAny(fileName, message, nullptr);
-}
-
-int32_t ByteVolume::Load(const std::string& fileName, std::string* message,
-                         const VolumeLoadOptions& options)
-{
-    return LoadAny(fileName, message, &options);
-}
-
-int32_t ByteVolume::LoadAny(const std::string& fileName, std::string* message,
-                            const VolumeLoadOptions* options)
-{
-    // The content decides how a file is read, before any raw header is trusted.
-    std::string text;
-    int32_t code = LoadFailed;
-    const VolumeFileProbe probe = ProbeVolumeFile(fileName);
-    switch (probe.Type) {
-    case VolumeFileType::Unreadable:
-        text = probe.Reason;
-        break;
-    case VolumeFileType::Ics:
-        code = LoadIcs(probe.HeaderName, text, options);
-        break;
-    case VolumeFileType::Picture:
-        text = "a picture file, not a volume";
-        break;
-    case VolumeFileType::Other:
-        // A name that promises ICS but holds something else is refused, not misread.
-        if (IsIcsFileName(fileName)) {
-            if (CheckIcsHeader(fileName, text)) text = "the file is not an ICS header";
-        } else {
-            code = options ? LoadRawInChunks(fileName, text, *options) : LoadRaw(fileName, text);
-        }
-        break;
-    }
-    if (message) *message = std::move(text);
-    return code;
-}
-
-int32_t ByteVolume::LoadRaw(const std::string& fileName, std::string& message)
-{
-    FileIo::File file;
     RawLayout layout;
-    if (!OpenRaw(fileName, file, layout, message)) return LoadFailed;
+    if (!ReadRawHeader(file, layout, message)) return ByteVolume::LoadFailed;
 
     // The new buffer is made before the old one goes, so that a failed allocation
     // leaves the volume as it was. Its pages are untouched until the read, so the old
     // and the new volume never occupy memory at the same time.
     ByteVolume fresh;
-    if (!AllocateRaw(fresh, layout, message)) return LoadFailed;
-    *this = std::move(fresh);
+    if (!AllocateRaw(fresh, layout, message)) return ByteVolume::LoadFailed;
+    volume = std::move(fresh);
 
-    const size_t got = file.ReadFully(Data, size_t(layout.Count));
-    message = RawDataWarning(file, layout, got);
-    return LoadOk;
+    size_t taken = RawHeaderBytes;
+    const size_t got = ReadRawVoxels(file, taken, volume.Data, size_t(layout.Count));
+    message = RawDataWarning(file.Handle, layout, got);
+    return ByteVolume::LoadOk;
 }
 
-int32_t ByteVolume::LoadRawInChunks(const std::string& fileName, std::string& message,
-                                    const VolumeLoadOptions& options)
+/** LoadRaw with progress and cancelling, as options ask. */
+int32_t LoadRawInChunks(FileIo::OpenedFile& file, ByteVolume& volume, std::string& message,
+                        const VolumeLoadOptions& options)
 {
-    FileIo::File file;
     RawLayout layout;
-    if (!OpenRaw(fileName, file, layout, message)) return LoadFailed;
+    if (!ReadRawHeader(file, layout, message)) return ByteVolume::LoadFailed;
 
     // Cancelling must leave the volume as it was, so the old one stays until the end.
     ByteVolume fresh;
-    if (!AllocateRaw(fresh, layout, message)) return LoadFailed;
+    if (!AllocateRaw(fresh, layout, message)) return ByteVolume::LoadFailed;
 
     constexpr size_t ChunkBytes = size_t(16) << 20;
     const size_t count = size_t(layout.Count);
-    size_t got = 0;
+    size_t got = 0, taken = RawHeaderBytes;
     while (got < count) {
         const size_t want = std::min(count - got, ChunkBytes);
-        const size_t read = file.ReadFully(fresh.Data + got, want);
+        const size_t read = ReadRawVoxels(file, taken, fresh.Data + got, want);
         got += read;
         if (read < want) break;
         if (options.Progress && !options.Progress(double(got) / double(count))) {
             message = "the load was cancelled";
-            return LoadCancelled;
+            return ByteVolume::LoadCancelled;
         }
     }
 
-    *this = std::move(fresh);
-    message = RawDataWarning(file, layout, got);
+    volume = std::move(fresh);
+    message = RawDataWarning(file.Handle, layout, got);
     if (options.Samples) options.Samples->Clear();
     if (options.Spacing) *options.Spacing = VoxelSpacing();
-    return LoadOk;
+    return ByteVolume::LoadOk;
 }
 
-int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
-                            const VolumeLoadOptions* options)
+/**
+ * Reads the ICS file whose header the probe opened, and `ids`, the .ids file it was
+ * reached through if any, into `volume`.
+ */
+int32_t LoadIcs(FileIo::OpenedFile& header, FileIo::OpenedFile& ids, ByteVolume& volume,
+                std::string& message, const VolumeLoadOptions* options)
 {
-    // The check opens the files it checks; libics is handed those, not their names,
-    // which another process may have given to a FIFO by now.
+    // The check goes on with the files the probe opened, and opens those it checks
+    // besides; libics is handed those, not their names, which another process may have
+    // given to a FIFO by now.
     IcsDataFile dataFile;
-    if (!CheckIcsHeader(fileName, message, &dataFile)) return LoadFailed;
+    const bool checked = CheckIcsHeader(std::move(header), message, &dataFile, &ids);
+    ids.Handle.Close(); // unless the check took it as the data file
+    if (!checked) return ByteVolume::LoadFailed;
 
     IcsHandle handle;
-    if (!handle.Open(dataFile, message)) return LoadFailed;
+    if (!handle.Open(dataFile, message)) return ByteVolume::LoadFailed;
 
     Ics_DataType dataType = Ics_unknown;
     int dims = 0;
@@ -658,7 +626,7 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
         if (const Ics_Error error = IcsGetLayout(handle.ics, &dataType, &dims, size);
             error != IcsErr_Ok) {
             message = IcsReason(error);
-            return LoadFailed;
+            return ByteVolume::LoadFailed;
         }
         IcsGetSignificantBits(handle.ics, &significantBits);
         dataSize = IcsGetDataSize(handle.ics);
@@ -671,11 +639,11 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
     if (dims != 3) {
         message = "the image is not three-dimensional (it has " + std::to_string(dims) +
                   (dims == 1 ? " dimension)" : " dimensions)");
-        return LoadFailed;
+        return ByteVolume::LoadFailed;
     }
     if (dataType == Ics_complex32 || dataType == Ics_complex64) {
         message = "the image holds complex samples, which have no single grey value";
-        return LoadFailed;
+        return ByteVolume::LoadFailed;
     }
     size_t expected = 0;
     if (bytesPerSample == 0 || __builtin_mul_overflow(bytesPerSample, size[0], &expected) ||
@@ -684,7 +652,7 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
         message = "the data size does not match " +
                   std::to_string(real ? bytesPerSample * 8 : significantBits) + "-bit samples of " +
                   SizesText(int64_t(size[0]), int64_t(size[1]), int64_t(size[2]));
-        return LoadFailed;
+        return ByteVolume::LoadFailed;
     }
     // The data size as libics reads the header must fit the data file: whole when
     // uncompressed, and within what gzip can expand to (about 1032:1) otherwise.
@@ -693,15 +661,15 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
     if (dataSize > (dataFile.Compressed ? available * MaxExpansion + 4096 : available)) {
         message = "the data file holds " + std::to_string(available) + " bytes, too few for the " +
                   std::to_string(dataSize) + " bytes of image data the header gives";
-        return LoadFailed;
+        return ByteVolume::LoadFailed;
     }
     const size_t count = dataSize / bytesPerSample;
     if (size[0] > INT32_MAX || size[1] > INT32_MAX || size[2] > INT32_MAX ||
-        count > uint64_t(MaxVoxelCount())) {
+        count > uint64_t(ByteVolume::MaxVoxelCount())) {
         message = "the image of " +
                   SizesText(int64_t(size[0]), int64_t(size[1]), int64_t(size[2])) +
                   " voxels is larger than this machine can hold";
-        return LoadFailed;
+        return ByteVolume::LoadFailed;
     }
 
     ByteVolume fresh;
@@ -713,7 +681,7 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
     } catch (const std::bad_alloc&) {
         message = "not enough memory for " +
                   SizesText(int64_t(size[0]), int64_t(size[1]), int64_t(size[2])) + " voxels";
-        return LoadFailed;
+        return ByteVolume::LoadFailed;
     }
     const bool keep = native.Kept();
 
@@ -743,21 +711,21 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
             }
             if (error != IcsErr_Ok) {
                 message = "cannot read the image data: " + IcsReason(error);
-                return LoadReadFailed;
+                return ByteVolume::LoadReadFailed;
             }
             convert(block, n, done);
             done += n;
             if (!progress(done)) {
                 message = "the load was cancelled";
-                return LoadCancelled;
+                return ByteVolume::LoadCancelled;
             }
         }
         ++pass;
-        return LoadOk;
+        return ByteVolume::LoadOk;
     };
 
     std::string warning;
-    int32_t code = LoadOk;
+    int32_t code = ByteVolume::LoadOk;
     if (count == 0) {
         // Nothing to read: an image with an empty axis.
     } else if (real) {
@@ -768,15 +736,15 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
             range.Add(samples, n, bytesPerSample);
             if (keep) native.Keep(samples, n, done);
         });
-        if (code != LoadOk) return code;
+        if (code != ByteVolume::LoadOk) return code;
         if (!range.AnyFinite()) {
             message = "the image holds no finite sample (all are NaN or infinite)";
-            return LoadFailed;
+            return ByteVolume::LoadFailed;
         }
         if (mapKept) {
             range.Map(native.Data(), count, bytesPerSample, fresh.Data);
         } else {
-            if (!handle.Reopen(dataFile, message)) return LoadReadFailed;
+            if (!handle.Reopen(dataFile, message)) return ByteVolume::LoadReadFailed;
             code = readBlocks(nullptr, [&](const uint8_t* samples, size_t n, size_t done) {
                 range.Map(samples, n, bytesPerSample, fresh.Data + done);
             });
@@ -790,7 +758,7 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
         }
         if (error != IcsErr_Ok) {
             message = "cannot read the image data: " + IcsReason(error);
-            return LoadReadFailed;
+            return ByteVolume::LoadReadFailed;
         }
     } else if (bytesPerSample == 1) {
         code = readBlocks(fresh.Data, [](const uint8_t*, size_t, size_t) {});
@@ -803,7 +771,7 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
         });
         warning = flat.Warning();
     }
-    if (code != LoadOk) return code;
+    if (code != ByteVolume::LoadOk) return code;
 
     VoxelSpacing spacing;
     if (options && options->Spacing) {
@@ -811,30 +779,61 @@ int32_t ByteVolume::LoadIcs(const std::string& fileName, std::string& message,
         spacing = ReadSpacing(handle.ics);
     }
 
-    *this = std::move(fresh);
+    volume = std::move(fresh);
     if (options && options->Samples) native.MoveTo(*options->Samples);
     if (options && options->Spacing) *options->Spacing = std::move(spacing);
     message = warning;
     if (const Ics_Error error = handle.Close(); error != IcsErr_Ok) {
         if (!message.empty()) message += "; ";
         message += "the file did not close cleanly: " + IcsReason(error);
-        return LoadCloseFailed;
+        return ByteVolume::LoadCloseFailed;
     }
-    return LoadOk;
+    return ByteVolume::LoadOk;
 }
 
-int32_t ByteVolume::SaveRaw(const std::string& fileName, std::string* message) const
-{
-    unsigned char header[RawHeaderBytes];
-    WriteLe32(header, SizeX);
-    WriteLe32(header + 4, SizeY);
-    WriteLe32(header + 8, SizeZ);
-    const size_t count = Data ? size_t(VoxelCount()) : 0;
+} // namespace
 
-    std::string text;
-    FileIo::AtomicWriter writer;
-    const bool ok = writer.Begin(fileName, text) && writer.Write(header, sizeof header, text) &&
-                    writer.Write(Data, count, text) && writer.Commit(text);
-    if (message) *message = ok ? std::string() : text;
-    return ok ? 0 : 1;
+VolumeReadResult ReadVolume(const std::string& fileName, ByteVolume& volume,
+                            const VolumeLoadOptions* options)
+{
+    // The content decides how a file is read, before any raw header is trusted.
+    VolumeReadResult read;
+    VolumeFileProbe probe = ProbeVolumeFile(fileName);
+    switch (probe.Type) {
+    case VolumeFileType::Unreadable:
+        read.Message = probe.Reason;
+        break;
+    case VolumeFileType::Ics:
+        read.Code = LoadIcs(probe.File, probe.IdsFile, volume, read.Message, options);
+        break;
+    case VolumeFileType::Picture:
+        read.Message = "a picture file, not a volume";
+        break;
+    case VolumeFileType::Other:
+        // A name that promises ICS but holds something else is refused, not misread.
+        if (ByteVolume::IsIcsFileName(fileName)) {
+            if (CheckIcsHeader(std::move(probe.File), read.Message))
+                read.Message = "the file is not an ICS header";
+        } else {
+            read.Code = options ? LoadRawInChunks(probe.File, volume, read.Message, *options)
+                                : LoadRaw(probe.File, volume, read.Message);
+        }
+        break;
+    }
+    return read;
+}
+
+int32_t ByteVolume::Load(const std::string& fileName, std::string* message)
+{
+    VolumeReadResult read = ReadVolume(fileName, *this);
+    if (message) *message = std::move(read.Message);
+    return read.Code;
+}
+
+int32_t ByteVolume::Load(const std::string& fileName, std::string* message,
+                         const VolumeLoadOptions& options)
+{
+    VolumeReadResult read = ReadVolume(fileName, *this, &options);
+    if (message) *message = std::move(read.Message);
+    return read.Code;
 }

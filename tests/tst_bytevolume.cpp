@@ -2,6 +2,7 @@
 #include "TestVolumes.h"
 #include "IcsLocale.h"
 #include "IcsWriter.h"
+#include "VolumeReader.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,6 +87,47 @@ QStringList Entries(const QString& folder)
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
                                   QDir::Name);
 }
+
+/**
+ * Counts the opens of the files in a folder by name, as inotify reports them. inotify
+ * merges an event into the same one just before it, so each file is watched as well
+ * as the folder: the file's own events come between those of the folder.
+ */
+class OpenCounter
+{
+public:
+    explicit OpenCounter(const QString& folder) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        bool watched =
+            fd_ >= 0 && ::inotify_add_watch(fd_, QFile::encodeName(folder), IN_OPEN) >= 0;
+        for (const QString& file : Entries(folder))
+            watched = watched && ::inotify_add_watch(fd_, QFile::encodeName(folder + '/' + file),
+                                                     IN_OPEN) >= 0;
+        if (!watched && fd_ >= 0) fd_ = (::close(fd_), -1);
+    }
+    ~OpenCounter()
+    {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool IsValid() const { return fd_ >= 0; }
+
+    /** The opens since the counter was made or last asked. */
+    QMap<QString, int> Take()
+    {
+        QMap<QString, int> opens;
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = ::read(fd_, buffer, sizeof buffer)) > 0;)
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->len > 0) ++opens[QFile::decodeName(event->name)]; // the folder's
+                at += ssize_t(sizeof(inotify_event) + event->len);
+            }
+        return opens;
+    }
+
+private:
+    int fd_;
+};
 
 } // namespace
 
@@ -574,6 +617,92 @@ private slots:
                 ::close(::open(name, O_WRONLY | O_NONBLOCK)); // lets it end
             QVERIFY(!waited && load.get() == ByteVolume::LoadOk && !QFile::exists(stem));
         }
+    }
+
+    void readerRoutes_data()
+    {
+        // Every way a name goes through the reader, and the files it opens, each exactly
+        // once. Where libics reads the files they are not counted: it opens them again
+        // through their descriptors, which inotify cannot tell apart from opens by name.
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("counted");
+        QTest::addColumn<QStringList>("opened");
+        const int ok = ByteVolume::LoadOk, failed = ByteVolume::LoadFailed;
+        QTest::newRow("ics pair") << "pair.ics" << ok << false << QStringList();
+        QTest::newRow("ids name of a pair") << "pair.ids" << ok << false << QStringList();
+        QTest::newRow("single file") << "single.ics" << ok << false << QStringList();
+        QTest::newRow("raw") << "volume.raw" << ok << true << QStringList{"volume.raw"};
+        QTest::newRow("raw under an ids name")
+            << "alone.ids" << ok << true << QStringList{"alone.ids"};
+        const QStringList pair{"short.ics", "short.ids"};
+        QTest::newRow("pair, data short") << "short.ics" << failed << true << pair;
+        QTest::newRow("ids name, data short") << "short.ids" << failed << true << pair;
+        QTest::newRow("single file, data short")
+            << "cut.ics" << failed << true << QStringList{"cut.ics"};
+        QTest::newRow("ics name, no header")
+            << "bogus.ics" << failed << true << QStringList{"bogus.ics"};
+        QTest::newRow("picture") << "picture.png" << failed << true << QStringList{"picture.png"};
+        QTest::newRow("missing") << "none.raw" << failed << true << QStringList();
+    }
+
+    void readerRoutes()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, code);
+        QFETCH(bool, counted);
+        QFETCH(QStringList, opened);
+        // Larger than what the probe reads first, so that the raw reader goes on from it.
+        ByteVolume source;
+        FillRandom(source, 20, 10, 8, 12);
+        const QTemporaryDir folder;
+        const auto path = [&](const QString& file) { return folder.filePath(file); };
+        const auto resize = [&](const QString& file, qint64 by) {
+            QFile data(path(file));
+            QVERIFY(data.resize(data.size() + by));
+        };
+        QVERIFY(WriteIcs(path("pair.ics"), 20, 10, 8, source.Data));
+        QVERIFY(WriteIcs(path("short.ics"), 20, 10, 8, source.Data));
+        resize("short.ids", -100);
+        QVERIFY(WriteIcs(path("single.ics"), 20, 10, 8, source.Data, {1, 0, false, true}));
+        QVERIFY(WriteIcs(path("cut.ics"), 20, 10, 8, source.Data, {1, 0, false, true}));
+        resize("cut.ics", -100);
+        QCOMPARE(source.SaveRaw(Std(path("volume.raw"))), 0);
+        QCOMPARE(source.SaveRaw(Std(path("alone.ids"))), 0);
+        WriteAll(path("bogus.ics"), "no header\n");
+        WriteAll(path("picture.png"), QByteArray("\x89PNG\r\n\x1a\n", 8) + RawHeader(1, 1, 1));
+
+        ByteVolume volume;
+        FillRandom(volume, 3, 4, 5, 13);
+        const Snapshot before(volume);
+        OpenCounter counter(folder.path());
+        QVERIFY(counter.IsValid());
+        const std::string file = Std(path(name));
+        const VolumeReadResult read = ReadVolume(file, volume);
+        const QMap<QString, int> opens = counter.Take();
+        QCOMPARE(read.Code, code);
+        // Loaded() says whether the volume is the file's; otherwise it is as it was.
+        QCOMPARE(read.Loaded(), Snapshot(source).Matches(volume));
+        QCOMPARE(!read.Loaded(), before.Matches(volume));
+        QCOMPARE(read.Message.empty(), read.Loaded());
+        if (counted) {
+            QMap<QString, int> once;
+            for (const QString& each : opened)
+                once[each] = 1;
+            QCOMPARE(opens, once);
+        }
+
+        // Load, and the reader with options, give the same.
+        ByteVolume loaded, chunked;
+        std::string message;
+        QCOMPARE(loaded.Load(file, &message), read.Code);
+        QCOMPARE(message, read.Message);
+        VolumeLoadOptions options;
+        options.Progress = [](double) { return true; };
+        const VolumeReadResult withOptions = ReadVolume(file, chunked, &options);
+        QCOMPARE(withOptions.Code, read.Code);
+        QCOMPARE(withOptions.Message, read.Message);
+        QCOMPARE(Snapshot(chunked).Matches(volume), read.Loaded());
     }
 
     void realFiles()

@@ -9,6 +9,7 @@
 #include "Spectrum.h"
 #include "VectorControl.h"
 #include "VolumeOps.h"
+#include "VolumeReader.h"
 
 #include <QCheckBox>
 #include <QDragEnterEvent>
@@ -552,15 +553,14 @@ void TForm1::LoadBtn2Click()
 bool TForm1::LoadMainVolume(const QString& fileName)
 {
     const BusyCursor busy;
-    std::string message;
-    const int32_t code = MainVolume.Load(LocalName(fileName), &message);
-    if (code != ByteVolume::LoadOk && code != ByteVolume::LoadCloseFailed) {
+    const VolumeReadResult read = ReadVolume(LocalName(fileName), MainVolume);
+    if (!read.Loaded()) {
         // The volume is as it was, and so are the views, sliders, figure and title.
-        ReportFileProblem(tr("Cannot load"), fileName, message);
+        ReportFileProblem(tr("Cannot load"), fileName, read.Message);
         return false;
     }
     MainVolumeChanged();
-    ShowLoadedVolume(fileName, message);
+    ShowLoadedVolume(fileName, read.Message);
     return true;
 }
 
@@ -709,10 +709,9 @@ void TForm1::SideDepthChange()
 void TForm1::LoadBtnClick()
 {
     const BusyCursor busy;
-    std::string message;
-    const int32_t code = CutVolume.Load(LocalName(LoadFilename->text()), &message);
-    if (code != ByteVolume::LoadOk && code != ByteVolume::LoadCloseFailed) {
-        ReportFileProblem(tr("Cannot load"), LoadFilename->text(), message);
+    const VolumeReadResult read = ReadVolume(LocalName(LoadFilename->text()), CutVolume);
+    if (!read.Loaded()) {
+        ReportFileProblem(tr("Cannot load"), LoadFilename->text(), read.Message);
         return;
     }
 

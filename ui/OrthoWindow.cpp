@@ -8,6 +8,7 @@
 #include "SliceView.h"
 #include "Spectrum.h"
 #include "SpectrumPanel.h"
+#include "VolumeReader.h"
 #include "ZoomPanel.h"
 #include "imgdraw.h"
 
@@ -372,9 +373,9 @@ void TOrthoWindow::OpenFile(const QString& fileName)
                   };
                   options.Samples = &result->Samples;
                   options.Spacing = &result->Spacing;
-                  const int32_t code = result->Volume.Load(name, &result->Message, options);
-                  result->Loaded =
-                      code == ByteVolume::LoadOk || code == ByteVolume::LoadCloseFailed;
+                  VolumeReadResult read = ReadVolume(name, result->Volume, &options);
+                  result->Message = std::move(read.Message);
+                  result->Loaded = read.Loaded();
                   if (result->Loaded && !task.Cancel) {
                       result->Histogram = ComputeHistogram(
                           result->Volume, result->Samples.Kind ? &result->Samples : nullptr,

@@ -135,6 +135,9 @@ public:
      * warning (a short or long raw data section, mapped floating-point samples, wide
      * samples reduced to one voxel, a failed close; several joined by "; "), or is
      * cleared.
+     *
+     * Defined with the readers in io/ (library volinspect_io), over ReadVolume
+     * (VolumeReader.h), whose result also says whether the volume loaded.
      */
     int32_t Load(const std::string& fileName, std::string* message = nullptr);
 
@@ -165,6 +168,8 @@ public:
      * memory at once, unlike the two-argument Load.
      *
      * libics calls run under an IcsLocaleScope each, Progress outside of any.
+     *
+     * Defined with the readers in io/ (library volinspect_io), over ReadVolume.
      */
     int32_t Load(const std::string& fileName, std::string* message,
                  const VolumeLoadOptions& options);
@@ -174,6 +179,8 @@ public:
      * that replaces the target only after a complete, flushed write; an existing
      * target is never damaged. Returns 0 on success, 1 on any failure (with the
      * reason in `message` when given).
+     *
+     * Defined with the writers in io/ (library volinspect_io).
      */
     int32_t SaveRaw(const std::string& fileName, std::string* message = nullptr) const;
 
@@ -185,13 +192,4 @@ public:
 
     /** The largest voxel count a volume may have on this machine (its memory size). */
     static int64_t MaxVoxelCount();
-
-private:
-    int32_t LoadAny(const std::string& fileName, std::string* message,
-                    const VolumeLoadOptions* options);
-    int32_t LoadRaw(const std::string& fileName, std::string& message);
-    int32_t LoadRawInChunks(const std::string& fileName, std::string& message,
-                            const VolumeLoadOptions& options);
-    int32_t LoadIcs(const std::string& fileName, std::string& message,
-                    const VolumeLoadOptions* options);
 };
