@@ -247,7 +247,8 @@ Files (the content decides, not the name):
 
 Exit status:
   0  the options were carried out (warnings about unused words included)
-  1  a load failed, or a figure that was printed is not a number
+  1  a load failed, or a figure that was printed is not a number, or the run
+     ran out of memory ("volinspect: Out of memory.")
   2  the window was to open, but there is no display (runs ending at -exit
      need none)
   3  the output could not be written (a full disk, a closed standard output):

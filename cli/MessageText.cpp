@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 
 #include <locale.h>
 
@@ -149,6 +151,19 @@ std::string NoFigureReason(std::string_view file, int x, int y, int z)
 std::string NoFigureReason(int x, int y, int z)
 {
     return "the volume " + NoFigurePredicate(x, y, z);
+}
+
+std::string DescribeCurrentException()
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return "Out of memory.";
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return {};
+    }
 }
 
 namespace {

@@ -46,6 +46,13 @@ std::string NoFigureReason(std::string_view file, int x, int y, int z);
 std::string NoFigureReason(int x, int y, int z);
 
 /**
+ * What the exception being handled says, for people: "Out of memory." for bad_alloc,
+ * what() of any other standard exception, empty for anything else. Call it only while
+ * an exception is handled (in a catch block).
+ */
+std::string DescribeCurrentException();
+
+/**
  * Appends `bytes` to `out` as a cell of a tab-separated table: a backslash as \\, a tab
  * as \t, a line feed as \n, a carriage return as \r, other control characters (below
  * 0x20, 0x7F, U+0080 … U+009F) and bytes that are not part of valid UTF-8 as \xHH, and

@@ -102,6 +102,7 @@ private slots:
     void decimalPointInEveryLocale();
     void staleDisplayIsNeverOpened_data();
     void staleDisplayIsNeverOpened();
+    void batchRunsWithoutTheFramework();
     void helpAndVersion_data();
     void helpAndVersion();
     void bareFileNames();
@@ -377,6 +378,38 @@ void TestCommandLine::staleDisplayIsNeverOpened()
     QCOMPARE(run.status, expected.status);
     QCOMPARE(run.out, expected.out);
     QCOMPARE(run.err, expected.err);
+}
+
+void TestCommandLine::batchRunsWithoutTheFramework()
+{
+    // Anything that started the window framework would end the run here: its warnings
+    // (the missing runtime folder) are fatal, and the platform named does not exist.
+    QProcessEnvironment environment = NoDisplay();
+    environment.insert("QT_FATAL_WARNINGS", "1");
+    environment.insert("QT_QPA_PLATFORM", "nonexistent-platform");
+    const QString good = WriteLines(dir, "frameworkless.raw", Alternating(12));
+    const Run run = RunProgram({"-load", good, "-echohighpeak", "-exit"}, environment);
+    QCOMPARE(run.out, QByteArray("204.000"));
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.status, 0);
+
+#ifndef __SANITIZE_ADDRESS__ // which reserves more address space than the limit allows
+    // A line of 10^8 voxels loads in 600 MB of address space, but its figure needs 900 MB
+    // more: the run says so and fails, where no one would ever answer a message box.
+    QFile wide(dir.filePath("wide.raw"));
+    const QByteArray sizes("\x00\xe1\xf5\x05\x01\0\0\0\x01\0\0\0", 12); // 10^8, 1, 1
+    QVERIFY(wide.open(QIODevice::WriteOnly) && wide.write(sizes) == 12 &&
+            wide.resize(12 + 100000000));
+    wide.close();
+    QProcess limited;
+    limited.setProcessEnvironment(environment);
+    limited.start("bash", {"-c", "ulimit -v 600000 && exec \"$@\"", "bash", VOLINSPECT_EXE, "-echo",
+                           "x", "-load", wide.fileName(), "-echohighpeak", "-exit"});
+    QVERIFY(limited.waitForFinished(20000));
+    QCOMPARE(limited.readAllStandardOutput(), QByteArray("x"));
+    QCOMPARE(limited.readAllStandardError(), QByteArray("volinspect: Out of memory.\n"));
+    QCOMPARE(limited.exitCode(), 1);
+#endif
 }
 
 void TestCommandLine::helpAndVersion_data()

@@ -1,10 +1,9 @@
 #include "Application.h"
 
+#include "MessageText.h"
+
 #include <QMessageBox>
 #include <QWidget>
-
-#include <new>
-#include <stdexcept>
 
 namespace {
 
@@ -36,15 +35,7 @@ bool TApplication::notify(QObject* receiver, QEvent* event)
 
 QString TApplication::CurrentExceptionText()
 {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        return QStringLiteral("Out of memory.");
-    } catch (const std::exception& e) {
-        return QString::fromLocal8Bit(e.what());
-    } catch (...) {
-        return QString();
-    }
+    return QString::fromLocal8Bit(DescribeCurrentException());
 }
 
 void TApplication::ShowException(const QString& message)

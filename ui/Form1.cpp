@@ -1,6 +1,7 @@
 #include "Form1.h"
 
 #include "Application.h"
+#include "ClassicPass.h"
 #include "CommandLine.h"
 #include "Framework.h"
 #include "OrthoWindow.h"
@@ -36,7 +37,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
-#include <limits>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -330,7 +331,7 @@ void TForm1::FormCreate()
 {
     CutX = 0;
     CutY = 0;
-    MainVolume.Allocate(100, 100, 30);
+    ClassicPass::AllocateStartingVolume(MainVolume);
     MainVolumeChanged();
     volumeName_ = tr("blank");
     RunCommandLine();
@@ -340,86 +341,38 @@ void TForm1::FormCreate()
 
 void TForm1::RunCommandLine()
 {
-    // A run that will end at "-exit" never shows the window, so loads skip the views.
+    // A run that will end at "-exit" never shows the window: loads skip the views and
+    // the line spectrum, which nobody would see (on a wide volume the spectrum of one
+    // line alone can take minutes), and "-echohighpeak" computes the figure alone.
     batch_ = CommandLine::Walk(arguments_, {});
-    CommandLine::Actions act;
-    act.Load = [this](const std::string& fileName) { LoadFromCommandLine(fileName); };
-    act.EchoHighPeak = [this] { EchoHighPeak(); };
-    // Every print is handed to the system at once, so that output that cannot be
-    // written stops the pass at the option that printed it.
-    act.Echo = [](const std::string& text) { StandardOutput().Write(text); };
-    act.EchoNewLine = [] { StandardOutput().Write("\n"); };
-    act.NotUsed = [this](size_t index, CommandLine::Unused why) {
-        Warn(CommandLine::UnusedWarning(arguments_[index], why));
-    };
-    act.Stop = [] { return StandardOutput().Failed(); };
-    exitRequested_ = CommandLine::Walk(arguments_, act);
-}
-
-void TForm1::Warn(const std::string& text)
-{
-    // After output that cannot be written, its message is the run's last word.
-    if (!StandardOutput().Flush()) return; // keeps what was printed ahead of the message
-    std::fprintf(stderr, "volinspect: %s\n", text.c_str());
-}
-
-void TForm1::LoadFromCommandLine(const std::string& fileName)
-{
-    anyLoadTried_ = true;
-    lastLoadName_ = fileName;
-    std::string message;
-    const int32_t code = [&] {
+    ClassicPass::Hooks hooks;
+    hooks.WhileLoading = [](const std::function<void()>& load) {
         const BusyCursor busy;
-        return MainVolume.Load(fileName, &message);
-    }();
-    const bool loaded = code == ByteVolume::LoadOk || code == ByteVolume::LoadCloseFailed;
-    const QString name = QFile::decodeName(QByteArray::fromStdString(fileName));
-    if (!loaded) {
-        Warn("cannot load " + InQuotes(fileName) + ": " + QuoteBytes(message));
-        lastLoadFailed_ = anyLoadFailed_ = true;
+        load();
+    };
+    hooks.Loaded = [this](const std::string& fileName, const std::string& warning) {
+        MainVolumeChanged();
+        if (batch_) return;
+        const QString name = QFile::decodeName(QByteArray::fromStdString(fileName));
+        ShowLoadedVolume(name, warning);
+        LoadFilename2->setText(name); // so that Load reads the same file again
+    };
+    if (!batch_) {
         // The window that opens after the options says so too, with the name in the
         // field as if typed there.
-        if (!batch_) {
-            ReportFileProblem(tr("Cannot load"), name, message);
+        hooks.LoadFailed = [this](const std::string& fileName, const std::string& reason) {
+            const QString name = QFile::decodeName(QByteArray::fromStdString(fileName));
+            ReportFileProblem(tr("Cannot load"), name, reason);
             LoadFilename2->setText(name);
-        }
-        return;
+        };
+        hooks.Spectrum = [this] {
+            ComputeSpectrum(SpectrumVolume);
+            return ClassicPass::Figure{figure_, spectrumCancelled_};
+        };
     }
-    MainVolumeChanged();
-    if (!message.empty()) Warn("warning: " + InQuotes(fileName) + ": " + QuoteBytes(message));
-    lastLoadFailed_ = false;
-    // The views and the line spectrum of a batch run would never be seen; on a wide
-    // volume the spectrum of one line alone can take minutes.
-    if (!batch_) {
-        ShowLoadedVolume(name, message);
-        LoadFilename2->setText(name); // so that Load reads the same file again
-    }
-}
-
-void TForm1::EchoHighPeak()
-{
-    if (!anyLoadTried_)
-        Warn("-echohighpeak before any -load: the figure is that of the empty starting "
-             "volume (" +
-             std::to_string(MainVolume.SizeX) + " x " + std::to_string(MainVolume.SizeY) + " x " +
-             std::to_string(MainVolume.SizeZ) + ")");
-    if (batch_) {
-        // Nobody sees the curve of a run that ends at -exit: the figure alone needs only
-        // the lags 1 to 5, and comes out the same to the last bit.
-        figure_ = ComputeHighFrequencyFigure(MainVolume, std::thread::hardware_concurrency());
-        spectrumCancelled_ = false;
-    } else {
-        ComputeSpectrum(SpectrumVolume);
-    }
-    // After a failed load the figure is that of no file: nan until the next good one.
-    const float figure = lastLoadFailed_ ? std::numeric_limits<float>::quiet_NaN() : figure_;
-    if (!StandardOutput().Write(FormatFigure(figure)) || !std::isnan(figure)) return;
-    nanPrinted_ = true;
-    if (lastLoadFailed_) return; // the failed load has said why
-    if (spectrumCancelled_)
-        Warn("the spectrum of " + InQuotes(lastLoadName_) + " was cancelled; its figure is nan");
-    else
-        Warn(NoFigureReason(lastLoadName_, MainVolume.SizeX, MainVolume.SizeY, MainVolume.SizeZ));
+    ClassicPass pass(MainVolume, arguments_, std::move(hooks));
+    exitRequested_ = pass.Run();
+    exitCode_ = pass.ExitCode();
 }
 
 // --- spectrum and tools --------------------------------------------------------------

@@ -136,7 +136,7 @@ public:
 
     bool ExitRequested() const { return exitRequested_; }
     /** 1 when a load of the command line failed or a figure it printed was no number. */
-    int ExitCode() const { return anyLoadFailed_ || nanPrinted_ ? 1 : 0; }
+    int ExitCode() const { return exitCode_; }
 
     /** The window's message about the last failed load (hidden when there is none). */
     QMessageBox* LoadMessage() const { return loadMessage_; }
@@ -178,10 +178,8 @@ private:
     void BuildCutOutPage();
     void BuildPanel();
     void KeepCoveredPageOutOfKeyboard();
+    /** Carries out the options of the command line (ClassicPass), shown in the window. */
     void RunCommandLine();
-    void LoadFromCommandLine(const std::string& fileName);
-    void EchoHighPeak();
-    void Warn(const std::string& text);
     SpectrumMode SpectrumModeOfCheckBox() const;
     SpectrumResult SpectrumWithProgress(SpectrumMode mode);
     void ShowVolumeInTitle(const QString& name);
@@ -223,10 +221,6 @@ private:
     float figure_ = 0.0f;
     bool spectrumCancelled_ = false; ///< the last spectrum was stopped by the user
     bool exitRequested_ = false;
-    bool batch_ = false;          ///< the command line ends at "-exit"
-    bool lastLoadFailed_ = false; ///< the last "-load" failed: figures print as nan
-    bool anyLoadFailed_ = false;
-    bool anyLoadTried_ = false; ///< a "-load" (or a bare file) has run
-    bool nanPrinted_ = false;   ///< "-echohighpeak" printed a figure that is no number
-    std::string lastLoadName_;  ///< the file of the last "-load"
+    int exitCode_ = 0;   ///< see ExitCode()
+    bool batch_ = false; ///< the command line ends at "-exit"
 };

@@ -1,4 +1,5 @@
 #include "Application.h"
+#include "ClassicPass.h"
 #include "CommandLine.h"
 #include "FigureTable.h"
 #include "Form1.h"
@@ -24,17 +25,6 @@ bool HasDisplay(const std::vector<std::string>& arguments)
         if (value && *value) return true;
     }
     return CommandLine::ChoosesQtPlatform(arguments);
-}
-
-/**
- * A batch run keeps standard error for real errors: the framework's own debug,
- * information and warning messages (a missing runtime folder, a platform without
- * some window feature) are dropped.
- */
-void QuietMessages(QtMsgType type, const QMessageLogContext&, const QString& message)
-{
-    if (type == QtCriticalMsg || type == QtFatalMsg)
-        std::fprintf(stderr, "volinspect: %s\n", qPrintable(message));
 }
 
 /**
@@ -100,26 +90,18 @@ int Run(int argc, char** argv)
     }
 
     // A batch run is one whose options end at "-exit", as the window's creation reads
-    // them: an "-exit" taken as a file name or a text does not count.
-    const bool batch = CommandLine::Walk(arguments, {});
-    int qtArgc = argc;
-    if (batch) {
-        // A run that ends by itself never shows a window, so it never connects to a
-        // display, whatever the environment or Qt's arguments name: a display that
-        // has gone (an ssh or tmux session whose desktop closed) cannot stop it.
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        unsetenv("DISPLAY");
-        unsetenv("WAYLAND_DISPLAY");
-        qtArgc = 1;
-        qInstallMessageHandler(QuietMessages);
-    } else if (!HasDisplay(given)) {
+    // them: an "-exit" taken as a file name or a text does not count. It never shows a
+    // window, so it runs without Qt: no display, whatever the environment or Qt's
+    // arguments name (a display that has gone cannot stop it), and no platform plugin.
+    if (CommandLine::Walk(arguments, {})) return RunClassicBatch(arguments);
+    if (!HasDisplay(given)) {
         std::fprintf(stderr, "volinspect: no display available: the viewer window needs an "
                              "X11 or Wayland display (set DISPLAY or WAYLAND_DISPLAY); batch "
                              "runs that end with -exit need none\n");
         return 2;
     }
 
-    TApplication app(qtArgc, argv);
+    TApplication app(argc, argv);
     int status = 0;
     RunGuarded([&] {
         TForm1 form(arguments);
