@@ -88,8 +88,8 @@ inline void Trace(const VolumeReadResult& read, const ByteVolume& v)
 {
     static const bool verbose = std::getenv("VOLINSPECT_FUZZ_VERBOSE") != nullptr;
     if (verbose)
-        std::fprintf(stderr, "Load: code %d, %d x %d x %d, \"%s\"\n", int(read.Code),
-                     int(v.SizeX), int(v.SizeY), int(v.SizeZ), read.Message.c_str());
+        std::fprintf(stderr, "Load: code %d, %d x %d x %d, \"%s\"\n", int(read.Code), int(v.SizeX),
+                     int(v.SizeY), int(v.SizeZ), read.Message.c_str());
 }
 
 /** A copy of a volume's sizes, strides and bytes. */

@@ -17,7 +17,10 @@ struct VolumeReadResult
      * True when the volume now holds the file's voxels: LoadOk, or LoadCloseFailed (the
      * whole file was read, but it did not close cleanly).
      */
-    bool Loaded() const { return Code == ByteVolume::LoadOk || Code == ByteVolume::LoadCloseFailed; }
+    bool Loaded() const
+    {
+        return Code == ByteVolume::LoadOk || Code == ByteVolume::LoadCloseFailed;
+    }
 };
 
 /**
