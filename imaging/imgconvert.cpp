@@ -4,13 +4,10 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <limits>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #if defined(__x86_64__)
@@ -295,11 +292,12 @@ bool Prepare(ImageStruct* dst, const ImageStruct* src, int16_t dstKind, int16_t 
     return true;
 }
 
-/** Images of fewer pixels than this are converted on the calling thread alone. */
-constexpr int64_t ParallelPixels = int64_t(1) << 18;
-/** The fewest pixels a thread takes on, and the most threads. */
+/**
+ * The fewest pixels a thread takes on (so images of fewer than twice as many are
+ * converted on the calling thread alone), and the most threads.
+ */
 constexpr int64_t PixelsPerThread = int64_t(1) << 17;
-constexpr int64_t MostThreads = 8;
+constexpr unsigned MostThreads = 8;
 /** Threads take rows in chunks of about this many pixels. */
 constexpr int64_t ChunkPixels = int64_t(1) << 16;
 /** Float and complex images of fewer pixels than this use the formula, not tables. */
@@ -323,39 +321,14 @@ void RunRows(const Area& area, int32_t y0, int32_t y1, RowFunction& row)
 template <typename RowFunction> void ForEachRow(const Area& area, RowFunction row)
 {
     if (area.width <= 0 || area.height <= 0) return;
-    const int64_t pixels = area.Pixels();
-    const int32_t chunkRows =
-        int32_t(std::clamp<int64_t>(ChunkPixels / area.width, 1, area.height));
-    const int64_t chunks = (int64_t(area.height) + chunkRows - 1) / chunkRows;
-    int64_t threads = 1;
-    if (pixels >= ParallelPixels) {
-        // (Asked only for large images: glibc reads a file for it.)
-        static const int64_t cores = std::max(1u, std::thread::hardware_concurrency());
-        threads = std::min({cores, MostThreads, pixels / PixelsPerThread, chunks});
-    }
-    if (threads <= 1) {
-        RunRows(area, 0, area.height, row);
-        return;
-    }
-    std::atomic<int64_t> next{0};
-    const auto work = [&] {
-        for (int64_t chunk; (chunk = next.fetch_add(1, std::memory_order_relaxed)) < chunks;) {
-            const int32_t y0 = int32_t(chunk * chunkRows);
-            RunRows(area, y0, std::min(y0 + chunkRows, area.height), row);
-        }
-    };
-    std::vector<std::thread> helpers;
-    helpers.reserve(size_t(threads - 1));
-    for (int64_t t = 1; t < threads; ++t) {
-        try {
-            helpers.emplace_back(work);
-        } catch (const std::system_error&) {
-            break; // no more threads to be had: the others do the rest
-        }
-    }
-    work();
-    for (std::thread& helper : helpers)
-        helper.join();
+    const int64_t chunkRows = std::clamp<int64_t>(ChunkPixels / area.width, 1, area.height);
+    SplitRows(
+        {.Rows = area.height,
+         .Threads = std::min<unsigned>(ProcessorCores(), MostThreads),
+         .RowWork = area.width,
+         .ThreadWork = PixelsPerThread,
+         .BandRows = chunkRows},
+        [&](int64_t y0, int64_t y1, unsigned) { RunRows(area, int32_t(y0), int32_t(y1), row); });
 }
 
 template <typename T> T Load(const uint8_t* p)

@@ -9,7 +9,12 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -332,4 +337,99 @@ int32_t AppendToList(GraphicsListStruct* list, const GraphicsItemStruct& item)
     if (!list || !list->Items || list->Count < 0 || list->Count >= list->Allocated) return -1;
     list->Items[list->Count] = item;
     return list->Count++;
+}
+
+// --- rows on several threads ----------------------------------------------------------
+
+unsigned ProcessorCores()
+{
+    // (glibc reads a file in /sys for it, so it is asked once.)
+    static const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    return cores;
+}
+
+namespace {
+
+/** The bands of `split` (at least 1 for a split with rows). */
+int64_t BandCount(const RowSplit& split, unsigned threads)
+{
+    return split.BandRows > 0 ? (split.Rows - 1) / split.BandRows + 1 : int64_t(threads);
+}
+
+/** The first row of band `b` of `bands`; band `bands` starts at Rows. */
+int64_t BandBegin(const RowSplit& split, int64_t bands, int64_t b)
+{
+    if (split.BandRows > 0) return std::min(split.Rows, b * split.BandRows);
+    // The first Rows % bands bands take a row more than the others.
+    const int64_t rows = split.Rows / bands, extra = split.Rows % bands;
+    return b * rows + std::min(b, extra);
+}
+
+/** Helper threads, joined when they go out of scope. */
+struct Helpers
+{
+    std::vector<std::thread> threads;
+    ~Helpers()
+    {
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+};
+
+} // namespace
+
+unsigned RowSplitThreads(const RowSplit& split)
+{
+    if (split.Rows <= 1) return 1;
+    int64_t threads = split.BandRows > 0 ? BandCount(split, 0) : split.Rows;
+    if (split.ThreadWork > 0) {
+        int64_t work = 0;
+        if (__builtin_mul_overflow(split.Rows, std::max<int64_t>(split.RowWork, 0), &work))
+            work = INT64_MAX;
+        threads = std::min(threads, work / split.ThreadWork);
+    }
+    // The work decides first, so that small jobs never ask for the cores.
+    if (threads <= 1) return 1;
+    return unsigned(std::min<int64_t>(threads, split.Threads ? split.Threads : ProcessorCores()));
+}
+
+unsigned SplitRows(const RowSplit& split, const RowBandFunction& band)
+{
+    if (split.Rows <= 0) return 0;
+    const unsigned threads = RowSplitThreads(split);
+    if (threads <= 1) {
+        band(0, split.Rows, 0);
+        return 1;
+    }
+    const int64_t bands = BandCount(split, threads);
+    std::atomic<int64_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex failureLock;
+    std::exception_ptr failure;
+    const auto work = [&](unsigned worker) {
+        try {
+            for (int64_t b; !failed.load(std::memory_order_relaxed) &&
+                            (b = next.fetch_add(1, std::memory_order_relaxed)) < bands;)
+                band(BandBegin(split, bands, b), BandBegin(split, bands, b + 1), worker);
+        } catch (...) {
+            const std::lock_guard<std::mutex> lock(failureLock);
+            if (!failure) failure = std::current_exception();
+            failed = true;
+        }
+    };
+    unsigned started = 1;
+    {
+        Helpers helpers;
+        helpers.threads.reserve(threads - 1);
+        for (; started < threads; ++started) {
+            try {
+                helpers.threads.emplace_back(work, started);
+            } catch (const std::system_error&) {
+                break; // no more threads to be had: those running do the rest
+            }
+        }
+        work(0);
+    }
+    if (failure) std::rethrow_exception(failure);
+    return started;
 }

@@ -3,6 +3,7 @@
 #include "imgkernel_export.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -339,3 +340,45 @@ VOLINSPECT_IMGKERNEL_EXPORT const GraphicsItemStruct* GetFromList(const Graphics
 /** Puts `item` after the list's last item; its index, or −1 when the list is full. */
 VOLINSPECT_IMGKERNEL_EXPORT int32_t AppendToList(GraphicsListStruct* list,
                                                  const GraphicsItemStruct& item);
+
+// --- rows on several threads ----------------------------------------------------------
+
+/** The processor's cores as the system reports them, at least 1; asked once a process. */
+VOLINSPECT_IMGKERNEL_EXPORT unsigned ProcessorCores();
+
+/**
+ * How SplitRows shares the rows 0 … Rows − 1 of a job out among threads. The threads
+ * are the fewest of Threads (0: ProcessorCores()), the rows, the bands, and the job's
+ * work Rows · RowWork over ThreadWork; when that leaves one, the calling thread does
+ * it all.
+ */
+struct VOLINSPECT_IMGKERNEL_EXPORT RowSplit
+{
+    int64_t Rows = 0;       ///< the rows, 0 … Rows − 1; none when 0 or less
+    unsigned Threads = 0;   ///< the most threads, the calling one among them; 0: one a core
+    int64_t RowWork = 1;    ///< the work of one row, in any unit (pixels, differences)
+    int64_t ThreadWork = 0; ///< the least work worth a thread of its own; 0: any
+    int64_t BandRows = 0;   ///< rows a band (the last may have fewer); 0: a band a thread
+};
+
+/** The threads SplitRows runs `split` on when every one it asks for can be had. */
+VOLINSPECT_IMGKERNEL_EXPORT unsigned RowSplitThreads(const RowSplit& split);
+
+/** Runs the rows begin … end − 1 on worker `worker`, 0 … threads − 1 (0: the calling thread). */
+using RowBandFunction = std::function<void(int64_t begin, int64_t end, unsigned worker)>;
+
+/**
+ * Runs band(begin, end, worker) over contiguous bands of rows that together cover
+ * 0 … Rows − 1 exactly once, on RowSplitThreads(split) threads: the calling thread
+ * (worker 0) and helper threads (1, 2, …), which take the bands in order as they get
+ * free, so a core busy with other work holds up nothing. Without BandRows the bands are
+ * one a thread, of equal rows give or take one. Each worker runs its bands one after
+ * another, so per-worker scratch space needs no lock. A job of one thread is one band,
+ * 0 … Rows − 1, on the calling thread.
+ *
+ * When the system refuses a thread (std::system_error), the threads that did start do
+ * the rest. When a band throws, no further bands are begun, every helper is joined and
+ * the first exception is thrown again here. Returns the threads that took part (0 when
+ * there are no rows).
+ */
+VOLINSPECT_IMGKERNEL_EXPORT unsigned SplitRows(const RowSplit& split, const RowBandFunction& band);

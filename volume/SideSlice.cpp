@@ -1,9 +1,9 @@
 #include "SideSlice.h"
 
+#include "imgkernel.h"
+
 #include <algorithm>
 #include <cstring>
-#include <system_error>
-#include <thread>
 
 namespace {
 
@@ -61,20 +61,14 @@ void GatherSideRows(const ByteVolume& volume, int x, int32_t yBegin, int32_t yEn
  */
 template <class Gather> void ForSideRows(const ByteVolume& volume, Gather gather)
 {
-    constexpr int64_t ParallelPixels = int64_t(1) << 17;
-    const int32_t half = volume.SizeY / 2;
-    if (int64_t(volume.SizeY) * volume.SizeZ >= ParallelPixels &&
-        std::thread::hardware_concurrency() > 1) {
-        try {
-            std::thread other(gather, half, volume.SizeY);
-            gather(0, half);
-            other.join();
-            return;
-        } catch (const std::system_error&) {
-            // No thread to be had: gather it all on this one.
-        }
-    }
-    gather(0, volume.SizeY);
+    // Slices of 2^17 pixels and more, a half each.
+    constexpr int64_t HalfPixels = int64_t(1) << 16;
+    SplitRows(
+        {.Rows = volume.SizeY,
+         .Threads = std::min(2u, ProcessorCores()),
+         .RowWork = volume.SizeZ,
+         .ThreadWork = HalfPixels},
+        [&](int64_t yBegin, int64_t yEnd, unsigned) { gather(int32_t(yBegin), int32_t(yEnd)); });
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "Spectrum.h"
 
+#include "imgkernel.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -7,8 +9,6 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #if defined(__x86_64__)
@@ -515,17 +515,6 @@ std::vector<int64_t> SplitEntries(int64_t lags, int64_t parts)
     return bounds;
 }
 
-/** Helper threads, joined when they go out of scope. */
-struct Team
-{
-    std::vector<std::thread> threads;
-    ~Team()
-    {
-        for (std::thread& thread : threads)
-            thread.join();
-    }
-};
-
 void ComputeParallel(const Job& job, unsigned threads, float* c)
 {
     const std::vector<int64_t> bounds = SplitEntries(job.lags, threads);
@@ -533,21 +522,12 @@ void ComputeParallel(const Job& job, unsigned threads, float* c)
     shares.reserve(bounds.size() - 1);
     for (size_t t = 0; t + 1 < bounds.size(); ++t)
         if (bounds[t] < bounds[t + 1]) shares.emplace_back(job, bounds[t], bounds[t + 1]);
-    {
-        Team team;
-        team.threads.reserve(shares.size());
-        size_t next = 1; // shares 1 … on helper threads, share 0 on this one
-        for (; next < shares.size(); ++next) {
-            try {
-                team.threads.emplace_back(RunShare, std::cref(job), std::ref(shares[next]));
-            } catch (const std::system_error&) {
-                break; // no more threads to be had: this one does the rest
-            }
-        }
-        RunShare(job, shares[0]);
-        for (; next < shares.size(); ++next)
-            RunShare(job, shares[next]);
-    }
+    // A share a thread; should threads be refused, the others take on the rest.
+    SplitRows({.Rows = int64_t(shares.size()), .Threads = unsigned(shares.size())},
+              [&](int64_t first, int64_t end, unsigned) {
+                  for (int64_t s = first; s < end; ++s)
+                      RunShare(job, shares[size_t(s)]);
+              });
     for (const Share& share : shares)
         std::copy(share.c.begin(), share.c.end(), c + share.first);
 }
@@ -581,10 +561,9 @@ SpectrumResult ComputeLagSpectrum(const ByteVolume& volume, int mode, int z, int
     const int64_t differencesPerLine = lags * job.sizeX - lags * (lags + 1) / 2;
     const bool large = mode != SpectrumLine && job.lines > 1 &&
                        differencesPerLine >= ParallelDifferences / job.lines;
-    // (Asked only for large jobs: glibc reads a file in /sys for it.)
-    const unsigned threads = large ? unsigned(std::min<int64_t>(std::thread::hardware_concurrency(),
-                                                                (lags - 1) / MinShare))
-                                   : 1;
+    // A thread for every MinShare entries at most, one a core.
+    const unsigned threads =
+        large ? RowSplitThreads({.Rows = lags - 1, .ThreadWork = MinShare}) : 1;
     if (threads > 1)
         ComputeParallel(job, threads, c.data());
     else
@@ -656,22 +635,10 @@ float ComputeHighFrequencyFigure(const ByteVolume& volume, unsigned threads)
         std::vector<float> rows(size_t(5 * std::min(FigureChunk, job.lines)));
         for (int64_t from = 0; from < job.lines; from += FigureChunk) {
             const int64_t end = std::min(from + FigureChunk, job.lines);
-            const int64_t share = (end - from + threads - 1) / threads;
-            {
-                Team team;
-                unsigned t = 1;
-                for (; t < threads && from + t * share < end; ++t) {
-                    const int64_t a = from + t * share, b = std::min(end, a + share);
-                    try {
-                        team.threads.emplace_back(FigureRows, std::cref(job), a, b,
-                                                  std::ref(scratches[t]),
-                                                  rows.data() + 5 * (a - from));
-                    } catch (const std::system_error&) {
-                        FigureRows(job, a, b, scratches[0], rows.data() + 5 * (a - from));
-                    }
-                }
-                FigureRows(job, from, std::min(end, from + share), scratches[0], rows.data());
-            }
+            SplitRows({.Rows = end - from, .Threads = threads}, [&](int64_t a, int64_t b,
+                                                                    unsigned worker) {
+                FigureRows(job, from + a, from + b, scratches[worker], rows.data() + 5 * a);
+            });
             for (int64_t i = 0; i < end - from; ++i)
                 job.kernel.add(rows.data() + 5 * i, 5, c);
         }
