@@ -1,8 +1,12 @@
-// Work on other threads: the kernel's row splitter.
+// Work on other threads: the kernel's row splitter and the interface's background task.
 
+#include "BackgroundTask.h"
 #include "imgkernel.h"
 
+#include <QProgressDialog>
 #include <QTest>
+#include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <map>
@@ -108,6 +112,89 @@ private slots:
                                                throw std::runtime_error("band");
                                            }));
         QVERIFY(begun < 10);
+    }
+
+    void handOverCancelAndDestroy()
+    {
+        auto owner = std::make_unique<QObject>();
+        auto* task = new TBackgroundTask(owner.get());
+        QStringList outcomes; // marked when not on this thread or while still running
+        const auto note = [&](const QString& text) {
+            outcomes << text + (QThread::currentThread() != thread() || task->Running() ? "!" : "");
+        };
+        const auto done = [&](auto& value) { note(QString::number(value)); };
+        const auto failed = [&](std::exception_ptr error) {
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& e) {
+                note(e.what());
+            }
+        };
+        std::atomic<int> returned{0}, cancelled{0};
+        for (const bool fail : {false, true}) {
+            task->Start(
+                [&](auto&) {
+                    return ++returned && (fail || QThread::currentThread() == thread())
+                               ? throw std::runtime_error("no")
+                               : 42;
+                },
+                done, failed);
+            // Handed over by the event loop, never at once.
+            QVERIFY(task->Running() && Await([&] { return returned == 1 + fail; }) &&
+                    outcomes.size() == fail);
+            QTRY_VERIFY(!task->Running());
+        }
+        // A spectrum of one 400000-voxel line takes minutes; only its token stops it.
+        ByteVolume wide;
+        wide.Allocate(400000, 1, 1);
+        const auto spectrum = [&](TBackgroundTask::Token& token) {
+            return cancelled +=
+                   ComputeLagSpectrum(wide, SpectrumLine, 0, 0, &token.Spectrum(1)).Cancelled;
+        };
+        task->Start(spectrum, done);
+        task->Cancel(); // joins
+        task->Start(spectrum, done);
+        task->Start([](auto&) { return 7; }, done); // cancels the last
+        QCOMPARE(cancelled.load(), 2);
+        QTRY_COMPARE(outcomes.size(), 3);
+        task->Start(spectrum, done);
+        (new TBackgroundTask(owner.get()))->Start([&](auto&) { return ++returned; }, done);
+        QVERIFY(Await([&] { return returned == 3; }));
+        owner.reset(); // destroys one task mid-work, the other before it hands over
+        QCOMPARE(cancelled.load(), 3);
+        QTest::qWait(100);
+        QCOMPARE(outcomes, QStringList({"42", "no", "7"}));
+    }
+
+    void progressIsCoalescedAndWaitFollowsIt()
+    {
+        TBackgroundTask task;
+        QList<double> seen;
+        connect(&task, &TBackgroundTask::Progress, this, [&](double fraction) {
+            QVERIFY(QThread::currentThread() == thread());
+            seen.append(fraction);
+        });
+        task.Start(
+            [&](TBackgroundTask::Token& token) {
+                for (int i = 0; i <= 100000; ++i)
+                    token.Report(i / 200000.0);
+                token.Spectrum(400).Done = 300;
+                for (int i = 0; i < 10000 && !token.Cancelled(); ++i) // until Esc
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                return token.Cancelled() ? token.Progress() : 0.0;
+            },
+            [&](double& fraction) { seen.append(-fraction); });
+        QProgressDialog dialog(QStringLiteral("Working"), QStringLiteral("Cancel"), 0, 100);
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, [&] {
+            if (dialog.value() == 750 && dialog.isVisible() && dialog.isModal())
+                QTest::keyClick(&dialog, Qt::Key_Escape);
+        });
+        watch.start(5);
+        task.Wait(dialog);
+        QVERIFY(!task.Running() && seen.size() < 100);
+        QCOMPARE(seen.last(), -0.75); // the result, handed over before Wait returned
+        QVERIFY(std::is_sorted(seen.begin(), seen.end() - 1));
     }
 };
 

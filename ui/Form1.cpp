@@ -1,6 +1,7 @@
 #include "Form1.h"
 
 #include "Application.h"
+#include "BackgroundTask.h"
 #include "ClassicPass.h"
 #include "CommandLine.h"
 #include "Framework.h"
@@ -32,13 +33,11 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <exception>
 #include <functional>
-#include <thread>
 
 namespace {
 
@@ -404,20 +403,17 @@ SpectrumResult TForm1::SpectrumWithProgress(SpectrumMode mode)
 {
     // The computation runs on a thread of its own while this one shows its progress
     // and keeps the window painted; Esc (or Cancel) stops it within milliseconds.
-    SpectrumControl control;
-    const double total = double(std::max<int64_t>(SpectrumDifferences(MainVolume, mode), 1));
+    const int64_t total = SpectrumDifferences(MainVolume, mode);
+    const int z = Depth->value(), y = FrontDepth->value();
     SpectrumResult result;
     std::exception_ptr failure;
-    std::atomic<bool> finished{false};
-    const int z = Depth->value(), y = FrontDepth->value();
-    std::thread worker([&] {
-        try {
-            result = ComputeLagSpectrum(MainVolume, mode, z, y, &control);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        finished = true;
-    });
+    TBackgroundTask task;
+    task.Start(
+        [this, mode, z, y, total](TBackgroundTask::Token& token) {
+            return ComputeLagSpectrum(MainVolume, mode, z, y, &token.Spectrum(total));
+        },
+        [&result](SpectrumResult& computed) { result = std::move(computed); },
+        [&failure](std::exception_ptr error) { failure = error; });
 
     const QString what = mode == SpectrumLine    ? tr("one line")
                          : mode == SpectrumPlane ? tr("one plane")
@@ -427,22 +423,8 @@ SpectrumResult TForm1::SpectrumWithProgress(SpectrumMode mode)
                                .arg(MainVolume.SizeX),
                            tr("Cancel"), 0, 1000, this);
     dialog.setWindowTitle(QApplication::applicationName());
-    dialog.setWindowModality(Qt::WindowModal);
-    dialog.setMinimumDuration(0);
-    dialog.setAutoReset(false);
-    dialog.setAutoClose(false);
     spectrumProgress_ = &dialog;
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (finished) loop.quit();
-        dialog.setValue(int(std::min(999.0, 1000.0 * double(control.Done.load()) / total)));
-    });
-    QObject::connect(&dialog, &QProgressDialog::canceled, &loop, [&] { control.Cancel = true; });
-    dialog.show();
-    poll.start(30);
-    loop.exec();
-    worker.join();
+    task.Wait(dialog);
     spectrumProgress_ = nullptr;
     if (failure) std::rethrow_exception(failure);
     return result;

@@ -39,15 +39,12 @@
 #include <QSettings>
 #include <QStatusBar>
 #include <QStyle>
-#include <QTimer>
 #include <QToolButton>
 
-#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <sys/resource.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -135,13 +132,7 @@ struct TOrthoWindow::Task
 {
     QString What;
     bool IsLoad = false;
-    std::thread Thread;
-    std::atomic<bool> Cancel{false};
-    std::atomic<int> Permille{0};
-    SpectrumControl Spectrum;
-    int64_t SpectrumTotal = 0;
     QElapsedTimer Started;
-    std::function<void()> Apply; ///< set by the worker; runs on the interface thread
     /** What the spectrum cell followed before this spectrum; restored on a cancel. */
     TOrthoWindow::SpectrumSubject Previous = TOrthoWindow::SubjectLine;
 };
@@ -244,9 +235,7 @@ TOrthoWindow::TOrthoWindow(QWidget* parent) : QMainWindow(parent)
     progress_->hide();
     cancel_->hide();
     connect(cancel_, &QPushButton::clicked, this, &TOrthoWindow::CancelTask);
-    poll_ = new QTimer(this);
-    poll_->setInterval(40);
-    connect(poll_, &QTimer::timeout, this, &TOrthoWindow::PollTask);
+    connect(&worker_, &TBackgroundTask::Progress, this, &TOrthoWindow::ShowProgress);
 
     BuildMenus();
     model_.SetVolume(&volume_);
@@ -257,14 +246,7 @@ TOrthoWindow::TOrthoWindow(QWidget* parent) : QMainWindow(parent)
     restoreState(settings.value(QStringLiteral("inspector/state")).toByteArray());
 }
 
-TOrthoWindow::~TOrthoWindow()
-{
-    if (task_) {
-        task_->Cancel = true;
-        task_->Spectrum.Cancel = true;
-        if (task_->Thread.joinable()) task_->Thread.join();
-    }
-}
+TOrthoWindow::~TOrthoWindow() = default; // worker_ goes first: it cancels and joins
 
 TOrthoWindow::Cell TOrthoWindow::CellOf(SlicePlane plane)
 {
@@ -364,30 +346,30 @@ void TOrthoWindow::OpenFile(const QString& fileName)
 {
     const std::string name = QFile::encodeName(fileName).toStdString();
     StartTask(tr("Loading %1").arg(QFileInfo(fileName).fileName()), true,
-              [this, name, fileName](Task& task) -> std::function<void()> {
+              [this, name, fileName](TBackgroundTask::Token& task) -> std::function<void()> {
                   auto result = std::make_shared<LoadResult>();
                   VolumeLoadOptions options;
                   options.Progress = [&task](double fraction) {
-                      task.Permille = int(fraction * 800);
-                      return !task.Cancel.load();
+                      task.Report(fraction * 0.8);
+                      return !task.Cancelled();
                   };
                   options.Samples = &result->Samples;
                   options.Spacing = &result->Spacing;
                   VolumeReadResult read = ReadVolume(name, result->Volume, &options);
                   result->Message = std::move(read.Message);
                   result->Loaded = read.Loaded();
-                  if (result->Loaded && !task.Cancel) {
+                  if (result->Loaded && !task.Cancelled()) {
                       result->Histogram = ComputeHistogram(
                           result->Volume, result->Samples.Kind ? &result->Samples : nullptr,
                           [&task](double fraction) {
-                              task.Permille = 800 + int(fraction * 200);
-                              return !task.Cancel.load();
+                              task.Report(0.8 + fraction * 0.2);
+                              return !task.Cancelled();
                           });
                       // Unsigned 32-bit counts beyond the signed range come as floats.
                       result->Integers =
                           result->Samples.Kind != ImageKindFloat || AllWhole(result->Samples);
                   }
-                  if (task.Cancel) return {};
+                  if (task.Cancelled()) return {};
                   return [this, result, fileName] {
                       if (!result->Loaded) {
                           const QString text =
@@ -411,13 +393,13 @@ void TOrthoWindow::ShowVolume(ByteVolume&& volume, const QString& name)
     result->Volume = std::move(volume);
     result->Loaded = true;
     StartTask(tr("Measuring %1").arg(name), true,
-              [this, result, name](Task& task) -> std::function<void()> {
+              [this, result, name](TBackgroundTask::Token& task) -> std::function<void()> {
                   result->Histogram =
                       ComputeHistogram(result->Volume, nullptr, [&task](double fraction) {
-                          task.Permille = int(fraction * 1000);
-                          return !task.Cancel.load();
+                          task.Report(fraction);
+                          return !task.Cancelled();
                       });
-                  if (task.Cancel) return {};
+                  if (task.Cancelled()) return {};
                   return [this, result, name] { Adopt(*result, QString(), name); };
               });
 }
@@ -506,45 +488,36 @@ void TOrthoWindow::closeEvent(QCloseEvent* event)
 // --- the worker thread ---------------------------------------------------------------------
 
 void TOrthoWindow::StartTask(const QString& what, bool isLoad,
-                             std::function<std::function<void()>(Task&)> work)
+                             std::function<std::function<void()>(TBackgroundTask::Token&)> work)
 {
     CancelTask();
     task_ = std::make_unique<Task>();
-    Task* task = task_.get();
-    task->What = what;
-    task->IsLoad = isLoad;
-    task->Started.start();
-    task->Thread = std::thread([this, task, work = std::move(work)] {
-        LowerThisThreadsPriority();
-        std::function<void()> apply;
-        try {
-            apply = work(*task);
-        } catch (const std::exception& error) {
-            const QString text = QString::fromUtf8(error.what());
-            apply = [this, text] { statusBar()->showMessage(text, 10000); };
-        }
-        task->Apply = std::move(apply);
-        // The window outlives the thread: it joins it before it goes.
-        QMetaObject::invokeMethod(
-            this, [this, task] { FinishTask(task); }, Qt::QueuedConnection);
-    });
-    poll_->start();
-    if (ProgressDelayMs <= 0) PollTask();
-}
-
-void TOrthoWindow::FinishTask(Task* task)
-{
-    if (task != task_.get()) return; // cancelled and replaced meanwhile
-    // A cancelled task was taken away before it got here, so this one ran to its end.
-    const std::unique_ptr<Task> done = EndTask();
-    if (done->Apply) done->Apply();
+    task_->What = what;
+    task_->IsLoad = isLoad;
+    task_->Started.start();
+    worker_.Start(
+        [work = std::move(work)](TBackgroundTask::Token& token) {
+            LowerThisThreadsPriority();
+            return work(token);
+        },
+        [this](std::function<void()>& apply) {
+            EndTask();
+            if (apply) apply();
+        },
+        [this](std::exception_ptr failure) {
+            EndTask();
+            try {
+                std::rethrow_exception(failure);
+            } catch (const std::exception& error) {
+                statusBar()->showMessage(QString::fromUtf8(error.what()), 10000);
+            }
+        });
+    if (ProgressDelayMs <= 0) ShowProgress(0);
 }
 
 std::unique_ptr<TOrthoWindow::Task> TOrthoWindow::EndTask()
 {
     std::unique_ptr<Task> task = std::move(task_);
-    task->Thread.join();
-    poll_->stop();
     taskLabel_->hide();
     progress_->hide();
     cancel_->hide();
@@ -554,25 +527,21 @@ std::unique_ptr<TOrthoWindow::Task> TOrthoWindow::EndTask()
 void TOrthoWindow::CancelTask()
 {
     if (!task_) return;
-    task_->Cancel = true;
-    task_->Spectrum.Cancel = true;
+    worker_.Cancel(); // its result is dropped
     const std::unique_ptr<Task> task = EndTask();
     if (!task->IsLoad) subject_ = task->Previous;
     statusBar()->showMessage(tr("%1: cancelled").arg(task->What), 5000);
 }
 
-void TOrthoWindow::PollTask()
+void TOrthoWindow::ShowProgress(double fraction)
 {
     if (!task_ || task_->Started.elapsed() < ProgressDelayMs) return;
-    int permille = task_->Permille;
-    if (task_->SpectrumTotal > 0)
-        permille = int(1000.0 * double(task_->Spectrum.Done) / double(task_->SpectrumTotal));
     if (taskLabel_->toolTip() != task_->What) {
         taskLabel_->setText(
             taskLabel_->fontMetrics().elidedText(task_->What, Qt::ElideMiddle, MaxTaskTextWidth));
         taskLabel_->setToolTip(task_->What);
     }
-    progress_->setValue(std::clamp(permille, 0, 1000));
+    progress_->setValue(std::clamp(int(fraction * 1000), 0, 1000));
     taskLabel_->show();
     progress_->show();
     cancel_->show();
@@ -884,14 +853,14 @@ void TOrthoWindow::ComputeSpectrum(SpectrumSubject subject)
     if (task_ && task_->IsLoad) return; // the volume is about to change
     const SpectrumSubject previous = task_ ? task_->Previous : subject_;
     StartTask(tr("Spectrum of the %1").arg(label), false,
-              [this, mode, z, y, label](Task& task) -> std::function<void()> {
-                  SpectrumResult result = ComputeLagSpectrum(volume_, mode, z, y, &task.Spectrum);
-                  if (result.Cancelled || task.Cancel) return {};
+              [this, mode, z, y, label](TBackgroundTask::Token& task) -> std::function<void()> {
+                  SpectrumResult result = ComputeLagSpectrum(
+                      volume_, mode, z, y, &task.Spectrum(SpectrumDifferences(volume_, mode)));
+                  if (result.Cancelled || task.Cancelled()) return {};
                   return [this, result = std::move(result), label] {
                       spectrum_->ShowResult(result.Curve, result.Figure, label);
                   };
               });
-    task_->SpectrumTotal = SpectrumDifferences(volume_, mode);
     // Moves while it runs do not start another spectrum of a different subject.
     task_->Previous = previous;
     subject_ = subject;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BackgroundTask.h"
 #include "ByteVolume.h"
 #include "SampleStats.h"
 #include "SliceModel.h"
@@ -18,7 +19,6 @@ class QLabel;
 class QMenu;
 class QProgressBar;
 class QPushButton;
-class QTimer;
 class TContrastStrip;
 class TMultiView;
 class TSliceView;
@@ -153,11 +153,11 @@ private:
     void BuildContrastRow(QWidget* parent, class QBoxLayout* layout);
     /** Starts `work` on the worker thread; `apply` runs on this thread when it ends. */
     void StartTask(const QString& what, bool isLoad,
-                   std::function<std::function<void()>(Task&)> work);
-    void FinishTask(Task* task);
-    /** Joins the running task's thread, hides its progress and hands the task back. */
+                   std::function<std::function<void()>(TBackgroundTask::Token&)> work);
+    /** Hides the running task's progress and hands the task back. */
     std::unique_ptr<Task> EndTask();
-    void PollTask();
+    /** Shows the running task's progress once it has run ProgressDelayMs. */
+    void ShowProgress(double fraction);
     /** Takes over a loaded volume, read from `fileName` (or none) and named `name`. */
     void Adopt(LoadResult& result, const QString& fileName, const QString& name);
     /** Shows the model's state in every view, caption, crosshair and the title. */
@@ -214,6 +214,7 @@ private:
     /** Where the pointer was last seen over a slice: plane, u, v; plane −1 for nowhere. */
     std::array<int, 3> pointer_{-1, 0, 0};
 
-    std::unique_ptr<Task> task_;
-    QTimer* poll_ = nullptr;
+    std::unique_ptr<Task> task_; ///< what the worker runs, while it runs
+    /** Last, so that it is cancelled and joined before anything its work reads goes. */
+    TBackgroundTask worker_;
 };
