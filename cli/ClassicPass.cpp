@@ -5,12 +5,12 @@
 #include "MessageText.h"
 #include "Spectrum.h"
 #include "VolumeReader.h"
+#include "imgkernel.h"
 
 #include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <limits>
-#include <thread>
 
 namespace {
 
@@ -82,10 +82,8 @@ void ClassicPass::EchoHighPeak()
     // Without a window nobody sees the curve: the figure alone needs only the lags 1 to
     // 5, and comes out the same to the last bit.
     const Figure computed =
-        hooks_.Spectrum
-            ? hooks_.Spectrum()
-            : Figure{ComputeHighFrequencyFigure(volume_, std::thread::hardware_concurrency()),
-                     false};
+        hooks_.Spectrum ? hooks_.Spectrum()
+                        : Figure{ComputeHighFrequencyFigure(volume_, ProcessorCores()), false};
     // After a failed load the figure is that of no file: nan until the next good one.
     const float figure = lastLoadFailed_ ? std::numeric_limits<float>::quiet_NaN() : computed.Value;
     if (!StandardOutput().Write(FormatFigure(figure)) || !std::isnan(figure)) return;
