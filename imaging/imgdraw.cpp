@@ -588,6 +588,68 @@ QRectF PaintableArea(const QPainter& painter, std::vector<QRectF>& parts)
     return area;
 }
 
+/**
+ * Draws an arc in device coordinates, for the arcs the painter cannot take as a path in
+ * list coordinates (a device extent beyond CoordinateLimit, where its fixed-point
+ * rasteriser fails, or a nearly singular mapping): only the parts within the limit, as a
+ * polyline computed in double whose chords stay within a quarter pixel of the arc. The
+ * angles where the arc crosses the limit split it; a piece whose middle lies inside is
+ * drawn.
+ */
+/**
+ * A mapping whose scales multiply to less than this is too close to singular for the
+ * painter's transform: it inverts the transform to stroke, and strokes far off the arc.
+ */
+constexpr double NearlySingular = 1e-12;
+
+void DrawLargeArc(QPainter& painter, const Arc& arc, const ListMapping& m)
+{
+    constexpr double Pi = 3.14159265358979323846;
+    // Device point at angle t: (cx + rx cos t, cy + ry sin t), the path's angles running
+    // counter-clockwise with y pointing down.
+    const double cx = m.X(arc.cx), cy = m.Y(arc.cy);
+    const double rx = m.xscale * arc.r, ry = -m.yscale * arc.r;
+    // The start within one turn, so that the turns counted below stay few and exact.
+    const double start = std::fmod(arc.start, 360.0);
+    const double t0 = start * Pi / 180, t1 = (start + arc.span) * Pi / 180;
+    const auto inside = [&](double t) {
+        return std::abs(cx + rx * std::cos(t)) <= CoordinateLimit &&
+               std::abs(cy + ry * std::sin(t)) <= CoordinateLimit;
+    };
+    std::vector<double> cuts{t0, t1};
+    const auto cutAt = [&](double t) {
+        for (double k = std::floor((t0 - t) / (2 * Pi)); t + k * 2 * Pi <= t1; ++k)
+            if (t + k * 2 * Pi > t0) cuts.push_back(t + k * 2 * Pi);
+    };
+    for (const double edge : {-CoordinateLimit, CoordinateLimit}) {
+        if (rx != 0 && std::abs((edge - cx) / rx) <= 1) {
+            const double a = std::acos((edge - cx) / rx);
+            cutAt(a), cutAt(-a);
+        }
+        if (ry != 0 && std::abs((edge - cy) / ry) <= 1) {
+            const double a = std::asin((edge - cy) / ry);
+            cutAt(a), cutAt(Pi - a);
+        }
+    }
+    std::sort(cuts.begin(), cuts.end());
+    const double radius = std::max(std::abs(rx), std::abs(ry));
+    const double step = radius > 0.125 ? 2 * std::acos(1 - 0.25 / radius) : 2 * Pi;
+    std::vector<QPointF> points;
+    for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+        const double a = cuts[i], b = cuts[i + 1];
+        if (!(b > a) || !inside((a + b) / 2)) continue;
+        const int n = int(std::clamp(std::ceil((b - a) / step), 1.0, 200000.0));
+        points.clear();
+        for (int k = 0; k <= n; ++k) {
+            const double t = k == n ? b : a + (b - a) * k / n;
+            points.emplace_back(
+                std::clamp(cx + rx * std::cos(t), -CoordinateLimit, CoordinateLimit),
+                std::clamp(cy + ry * std::sin(t), -CoordinateLimit, CoordinateLimit));
+        }
+        painter.drawPolyline(points.data(), int(points.size()));
+    }
+}
+
 void DrawItem(QPainter& painter, const GraphicsItemStruct& item, const ListMapping& m)
 {
     const float* c = item.Coords;
@@ -611,6 +673,12 @@ void DrawItem(QPainter& painter, const GraphicsItemStruct& item, const ListMappi
     case GraphicsArc: {
         Arc arc;
         if (!ArcOf(item, arc)) break;
+        const Box box = BoundsOf(item, m);
+        if (std::max({-box.x0, box.x1, -box.y0, box.y1}) > CoordinateLimit ||
+            std::abs(m.xscale * m.yscale) < NearlySingular) {
+            DrawLargeArc(painter, arc, m);
+            break;
+        }
         // In list coordinates: the mapping becomes the painter's transform, so every
         // angle's point lands where the formula puts it, whatever the two scales.
         const QTransform screen = painter.worldTransform();

@@ -196,6 +196,32 @@ private slots:
         DestroyList(&list);
     }
 
+    void arcsBeyondTheRasteriser()
+    {
+        // Radius 10^8 pixels, centred 10^8 left of x = 20: the visible part is the
+        // near-vertical stretch at x = 20, drawn where the formula puts it.
+        GraphicsListStruct list;
+        InitListSize(&list, 2);
+        AppendToList(&list, Item(GraphicsArc, {-1e8f, 30, 1e8f, -10, 10}));
+        const QImage image = Drawn(list, 20, 0, 1, 1);
+        for (int y = 0; y < 64; ++y)
+            QVERIFY2(DarkNear(image, 20, y) && !DarkNear(image, 16, y, 2) &&
+                         !DarkNear(image, 24, y, 2),
+                     qPrintable(QString::number(y)));
+        // A nearly singular mapping draws alike with and without a clip (the painter's
+        // transform, inverted to stroke, once drew far off the arc).
+        list.Items[0] = Item(GraphicsArc, {0, 0, 2.2e12f, 3.6e12f, 0.5f});
+        QImage whole(48, 48, QImage::Format_RGB32), clipped = whole;
+        for (QImage* out : {&whole, &clipped}) {
+            out->fill(Qt::white);
+            QPainter painter(out);
+            if (out == &clipped) painter.setClipRect(0, 0, 1, 1);
+            DrawList(painter, &list, 2.4e-43f, 8.07f, 3.6e-43f, 1.8e-40f, 0, 0);
+        }
+        QCOMPARE(clipped.pixel(0, 0), whole.pixel(0, 0));
+        DestroyList(&list);
+    }
+
     void arcsFollowTheirFormula_data()
     {
         QTest::addColumn<float>("xscale");
