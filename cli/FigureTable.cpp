@@ -5,6 +5,7 @@
 #include "MessageText.h"
 #include "Spectrum.h"
 #include "VolumeReader.h"
+#include "imgkernel.h"
 
 #include <algorithm>
 #include <charconv>
@@ -220,7 +221,7 @@ int RunFigureTable(const std::vector<std::string>& args, const FigureTableStream
     if (!fromInput && names.empty()) return UsageError(io.err, "no files given");
     if (fromInput) ReadNames(io.in, names, lines);
     lines.resize(names.size());
-    if (jobs == 0) jobs = int(std::max(1u, std::thread::hardware_concurrency()));
+    if (jobs == 0) jobs = int(ProcessorCores());
     jobs = int(std::min<size_t>(size_t(jobs), std::max<size_t>(names.size(), 1)));
 
     // Volumes of up to 32 MiB come from the allocator's heaps and are reused file after
