@@ -35,12 +35,16 @@ bool StartsWith(std::string_view text, std::string_view prefix)
     return text.substr(0, prefix.size()) == prefix;
 }
 
+bool IsTiff(std::string_view head)
+{
+    using namespace std::string_view_literals;
+    return StartsWith(head, "II*\0"sv) || StartsWith(head, "MM\0*"sv) ||
+           StartsWith(head, "II+\0"sv) || StartsWith(head, "MM\0+"sv);
+}
+
 const char* PictureFormat(std::string_view head, int64_t size)
 {
     using namespace std::string_view_literals;
-    if (StartsWith(head, "II*\0"sv) || StartsWith(head, "MM\0*"sv) || StartsWith(head, "II+\0"sv) ||
-        StartsWith(head, "MM\0+"sv))
-        return "TIFF";
     if (StartsWith(head, "\x89PNG\r\n\x1a\n"sv)) return "PNG";
     if (StartsWith(head, "\xff\xd8\xff"sv)) return "JPEG";
     if (head.size() >= 6 && StartsWith(head, "BM"sv)) {
@@ -93,6 +97,10 @@ VolumeFileProbe ProbeVolumeFile(const std::string& fileName)
     if (!ids && IsIcsHeaderStart(head)) {
         probe.Type = VolumeFileType::Ics;
         probe.HeaderName = fileName;
+        return probe;
+    }
+    if (IsTiff(head)) {
+        probe.Type = VolumeFileType::Tiff;
         return probe;
     }
     if (const char* format = PictureFormat(head, probe.File.Handle.Size())) {

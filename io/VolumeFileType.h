@@ -9,7 +9,8 @@ enum class VolumeFileType
 {
     Unreadable, ///< missing, not a regular file, or unreadable: the reason says why
     Ics,        ///< an ICS header: HeaderName is the header to read
-    Picture,    ///< a TIFF, PNG, JPEG or BMP picture
+    Tiff,       ///< a TIFF or BigTIFF file: a stack of planes
+    Picture,    ///< a PNG, JPEG or BMP picture
     Other       ///< anything else: a raw volume file, if its header allows
 };
 
@@ -18,7 +19,7 @@ struct VolumeFileProbe
     VolumeFileType Type = VolumeFileType::Other;
     std::string HeaderName;  ///< for Ics: the header file (the name itself, or the .ics of an .ids)
     std::string Reason;      ///< for Unreadable: why
-    const char* Format = ""; ///< for Picture: "TIFF", "PNG", "JPEG" or "BMP"
+    const char* Format = ""; ///< for Picture: "PNG", "JPEG" or "BMP"
     /**
      * Unless Unreadable: the file whose first bytes decided the type, open, with those
      * bytes (up to 1 KiB and a little): for Ics the header, else the file named. The
@@ -37,7 +38,8 @@ struct VolumeFileProbe
  *  - a name ending in .ids (any case, also .ids.gz and .ids.Z) whose .ics partner (the
  *    name libics derives) holds an ICS header is that ICS pair;
  *  - a file that starts as an ICS header is ICS, whatever its name;
- *  - TIFF, PNG and JPEG files by their magic numbers, and BMP files by theirs and a
+ *  - TIFF and BigTIFF files, by their magic numbers, are stacks;
+ *  - PNG and JPEG files by their magic numbers, and BMP files by theirs and a
  *    file-size field that matches the file, are pictures;
  *  - everything else is Other.
  * Only regular files are opened; FIFOs and devices are reported unreadable unopened.

@@ -806,6 +806,7 @@ VolumeReadResult ReadVolume(const std::string& fileName, ByteVolume& volume,
     case VolumeFileType::Ics:
         read.Code = LoadIcs(probe.File, probe.IdsFile, volume, read.Message, options);
         break;
+    case VolumeFileType::Tiff:
     case VolumeFileType::Picture:
         read.Message = "a picture file, not a volume";
         break;

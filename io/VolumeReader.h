@@ -1,8 +1,10 @@
 #pragma once
 
 #include "ByteVolume.h"
+#include "VolumeStack.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 /** What reading a volume file gave: the code of ByteVolume::Load and its message. */
@@ -34,3 +36,23 @@ struct VolumeReadResult
  */
 VolumeReadResult ReadVolume(const std::string& fileName, ByteVolume& volume,
                             const VolumeLoadOptions* options = nullptr);
+
+/** What a stack read may be asked to do besides reading. */
+struct StackReadOptions
+{
+    /**
+     * Called between blocks of the data with the fraction of the read done, 0 … 1, on
+     * the reading thread; returning false cancels the read (LoadCancelled).
+     */
+    std::function<bool(double)> Progress;
+};
+
+/**
+ * Reads every channel and time point of `fileName`, in the file's own sample kind, into
+ * `stack`: ICS images of two to five dimensions, raw volume files (one 8-bit channel),
+ * TIFF and OME-TIFF stacks. The content decides how a file is read (ProbeVolumeFile);
+ * pictures are refused. On every code but LoadOk and LoadCloseFailed the stack keeps
+ * what it held: the new one is built apart and moved in at the end.
+ */
+VolumeReadResult ReadStack(const std::string& fileName, VolumeStack& stack,
+                           const StackReadOptions* options = nullptr);

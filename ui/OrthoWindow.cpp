@@ -109,8 +109,8 @@ QString ValueText(double value, bool floatSamples)
 /** True when every finite float sample is a whole number (samples read past no end). */
 bool AllWhole(const VolumeSamples& samples)
 {
-    const uint8_t* bytes = samples.Bytes.data();
-    const size_t count = samples.Bytes.size() / sizeof(float);
+    const uint8_t* bytes = samples.Data();
+    const size_t count = size_t(samples.Count());
     for (size_t i = 0; i < count; ++i) {
         float value;
         std::memcpy(&value, bytes + i * sizeof(float), sizeof value);

@@ -119,7 +119,7 @@ SampleHistogram BytesHistogram(const ByteVolume& volume, PassProgress& progress)
 SampleHistogram Histogram16(const VolumeSamples& samples, PassProgress& progress)
 {
     std::vector<uint64_t> table(65536, 0);
-    if (!CountValues<uint16_t>(samples.Bytes.data(), size_t(samples.Count()), table, progress))
+    if (!CountValues<uint16_t>(samples.Data(), size_t(samples.Count()), table, progress))
         return {};
     SampleHistogram values;
     values.Counts = std::move(table);
@@ -137,7 +137,7 @@ SampleHistogram Histogram16(const VolumeSamples& samples, PassProgress& progress
 /** Signed 32-bit samples: their range in one pass, their bins in a second. */
 SampleHistogram Histogram32(const VolumeSamples& samples, PassProgress& progress)
 {
-    const uint8_t* data = samples.Bytes.data();
+    const uint8_t* data = samples.Data();
     const size_t count = size_t(samples.Count());
     int32_t low = std::numeric_limits<int32_t>::max(), high = std::numeric_limits<int32_t>::min();
     for (size_t done = 0; done < count;) {
@@ -192,7 +192,7 @@ SampleHistogram Histogram32(const VolumeSamples& samples, PassProgress& progress
 /** Float samples: their finite range in one pass, their bins in a second. */
 SampleHistogram HistogramFloat(const VolumeSamples& samples, PassProgress& progress)
 {
-    const uint8_t* data = samples.Bytes.data();
+    const uint8_t* data = samples.Data();
     const size_t count = size_t(samples.Count());
     float low = std::numeric_limits<float>::infinity();
     float high = -std::numeric_limits<float>::infinity();

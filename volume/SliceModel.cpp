@@ -201,7 +201,7 @@ template <class Element>
 void CopySideSamples(const VolumeSamples& samples, int x, uint8_t* out, int32_t lineStep)
 {
     const int64_t planeStep = int64_t(samples.SizeX) * samples.SizeY;
-    const uint8_t* column = samples.Bytes.data() + int64_t(x) * sizeof(Element);
+    const uint8_t* column = samples.Data() + int64_t(x) * sizeof(Element);
     for (int y = 0; y < samples.SizeY; ++y) {
         uint8_t* row = out + int64_t(y) * lineStep;
         const uint8_t* in = column + int64_t(y) * samples.SizeX * sizeof(Element);
@@ -225,7 +225,7 @@ const ImageStruct* SliceModel::SampleSlice(SlicePlane plane)
             const bool top = plane == SlicePlane::Top;
             const int64_t row = int64_t(samples_->SizeX) * elementBytes;
             Refer(record, width, height, top ? row : row * samples_->SizeY, samples_->Kind,
-                  samples_->Bytes.data() + (top ? samples_->Offset(0, 0, Position(plane))
+                  samples_->Data() + (top ? samples_->Offset(0, 0, Position(plane))
                                                 : samples_->Offset(0, Position(plane), 0)));
             sampleCurrent_[i] = true;
         }
@@ -249,7 +249,7 @@ const ImageStruct* SliceModel::SampleSlice(SlicePlane plane)
                 const int64_t offset = plane == SlicePlane::Top ? samples_->Offset(0, v, position)
                                                                 : samples_->Offset(0, position, v);
                 std::memcpy(copy->Data + int64_t(v) * copy->LineStep,
-                            samples_->Bytes.data() + offset, size_t(width) * size_t(elementBytes));
+                            samples_->Data() + offset, size_t(width) * size_t(elementBytes));
             }
         }
         TouchImage(copy.get());

@@ -19,12 +19,13 @@ int VolumeSamples::ElementBytes() const
 
 bool VolumeSamples::Empty() const
 {
-    return ElementBytes() == 0 || Count() <= 0 || Bytes.size() < size_t(Count() * ElementBytes());
+    return ElementBytes() == 0 || Count() <= 0 ||
+           (!View && Bytes.size() < size_t(Count() * ElementBytes()));
 }
 
 double VolumeSamples::ValueAt(int64_t index) const
 {
-    const uint8_t* p = Bytes.data() + index * ElementBytes();
+    const uint8_t* p = Data() + index * ElementBytes();
     switch (Kind) {
     case ImageKind16: {
         uint16_t value;
@@ -56,4 +57,5 @@ void VolumeSamples::Clear()
     Kind = 0;
     SizeX = SizeY = SizeZ = 0;
     std::vector<uint8_t>().swap(Bytes);
+    View = nullptr;
 }

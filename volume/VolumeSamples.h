@@ -11,7 +11,8 @@
  * 32-bit) or ImageKindFloat (32-bit float); 0 means no samples, the 8-bit voxels being
  * the volume's values. Sample (x, y, z) is element x + y·SizeX + z·SizeX·SizeY of Bytes,
  * in the host's byte order: X fastest, then Y, then Z, as the voxels of the volume.
- * Access does no bounds checking.
+ * The elements are Bytes, owned, or, when View is set, memory the samples refer to
+ * (a volume stack's), which must outlive them. Access does no bounds checking.
  */
 struct VolumeSamples
 {
@@ -20,6 +21,10 @@ struct VolumeSamples
     int32_t SizeY = 0;
     int32_t SizeZ = 0;
     std::vector<uint8_t> Bytes; ///< SizeX·SizeY·SizeZ elements of ElementBytes each
+    const uint8_t* View = nullptr; ///< when set, the elements, not owned; Bytes then empty
+
+    /** The elements: View when set, else Bytes. */
+    const uint8_t* Data() const { return View ? View : Bytes.data(); }
 
     /** Bytes per element: 2 or 4, 0 when Kind is 0. */
     int ElementBytes() const;
@@ -36,6 +41,6 @@ struct VolumeSamples
     double Value(int64_t x, int64_t y, int64_t z) const;
     /** Element `index` (x + y·SizeX + z·SizeX·SizeY) as a double; 0 without samples. */
     double ValueAt(int64_t index) const;
-    /** Drops the samples: Kind and sizes 0, Bytes empty and freed. */
+    /** Drops the samples: Kind and sizes 0, Bytes empty and freed, no View. */
     void Clear();
 };

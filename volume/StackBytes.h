@@ -1,0 +1,46 @@
+#pragma once
+
+#include "ByteVolume.h"
+#include "VolumeSamples.h"
+#include "VolumeStack.h"
+
+#include <string>
+
+/**
+ * The 8-bit voxels of volume (c, t) of `stack`, into `volume` (replaced only on
+ * success), by the rules the program has for every kind of sample:
+ *
+ * - one byte: the byte;
+ * - 16-bit integers: their top eight significant bits (sample >> (significant bits − 8),
+ *   clamped to 255), the sample taken as its 16 stored bits;
+ * - integers of 32 or 64 bits: bits 24 to 29 of the sample, times 4;
+ * - floating point: the finite range of that volume mapped linearly onto 0 … 255,
+ *   truncated; NaN and −∞ give 0, +∞ 255, a constant volume 0.
+ *
+ * `message` receives a warning, or is cleared: for floating point the range mapped; for
+ * wide integers that vary but all reduce to the same voxel, their range. Returns false,
+ * with the reason in `message`, for floating-point samples none of which is finite.
+ * Throws std::bad_alloc when memory is short.
+ */
+bool MakeByteVolume(const VolumeStack& stack, int c, int t, ByteVolume& volume,
+                    std::string& message);
+
+/**
+ * MakeByteVolume, except that samples of one byte are handed over rather than copied:
+ * the stack then no longer holds volume (c, t).
+ */
+bool TakeByteVolume(VolumeStack& stack, int c, int t, ByteVolume& volume, std::string& message);
+
+/**
+ * The samples of volume (c, t) in the imaging library's element kinds, for display and
+ * readouts: unsigned 16-bit as ImageKind16; signed 16-bit and signed 32-bit as ImageKind32; unsigned 32-bit as ImageKind32 unless a sample exceeds INT32_MAX, then
+ * all as ImageKindFloat; floating point and 64-bit integers as ImageKindFloat (64-bit
+ * values rounded to the nearest float). Samples of one byte give none (Kind 0): the
+ * voxels are the values.
+ *
+ * Samples whose kind is already an imaging kind (unsigned 16-bit, signed 32-bit, 32-bit
+ * float) are not copied when `view` is true: `samples` then refers to the stack's
+ * memory, which must outlive it. Throws std::bad_alloc when memory is short.
+ */
+void MakeDisplaySamples(const VolumeStack& stack, int c, int t, VolumeSamples& samples,
+                        bool view = false);
