@@ -3,11 +3,14 @@
 #include "FileIo.h"
 #include "IcsHeaderCheck.h"
 #include "IcsLocale.h"
+#include "StackBytes.h"
 #include "VolumeFileType.h"
 #include "imgkernel.h"
 
 #include <libics.h>
 #include <libics_ll.h>
+
+#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,11 +19,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -116,358 +117,363 @@ struct IcsHandle
     }
 };
 
-template <class Sample> Sample SampleAt(const uint8_t* samples, size_t j)
+/** The axes a file's samples may run along, in the order the stack keeps them. */
+enum Axis
 {
-    Sample value;
-    std::memcpy(&value, samples + j * sizeof(Sample), sizeof(Sample));
-    return value;
-}
-
-/**
- * Floating-point samples become voxels by a linear map of their finite range onto
- * 0 … 255, truncated: v = (s − min) / (max − min) · 255, so that min gives 0 and max
- * 255. NaN and −∞ give 0, +∞ gives 255; a constant image gives 0 everywhere.
- */
-class FloatRange
-{
-public:
-    void Add(const uint8_t* samples, size_t count, size_t bytesPerSample)
-    {
-        if (bytesPerSample == 4)
-            AddAll<float>(samples, count);
-        else
-            AddAll<double>(samples, count);
-    }
-
-    bool AnyFinite() const { return finite_ > 0; }
-
-    void Map(const uint8_t* samples, size_t count, size_t bytesPerSample, uint8_t* voxels) const
-    {
-        if (bytesPerSample == 4)
-            MapAll<float>(samples, count, voxels);
-        else
-            MapAll<double>(samples, count, voxels);
-    }
-
-    std::string Description(size_t bytesPerSample) const
-    {
-        char text[256];
-        if (min_ == max_)
-            std::snprintf(text, sizeof text, "every finite sample equals %.9g; all voxels are 0",
-                          min_);
-        else
-            std::snprintf(text, sizeof text,
-                          "%zu-bit floating-point samples from %.9g to %.9g were mapped linearly "
-                          "onto 0 to 255",
-                          bytesPerSample * 8, min_, max_);
-        std::string description = text;
-        if (const uint64_t other = total_ - finite_; other > 0)
-            description += "; " + std::to_string(other) + " sample" + (other == 1 ? "" : "s") +
-                           " that are not finite numbers became 0 (NaN, -inf) or 255 (+inf)";
-        return description;
-    }
-
-private:
-    template <class Sample> void AddAll(const uint8_t* samples, size_t count)
-    {
-        for (size_t j = 0; j < count; ++j) {
-            const double s = SampleAt<Sample>(samples, j);
-            if (!std::isfinite(s)) continue;
-            if (finite_ == 0 || s < min_) min_ = s;
-            if (finite_ == 0 || s > max_) max_ = s;
-            ++finite_;
-        }
-        total_ += count;
-    }
-
-    template <class Sample> void MapAll(const uint8_t* samples, size_t count, uint8_t* voxels) const
-    {
-        // Halving both ends keeps the width finite for ranges wider than a double holds.
-        const bool halve = !std::isfinite(max_ - min_);
-        const double low = halve ? min_ * 0.5 : min_;
-        const double width = halve ? max_ * 0.5 - min_ * 0.5 : max_ - min_;
-        for (size_t j = 0; j < count; ++j) {
-            const double s = SampleAt<Sample>(samples, j);
-            uint8_t v = 0;
-            if (std::isfinite(s)) {
-                if (width > 0) {
-                    const double t = ((halve ? s * 0.5 : s) - low) / width * 255.0;
-                    v = uint8_t(std::clamp(t, 0.0, 255.0));
-                }
-            } else if (s > 0) {
-                v = 255;
-            }
-            voxels[j] = v;
-        }
-    }
-
-    double min_ = 0;
-    double max_ = 0;
-    uint64_t finite_ = 0;
-    uint64_t total_ = 0;
+    AxisX,
+    AxisY,
+    AxisZ,
+    AxisChannel,
+    AxisTime,
+    AxisCount
 };
 
 /**
- * Turns samples of more than one byte into voxels. Samples of two or three bytes
- * give their top eight significant bits, clamped to 255; wider samples give bits 24
- * to 29 of the sample, times 4.
+ * Makes room in `stack` for `layout`; false with the reason when memory is short or the
+ * sizes are more than the machine holds.
  */
-void ConvertSamples(const uint8_t* samples, size_t count, size_t bytesPerSample,
-                    size_t significantBits, uint8_t* voxels)
+bool AllocateStack(VolumeStack& stack, const StackLayout& layout, std::string& message)
 {
-    if (bytesPerSample >= 4) {
-        for (size_t j = 0; j < count; ++j)
-            voxels[j] = uint8_t((samples[j * bytesPerSample + 3] & 0x3F) << 2);
-        return;
-    }
-    const unsigned shift = unsigned(significantBits - 8);
-    for (size_t j = 0; j < count; ++j) {
-        const uint8_t* s = samples + j * bytesPerSample;
-        uint32_t sample = uint32_t(s[0]) | uint32_t(s[1]) << 8;
-        if (bytesPerSample == 3) sample |= uint32_t(s[2]) << 16;
-        voxels[j] = uint8_t(std::min<uint32_t>(sample >> shift, 255));
+    try {
+        stack.Allocate(layout);
+        return true;
+    } catch (const std::bad_alloc&) {
+        std::string sizes = SizesText(layout.SizeX, layout.SizeY, layout.SizeZ);
+        if (layout.Channels > 1) sizes += " x " + std::to_string(layout.Channels) + " channels";
+        if (layout.Frames > 1) sizes += " x " + std::to_string(layout.Frames) + " time points";
+        message = "not enough memory for " + sizes + " voxels";
+        return false;
     }
 }
 
-bool IsSignedType(Ics_DataType type)
-{
-    return type == Ics_sint8 || type == Ics_sint16 || type == Ics_sint32 || type == Ics_sint64;
-}
-
 /**
- * Watches the reduction of integer samples wider than a byte for one that loses the
- * whole image: samples that vary, all reduced to the same voxel (16-bit counts below
- * 256, 32-bit counts below 2^24). It stops looking at the first block whose voxels
- * differ, so ordinary data pay for one pass over a block of voxels; the samples' range
- * is taken only while every voxel so far is the same.
+ * The voxel spacing of the x, y and z axes of an open ICS file, whose dimensions
+ * `dimension` gives (−1 for an axis the file has not); the caller holds an
+ * IcsLocaleScope. libics gives a missing scale as 1 and a missing unit as "undefined", so
+ * scales of 1 without a unit tell nothing and leave the spacing unknown.
  */
-class FlatReduction
-{
-public:
-    FlatReduction(Ics_DataType type, size_t bytesPerSample, size_t significantBits)
-        : signed_(IsSignedType(type)), bytes_(bytesPerSample),
-          bits_(bytesPerSample <= 3 ? significantBits : bytesPerSample * 8),
-          flat_(bytesPerSample == 2 || bytesPerSample == 3 || bytesPerSample == 4 ||
-                bytesPerSample == 8)
-    {
-    }
-
-    /** Takes the next `count` samples and the voxels they were reduced to. */
-    void Add(const uint8_t* samples, size_t count, const uint8_t* voxels)
-    {
-        if (!flat_ || count == 0) return;
-        if (!seen_) voxel_ = voxels[0];
-        uint8_t differ = 0;
-        for (size_t j = 0; j < count; ++j)
-            differ |= uint8_t(voxels[j] ^ voxel_);
-        if (differ) {
-            flat_ = false;
-            return;
-        }
-        switch (bytes_) {
-        case 2:
-            signed_ ? Range<int16_t>(samples, count) : Range<uint16_t>(samples, count);
-            break;
-        case 3:
-            Range24(samples, count);
-            break;
-        case 4:
-            signed_ ? Range<int32_t>(samples, count) : Range<uint32_t>(samples, count);
-            break;
-        default:
-            signed_ ? Range<int64_t>(samples, count) : Range<uint64_t>(samples, count);
-            break;
-        }
-        seen_ = true;
-    }
-
-    /** The warning when the samples vary and every voxel is the same; else empty. */
-    std::string Warning() const
-    {
-        if (!flat_ || !seen_ || (signed_ ? low_ == high_ : ulow_ == uhigh_)) return {};
-        const std::string low = signed_ ? std::to_string(low_) : std::to_string(ulow_);
-        const std::string high = signed_ ? std::to_string(high_) : std::to_string(uhigh_);
-        return "its " + std::string(signed_ ? "signed " : "") + std::to_string(bits_) +
-               "-bit samples (" + low + " to " + high + ") all reduce to the same 8-bit voxel (" +
-               std::to_string(voxel_) + "); the figure is computed on the 8-bit voxels";
-    }
-
-private:
-    template <class Sample> void Range(const uint8_t* samples, size_t count)
-    {
-        Sample low = SampleAt<Sample>(samples, 0), high = low;
-        for (size_t j = 1; j < count; ++j) {
-            const Sample s = SampleAt<Sample>(samples, j);
-            low = std::min(low, s);
-            high = std::max(high, s);
-        }
-        Note(low, high);
-    }
-
-    void Range24(const uint8_t* samples, size_t count)
-    {
-        int64_t low = 0, high = 0;
-        for (size_t j = 0; j < count; ++j) {
-            const uint8_t* s = samples + j * 3;
-            int64_t value = int64_t(s[0]) | int64_t(s[1]) << 8 | int64_t(s[2]) << 16;
-            if (signed_ && (value & 0x800000)) value -= 0x1000000;
-            low = j == 0 ? value : std::min(low, value);
-            high = j == 0 ? value : std::max(high, value);
-        }
-        if (signed_)
-            Note(low, high);
-        else
-            Note(uint64_t(low), uint64_t(high));
-    }
-
-    template <class Value> void Note(Value low, Value high)
-    {
-        if constexpr (std::is_signed_v<Value>) {
-            low_ = seen_ ? std::min<int64_t>(low_, low) : low;
-            high_ = seen_ ? std::max<int64_t>(high_, high) : high;
-        } else {
-            ulow_ = seen_ ? std::min<uint64_t>(ulow_, low) : low;
-            uhigh_ = seen_ ? std::max<uint64_t>(uhigh_, high) : high;
-        }
-    }
-
-    bool signed_;
-    size_t bytes_;
-    size_t bits_; ///< the width the samples are named by
-    bool flat_;   ///< every voxel so far equals voxel_
-    bool seen_ = false;
-    uint8_t voxel_ = 0;
-    int64_t low_ = 0, high_ = 0;    ///< the range of signed samples
-    uint64_t ulow_ = 0, uhigh_ = 0; ///< the range of unsigned samples
-};
-
-/**
- * Samples of more than one byte kept in their own kind (see ByteVolume::Load), filled
- * block by block from the same blocks that give the voxels.
- */
-class NativeSamples
-{
-public:
-    NativeSamples(Ics_DataType type, size_t bytesPerSample)
-        : type_(type), bytesPerSample_(bytesPerSample), signed_(IsSignedType(type))
-    {
-        if (type == Ics_real32 || type == Ics_real64)
-            samples_.Kind = ImageKindFloat;
-        else if (bytesPerSample == 2)
-            samples_.Kind = signed_ ? ImageKind32 : ImageKind16;
-        else if (bytesPerSample == 3 || bytesPerSample == 4)
-            samples_.Kind = ImageKind32;
-        else if (bytesPerSample == 8)
-            samples_.Kind = ImageKindFloat;
-    }
-
-    /** Makes room for x·y·z samples when the type has a kind of its own; may throw bad_alloc. */
-    void Allocate(int32_t x, int32_t y, int32_t z)
-    {
-        if (samples_.Kind == 0) return;
-        samples_.SizeX = x;
-        samples_.SizeY = y;
-        samples_.SizeZ = z;
-        const size_t bytes = size_t(samples_.Count()) * size_t(samples_.ElementBytes());
-        // Reserved first, so that huge pages are asked for before the zeroing touches them.
-        samples_.Bytes.reserve(bytes);
-        if (bytes >= (size_t(4) << 20)) AdviseHugePages(samples_.Bytes.data(), bytes);
-        samples_.Bytes.resize(bytes);
-        allocated_ = true;
-    }
-
-    /** True when Allocate made room: the samples are kept. */
-    bool Kept() const { return allocated_; }
-    uint8_t* Data() { return samples_.Bytes.data(); }
-
-    /** Keeps the `count` samples of `block` as samples `done` … `done` + `count` − 1. */
-    void Keep(const uint8_t* block, size_t count, size_t done)
-    {
-        uint8_t* out = samples_.Bytes.data() + done * size_t(samples_.ElementBytes());
-        if (type_ == Ics_real64) {
-            for (size_t j = 0; j < count; ++j)
-                Put(out, j, float(SampleAt<double>(block, j)));
-        } else if (bytesPerSample_ == 8) {
-            for (size_t j = 0; j < count; ++j)
-                Put(out, j,
-                    signed_ ? float(SampleAt<int64_t>(block, j))
-                            : float(SampleAt<uint64_t>(block, j)));
-        } else if (bytesPerSample_ == 2 && signed_) {
-            for (size_t j = 0; j < count; ++j)
-                Put(out, j, int32_t(SampleAt<int16_t>(block, j)));
-        } else if (bytesPerSample_ == 3) {
-            for (size_t j = 0; j < count; ++j) {
-                const uint8_t* s = block + j * 3;
-                uint32_t value = uint32_t(s[0]) | uint32_t(s[1]) << 8 | uint32_t(s[2]) << 16;
-                if (signed_ && (value & 0x800000)) value |= 0xFF000000;
-                Put(out, j, int32_t(value));
-            }
-        } else {
-            // Same size and bits as kept: unsigned 16-bit, 32-bit integers, floats.
-            std::memcpy(out, block, count * bytesPerSample_);
-            if (bytesPerSample_ == 4 && !signed_ && type_ != Ics_real32)
-                for (size_t j = 0; j < count; ++j)
-                    unsignedBits_ |= SampleAt<uint32_t>(block, j);
-        }
-    }
-
-    /**
-     * Moves the samples, or none when they were not kept, into `target`. Unsigned
-     * 32-bit samples of which one exceeds INT32_MAX first become floats.
-     */
-    void MoveTo(VolumeSamples& target)
-    {
-        if (!allocated_) {
-            target.Clear();
-            return;
-        }
-        if (unsignedBits_ & 0x80000000u) {
-            uint8_t* data = samples_.Bytes.data();
-            for (size_t j = 0, n = size_t(samples_.Count()); j < n; ++j)
-                Put(data, j, float(SampleAt<uint32_t>(data, j)));
-            samples_.Kind = ImageKindFloat;
-        }
-        target = std::move(samples_);
-        samples_ = VolumeSamples();
-    }
-
-private:
-    template <class Value> static void Put(uint8_t* out, size_t j, Value value)
-    {
-        std::memcpy(out + j * sizeof value, &value, sizeof value);
-    }
-
-    Ics_DataType type_;
-    size_t bytesPerSample_;
-    bool signed_;
-    bool allocated_ = false;
-    /** Every unsigned 32-bit sample or-ed together: bit 31 tells one exceeds INT32_MAX. */
-    uint32_t unsignedBits_ = 0;
-    VolumeSamples samples_;
-};
-
-/**
- * The voxel spacing of an open ICS file; the caller holds an IcsLocaleScope. libics
- * gives a missing scale as 1 and a missing unit as "undefined", so scales of 1 without
- * a unit tell nothing and leave the spacing unknown.
- */
-VoxelSpacing ReadSpacing(const ICS* ics)
+VoxelSpacing ReadSpacing(const ICS* ics, const int (&dimension)[AxisCount])
 {
     VoxelSpacing read;
     bool informative = false;
-    for (int d = 0; d < 3; ++d) {
+    for (int axis = AxisX; axis <= AxisZ; ++axis) {
+        if (dimension[axis] < 0) continue;
         double scale = 0;
         const char* unit = nullptr;
-        if (IcsGetPositionF(ics, d, nullptr, &scale, &unit) != IcsErr_Ok || !std::isfinite(scale) ||
-            scale <= 0)
+        if (IcsGetPositionF(ics, dimension[axis], nullptr, &scale, &unit) != IcsErr_Ok ||
+            !std::isfinite(scale) || scale <= 0)
             return VoxelSpacing();
-        read.Size[d] = scale;
-        if (unit && *unit && std::strcmp(unit, "undefined") != 0) read.Units[d] = unit;
-        informative = informative || scale != 1 || !read.Units[d].empty();
+        read.Size[axis] = scale;
+        if (unit && *unit && std::strcmp(unit, "undefined") != 0) read.Units[axis] = unit;
+        informative = informative || scale != 1 || !read.Units[axis].empty();
     }
     if (!informative) return VoxelSpacing();
     read.Known = true;
     return read;
+}
+
+/** The axis an ICS order label names, or AxisCount for one that names none. */
+Axis AxisOfLabel(const char* label)
+{
+    static constexpr std::pair<const char*, Axis> labels[] = {
+        {"x", AxisX},        {"y", AxisY},       {"z", AxisZ},
+        {"ch", AxisChannel}, {"c", AxisChannel}, {"t", AxisTime}};
+    for (const auto& [name, axis] : labels)
+        if (label && strcasecmp(label, name) == 0) return axis;
+    return AxisCount;
+}
+
+/** The stack's kind of samples of an ICS data type; false for complex and unknown types. */
+bool KindOfIcsType(Ics_DataType type, SampleKind& kind)
+{
+    switch (type) {
+    case Ics_uint8:
+        kind = SampleKind::UInt8;
+        return true;
+    case Ics_sint8:
+        kind = SampleKind::Int8;
+        return true;
+    case Ics_uint16:
+        kind = SampleKind::UInt16;
+        return true;
+    case Ics_sint16:
+        kind = SampleKind::Int16;
+        return true;
+    case Ics_uint32:
+        kind = SampleKind::UInt32;
+        return true;
+    case Ics_sint32:
+        kind = SampleKind::Int32;
+        return true;
+    case Ics_uint64:
+        kind = SampleKind::UInt64;
+        return true;
+    case Ics_sint64:
+        kind = SampleKind::Int64;
+        return true;
+    case Ics_real32:
+        kind = SampleKind::Float32;
+        return true;
+    case Ics_real64:
+        kind = SampleKind::Float64;
+        return true;
+    default:
+        return false;
+    }
+}
+
+/**
+ * Where the samples of an ICS file go in the stack: the file's dimensions, each along
+ * one axis. Samples arrive in the file's order, the first dimension fastest.
+ */
+class IcsScatter
+{
+public:
+    IcsScatter(VolumeStack& stack, int dims, const size_t* size, const Axis* axes)
+        : stack_(stack), dims_(dims), bytes_(size_t(SampleKindBytes(stack.Layout().Kind)))
+    {
+        const StackLayout& layout = stack.Layout();
+        for (int d = 0; d < dims; ++d) {
+            size_[d] = size[d];
+            axis_[d] = axes[d];
+        }
+        // The stack's order is x, y, z, channel, time: a file in that order (leaving out
+        // axes it has not) goes straight into the volumes, one after another.
+        canonical_ = std::is_sorted(axes, axes + dims);
+        voxelStep_[AxisX] = 1;
+        voxelStep_[AxisY] = layout.SizeX;
+        voxelStep_[AxisZ] = int64_t(layout.SizeX) * layout.SizeY;
+    }
+
+    /** True when the file's order is the stack's: Volume() takes the data in place. */
+    bool Canonical() const { return canonical_; }
+
+    /** Takes the next `count` samples of the file from `block`. */
+    void Put(const uint8_t* block, size_t count)
+    {
+        while (count > 0) {
+            // A run along the first dimension, up to its end or the block's.
+            const size_t run = std::min(count, size_[0] - coordinate_[0]);
+            uint8_t* out = Target();
+            if (axis_[0] == AxisX) {
+                std::memcpy(out, block, run * bytes_);
+            } else {
+                for (size_t j = 0; j < run; ++j) {
+                    std::memcpy(Target(), block + j * bytes_, bytes_);
+                    ++coordinate_[0];
+                }
+                coordinate_[0] -= run;
+            }
+            block += run * bytes_;
+            count -= run;
+            Advance(run);
+        }
+    }
+
+private:
+    /** The stack's place of the sample at the present coordinates. */
+    uint8_t* Target()
+    {
+        int64_t at[AxisCount] = {0, 0, 0, 0, 0};
+        for (int d = 0; d < dims_; ++d)
+            at[axis_[d]] = int64_t(coordinate_[d]);
+        const int64_t voxel =
+            at[AxisX] + at[AxisY] * voxelStep_[AxisY] + at[AxisZ] * voxelStep_[AxisZ];
+        return stack_.Samples(int(at[AxisChannel]), int(at[AxisTime])) + voxel * int64_t(bytes_);
+    }
+
+    void Advance(size_t run)
+    {
+        coordinate_[0] += run;
+        for (int d = 0; d < dims_ && coordinate_[d] == size_[d]; ++d) {
+            if (d + 1 == dims_) break;
+            coordinate_[d] = 0;
+            ++coordinate_[d + 1];
+        }
+    }
+
+    VolumeStack& stack_;
+    int dims_;
+    size_t bytes_;
+    size_t size_[ICS_MAXDIM] = {};
+    Axis axis_[ICS_MAXDIM] = {};
+    size_t coordinate_[ICS_MAXDIM] = {};
+    int64_t voxelStep_[3] = {};
+    bool canonical_ = false;
+};
+
+/**
+ * Reads the ICS file whose header the probe opened, and `ids`, the .ids file it was
+ * reached through if any, into `stack`.
+ */
+int32_t LoadIcs(FileIo::OpenedFile& header, FileIo::OpenedFile& ids, VolumeStack& stack,
+                std::string& message, const StackReadOptions* options)
+{
+    // The check goes on with the files the probe opened, and opens those it checks
+    // besides; libics is handed those, not their names, which another process may have
+    // given to a FIFO by now.
+    IcsDataFile dataFile;
+    const bool checked = CheckIcsHeader(std::move(header), message, &dataFile, &ids);
+    ids.Handle.Close(); // unless the check took it as the data file
+    if (!checked) return ByteVolume::LoadFailed;
+
+    IcsHandle handle;
+    if (!handle.Open(dataFile, message)) return ByteVolume::LoadFailed;
+
+    Ics_DataType dataType = Ics_unknown;
+    int dims = 0;
+    size_t size[ICS_MAXDIM] = {};
+    size_t significantBits = 0;
+    size_t dataSize = 0;
+    size_t typeBytes = 0;
+    Axis axes[ICS_MAXDIM] = {};
+    std::string labelProblem;
+    {
+        const IcsLocaleScope cLocale;
+        if (const Ics_Error error = IcsGetLayout(handle.ics, &dataType, &dims, size);
+            error != IcsErr_Ok) {
+            message = IcsReason(error);
+            return ByteVolume::LoadFailed;
+        }
+        IcsGetSignificantBits(handle.ics, &significantBits);
+        dataSize = IcsGetDataSize(handle.ics);
+        typeBytes = IcsGetDataTypeSize(dataType);
+        for (int d = 0; d < dims && d < ICS_MAXDIM && labelProblem.empty(); ++d) {
+            const char* order = nullptr;
+            if (IcsGetOrderF(handle.ics, d, &order, nullptr) != IcsErr_Ok) order = nullptr;
+            axes[d] = AxisOfLabel(order);
+            if (axes[d] == AxisCount)
+                labelProblem = "its axis '" + std::string(order ? order : "") +
+                               "' is none of x, y, z, ch (or c) and t";
+            for (int e = 0; e < d && labelProblem.empty(); ++e)
+                if (axes[e] == axes[d])
+                    labelProblem = "two of its axes ('" + std::string(order ? order : "") +
+                                   "' and the one before) name the same axis";
+        }
+    }
+    const bool real = dataType == Ics_real32 || dataType == Ics_real64;
+    // Floating-point samples are as wide as their type; integers as their bits.
+    const size_t bytesPerSample = real ? typeBytes : (significantBits + 7) / 8;
+
+    if (dims < 2 || dims > 5) {
+        message = "the image has " + std::to_string(dims) +
+                  (dims == 1 ? " dimension" : " dimensions") +
+                  "; images of 2 to 5 dimensions (x, y, z, channels, time) load";
+        return ByteVolume::LoadFailed;
+    }
+    if (!labelProblem.empty()) {
+        message = "the image cannot be read: " + labelProblem;
+        return ByteVolume::LoadFailed;
+    }
+    if (dataType == Ics_complex32 || dataType == Ics_complex64) {
+        message = "the image holds complex samples, which have no single grey value";
+        return ByteVolume::LoadFailed;
+    }
+    size_t sizes[AxisCount] = {1, 1, 1, 1, 1};
+    int dimension[AxisCount] = {-1, -1, -1, -1, -1};
+    size_t expected = bytesPerSample;
+    bool overflow = bytesPerSample == 0;
+    for (int d = 0; d < dims; ++d) {
+        sizes[axes[d]] = size[d];
+        dimension[axes[d]] = d;
+        overflow = overflow || __builtin_mul_overflow(expected, size[d], &expected);
+    }
+    const std::string sizesText =
+        SizesText(int64_t(sizes[0]), int64_t(sizes[1]), int64_t(sizes[2]));
+    if (overflow || expected != dataSize) {
+        message = "the data size does not match " +
+                  std::to_string(real ? bytesPerSample * 8 : significantBits) + "-bit samples of " +
+                  sizesText +
+                  (dims > 3 ? " voxels, " + std::to_string(sizes[AxisChannel]) + " channels and " +
+                                  std::to_string(sizes[AxisTime]) + " time points"
+                            : std::string());
+        return ByteVolume::LoadFailed;
+    }
+    SampleKind kind = SampleKind::UInt8;
+    if (!KindOfIcsType(dataType, kind) || size_t(SampleKindBytes(kind)) != bytesPerSample) {
+        message = "the image's samples are of a kind that cannot be read";
+        return ByteVolume::LoadFailed;
+    }
+    // The data size as libics reads the header must fit the data file: whole when
+    // uncompressed, and within what gzip can expand to (about 1032:1) otherwise.
+    constexpr uint64_t MaxExpansion = 1040;
+    const uint64_t available = uint64_t(dataFile.Available);
+    if (dataSize > (dataFile.Compressed ? available * MaxExpansion + 4096 : available)) {
+        message = "the data file holds " + std::to_string(available) + " bytes, too few for the " +
+                  std::to_string(dataSize) + " bytes of image data the header gives";
+        return ByteVolume::LoadFailed;
+    }
+    const size_t count = dataSize / bytesPerSample;
+    if (sizes[0] > INT32_MAX || sizes[1] > INT32_MAX || sizes[2] > INT32_MAX ||
+        sizes[AxisChannel] > INT32_MAX || sizes[AxisTime] > INT32_MAX ||
+        count > uint64_t(ByteVolume::MaxVoxelCount())) {
+        message = "the image of " + sizesText + " voxels is larger than this machine can hold";
+        return ByteVolume::LoadFailed;
+    }
+
+    StackLayout layout;
+    layout.SizeX = int32_t(sizes[AxisX]);
+    layout.SizeY = int32_t(sizes[AxisY]);
+    layout.SizeZ = int32_t(sizes[AxisZ]);
+    layout.Channels = int32_t(sizes[AxisChannel]);
+    layout.Frames = int32_t(sizes[AxisTime]);
+    layout.Kind = kind;
+    layout.SignificantBits = real ? int(bytesPerSample * 8) : int(significantBits);
+    if (layout.Channels == 0 || layout.Frames == 0) {
+        // No volume at all: an empty image of the sizes given.
+        layout.Channels = layout.Frames = 1;
+        layout.SizeZ = 0;
+    }
+    VolumeStack fresh;
+    if (!AllocateStack(fresh, layout, message)) return ByteVolume::LoadFailed;
+
+    // The data is read block by block: straight into the volumes when the file's order
+    // is theirs, else through a small scratch block from which the samples are put in
+    // place, so that memory beyond the stack stays small whatever the image's size.
+    constexpr size_t BlockSamples = size_t(1) << 20;
+    IcsScatter scatter(fresh, dims, size, axes);
+    std::vector<uint8_t> scratch;
+    if (!scatter.Canonical()) scratch.resize(std::min(count, BlockSamples) * bytesPerSample);
+    const int64_t volumeSamples = layout.VoxelCount();
+    for (size_t done = 0; done < count;) {
+        size_t n = std::min(count - done, BlockSamples);
+        uint8_t* block = scratch.data();
+        if (scatter.Canonical()) {
+            // Blocks never cross from one volume into the next.
+            const int64_t volume = int64_t(done) / volumeSamples;
+            const int64_t within = int64_t(done) % volumeSamples;
+            n = std::min<size_t>(n, size_t(volumeSamples - within));
+            block = fresh.Samples(int(volume % layout.Channels), int(volume / layout.Channels)) +
+                    within * int64_t(bytesPerSample);
+        }
+        Ics_Error error = IcsErr_Ok;
+        {
+            const IcsLocaleScope cLocale;
+            error = IcsGetDataBlock(handle.ics, block, n * bytesPerSample);
+        }
+        if (error != IcsErr_Ok) {
+            message = "cannot read the image data: " + IcsReason(error);
+            return ByteVolume::LoadReadFailed;
+        }
+        if (!scatter.Canonical()) scatter.Put(block, n);
+        done += n;
+        if (options && options->Progress && !options->Progress(double(done) / double(count))) {
+            message = "the load was cancelled";
+            return ByteVolume::LoadCancelled;
+        }
+    }
+    {
+        const IcsLocaleScope cLocale;
+        fresh.Spacing() = ReadSpacing(handle.ics, dimension);
+    }
+
+    stack = std::move(fresh);
+    message.clear();
+    if (const Ics_Error error = handle.Close(); error != IcsErr_Ok) {
+        message = "the file did not close cleanly: " + IcsReason(error);
+        return ByteVolume::LoadCloseFailed;
+    }
+    return ByteVolume::LoadOk;
 }
 
 /** The sizes a raw volume file's header gives, checked. */
@@ -476,18 +482,6 @@ struct RawLayout
     int32_t X = 0, Y = 0, Z = 0;
     int64_t Count = 0;
 };
-
-/** Gives `volume` the voxels of `layout`; false with the reason when memory is short. */
-bool AllocateRaw(ByteVolume& volume, const RawLayout& layout, std::string& message)
-{
-    try {
-        volume.Allocate(layout.X, layout.Y, layout.Z);
-        return true;
-    } catch (const std::bad_alloc&) {
-        message = "not enough memory for " + SizesText(layout.X, layout.Y, layout.Z) + " voxels";
-        return false;
-    }
-}
 
 /** The sizes of a raw volume file from the bytes the probe read; false with the reason. */
 bool ReadRawHeader(const FileIo::OpenedFile& file, RawLayout& layout, std::string& message)
@@ -546,255 +540,47 @@ std::string RawDataWarning(const FileIo::File& file, const RawLayout& layout, si
     return message;
 }
 
-/** Reads the raw volume file that the probe opened into `volume`. */
-int32_t LoadRaw(FileIo::OpenedFile& file, ByteVolume& volume, std::string& message)
+/** Reads the raw volume file that the probe opened into `stack`: one 8-bit volume. */
+int32_t LoadRaw(FileIo::OpenedFile& file, VolumeStack& stack, std::string& message,
+                const StackReadOptions* options)
 {
-    RawLayout layout;
-    if (!ReadRawHeader(file, layout, message)) return ByteVolume::LoadFailed;
+    RawLayout raw;
+    if (!ReadRawHeader(file, raw, message)) return ByteVolume::LoadFailed;
+    StackLayout layout;
+    layout.SizeX = raw.X;
+    layout.SizeY = raw.Y;
+    layout.SizeZ = raw.Z;
+    VolumeStack fresh;
+    if (!AllocateStack(fresh, layout, message)) return ByteVolume::LoadFailed;
 
-    // The new buffer is made before the old one goes, so that a failed allocation
-    // leaves the volume as it was. Its pages are untouched until the read, so the old
-    // and the new volume never occupy memory at the same time.
-    ByteVolume fresh;
-    if (!AllocateRaw(fresh, layout, message)) return ByteVolume::LoadFailed;
-    volume = std::move(fresh);
-
-    size_t taken = RawHeaderBytes;
-    const size_t got = ReadRawVoxels(file, taken, volume.Data, size_t(layout.Count));
-    message = RawDataWarning(file.Handle, layout, got);
-    return ByteVolume::LoadOk;
-}
-
-/** LoadRaw with progress and cancelling, as options ask. */
-int32_t LoadRawInChunks(FileIo::OpenedFile& file, ByteVolume& volume, std::string& message,
-                        const VolumeLoadOptions& options)
-{
-    RawLayout layout;
-    if (!ReadRawHeader(file, layout, message)) return ByteVolume::LoadFailed;
-
-    // Cancelling must leave the volume as it was, so the old one stays until the end.
-    ByteVolume fresh;
-    if (!AllocateRaw(fresh, layout, message)) return ByteVolume::LoadFailed;
-
-    constexpr size_t ChunkBytes = size_t(16) << 20;
-    const size_t count = size_t(layout.Count);
+    // Plane by plane, in chunks of at most 16 MiB between progress reports.
+    constexpr int64_t ChunkBytes = int64_t(16) << 20;
+    const int64_t planeBytes = fresh.PlaneBytes();
     size_t got = 0, taken = RawHeaderBytes;
-    while (got < count) {
-        const size_t want = std::min(count - got, ChunkBytes);
-        const size_t read = ReadRawVoxels(file, taken, fresh.Data + got, want);
-        got += read;
-        if (read < want) break;
-        if (options.Progress && !options.Progress(double(got) / double(count))) {
-            message = "the load was cancelled";
-            return ByteVolume::LoadCancelled;
-        }
-    }
-
-    volume = std::move(fresh);
-    message = RawDataWarning(file.Handle, layout, got);
-    if (options.Samples) options.Samples->Clear();
-    if (options.Spacing) *options.Spacing = VoxelSpacing();
-    return ByteVolume::LoadOk;
-}
-
-/**
- * Reads the ICS file whose header the probe opened, and `ids`, the .ids file it was
- * reached through if any, into `volume`.
- */
-int32_t LoadIcs(FileIo::OpenedFile& header, FileIo::OpenedFile& ids, ByteVolume& volume,
-                std::string& message, const VolumeLoadOptions* options)
-{
-    // The check goes on with the files the probe opened, and opens those it checks
-    // besides; libics is handed those, not their names, which another process may have
-    // given to a FIFO by now.
-    IcsDataFile dataFile;
-    const bool checked = CheckIcsHeader(std::move(header), message, &dataFile, &ids);
-    ids.Handle.Close(); // unless the check took it as the data file
-    if (!checked) return ByteVolume::LoadFailed;
-
-    IcsHandle handle;
-    if (!handle.Open(dataFile, message)) return ByteVolume::LoadFailed;
-
-    Ics_DataType dataType = Ics_unknown;
-    int dims = 0;
-    size_t size[ICS_MAXDIM] = {};
-    size_t significantBits = 0;
-    size_t dataSize = 0;
-    size_t typeBytes = 0;
-    {
-        const IcsLocaleScope cLocale;
-        if (const Ics_Error error = IcsGetLayout(handle.ics, &dataType, &dims, size);
-            error != IcsErr_Ok) {
-            message = IcsReason(error);
-            return ByteVolume::LoadFailed;
-        }
-        IcsGetSignificantBits(handle.ics, &significantBits);
-        dataSize = IcsGetDataSize(handle.ics);
-        typeBytes = IcsGetDataTypeSize(dataType);
-    }
-    const bool real = dataType == Ics_real32 || dataType == Ics_real64;
-    // Floating-point samples are as wide as their type; integers as their bits.
-    const size_t bytesPerSample = real ? typeBytes : (significantBits + 7) / 8;
-
-    if (dims != 3) {
-        message = "the image is not three-dimensional (it has " + std::to_string(dims) +
-                  (dims == 1 ? " dimension)" : " dimensions)");
-        return ByteVolume::LoadFailed;
-    }
-    if (dataType == Ics_complex32 || dataType == Ics_complex64) {
-        message = "the image holds complex samples, which have no single grey value";
-        return ByteVolume::LoadFailed;
-    }
-    size_t expected = 0;
-    if (bytesPerSample == 0 || __builtin_mul_overflow(bytesPerSample, size[0], &expected) ||
-        __builtin_mul_overflow(expected, size[1], &expected) ||
-        __builtin_mul_overflow(expected, size[2], &expected) || expected != dataSize) {
-        message = "the data size does not match " +
-                  std::to_string(real ? bytesPerSample * 8 : significantBits) + "-bit samples of " +
-                  SizesText(int64_t(size[0]), int64_t(size[1]), int64_t(size[2]));
-        return ByteVolume::LoadFailed;
-    }
-    // The data size as libics reads the header must fit the data file: whole when
-    // uncompressed, and within what gzip can expand to (about 1032:1) otherwise.
-    constexpr uint64_t MaxExpansion = 1040;
-    const uint64_t available = uint64_t(dataFile.Available);
-    if (dataSize > (dataFile.Compressed ? available * MaxExpansion + 4096 : available)) {
-        message = "the data file holds " + std::to_string(available) + " bytes, too few for the " +
-                  std::to_string(dataSize) + " bytes of image data the header gives";
-        return ByteVolume::LoadFailed;
-    }
-    const size_t count = dataSize / bytesPerSample;
-    if (size[0] > INT32_MAX || size[1] > INT32_MAX || size[2] > INT32_MAX ||
-        count > uint64_t(ByteVolume::MaxVoxelCount())) {
-        message = "the image of " +
-                  SizesText(int64_t(size[0]), int64_t(size[1]), int64_t(size[2])) +
-                  " voxels is larger than this machine can hold";
-        return ByteVolume::LoadFailed;
-    }
-
-    ByteVolume fresh;
-    NativeSamples native(dataType, bytesPerSample);
-    try {
-        fresh.Allocate(int32_t(size[0]), int32_t(size[1]), int32_t(size[2]));
-        if (options && options->Samples)
-            native.Allocate(int32_t(size[0]), int32_t(size[1]), int32_t(size[2]));
-    } catch (const std::bad_alloc&) {
-        message = "not enough memory for " +
-                  SizesText(int64_t(size[0]), int64_t(size[1]), int64_t(size[2])) + " voxels";
-        return ByteVolume::LoadFailed;
-    }
-    const bool keep = native.Kept();
-
-    // Floating-point data is read twice (its range first) unless its samples are kept
-    // as they are, which then give the voxels without a second read.
-    const bool mapKept = real && keep && bytesPerSample == 4;
-    const int passes = real && !mapKept ? 2 : 1;
-    int pass = 0;
-    const auto progress = [&](size_t done) {
-        if (!options || !options->Progress) return true;
-        return options->Progress((pass + double(done) / double(count)) / passes);
-    };
-
-    // Samples are read and converted block by block, so the scratch memory stays small
-    // whatever the size of the volume; one-byte samples go straight into the volume.
-    constexpr size_t BlockSamples = size_t(1) << 20;
-    std::vector<uint8_t> scratch;
-    const auto readBlocks = [&](uint8_t* direct, auto&& convert) -> int32_t {
-        if (!direct) scratch.resize(std::min(count, BlockSamples) * bytesPerSample);
-        for (size_t done = 0; done < count;) {
-            const size_t n = std::min(count - done, BlockSamples);
-            uint8_t* block = direct ? direct + done * bytesPerSample : scratch.data();
-            Ics_Error error = IcsErr_Ok;
-            {
-                const IcsLocaleScope cLocale;
-                error = IcsGetDataBlock(handle.ics, block, n * bytesPerSample);
-            }
-            if (error != IcsErr_Ok) {
-                message = "cannot read the image data: " + IcsReason(error);
-                return ByteVolume::LoadReadFailed;
-            }
-            convert(block, n, done);
-            done += n;
-            if (!progress(done)) {
+    bool complete = true;
+    for (int64_t z = 0; z < raw.Z && complete; ++z) {
+        for (int64_t at = 0; at < planeBytes && complete;) {
+            const size_t want = size_t(std::min(planeBytes - at, ChunkBytes));
+            const size_t read = ReadRawVoxels(file, taken, fresh.Plane(0, 0, z) + at, want);
+            got += read;
+            at += int64_t(read);
+            complete = read == want;
+            if (options && options->Progress &&
+                !options->Progress(double(got) / double(raw.Count))) {
                 message = "the load was cancelled";
                 return ByteVolume::LoadCancelled;
             }
         }
-        ++pass;
-        return ByteVolume::LoadOk;
-    };
-
-    std::string warning;
-    int32_t code = ByteVolume::LoadOk;
-    if (count == 0) {
-        // Nothing to read: an image with an empty axis.
-    } else if (real) {
-        // The finite range is found in a first pass over the data, which is then
-        // mapped from the kept samples or read again.
-        FloatRange range;
-        code = readBlocks(nullptr, [&](const uint8_t* samples, size_t n, size_t done) {
-            range.Add(samples, n, bytesPerSample);
-            if (keep) native.Keep(samples, n, done);
-        });
-        if (code != ByteVolume::LoadOk) return code;
-        if (!range.AnyFinite()) {
-            message = "the image holds no finite sample (all are NaN or infinite)";
-            return ByteVolume::LoadFailed;
-        }
-        if (mapKept) {
-            range.Map(native.Data(), count, bytesPerSample, fresh.Data);
-        } else {
-            if (!handle.Reopen(dataFile, message)) return ByteVolume::LoadReadFailed;
-            code = readBlocks(nullptr, [&](const uint8_t* samples, size_t n, size_t done) {
-                range.Map(samples, n, bytesPerSample, fresh.Data + done);
-            });
-        }
-        warning = range.Description(bytesPerSample);
-    } else if (bytesPerSample == 1 && !options) {
-        Ics_Error error = IcsErr_Ok;
-        {
-            const IcsLocaleScope cLocale;
-            error = IcsGetData(handle.ics, fresh.Data, dataSize);
-        }
-        if (error != IcsErr_Ok) {
-            message = "cannot read the image data: " + IcsReason(error);
-            return ByteVolume::LoadReadFailed;
-        }
-    } else if (bytesPerSample == 1) {
-        code = readBlocks(fresh.Data, [](const uint8_t*, size_t, size_t) {});
-    } else {
-        FlatReduction flat(dataType, bytesPerSample, significantBits);
-        code = readBlocks(nullptr, [&](const uint8_t* samples, size_t n, size_t done) {
-            ConvertSamples(samples, n, bytesPerSample, significantBits, fresh.Data + done);
-            flat.Add(samples, n, fresh.Data + done);
-            if (keep) native.Keep(samples, n, done);
-        });
-        warning = flat.Warning();
     }
-    if (code != ByteVolume::LoadOk) return code;
-
-    VoxelSpacing spacing;
-    if (options && options->Spacing) {
-        const IcsLocaleScope cLocale;
-        spacing = ReadSpacing(handle.ics);
-    }
-
-    volume = std::move(fresh);
-    if (options && options->Samples) native.MoveTo(*options->Samples);
-    if (options && options->Spacing) *options->Spacing = std::move(spacing);
-    message = warning;
-    if (const Ics_Error error = handle.Close(); error != IcsErr_Ok) {
-        if (!message.empty()) message += "; ";
-        message += "the file did not close cleanly: " + IcsReason(error);
-        return ByteVolume::LoadCloseFailed;
-    }
+    stack = std::move(fresh);
+    message = RawDataWarning(file.Handle, raw, got);
     return ByteVolume::LoadOk;
 }
 
 } // namespace
 
-VolumeReadResult ReadVolume(const std::string& fileName, ByteVolume& volume,
-                            const VolumeLoadOptions* options)
+VolumeReadResult ReadStack(const std::string& fileName, VolumeStack& stack,
+                           const StackReadOptions* options)
 {
     // The content decides how a file is read, before any raw header is trusted.
     VolumeReadResult read;
@@ -804,9 +590,9 @@ VolumeReadResult ReadVolume(const std::string& fileName, ByteVolume& volume,
         read.Message = probe.Reason;
         break;
     case VolumeFileType::Ics:
-        read.Code = LoadIcs(probe.File, probe.IdsFile, volume, read.Message, options);
+        read.Code = LoadIcs(probe.File, probe.IdsFile, stack, read.Message, options);
         break;
-    case VolumeFileType::Tiff:
+    case VolumeFileType::Tiff: // read by the TIFF reader once it is built
     case VolumeFileType::Picture:
         read.Message = "a picture file, not a volume";
         break;
@@ -816,11 +602,60 @@ VolumeReadResult ReadVolume(const std::string& fileName, ByteVolume& volume,
             if (CheckIcsHeader(std::move(probe.File), read.Message))
                 read.Message = "the file is not an ICS header";
         } else {
-            read.Code = options ? LoadRawInChunks(probe.File, volume, read.Message, *options)
-                                : LoadRaw(probe.File, volume, read.Message);
+            read.Code = LoadRaw(probe.File, stack, read.Message, options);
         }
         break;
     }
+    return read;
+}
+
+static std::string OmittedVolumesText(const StackLayout& layout)
+{
+    std::string text;
+    if (layout.Channels > 1) text = "channel 1 of " + std::to_string(layout.Channels);
+    if (layout.Frames > 1) {
+        if (!text.empty()) text += ", ";
+        text += "time point 1 of " + std::to_string(layout.Frames);
+    }
+    return text.empty() ? text : "loaded " + text;
+}
+
+VolumeReadResult ReadVolume(const std::string& fileName, ByteVolume& volume,
+                            const VolumeLoadOptions* options)
+{
+    VolumeStack stack;
+    StackReadOptions stackOptions;
+    if (options) stackOptions.Progress = options->Progress;
+    VolumeReadResult read = ReadStack(fileName, stack, options ? &stackOptions : nullptr);
+    if (!read.Loaded()) return read;
+
+    // The volume, its samples and its spacing are made apart and moved in together.
+    const StackLayout& layout = stack.Layout();
+    ByteVolume fresh;
+    VolumeSamples samples;
+    std::string reduced;
+    try {
+        if (options && options->Samples) MakeDisplaySamples(stack, 0, 0, samples);
+        if (!TakeByteVolume(stack, 0, 0, fresh, reduced)) {
+            read.Code = ByteVolume::LoadFailed;
+            read.Message = reduced;
+            return read;
+        }
+    } catch (const std::bad_alloc&) {
+        read.Code = ByteVolume::LoadFailed;
+        read.Message = "not enough memory for " +
+                       SizesText(layout.SizeX, layout.SizeY, layout.SizeZ) + " voxels";
+        return read;
+    }
+    // The reduction's warning comes first, then what the file left out, then the
+    // reader's own (a short raw data section, a failed close).
+    std::string message;
+    for (const std::string& part : {reduced, OmittedVolumesText(layout), read.Message})
+        if (!part.empty()) message += (message.empty() ? "" : "; ") + part;
+    read.Message = std::move(message);
+    volume = std::move(fresh);
+    if (options && options->Samples) *options->Samples = std::move(samples);
+    if (options && options->Spacing) *options->Spacing = layout.Spacing;
     return read;
 }
 

@@ -241,7 +241,7 @@ private slots:
         QTest::addColumn<int>("code");
         for (const char* file : {"c8.ics", "c16.ics", "c64.ics", "c.raw"})
             QTest::newRow(file) << QString(file) << int(ByteVolume::LoadCancelled);
-        QTest::newRow("2-D image") << "flat.ics" << int(ByteVolume::LoadFailed);
+        QTest::newRow("1-D image") << "flat.ics" << int(ByteVolume::LoadFailed);
         QTest::newRow("missing") << "none.ics" << int(ByteVolume::LoadFailed);
     }
 
@@ -250,7 +250,7 @@ private slots:
         QFETCH(QString, file);
         QFETCH(int, code);
         const QList<double> values = RandomValues(60, 0, 200, 8, true);
-        const size_t dims[3] = {5, 4, 3}, flat[2] = {6, 10};
+        const size_t dims[3] = {5, 4, 3}, flat[1] = {60};
         const Ics_DataType type = file == "c16.ics"   ? Ics_uint16
                                   : file == "c64.ics" ? Ics_real64
                                                       : Ics_uint8;
@@ -265,7 +265,7 @@ private slots:
             const IcsLocaleScope cLocale;
             ICS* ics = nullptr;
             QCOMPARE(IcsOpen(&ics, Std(Path(file)).c_str(), "w1"), IcsErr_Ok);
-            QCOMPARE(IcsSetLayout(ics, Ics_uint8, 2, flat), IcsErr_Ok);
+            QCOMPARE(IcsSetLayout(ics, Ics_uint8, 1, flat), IcsErr_Ok);
             // libics writes the data at IcsClose: the buffer must live until then.
             const std::vector<uint8_t> zeros(60);
             QCOMPARE(IcsSetData(ics, zeros.data(), zeros.size()), IcsErr_Ok);

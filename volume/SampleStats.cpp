@@ -119,8 +119,7 @@ SampleHistogram BytesHistogram(const ByteVolume& volume, PassProgress& progress)
 SampleHistogram Histogram16(const VolumeSamples& samples, PassProgress& progress)
 {
     std::vector<uint64_t> table(65536, 0);
-    if (!CountValues<uint16_t>(samples.Data(), size_t(samples.Count()), table, progress))
-        return {};
+    if (!CountValues<uint16_t>(samples.Data(), size_t(samples.Count()), table, progress)) return {};
     SampleHistogram values;
     values.Counts = std::move(table);
     SetRangeFromBins(values);

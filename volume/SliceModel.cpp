@@ -226,7 +226,7 @@ const ImageStruct* SliceModel::SampleSlice(SlicePlane plane)
             const int64_t row = int64_t(samples_->SizeX) * elementBytes;
             Refer(record, width, height, top ? row : row * samples_->SizeY, samples_->Kind,
                   samples_->Data() + (top ? samples_->Offset(0, 0, Position(plane))
-                                                : samples_->Offset(0, Position(plane), 0)));
+                                          : samples_->Offset(0, Position(plane), 0)));
             sampleCurrent_[i] = true;
         }
         return &record;
@@ -248,8 +248,8 @@ const ImageStruct* SliceModel::SampleSlice(SlicePlane plane)
             for (int v = 0; v < height; ++v) {
                 const int64_t offset = plane == SlicePlane::Top ? samples_->Offset(0, v, position)
                                                                 : samples_->Offset(0, position, v);
-                std::memcpy(copy->Data + int64_t(v) * copy->LineStep,
-                            samples_->Data() + offset, size_t(width) * size_t(elementBytes));
+                std::memcpy(copy->Data + int64_t(v) * copy->LineStep, samples_->Data() + offset,
+                            size_t(width) * size_t(elementBytes));
             }
         }
         TouchImage(copy.get());

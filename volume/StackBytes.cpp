@@ -188,7 +188,7 @@ private:
 
     SampleKind kind_;
     bool signed_;
-    int bits_; ///< the width the samples are named by
+    int bits_;  ///< the width the samples are named by
     bool flat_; ///< every voxel so far equals voxel_
     bool seen_ = false;
     uint8_t voxel_ = 0;
@@ -319,10 +319,10 @@ void MakeDisplaySamples(const VolumeStack& stack, int c, int t, VolumeSamples& s
         break;
     }
 
-    const bool same = (kind == SampleKind::UInt16 && made.Kind == ImageKind16) ||
-                      ((kind == SampleKind::Int32 || kind == SampleKind::UInt32) &&
-                       made.Kind == ImageKind32) ||
-                      (kind == SampleKind::Float32 && made.Kind == ImageKindFloat);
+    const bool same =
+        (kind == SampleKind::UInt16 && made.Kind == ImageKind16) ||
+        ((kind == SampleKind::Int32 || kind == SampleKind::UInt32) && made.Kind == ImageKind32) ||
+        (kind == SampleKind::Float32 && made.Kind == ImageKindFloat);
     if (same && view) {
         made.View = in;
         samples = std::move(made);

@@ -33,10 +33,10 @@ bool TakeByteVolume(VolumeStack& stack, int c, int t, ByteVolume& volume, std::s
 
 /**
  * The samples of volume (c, t) in the imaging library's element kinds, for display and
- * readouts: unsigned 16-bit as ImageKind16; signed 16-bit and signed 32-bit as ImageKind32; unsigned 32-bit as ImageKind32 unless a sample exceeds INT32_MAX, then
- * all as ImageKindFloat; floating point and 64-bit integers as ImageKindFloat (64-bit
- * values rounded to the nearest float). Samples of one byte give none (Kind 0): the
- * voxels are the values.
+ * readouts: unsigned 16-bit as ImageKind16; signed 16-bit and signed 32-bit as ImageKind32;
+ * unsigned 32-bit as ImageKind32 unless a sample exceeds INT32_MAX, then all as ImageKindFloat;
+ * floating point and 64-bit integers as ImageKindFloat (64-bit values rounded to the nearest
+ * float). Samples of one byte give none (Kind 0): the voxels are the values.
  *
  * Samples whose kind is already an imaging kind (unsigned 16-bit, signed 32-bit, 32-bit
  * float) are not copied when `view` is true: `samples` then refers to the stack's

@@ -20,7 +20,7 @@ struct VolumeSamples
     int32_t SizeX = 0;
     int32_t SizeY = 0;
     int32_t SizeZ = 0;
-    std::vector<uint8_t> Bytes; ///< SizeX·SizeY·SizeZ elements of ElementBytes each
+    std::vector<uint8_t> Bytes;    ///< SizeX·SizeY·SizeZ elements of ElementBytes each
     const uint8_t* View = nullptr; ///< when set, the elements, not owned; Bytes then empty
 
     /** The elements: View when set, else Bytes. */

@@ -35,8 +35,8 @@ std::string SampleKindName(SampleKind kind);
 /** A channel as the file describes it. */
 struct ChannelInfo
 {
-    std::string Name;      ///< as the file names it; empty when it does not
-    uint32_t Colour = 0;   ///< 0xRRGGBB, when HasColour
+    std::string Name;    ///< as the file names it; empty when it does not
+    uint32_t Colour = 0; ///< 0xRRGGBB, when HasColour
     bool HasColour = false;
 };
 
@@ -109,14 +109,8 @@ public:
     bool Empty() const { return volumes_.empty() || layout_.VoxelCount() == 0; }
 
     /** The SizeY rows of plane z of channel c at time point t, one after another. */
-    uint8_t* Plane(int c, int t, int64_t z)
-    {
-        return Samples(c, t) + z * PlaneBytes();
-    }
-    const uint8_t* Plane(int c, int t, int64_t z) const
-    {
-        return Samples(c, t) + z * PlaneBytes();
-    }
+    uint8_t* Plane(int c, int t, int64_t z) { return Samples(c, t) + z * PlaneBytes(); }
+    const uint8_t* Plane(int c, int t, int64_t z) const { return Samples(c, t) + z * PlaneBytes(); }
     /** Row y of plane z of channel c at time point t: SizeX samples. */
     uint8_t* Row(int c, int t, int64_t z, int64_t y) { return Plane(c, t, z) + y * RowBytes(); }
     const uint8_t* Row(int c, int t, int64_t z, int64_t y) const
