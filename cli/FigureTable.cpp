@@ -4,6 +4,7 @@
 #include "CommandLine.h"
 #include "MessageText.h"
 #include "Spectrum.h"
+#include "StackBytes.h"
 #include "VolumeReader.h"
 #include "imgkernel.h"
 
@@ -28,18 +29,42 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+/** The figure of one channel at one time point. */
+struct VolumeFigure
+{
+    float figure = NAN;
+    int32_t channel = 0, frame = 0;
+    std::string warning; ///< what the load or the 8-bit reduction warned of
+    std::string failure; ///< why this volume has no 8-bit voxels (no finite sample)
+};
+
 /** What became of one file. */
 struct Row
 {
     bool done = false;
     bool loaded = false;
-    float figure = NAN;
     int32_t size[3] = {0, 0, 0};
-    std::string failure; ///< why the load failed
-    std::string warning; ///< what the load warned of
+    int32_t channels = 1, frames = 1;
+    std::string failure;               ///< why the load failed
+    std::vector<VolumeFigure> volumes; ///< time point by time point, channel by channel
 };
 
-/** The row of `name`, read from `line` of the list (0: given as an argument). */
+/** "channel 2 of 3, time point 1 of 5", counted from 1, naming only axes of several. */
+std::string VolumeText(const Row& row, const VolumeFigure& volume)
+{
+    std::string text;
+    if (row.channels > 1)
+        text =
+            "channel " + std::to_string(volume.channel + 1) + " of " + std::to_string(row.channels);
+    if (row.frames > 1) {
+        if (!text.empty()) text += ", ";
+        text +=
+            "time point " + std::to_string(volume.frame + 1) + " of " + std::to_string(row.frames);
+    }
+    return text;
+}
+
+/** The rows of `name`, read from `line` of the list (0: given as an argument). */
 Row Compute(const std::string& name, size_t line)
 {
     Row row;
@@ -50,16 +75,33 @@ Row Compute(const std::string& name, size_t line)
         return row;
     }
     try {
-        ByteVolume volume;
-        VolumeReadResult read = ReadVolume(name, volume);
+        VolumeStack stack;
+        VolumeReadResult read = ReadStack(name, stack);
         if (!read.Loaded()) {
             row.failure = std::move(read.Message);
             return row;
         }
+        const StackLayout& layout = stack.Layout();
         row.loaded = true;
-        row.warning = std::move(read.Message);
-        row.size[0] = volume.SizeX, row.size[1] = volume.SizeY, row.size[2] = volume.SizeZ;
-        row.figure = ComputeHighFrequencyFigure(volume);
+        row.size[0] = layout.SizeX, row.size[1] = layout.SizeY, row.size[2] = layout.SizeZ;
+        row.channels = layout.Channels, row.frames = layout.Frames;
+        // One 8-bit volume at a time: one-byte samples are handed over, not copied.
+        for (int32_t t = 0; t < layout.Frames; ++t)
+            for (int32_t c = 0; c < layout.Channels; ++c) {
+                VolumeFigure figure;
+                figure.channel = c, figure.frame = t;
+                ByteVolume volume;
+                std::string reduced;
+                if (TakeByteVolume(stack, c, t, volume, reduced)) {
+                    figure.figure = ComputeHighFrequencyFigure(volume);
+                    figure.warning = reduced;
+                } else {
+                    figure.failure = reduced;
+                }
+                if (!read.Message.empty())
+                    figure.warning += (figure.warning.empty() ? "" : "; ") + read.Message;
+                row.volumes.push_back(std::move(figure));
+            }
     } catch (const std::exception& error) {
         row = Row();
         row.failure = error.what();
@@ -103,24 +145,23 @@ void ReadNames(std::FILE* in, std::vector<std::string>& names, std::vector<size_
     std::free(buffer);
 }
 
-/** The table's line for `name` and its row, in tab-separated or CSV form. */
+/** The table's line for `name`'s `volume`, in tab-separated or CSV form. */
 void AppendLine(std::string& line, bool csv, const std::string& name, const Row& row,
-                const std::string& message)
+                const VolumeFigure& volume, const std::string& message)
 {
     const char separator = csv ? ',' : '\t';
     const auto cell = csv ? AppendCsvField : AppendTableCell;
     cell(line, name);
     line += separator;
-    line += std::isnan(row.figure) ? std::string("nan") : FormatC("%.9g", double(row.figure));
+    line += std::isnan(volume.figure) ? std::string("nan") : FormatC("%.9g", double(volume.figure));
     for (int32_t size : row.size) {
         line += separator;
         if (row.loaded) line += std::to_string(size);
     }
-    // One volume a file for now: channel 0, frame 0.
     line += separator;
-    line += '0';
+    line += std::to_string(volume.channel);
     line += separator;
-    line += '0';
+    line += std::to_string(volume.frame);
     line += separator;
     cell(line, message);
     line += '\n';
@@ -309,36 +350,47 @@ int RunFigureTable(const std::vector<std::string>& args, const FigureTableStream
             row = std::move(rows[i]);
         }
         const std::string& name = names[i];
-        // The message cell: why there is no figure, else what the load warned of.
-        message.clear();
-        if (!row.loaded)
-            message = "cannot load: " + row.failure;
-        else if (std::isnan(row.figure))
-            message = NoFigureReason(row.size[0], row.size[1], row.size[2]);
-        else if (!row.warning.empty())
-            message = "warning: " + row.warning;
-        line.clear();
-        AppendLine(line, csv, name, row, message);
-        if (!out.Write(line)) {
-            stopWorkers();
-            return OutputFailedStatus;
-        }
+        // A file that did not load has one line, of channel 0 and frame 0.
+        if (!row.loaded) row.volumes.assign(1, VolumeFigure());
+        for (const VolumeFigure& volume : row.volumes) {
+            // The message cell: why there is no figure, else what the load warned of.
+            const std::string which = VolumeText(row, volume);
+            const std::string subject =
+                which.empty() ? InQuotes(name) : InQuotes(name) + " " + which;
+            message.clear();
+            if (!row.loaded)
+                message = "cannot load: " + row.failure;
+            else if (!volume.failure.empty())
+                message = "no 8-bit voxels: " + volume.failure;
+            else if (std::isnan(volume.figure))
+                message = NoFigureReason(row.size[0], row.size[1], row.size[2]);
+            else if (!volume.warning.empty())
+                message = "warning: " + volume.warning;
+            line.clear();
+            AppendLine(line, csv, name, row, volume, message);
+            if (!out.Write(line)) {
+                stopWorkers();
+                return OutputFailedStatus;
+            }
 
-        std::string said;
-        if (!row.loaded)
-            said = "cannot load " + InQuotes(name) + ": " + QuoteBytes(row.failure);
-        else if (std::isnan(row.figure))
-            said = NoFigureReason(name, row.size[0], row.size[1], row.size[2]);
-        const bool warned = row.loaded && !row.warning.empty();
-        if (warned || !said.empty()) progress.Clear();
-        if (warned)
-            std::fprintf(io.err, "volinspect: warning: %s: %s\n", InQuotes(name).c_str(),
-                         QuoteBytes(row.warning).c_str());
-        if (!said.empty()) {
-            std::fprintf(io.err, "volinspect: %s\n", said.c_str());
-            status = 1;
+            std::string said;
+            if (!row.loaded)
+                said = "cannot load " + InQuotes(name) + ": " + QuoteBytes(row.failure);
+            else if (!volume.failure.empty())
+                said = subject + ": " + QuoteBytes(volume.failure);
+            else if (std::isnan(volume.figure))
+                said = subject + ' ' + NoFigurePredicate(row.size[0], row.size[1], row.size[2]);
+            const bool warned = row.loaded && volume.failure.empty() && !volume.warning.empty();
+            if (warned || !said.empty()) progress.Clear();
+            if (warned)
+                std::fprintf(io.err, "volinspect: warning: %s: %s\n", subject.c_str(),
+                             QuoteBytes(volume.warning).c_str());
+            if (!said.empty()) {
+                std::fprintf(io.err, "volinspect: %s\n", said.c_str());
+                status = 1;
+            }
         }
-        bytes += int64_t(row.size[0]) * row.size[1] * row.size[2];
+        bytes += int64_t(row.size[0]) * row.size[1] * row.size[2] * int64_t(row.volumes.size());
         progress.Update(i + 1, bytes);
     }
     for (std::thread& worker : workers)

@@ -124,8 +124,6 @@ std::string QuoteShortened(std::string_view bytes, size_t limit)
     return out;
 }
 
-namespace {
-
 /** Why a volume of X × Y × Z voxels has no figure, after its subject. */
 std::string NoFigurePredicate(int x, int y, int z)
 {
@@ -135,6 +133,8 @@ std::string NoFigurePredicate(int x, int y, int z)
     return "holds no voxels (" + std::to_string(x) + " x " + std::to_string(y) + " x " +
            std::to_string(z) + "); it has no figure";
 }
+
+namespace {
 
 bool IsHexDigit(char c)
 {

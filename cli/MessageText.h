@@ -42,6 +42,9 @@ std::string QuoteShortened(std::string_view bytes, size_t limit = 60);
  */
 std::string NoFigureReason(std::string_view file, int x, int y, int z);
 
+/** What NoFigureReason says after the name: "is 9 voxels wide; ...". */
+std::string NoFigurePredicate(int x, int y, int z);
+
 /** NoFigureReason for a text that names no file: "the volume is 9 voxels wide; ...". */
 std::string NoFigureReason(int x, int y, int z);
 
