@@ -232,7 +232,6 @@ public:
     IcsScatter(VolumeStack& stack, int dims, const size_t* size, const Axis* axes)
         : stack_(stack), dims_(dims), bytes_(size_t(SampleKindBytes(stack.Layout().Kind)))
     {
-        const StackLayout& layout = stack.Layout();
         for (int d = 0; d < dims; ++d) {
             size_[d] = size[d];
             axis_[d] = axes[d];
@@ -240,9 +239,6 @@ public:
         // The stack's order is x, y, z, channel, time: a file in that order (leaving out
         // axes it has not) goes straight into the volumes, one after another.
         canonical_ = std::is_sorted(axes, axes + dims);
-        voxelStep_[AxisX] = 1;
-        voxelStep_[AxisY] = layout.SizeX;
-        voxelStep_[AxisZ] = int64_t(layout.SizeX) * layout.SizeY;
     }
 
     /** True when the file's order is the stack's: Volume() takes the data in place. */
@@ -277,9 +273,8 @@ private:
         int64_t at[AxisCount] = {0, 0, 0, 0, 0};
         for (int d = 0; d < dims_; ++d)
             at[axis_[d]] = int64_t(coordinate_[d]);
-        const int64_t voxel =
-            at[AxisX] + at[AxisY] * voxelStep_[AxisY] + at[AxisZ] * voxelStep_[AxisZ];
-        return stack_.Samples(int(at[AxisChannel]), int(at[AxisTime])) + voxel * int64_t(bytes_);
+        return stack_.Row(int(at[AxisChannel]), int(at[AxisTime]), at[AxisZ], at[AxisY]) +
+               at[AxisX] * int64_t(bytes_);
     }
 
     void Advance(size_t run)
@@ -298,7 +293,6 @@ private:
     size_t size_[ICS_MAXDIM] = {};
     Axis axis_[ICS_MAXDIM] = {};
     size_t coordinate_[ICS_MAXDIM] = {};
-    int64_t voxelStep_[3] = {};
     bool canonical_ = false;
 };
 
@@ -434,16 +428,18 @@ int32_t LoadIcs(FileIo::OpenedFile& header, FileIo::OpenedFile& ids, VolumeStack
     IcsScatter scatter(fresh, dims, size, axes);
     std::vector<uint8_t> scratch;
     if (!scatter.Canonical()) scratch.resize(std::min(count, BlockSamples) * bytesPerSample);
-    const int64_t volumeSamples = layout.VoxelCount();
+    const int64_t planeSamples = int64_t(layout.SizeX) * layout.SizeY;
     for (size_t done = 0; done < count;) {
         size_t n = std::min(count - done, BlockSamples);
         uint8_t* block = scratch.data();
         if (scatter.Canonical()) {
-            // Blocks never cross from one volume into the next.
-            const int64_t volume = int64_t(done) / volumeSamples;
-            const int64_t within = int64_t(done) % volumeSamples;
-            n = std::min<size_t>(n, size_t(volumeSamples - within));
-            block = fresh.Samples(int(volume % layout.Channels), int(volume / layout.Channels)) +
+            // Blocks never cross from one plane into the next.
+            const int64_t plane = int64_t(done) / planeSamples;
+            const int64_t within = int64_t(done) % planeSamples;
+            const int64_t volume = plane / layout.SizeZ;
+            n = std::min<size_t>(n, size_t(planeSamples - within));
+            block = fresh.Plane(int(volume % layout.Channels), int(volume / layout.Channels),
+                                plane % layout.SizeZ) +
                     within * int64_t(bytesPerSample);
         }
         Ics_Error error = IcsErr_Ok;
