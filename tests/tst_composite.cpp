@@ -147,6 +147,14 @@ private slots:
         QCOMPARE(inspector.ChannelColour(1), 0xFF00FFu);
         const QString wrong = CheckTopView(inspector, {minA, maxA, minB, maxB});
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+        // An exported view keeps the composite's colours, one pixel a voxel.
+        QTemporaryDir dir;
+        QString message;
+        QVERIFY(inspector.ExportView(SlicePlane::Top, dir.filePath("top.png"), message));
+        const QRgb exported = QImage(dir.filePath("top.png")).pixel(9, 7);
+        const int z = inspector.Model().Position(SlicePlane::Top);
+        QVERIFY(std::abs(qGreen(exported) - Level(ValueA(9, 7, z, 0), minA, maxA)) <= 2 &&
+                std::abs(qRed(exported) - Level(ValueB(9, 7, z, 0), minB, maxB)) <= 2);
         // The strip shows the active channel's window and histogram.
         for (int c : {0, 1}) {
             inspector.SetActiveChannel(c);

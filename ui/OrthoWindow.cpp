@@ -552,13 +552,19 @@ void TOrthoWindow::ShowStack(VolumeStack&& stack, const QString& name)
     auto result = std::make_shared<LoadResult>();
     result->Stack = std::move(stack);
     result->Loaded = true;
-    StartTask(tr("Measuring %1").arg(name), true,
-              [this, result, name](TBackgroundTask::Token& task) -> std::function<void()> {
-                  if (!result->Prepare(task, 0) || task.Cancelled()) return {};
-                  return [this, result, name] {
-                      if (result->Loaded) Adopt(*result, QString(), name);
-                  };
-              });
+    StartTask(
+        tr("Measuring %1").arg(name), true,
+        [this, result, name](TBackgroundTask::Token& task) -> std::function<void()> {
+            if (!result->Prepare(task, 0) || task.Cancelled()) return {};
+            return [this, result, name] {
+                if (result->Loaded)
+                    Adopt(*result, QString(), name);
+                else
+                    statusBar()->showMessage(
+                        tr("Cannot show %1: %2").arg(name, QString::fromStdString(result->Message)),
+                        10000);
+            };
+        });
 }
 
 void TOrthoWindow::Adopt(LoadResult& result, const QString& fileName, const QString& name)
