@@ -372,7 +372,8 @@ void TOrthoWindow::FillChannelRow()
         connect(channel.Box, &QCheckBox::toggled, this,
                 [this, c](bool on) { SetChannelVisible(c, on); });
         channel.Button = new QToolButton(channelRow_);
-        channel.Button->setText(channel.Name);
+        channel.Button->setText(
+            QString(channel.Name).replace(QLatin1Char('&'), QStringLiteral("&&")));
         channel.Button->setIcon(Swatch(channel.Colour));
         channel.Button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
         channel.Button->setCheckable(true);
@@ -538,8 +539,11 @@ void TOrthoWindow::ShowVolume(ByteVolume&& volume, const QString& name)
                   for (int z = 0; z < layout.SizeZ; ++z)
                       for (int y = 0; y < layout.SizeY; ++y) {
                           uint8_t* row = result->Stack.Row(0, 0, z, y);
-                          for (int x = 0; x < layout.SizeX; ++x)
-                              row[x] = given->Voxel(x, y, z);
+                          if (given->StrideX == 1)
+                              std::memcpy(row, given->VoxelPtr(0, y, z), size_t(layout.SizeX));
+                          else
+                              for (int x = 0; x < layout.SizeX; ++x)
+                                  row[x] = given->Voxel(x, y, z);
                       }
                   given->Release();
                   if (!result->Prepare(task, 0) || task.Cancelled()) return {};
