@@ -89,14 +89,8 @@ QString CheckTopView(TOrthoWindow& inspector, std::array<double, 4> windows, boo
             const QRgb pixel = TopPixel(shot, inspector, x, y);
             if (std::abs(qRed(pixel) - b) > 2 || std::abs(qGreen(pixel) - a) > 2 ||
                 std::abs(qBlue(pixel) - b) > 2)
-                return QStringLiteral("(%1, %2): %3 %4 %5, not %6 %7 %6")
-                    .arg(x)
-                    .arg(y)
-                    .arg(qRed(pixel))
-                    .arg(qGreen(pixel))
-                    .arg(qBlue(pixel))
-                    .arg(b)
-                    .arg(a);
+                return QString::asprintf("(%d, %d): %d %d %d, not %d %d %d", x, y, qRed(pixel),
+                                         qGreen(pixel), qBlue(pixel), b, a, b);
         }
     return {};
 }

@@ -43,39 +43,11 @@ VolumeStack RandomStack(SampleKind kind, int x, int y, int z, int channels, int 
                 double v = i == 0 ? high : low + random.generateDouble() * (high - low);
                 if (!IsFloatKind(kind)) v = std::floor(v);
                 if (IsFloatKind(kind) && i == 1) v = NAN;
-                uint8_t* at = stack.Samples(c, t) + i * bytes;
-                switch (kind) {
-                case SampleKind::UInt8:
-                    Put<uint8_t>(at, v);
-                    break;
-                case SampleKind::Int8:
-                    Put<int8_t>(at, v);
-                    break;
-                case SampleKind::UInt16:
-                    Put<uint16_t>(at, v);
-                    break;
-                case SampleKind::Int16:
-                    Put<int16_t>(at, v);
-                    break;
-                case SampleKind::UInt32:
-                    Put<uint32_t>(at, v);
-                    break;
-                case SampleKind::Int32:
-                    Put<int32_t>(at, v);
-                    break;
-                case SampleKind::UInt64:
-                    Put<uint64_t>(at, v);
-                    break;
-                case SampleKind::Int64:
-                    Put<int64_t>(at, v);
-                    break;
-                case SampleKind::Float32:
-                    Put<float>(at, v);
-                    break;
-                case SampleKind::Float64:
-                    Put<double>(at, v);
-                    break;
-                }
+                // In the order of SampleKind.
+                static void (*const put[])(uint8_t*, double) = {
+                    Put<uint8_t>, Put<int8_t>,   Put<uint16_t>, Put<int16_t>, Put<uint32_t>,
+                    Put<int32_t>, Put<uint64_t>, Put<int64_t>,  Put<float>,   Put<double>};
+                put[int(kind)](stack.Samples(c, t) + i * bytes, v);
             }
     return stack;
 }
