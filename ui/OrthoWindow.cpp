@@ -1,5 +1,6 @@
 #include "OrthoWindow.h"
 
+#include "Composite.h"
 #include "ContrastStrip.h"
 #include "GraphicsListControl.h"
 #include "ImageControl.h"
@@ -15,6 +16,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QBoxLayout>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDialog>
@@ -37,8 +39,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QSlider>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTimer>
 #include <QToolButton>
 
 #include <charconv>
@@ -62,6 +67,12 @@ constexpr int MaxTaskTextWidth = 300;
 constexpr int MaxWarningWidth = 380;
 /** The widest a recent file's folder is written in the menu (pixels). */
 constexpr int MaxRecentFolderWidth = 420;
+/** Volumes of at most this many samples are measured on the interface thread. */
+constexpr int64_t QuickStatsSamples = int64_t(1) << 22;
+/** The most time points whose histograms are kept. */
+constexpr size_t MaxStatsTimePoints = 32;
+/** The frame rate playing starts with, in time points a second. */
+constexpr int DefaultFrameRate = 5;
 
 const char* PlaneName(SlicePlane plane)
 {
@@ -106,17 +117,14 @@ QString ValueText(double value, bool floatSamples)
     return QString::fromLatin1(text, int(end.ptr - text));
 }
 
-/** True when every finite float sample is a whole number (samples read past no end). */
-bool AllWhole(const VolumeSamples& samples)
+/** A square of `colour` (0xRRGGBB) with a dark edge, for a channel's button. */
+QIcon Swatch(uint32_t colour)
 {
-    const uint8_t* bytes = samples.Data();
-    const size_t count = size_t(samples.Count());
-    for (size_t i = 0; i < count; ++i) {
-        float value;
-        std::memcpy(&value, bytes + i * sizeof(float), sizeof value);
-        if (std::isfinite(value) && value != std::trunc(value)) return false;
-    }
-    return true;
+    QPixmap pixmap(12, 12);
+    pixmap.fill(QColor(0x40, 0x40, 0x40));
+    QPainter painter(&pixmap);
+    painter.fillRect(1, 1, 10, 10, QColor::fromRgb(QRgb(colour)));
+    return QIcon(pixmap);
 }
 
 /** The worker thread yields to the interface: a nice value of 10 for this thread only. */
@@ -140,13 +148,55 @@ struct TOrthoWindow::Task
 /** What a load brings back from the worker thread. */
 struct TOrthoWindow::LoadResult
 {
-    ByteVolume Volume;
-    VolumeSamples Samples;
-    VoxelSpacing Spacing;
-    SampleHistogram Histogram;
-    bool Loaded = false;  ///< the volume was read (perhaps with a warning)
-    bool Integers = true; ///< every value is a whole number
+    VolumeStack Stack;
+    StackVoxels Voxels;             ///< of channel 1 at time point 1
+    std::vector<VolumeStats> Stats; ///< of every channel at time point 1
+    bool Loaded = false;            ///< the stack was read (perhaps with a warning)
     std::string Message;
+
+    /**
+     * Makes the voxels of the first volume and measures every channel at the first time
+     * point, reporting progress from `from` on. A first volume that holds no finite
+     * sample fails the load when it is the only one, else gives voxels of 0 and a
+     * warning. False when cancelled.
+     */
+    bool Prepare(TBackgroundTask::Token& task, double from)
+    {
+        const StackLayout& layout = Stack.Layout();
+        std::string reduced;
+        try {
+            if (!Voxels.Make(Stack, 0, 0, reduced)) {
+                if (layout.VolumeCount() == 1) {
+                    Loaded = false;
+                    Message = std::move(reduced);
+                    return true;
+                }
+                ByteVolume blank;
+                blank.Allocate(layout.SizeX, layout.SizeY, layout.SizeZ);
+                Voxels.Adopt(std::move(blank));
+                reduced = "channel 1 at time point 1: " + reduced;
+            }
+        } catch (const std::bad_alloc&) {
+            Loaded = false;
+            Message = "not enough memory for the 8-bit voxels";
+            return true;
+        }
+        // The reduction's warning first, then the reader's own.
+        if (!reduced.empty()) Message = Message.empty() ? reduced : reduced + "; " + Message;
+        const int channels = layout.Channels;
+        for (int c = 0; c < channels; ++c) {
+            VolumeStats stats;
+            stats.Histogram = ComputeHistogram(Stack, c, 0, [&](double fraction) {
+                task.Report(from + (1 - from) * (c + fraction) / channels);
+                return !task.Cancelled();
+            });
+            if (task.Cancelled()) return false;
+            stats.Integers = WholeValues(Stack, c, 0);
+            stats.Ready = true;
+            Stats.push_back(std::move(stats));
+        }
+        return true;
+    }
 };
 
 TOrthoWindow::TOrthoWindow(QWidget* parent) : QMainWindow(parent)
@@ -196,6 +246,8 @@ TOrthoWindow::TOrthoWindow(QWidget* parent) : QMainWindow(parent)
     connect(spectrum_->VolumeButton(), &QPushButton::clicked, this,
             [this] { ComputeSpectrum(SubjectVolume); });
 
+    BuildChannelRow(central, layout);
+    BuildTimeRow(central, layout);
     auto* row = new QHBoxLayout;
     BuildContrastRow(central, row);
     layout->addLayout(row);
@@ -238,7 +290,6 @@ TOrthoWindow::TOrthoWindow(QWidget* parent) : QMainWindow(parent)
     connect(&worker_, &TBackgroundTask::Progress, this, &TOrthoWindow::ShowProgress);
 
     BuildMenus();
-    model_.SetVolume(&volume_);
     ShowAll();
 
     QSettings settings;
@@ -246,7 +297,7 @@ TOrthoWindow::TOrthoWindow(QWidget* parent) : QMainWindow(parent)
     restoreState(settings.value(QStringLiteral("inspector/state")).toByteArray());
 }
 
-TOrthoWindow::~TOrthoWindow() = default; // worker_ goes first: it cancels and joins
+TOrthoWindow::~TOrthoWindow() = default; // the workers go first: they cancel and join
 
 TOrthoWindow::Cell TOrthoWindow::CellOf(SlicePlane plane)
 {
@@ -287,6 +338,94 @@ void TOrthoWindow::BuildContrastRow(QWidget* parent, QBoxLayout* row)
     row->addWidget(autoButton);
     row->addWidget(fullButton);
     row->addWidget(colour_);
+}
+
+void TOrthoWindow::BuildChannelRow(QWidget* parent, QBoxLayout* layout)
+{
+    channelRow_ = new QWidget(parent);
+    channelLayout_ = new QHBoxLayout(channelRow_);
+    channelLayout_->setContentsMargins(0, 0, 0, 0);
+    channelLayout_->setSpacing(2);
+    channelRow_->hide();
+    layout->addWidget(channelRow_);
+}
+
+void TOrthoWindow::FillChannelRow()
+{
+    while (QLayoutItem* item = channelLayout_->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    if (!Composite()) {
+        channelRow_->hide();
+        return;
+    }
+    auto* label = new QLabel(tr("Channels"), channelRow_);
+    channelLayout_->addWidget(label);
+    channelLayout_->addSpacing(6);
+    for (int c = 0; c < Channels(); ++c) {
+        Channel& channel = channels_[size_t(c)];
+        channel.Box = new QCheckBox(channelRow_);
+        channel.Box->setChecked(channel.Visible);
+        channel.Box->setFocusPolicy(Qt::NoFocus);
+        channel.Box->setToolTip(tr("Show channel %1 (key %1)").arg(c + 1));
+        connect(channel.Box, &QCheckBox::toggled, this,
+                [this, c](bool on) { SetChannelVisible(c, on); });
+        channel.Button = new QToolButton(channelRow_);
+        channel.Button->setText(
+            QString(channel.Name).replace(QLatin1Char('&'), QStringLiteral("&&")));
+        channel.Button->setIcon(Swatch(channel.Colour));
+        channel.Button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+        channel.Button->setCheckable(true);
+        channel.Button->setAutoRaise(true);
+        channel.Button->setChecked(c == channel_);
+        channel.Button->setFocusPolicy(Qt::NoFocus);
+        channel.Button->setToolTip(tr("Contrast window and spectrum of %1").arg(channel.Name));
+        connect(channel.Button, &QToolButton::clicked, this, [this, c] { SetActiveChannel(c); });
+        channelLayout_->addWidget(channel.Box);
+        channelLayout_->addWidget(channel.Button);
+        channelLayout_->addSpacing(8);
+    }
+    channelLayout_->addStretch(1);
+    channelRow_->show();
+}
+
+void TOrthoWindow::BuildTimeRow(QWidget* parent, QBoxLayout* layout)
+{
+    timeRow_ = new QWidget(parent);
+    auto* row = new QHBoxLayout(timeRow_);
+    row->setContentsMargins(0, 0, 0, 0);
+    playButton_ = new QToolButton(timeRow_);
+    playButton_->setCheckable(true);
+    playButton_->setAutoRaise(true);
+    playButton_->setFocusPolicy(Qt::NoFocus);
+    playButton_->setIcon(style()->standardIcon(QStyle::SP_MediaPlay, nullptr, this));
+    playButton_->setToolTip(tr("Play the time points"));
+    connect(playButton_, &QToolButton::toggled, this, &TOrthoWindow::SetPlaying);
+    timeSlider_ = new QSlider(Qt::Horizontal, timeRow_);
+    timeSlider_->setFocusPolicy(Qt::NoFocus);
+    timeSlider_->setPageStep(1);
+    connect(timeSlider_, &QSlider::valueChanged, this, &TOrthoWindow::SetTimePoint);
+    timeLabel_ = new QLabel(timeRow_);
+    timeLabel_->setMinimumWidth(70);
+    frameRate_ = new QSpinBox(timeRow_);
+    frameRate_->setRange(1, 60);
+    frameRate_->setValue(DefaultFrameRate);
+    frameRate_->setSuffix(tr(" fps"));
+    frameRate_->setFocusPolicy(Qt::ClickFocus);
+    frameRate_->setToolTip(tr("Time points a second while playing"));
+    playTimer_ = new QTimer(this);
+    playTimer_->setInterval(1000 / DefaultFrameRate);
+    connect(frameRate_, &QSpinBox::valueChanged, this,
+            [this](int fps) { playTimer_->setInterval(1000 / std::max(fps, 1)); });
+    connect(playTimer_, &QTimer::timeout, this,
+            [this] { SetTimePoint(time_ + 1 < TimePoints() ? time_ + 1 : 0); });
+    row->addWidget(playButton_);
+    row->addWidget(timeSlider_, 1);
+    row->addWidget(timeLabel_);
+    row->addWidget(frameRate_);
+    timeRow_->hide();
+    layout->addWidget(timeRow_);
 }
 
 void TOrthoWindow::BuildMenus()
@@ -338,6 +477,16 @@ void TOrthoWindow::BuildMenus()
                     [this, delta] { StepSlice(KeyPlane(), delta); });
             addAction(action);
         }
+    // Keys 1 to 9 show and hide channels 1 to 9 of a composite.
+    for (int c = 0; c < 9; ++c) {
+        auto* action = new QAction(this);
+        action->setShortcut(QKeySequence(Qt::Key(Qt::Key_1 + c)));
+        action->setShortcutContext(Qt::WindowShortcut);
+        connect(action, &QAction::triggered, this, [this, c] {
+            if (Composite() && c < Channels()) SetChannelVisible(c, !ChannelVisible(c));
+        });
+        addAction(action);
+    }
 }
 
 // --- files ---------------------------------------------------------------------------------
@@ -348,27 +497,15 @@ void TOrthoWindow::OpenFile(const QString& fileName)
     StartTask(tr("Loading %1").arg(QFileInfo(fileName).fileName()), true,
               [this, name, fileName](TBackgroundTask::Token& task) -> std::function<void()> {
                   auto result = std::make_shared<LoadResult>();
-                  VolumeLoadOptions options;
+                  StackReadOptions options;
                   options.Progress = [&task](double fraction) {
                       task.Report(fraction * 0.8);
                       return !task.Cancelled();
                   };
-                  options.Samples = &result->Samples;
-                  options.Spacing = &result->Spacing;
-                  VolumeReadResult read = ReadVolume(name, result->Volume, &options);
+                  VolumeReadResult read = ReadStack(name, result->Stack, &options);
                   result->Message = std::move(read.Message);
                   result->Loaded = read.Loaded();
-                  if (result->Loaded && !task.Cancelled()) {
-                      result->Histogram = ComputeHistogram(
-                          result->Volume, result->Samples.Kind ? &result->Samples : nullptr,
-                          [&task](double fraction) {
-                              task.Report(0.8 + fraction * 0.2);
-                              return !task.Cancelled();
-                          });
-                      // Unsigned 32-bit counts beyond the signed range come as floats.
-                      result->Integers =
-                          result->Samples.Kind != ImageKindFloat || AllWhole(result->Samples);
-                  }
+                  if (result->Loaded && !task.Cancelled() && !result->Prepare(task, 0.8)) return {};
                   if (task.Cancelled()) return {};
                   return [this, result, fileName] {
                       if (!result->Loaded) {
@@ -389,40 +526,320 @@ void TOrthoWindow::OpenFile(const QString& fileName)
 
 void TOrthoWindow::ShowVolume(ByteVolume&& volume, const QString& name)
 {
+    auto given = std::make_shared<ByteVolume>(std::move(volume));
     auto result = std::make_shared<LoadResult>();
-    result->Volume = std::move(volume);
     result->Loaded = true;
     StartTask(tr("Measuring %1").arg(name), true,
-              [this, result, name](TBackgroundTask::Token& task) -> std::function<void()> {
-                  result->Histogram =
-                      ComputeHistogram(result->Volume, nullptr, [&task](double fraction) {
-                          task.Report(fraction);
-                          return !task.Cancelled();
-                      });
-                  if (task.Cancelled()) return {};
+              [this, given, result, name](TBackgroundTask::Token& task) -> std::function<void()> {
+                  StackLayout layout;
+                  layout.SizeX = given->SizeX;
+                  layout.SizeY = given->SizeY;
+                  layout.SizeZ = given->SizeZ;
+                  result->Stack.Allocate(layout);
+                  for (int z = 0; z < layout.SizeZ; ++z)
+                      for (int y = 0; y < layout.SizeY; ++y) {
+                          uint8_t* row = result->Stack.Row(0, 0, z, y);
+                          if (given->StrideX == 1)
+                              std::memcpy(row, given->VoxelPtr(0, y, z), size_t(layout.SizeX));
+                          else
+                              for (int x = 0; x < layout.SizeX; ++x)
+                                  row[x] = given->Voxel(x, y, z);
+                      }
+                  given->Release();
+                  if (!result->Prepare(task, 0) || task.Cancelled()) return {};
                   return [this, result, name] { Adopt(*result, QString(), name); };
               });
 }
 
+void TOrthoWindow::ShowStack(VolumeStack&& stack, const QString& name)
+{
+    auto result = std::make_shared<LoadResult>();
+    result->Stack = std::move(stack);
+    result->Loaded = true;
+    StartTask(
+        tr("Measuring %1").arg(name), true,
+        [this, result, name](TBackgroundTask::Token& task) -> std::function<void()> {
+            if (!result->Prepare(task, 0) || task.Cancelled()) return {};
+            return [this, result, name] {
+                if (result->Loaded)
+                    Adopt(*result, QString(), name);
+                else
+                    statusBar()->showMessage(
+                        tr("Cannot show %1: %2").arg(name, QString::fromStdString(result->Message)),
+                        10000);
+            };
+        });
+}
+
 void TOrthoWindow::Adopt(LoadResult& result, const QString& fileName, const QString& name)
 {
-    volume_ = std::move(result.Volume);
-    samples_ = std::move(result.Samples);
-    spacing_ = result.Spacing;
-    histogram_ = std::move(result.Histogram);
-    integers_ = result.Integers;
+    // Nothing may read the present stack while it goes.
+    statsWorker_.Cancel();
+    statsTime_ = -1;
+    SetPlaying(false);
+    model_.SetVolume(nullptr);
+    channels_.clear();
+    voxels_.Clear();
+    stack_ = std::move(result.Stack);
+    voxels_ = std::move(result.Voxels);
+    const StackLayout& layout = stack_.Layout();
+    spacing_ = layout.Spacing;
+    channel_ = 0;
+    time_ = 0;
+    statsOrder_.assign(1, 0);
     fileName_ = fileName;
     volumeName_ = name;
-    model_.SetVolume(&volume_);
-    model_.SetSamples(samples_.Kind ? &samples_ : nullptr);
+    model_.SetStackVolume(&stack_, 0, 0);
+    const int count = stack_.Empty() ? 1 : layout.Channels;
+    channels_.resize(size_t(count));
+    for (int c = 0; c < count; ++c) {
+        Channel& channel = channels_[size_t(c)];
+        const ChannelInfo info =
+            size_t(c) < layout.ChannelInfos.size() ? layout.ChannelInfos[size_t(c)] : ChannelInfo();
+        channel.Name = info.Name.empty() ? tr("Channel %1").arg(c + 1)
+                                         : QString::fromUtf8(QuoteBytes(info.Name).c_str());
+        channel.Colour = info.HasColour ? info.Colour : StandardChannelColour(c, count);
+        channel.Stats.resize(size_t(std::max(TimePoints(), 1)));
+        if (size_t(c) < result.Stats.size()) channel.Stats[0] = std::move(result.Stats[size_t(c)]);
+        if (count > 1) {
+            channel.Model = std::make_unique<SliceModel>();
+            channel.Model->SetStackVolume(&stack_, c, 0);
+        }
+        double min = 0, max = 255;
+        if (AutoWindowOf(c, min, max)) SetChannelWindow(c, min, max);
+    }
+    for (ImagePtr& composite : composites_)
+        composite.reset();
+    FillChannelRow();
+    colour_->setVisible(!Composite());
+    timeSlider_->blockSignals(true);
+    timeSlider_->setRange(0, TimePoints() - 1);
+    timeSlider_->setValue(0);
+    timeSlider_->blockSignals(false);
+    timeRow_->setVisible(TimePoints() > 1);
+    ShowTimePoint();
     PointerAt(SlicePlane::Top, false, 0, 0);
     subject_ = SubjectLine;
-    contrast_->SetHistogram(histogram_.Counts, histogram_.Low, histogram_.High);
+    ShowHistogram();
     ShowLoadWarning(name, QString::fromUtf8(QuoteBytes(result.Message).c_str()));
     if (!fileName.isEmpty()) AddRecentFile(fileName);
-    AutoWindow();
     ShowAll();
     ComputeSpectrum(SubjectLine);
+}
+
+// --- channels and time points --------------------------------------------------------------
+
+const VolumeSamples& TOrthoWindow::Samples() const
+{
+    static const VolumeSamples none;
+    return model_.Samples() ? *model_.Samples() : none;
+}
+
+const TOrthoWindow::VolumeStats& TOrthoWindow::ActiveStats() const
+{
+    static const VolumeStats none;
+    if (size_t(channel_) >= channels_.size()) return none;
+    const std::vector<VolumeStats>& stats = channels_[size_t(channel_)].Stats;
+    return size_t(time_) < stats.size() ? stats[size_t(time_)] : none;
+}
+
+const SampleHistogram& TOrthoWindow::Histogram() const
+{
+    return ActiveStats().Histogram;
+}
+
+bool TOrthoWindow::ChannelVisible(int c) const
+{
+    return c >= 0 && c < Channels() && channels_[size_t(c)].Visible;
+}
+
+uint32_t TOrthoWindow::ChannelColour(int c) const
+{
+    return c >= 0 && c < Channels() ? channels_[size_t(c)].Colour : 0;
+}
+
+QString TOrthoWindow::ChannelName(int c) const
+{
+    return c >= 0 && c < Channels() ? channels_[size_t(c)].Name : QString();
+}
+
+QCheckBox* TOrthoWindow::ChannelBox(int c) const
+{
+    return c >= 0 && c < Channels() ? channels_[size_t(c)].Box : nullptr;
+}
+
+bool TOrthoWindow::Playing() const
+{
+    return playTimer_->isActive();
+}
+
+void TOrthoWindow::SetChannelVisible(int c, bool visible)
+{
+    if (c < 0 || c >= Channels() || channels_[size_t(c)].Visible == visible) return;
+    Channel& channel = channels_[size_t(c)];
+    channel.Visible = visible;
+    if (channel.Box && channel.Box->isChecked() != visible) channel.Box->setChecked(visible);
+    ApplyWindow();
+}
+
+void TOrthoWindow::DropSpectrum()
+{
+    if (!task_ || task_->IsLoad) return;
+    worker_.Cancel();
+    subject_ = EndTask()->Previous;
+}
+
+void TOrthoWindow::ShowActiveVolume()
+{
+    DropSpectrum();
+    std::string message;
+    try {
+        if (!voxels_.Make(stack_, channel_, time_, message)) {
+            // No finite sample: the spectrum sees a volume of 0.
+            const StackLayout& layout = stack_.Layout();
+            ByteVolume blank;
+            blank.Allocate(layout.SizeX, layout.SizeY, layout.SizeZ);
+            voxels_.Adopt(std::move(blank));
+        }
+    } catch (const std::bad_alloc&) {
+        voxels_.Clear();
+        statusBar()->showMessage(tr("Not enough memory for the 8-bit voxels"), 10000);
+    }
+    model_.SetStackVolume(&stack_, channel_, time_);
+}
+
+void TOrthoWindow::SetActiveChannel(int c)
+{
+    if (c < 0 || c >= Channels()) return;
+    for (int other = 0; other < Channels(); ++other)
+        if (QToolButton* button = channels_[size_t(other)].Button) button->setChecked(other == c);
+    if (c == channel_) return;
+    channel_ = c;
+    ShowActiveVolume();
+    ShowHistogram();
+    ApplyWindow();
+    ShowCaptions();
+    if (pointer_[0] >= 0) PointerAt(SlicePlane(pointer_[0]), true, pointer_[1], pointer_[2]);
+    ComputeSpectrum(subject_);
+}
+
+void TOrthoWindow::SetTimePoint(int t)
+{
+    t = std::clamp(t, 0, TimePoints() - 1);
+    if (t == time_ || stack_.Empty()) {
+        ShowTimePoint();
+        return;
+    }
+    time_ = t;
+    ShowActiveVolume();
+    for (int c = 0; c < Channels(); ++c)
+        if (SliceModel* model = channels_[size_t(c)].Model.get())
+            model->SetStackVolume(&stack_, c, t);
+    // The most recently shown time points keep their counts.
+    statsOrder_.erase(std::remove(statsOrder_.begin(), statsOrder_.end(), t), statsOrder_.end());
+    statsOrder_.push_back(t);
+    while (statsOrder_.size() > MaxStatsTimePoints) {
+        for (Channel& channel : channels_)
+            channel.Stats[size_t(statsOrder_.front())] = VolumeStats();
+        statsOrder_.erase(statsOrder_.begin());
+    }
+    ShowTimePoint();
+    RequestStats();
+    ShowHistogram();
+    ShowAll();
+    if (pointer_[0] >= 0) PointerAt(SlicePlane(pointer_[0]), true, pointer_[1], pointer_[2]);
+    ComputeSpectrum(subject_);
+}
+
+void TOrthoWindow::SetPlaying(bool playing)
+{
+    playing = playing && TimePoints() > 1;
+    if (playing)
+        playTimer_->start();
+    else
+        playTimer_->stop();
+    if (playButton_->isChecked() != playing) playButton_->setChecked(playing);
+    playButton_->setIcon(style()->standardIcon(
+        playing ? QStyle::SP_MediaPause : QStyle::SP_MediaPlay, nullptr, this));
+    playButton_->setToolTip(playing ? tr("Pause") : tr("Play the time points"));
+}
+
+void TOrthoWindow::ShowTimePoint()
+{
+    if (timeSlider_->value() != time_) {
+        timeSlider_->blockSignals(true);
+        timeSlider_->setValue(time_);
+        timeSlider_->blockSignals(false);
+    }
+    timeLabel_->setText(tr("t %1/%2").arg(time_ + 1).arg(TimePoints()));
+}
+
+void TOrthoWindow::RequestStats()
+{
+    std::vector<int> missing;
+    for (int c = 0; c < Channels(); ++c)
+        if (!channels_[size_t(c)].Stats[size_t(time_)].Ready) missing.push_back(c);
+    if (missing.empty() || (statsWorker_.Running() && statsTime_ == time_)) return;
+    statsWorker_.Cancel();
+    const int t = time_;
+    const auto measure = [this, t, missing](const TBackgroundTask::Token* task) {
+        std::vector<VolumeStats> measured;
+        for (int c : missing) {
+            VolumeStats stats;
+            stats.Histogram = ComputeHistogram(
+                stack_, c, t, [task](double) { return !task || !task->Cancelled(); });
+            if (task && task->Cancelled()) return std::vector<VolumeStats>();
+            stats.Integers = WholeValues(stack_, c, t);
+            stats.Ready = true;
+            measured.push_back(std::move(stats));
+        }
+        return measured;
+    };
+    if (stack_.Layout().VoxelCount() * int64_t(missing.size()) <= QuickStatsSamples) {
+        std::vector<VolumeStats> measured = measure(nullptr);
+        TakeStats(t, missing, measured);
+        return;
+    }
+    statsTime_ = t;
+    statsWorker_.Start(
+        [measure](TBackgroundTask::Token& task) {
+            LowerThisThreadsPriority();
+            return measure(&task);
+        },
+        [this, t, missing](std::vector<VolumeStats>& measured) {
+            statsTime_ = -1;
+            TakeStats(t, missing, measured);
+        },
+        [this](std::exception_ptr) { statsTime_ = -1; });
+}
+
+void TOrthoWindow::TakeStats(int t, const std::vector<int>& which, std::vector<VolumeStats>& stats)
+{
+    if (stats.size() != which.size()) return;
+    for (size_t i = 0; i < which.size(); ++i)
+        channels_[size_t(which[i])].Stats[size_t(t)] = std::move(stats[i]);
+    if (t == time_) ShowHistogram();
+}
+
+void TOrthoWindow::ShowHistogram()
+{
+    const SampleHistogram& histogram = ActiveStats().Histogram;
+    contrast_->SetHistogram(histogram.Counts, histogram.Low, histogram.High);
+    contrast_->SetWindow(WindowMin(), WindowMax());
+}
+
+double TOrthoWindow::SampleValue(int c, int x, int y, int z) const
+{
+    // Samples of one byte are shown as the voxels they are.
+    if (SampleKindBytes(stack_.Layout().Kind) == 1)
+        return stack_.Samples(
+            c, time_)[(int64_t(z) * stack_.Layout().SizeY + y) * stack_.Layout().SizeX + x];
+    return stack_.Value(c, time_, x, y, z);
+}
+
+bool TOrthoWindow::FloatSamples() const
+{
+    return !stack_.Empty() && stack_.Layout().Kind == SampleKind::Float32;
 }
 
 QStringList TOrthoWindow::RecentFiles() const
@@ -479,6 +896,8 @@ void TOrthoWindow::dropEvent(QDropEvent* event)
 void TOrthoWindow::closeEvent(QCloseEvent* event)
 {
     CancelTask();
+    SetPlaying(false);
+    statsWorker_.Cancel();
     QSettings settings;
     settings.setValue(QStringLiteral("inspector/geometry"), saveGeometry());
     settings.setValue(QStringLiteral("inspector/state"), saveState());
@@ -561,13 +980,32 @@ float TOrthoWindow::Ratio(SlicePlane plane) const
 void TOrthoWindow::ShowView(SlicePlane plane)
 {
     TSliceView* view = View(plane);
-    view->ShowSlice(model_.SampleSlice(plane), Ratio(plane));
+    if (!Composite()) {
+        view->ShowSlice(model_.SampleSlice(plane), Ratio(plane));
+        return;
+    }
+    // Every visible channel's slice at the plane's position, through its window.
+    const int width = model_.SliceWidth(plane), height = model_.SliceHeight(plane);
+    ImagePtr& composite = composites_[size_t(plane)];
+    if (!composite || composite->XSize != width || composite->YSize != height)
+        composite.reset(width > 0 && height > 0 ? NewImageRGB(width, height) : nullptr);
+    std::vector<ChannelLayer> layers;
+    for (Channel& channel : channels_) {
+        if (!channel.Visible || !channel.Model) continue;
+        channel.Model->SetPosition(plane, model_.Position(plane));
+        layers.push_back(
+            {channel.Model->SampleSlice(plane), channel.Min, channel.Max, channel.Colour});
+    }
+    if (composite && !ComposeChannels(layers, *composite)) composite.reset();
+    view->ShowSlice(composite.get(), Ratio(plane));
 }
 
 void TOrthoWindow::ShowAll()
 {
-    for (SlicePlane plane : Planes)
-        ShowView(plane);
+    // A composite is drawn by the window's application.
+    if (!Composite())
+        for (SlicePlane plane : Planes)
+            ShowView(plane);
     ApplyWindow();
     ShowCrosshairs();
     ShowCaptions();
@@ -585,16 +1023,22 @@ void TOrthoWindow::ShowCrosshairs()
 
 void TOrthoWindow::ShowCaptions()
 {
+    const QString time =
+        TimePoints() > 1 ? tr("   t %1/%2").arg(time_ + 1).arg(TimePoints()) : QString();
     for (SlicePlane plane : Planes) {
         const int n = model_.Positions(plane);
         const QString caption = n > 0 ? QStringLiteral("%1  %2 %3 / %4")
-                                            .arg(QLatin1String(PlaneName(plane)))
-                                            .arg(QLatin1Char(PlaneAxis(plane)))
-                                            .arg(model_.Position(plane))
-                                            .arg(n - 1)
+                                                .arg(QLatin1String(PlaneName(plane)))
+                                                .arg(QLatin1Char(PlaneAxis(plane)))
+                                                .arg(model_.Position(plane))
+                                                .arg(n - 1) +
+                                            time
                                       : QLatin1String(PlaneName(plane));
         multiView_->Client(CellOf(plane))->SetCaption(caption);
     }
+    multiView_->Client(SpectrumCell)
+        ->SetCaption(Composite() ? tr("Spectrum   %1").arg(ChannelName(channel_)) + time
+                                 : tr("Spectrum") + time);
 }
 
 void TOrthoWindow::ShowTitle()
@@ -603,11 +1047,11 @@ void TOrthoWindow::ShowTitle()
         setWindowTitle(tr("volinspect inspector"));
         return;
     }
-    setWindowTitle(tr("%1 — %2 × %3 × %4 — volinspect inspector")
-                       .arg(volumeName_)
-                       .arg(volume_.SizeX)
-                       .arg(volume_.SizeY)
-                       .arg(volume_.SizeZ));
+    const StackLayout& layout = stack_.Layout();
+    QString extent = tr("%1 × %2 × %3").arg(layout.SizeX).arg(layout.SizeY).arg(layout.SizeZ);
+    if (Composite()) extent += tr(" — %1 channels").arg(Channels());
+    if (TimePoints() > 1) extent += tr(" — t %1/%2").arg(time_ + 1).arg(TimePoints());
+    setWindowTitle(tr("%1 — %2 — volinspect inspector").arg(volumeName_, extent));
 }
 
 void TOrthoWindow::SetPosition(SlicePlane plane, int position)
@@ -684,17 +1128,25 @@ void TOrthoWindow::PointerAt(SlicePlane plane, bool inside, int u, int v)
         return;
     }
     const auto [x, y, z] = model_.VoxelAt(plane, u, v);
-    // The value is the sample as stored; the 8-bit voxel the figure is computed from
-    // follows it for data wider than eight bits.
-    const int byte = volume_.Voxel(x, y, z);
-    QString text =
-        QStringLiteral("x %1  y %2  z %3   value %4")
-            .arg(x)
-            .arg(y)
-            .arg(z)
-            .arg(samples_.Kind ? ValueText(samples_.Value(x, y, z), samples_.Kind == ImageKindFloat)
-                               : QString::number(byte));
-    if (samples_.Kind) text += tr("   8-bit voxel %1").arg(byte);
+    QString text = QStringLiteral("x %1  y %2  z %3").arg(x).arg(y).arg(z);
+    if (Composite()) {
+        // Every channel's sample as stored, in the order of the channel row.
+        for (int c = 0; c < Channels(); ++c)
+            text += QStringLiteral("%1C%2 %3")
+                        .arg(c == 0 ? QStringLiteral("   ") : QStringLiteral(" · "))
+                        .arg(c + 1)
+                        .arg(ValueText(SampleValue(c, x, y, z), FloatSamples()));
+    } else {
+        // The value is the sample as stored; the 8-bit voxel the figure is computed from
+        // follows it for data wider than eight bits.
+        const bool wide = SampleKindBytes(stack_.Layout().Kind) > 1;
+        const ByteVolume& voxels = voxels_.Volume();
+        const int byte = voxels.Data ? voxels.Voxel(x, y, z) : 0;
+        text += QStringLiteral("   value %1")
+                    .arg(wide ? ValueText(SampleValue(channel_, x, y, z), FloatSamples())
+                              : QString::number(byte));
+        if (wide) text += tr("   8-bit voxel %1").arg(byte);
+    }
     if (spacing_.Known) {
         const QString unit = QString::fromStdString(spacing_.Units[0]);
         const bool oneUnit =
@@ -720,8 +1172,8 @@ QString TOrthoWindow::StatusText() const
 
 QString TOrthoWindow::WindowText() const
 {
-    const bool floats = samples_.Kind == ImageKindFloat;
-    return tr("window %1 … %2").arg(ValueText(min_, floats), ValueText(max_, floats));
+    const bool floats = model_.DisplayKind() == ImageKindFloat;
+    return tr("window %1 … %2").arg(ValueText(WindowMin(), floats), ValueText(WindowMax(), floats));
 }
 
 void TOrthoWindow::ShowLoadWarning(const QString& name, const QString& warning)
@@ -735,43 +1187,77 @@ void TOrthoWindow::ShowLoadWarning(const QString& name, const QString& warning)
 
 // --- contrast ------------------------------------------------------------------------------
 
+double TOrthoWindow::WindowMin() const
+{
+    return size_t(channel_) < channels_.size() ? channels_[size_t(channel_)].Min : 0;
+}
+
+double TOrthoWindow::WindowMax() const
+{
+    return size_t(channel_) < channels_.size() ? channels_[size_t(channel_)].Max : 255;
+}
+
+void TOrthoWindow::SetChannelWindow(int c, double min, double max)
+{
+    if (c < 0 || c >= Channels()) return;
+    Channel& channel = channels_[size_t(c)];
+    if (!(min <= max)) std::swap(min, max);
+    // Until counted, the values of integer samples are whole numbers.
+    const VolumeStats& stats = channel.Stats[size_t(time_)];
+    const bool integers = stats.Ready ? stats.Integers : !IsFloatKind(stack_.Layout().Kind);
+    if (integers) min = std::round(min), max = std::round(max);
+    channel.Min = min, channel.Max = max;
+}
+
 void TOrthoWindow::SetWindow(double min, double max)
 {
-    if (!(min <= max)) std::swap(min, max);
-    if (integers_) min = std::round(min), max = std::round(max);
-    min_ = min, max_ = max;
+    SetChannelWindow(channel_, min, max);
     ApplyWindow();
 }
 
 void TOrthoWindow::ApplyWindow()
 {
+    // A composite is windowed as it is made: its views show its colours as they are.
     for (SlicePlane plane : Planes) {
         TImageControl* image = View(plane)->Image();
-        image->SetMin(float(min_));
-        image->SetMax(float(max_));
-        image->SetDisplayColor(green_ ? 0x00FF00 : 0xFFFFFF);
+        image->SetMin(Composite() ? 0.0f : float(WindowMin()));
+        image->SetMax(Composite() ? 255.0f : float(WindowMax()));
+        image->SetDisplayColor(!Composite() && green_ ? 0x00FF00 : 0xFFFFFF);
     }
-    contrast_->SetWindow(min_, max_);
+    if (Composite())
+        for (SlicePlane plane : Planes)
+            ShowView(plane);
+    contrast_->SetWindow(WindowMin(), WindowMax());
     windowLabel_->setText(WindowText());
+}
+
+bool TOrthoWindow::AutoWindowOf(int c, double& min, double& max) const
+{
+    const VolumeStats& stats = channels_[size_t(c)].Stats[size_t(time_)];
+    const SampleHistogram& histogram = stats.Histogram;
+    if (!stats.Ready || histogram.Total == 0) return false;
+    min = histogram.Percentile(0.001), max = histogram.Percentile(0.999);
+    // A percentile within a bin of several values lies between two of them.
+    if (stats.Integers) min = std::floor(min), max = std::ceil(max);
+    if (!(max > min)) max = min + 1;
+    return true;
 }
 
 void TOrthoWindow::AutoWindow()
 {
-    if (histogram_.Total == 0) return FullWindow();
-    double low = histogram_.Percentile(0.001), high = histogram_.Percentile(0.999);
-    // A percentile within a bin of several values lies between two of them.
-    if (integers_) low = std::floor(low), high = std::ceil(high);
-    if (!(high > low)) high = low + 1;
-    SetWindow(low, high);
+    double min = 0, max = 0;
+    if (channels_.empty() || !AutoWindowOf(channel_, min, max)) return FullWindow();
+    SetWindow(min, max);
 }
 
 void TOrthoWindow::FullWindow()
 {
-    if (!samples_.Kind || histogram_.Total == 0)
+    const SampleHistogram& histogram = ActiveStats().Histogram;
+    if (SampleKindBytes(stack_.Layout().Kind) == 1 || !ActiveStats().Ready || histogram.Total == 0)
         SetWindow(0, 255);
     else
-        SetWindow(histogram_.Low,
-                  histogram_.High > histogram_.Low ? histogram_.High : histogram_.Low + 1);
+        SetWindow(histogram.Low,
+                  histogram.High > histogram.Low ? histogram.High : histogram.Low + 1);
 }
 
 void TOrthoWindow::SetGreen(bool green)
@@ -834,7 +1320,8 @@ void TOrthoWindow::AskSpacing()
 
 void TOrthoWindow::ComputeSpectrum(SpectrumSubject subject)
 {
-    if (volume_.VoxelCount() == 0) return;
+    const ByteVolume& volume = voxels_.Volume();
+    if (volume.VoxelCount() == 0 || !volume.Data) return;
     const int z = model_.Position(SlicePlane::Top), y = model_.Position(SlicePlane::Front);
     const int mode = subject == SubjectLine    ? SpectrumLine
                      : subject == SubjectPlane ? SpectrumPlane
@@ -842,11 +1329,11 @@ void TOrthoWindow::ComputeSpectrum(SpectrumSubject subject)
     const QString label = subject == SubjectLine    ? tr("line y %1, z %2").arg(y).arg(z)
                           : subject == SubjectPlane ? tr("plane z %1").arg(z)
                                                     : tr("volume");
-    if (PredictedSpectrumSeconds(volume_, mode) < WorkerThreshold) {
+    if (PredictedSpectrumSeconds(volume, mode) < WorkerThreshold) {
         // A load under way keeps running; a spectrum under way is superseded.
         if (task_ && !task_->IsLoad) CancelTask();
         subject_ = subject;
-        const SpectrumResult result = ComputeLagSpectrum(volume_, mode, z, y);
+        const SpectrumResult result = ComputeLagSpectrum(volume, mode, z, y);
         spectrum_->ShowResult(result.Curve, result.Figure, label);
         return;
     }
@@ -854,8 +1341,9 @@ void TOrthoWindow::ComputeSpectrum(SpectrumSubject subject)
     const SpectrumSubject previous = task_ ? task_->Previous : subject_;
     StartTask(tr("Spectrum of the %1").arg(label), false,
               [this, mode, z, y, label](TBackgroundTask::Token& task) -> std::function<void()> {
+                  const ByteVolume& voxels = voxels_.Volume();
                   SpectrumResult result = ComputeLagSpectrum(
-                      volume_, mode, z, y, &task.Spectrum(SpectrumDifferences(volume_, mode)));
+                      voxels, mode, z, y, &task.Spectrum(SpectrumDifferences(voxels, mode)));
                   if (result.Cancelled || task.Cancelled()) return {};
                   return [this, result = std::move(result), label] {
                       spectrum_->ShowResult(result.Curve, result.Figure, label);
@@ -877,7 +1365,9 @@ bool TOrthoWindow::ExportView(SlicePlane plane, const QString& fileName, QString
         message = tr("there is no slice to export");
         return false;
     }
-    ImagePtr shown(NewImage8(slice->XSize, slice->YSize));
+    const bool colours = ImageKind(slice) == ImageKindRGB;
+    ImagePtr shown(colours ? NewImageRGB(slice->XSize, slice->YSize)
+                           : NewImage8(slice->XSize, slice->YSize));
     QImage picture(slice->XSize, slice->YSize, QImage::Format_RGB32);
     if (!shown || picture.isNull() || !view->Convert(shown.get())) {
         message = tr("not enough memory for the picture");
@@ -888,7 +1378,7 @@ bool TOrthoWindow::ExportView(SlicePlane plane, const QString& fileName, QString
         DrawImage(painter, shown.get(), 0, 0, 1, 1, view->DisplayColor(),
                   DrawDontPerformSmoothScaling, 0);
     }
-    if (!green_) picture = picture.convertToFormat(QImage::Format_Grayscale8);
+    if (!colours && !green_) picture = picture.convertToFormat(QImage::Format_Grayscale8);
     QImageWriter writer(fileName, "png");
     if (!writer.write(picture)) {
         message = writer.errorString();

@@ -4,7 +4,9 @@
 #include "ByteVolume.h"
 #include "SampleStats.h"
 #include "SliceModel.h"
+#include "StackVoxels.h"
 #include "VolumeSamples.h"
+#include "VolumeStack.h"
 
 #include <QElapsedTimer>
 #include <QMainWindow>
@@ -13,12 +15,18 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <vector>
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QMenu;
 class QProgressBar;
 class QPushButton;
+class QSlider;
+class QSpinBox;
+class QTimer;
+class QToolButton;
 class TContrastStrip;
 class TMultiView;
 class TSliceView;
@@ -33,6 +41,17 @@ class TSpectrumPanel;
  * Shift by ten. Volumes of 16-bit, 32-bit and float samples are shown from their own
  * samples. Loads and long spectra run on a worker thread at a lower priority, with a
  * progress bar and a Cancel button; one such task runs at a time.
+ *
+ * The window keeps every channel and time point of a file (a VolumeStack) and, beside
+ * it, only the 8-bit voxels of the active channel at the time point shown (for the
+ * spectrum) and images of single slices. Several channels are shown together as an
+ * additive composite: each channel's slice through its own contrast window, times its
+ * colour (the file's, else StandardChannelColour), summed. A row of channels shows and
+ * hides each one (keys 1–9 too) and picks the active one, whose window and histogram the
+ * contrast strip shows. Several time points get a slider, with play and pause at a frame
+ * rate; a new time point keeps the positions and every channel's window. Histograms of
+ * other time points are counted when first shown, on a thread of their own for large
+ * volumes.
  */
 class TOrthoWindow : public QMainWindow
 {
@@ -52,18 +71,35 @@ public:
 
     /** Loads `fileName`, on the worker thread; the present volume stays until it is read. */
     void OpenFile(const QString& fileName);
-    /** Shows `volume` (taken over), named `name`, with no file behind it. */
+    /**
+     * Shows `volume` (taken over, copied into a stack of one channel of bytes), named
+     * `name`, with no file behind it.
+     */
     void ShowVolume(ByteVolume&& volume, const QString& name);
+    /** Shows `stack` (taken over), named `name`, with no file behind it. */
+    void ShowStack(VolumeStack&& stack, const QString& name);
     /** True while a load or a spectrum runs on the worker thread. */
     bool Busy() const { return task_ != nullptr; }
     /** Cancels the running task, if any; its result is dropped. */
     void CancelTask();
 
     // --- the state shown ---------------------------------------------------------------
-    const ByteVolume& Volume() const { return volume_; }
-    const VolumeSamples& Samples() const { return samples_; }
+    /** Every channel and time point shown. */
+    const VolumeStack& Stack() const { return stack_; }
+    /** The 8-bit voxels of the active channel at the time point shown. */
+    const ByteVolume& Volume() const { return voxels_.Volume(); }
+    /**
+     * The active channel's samples at the time point shown, as the views show them, when
+     * they are a view of the stack (16-bit unsigned, 32-bit signed, 32-bit float data);
+     * else none (one-byte samples are the voxels; others are converted slice by slice).
+     */
+    const VolumeSamples& Samples() const;
     const VoxelSpacing& Spacing() const { return spacing_; }
-    const SampleHistogram& Histogram() const { return histogram_; }
+    /**
+     * The histogram of the active channel at the time point shown; empty until counted
+     * (see the class).
+     */
+    const SampleHistogram& Histogram() const;
     const QString& FileName() const { return fileName_; }
     SliceModel& Model() { return model_; }
     TSliceView* View(SlicePlane plane) const { return views_[size_t(plane)]; }
@@ -73,9 +109,30 @@ public:
     /**
      * The status bar's voxel text: the voxel's position, its value (the sample as
      * stored, for 16-bit, 32-bit and float data followed by the 8-bit voxel), and its
-     * place in the spacing's units when they are known.
+     * place in the spacing's units when they are known. With several channels every
+     * channel's sample follows the position instead ("C1 1203 · C2 88").
      */
     QString StatusText() const;
+
+    // --- channels and time points ------------------------------------------------------
+    int Channels() const { return int(channels_.size()); }
+    int TimePoints() const { return stack_.Empty() ? 1 : stack_.Layout().Frames; }
+    /** The channel whose contrast window the strip shows and whose voxels the spectrum takes. */
+    int ActiveChannel() const { return channel_; }
+    /** The time point shown, from 0. */
+    int TimePoint() const { return time_; }
+    bool ChannelVisible(int c) const;
+    /** The colour channel `c` is shown in, 0xRRGGBB. */
+    uint32_t ChannelColour(int c) const;
+    /** The name channel `c` is shown by: the file's, else "Channel n" (n from 1). */
+    QString ChannelName(int c) const;
+    /** The check box that shows and hides channel `c`; null for a single channel. */
+    QCheckBox* ChannelBox(int c) const;
+    QSlider* TimeSlider() const { return timeSlider_; }
+    QToolButton* PlayButton() const { return playButton_; }
+    /** The frame rate of playing, in time points a second. */
+    QSpinBox* FrameRateBox() const { return frameRate_; }
+    bool Playing() const;
     /** The status bar's label of the warning, elided to fit; hidden when there is none. */
     QLabel* WarningLabel() const { return warningLabel_; }
     /** The running task's text as the status bar shows it, elided to fit. */
@@ -99,6 +156,14 @@ public:
     static Cell CellOf(SlicePlane plane);
 
     // --- actions -----------------------------------------------------------------------
+    /** Makes `c` the active channel (see ActiveChannel). */
+    void SetActiveChannel(int c);
+    /** Shows or hides channel `c` in the composite. */
+    void SetChannelVisible(int c, bool visible);
+    /** Shows time point `t` (clamped), keeping the positions and every channel's window. */
+    void SetTimePoint(int t);
+    /** Steps through the time points at the frame rate, from the last back to the first. */
+    void SetPlaying(bool playing);
     /** Moves `plane` to `position` (clamped) and updates every view. */
     void SetPosition(SlicePlane plane, int position);
     /** Steps `plane` by `delta` slices. */
@@ -106,12 +171,12 @@ public:
     /** The plane the slice keys step: the view under the pointer, else the active one. */
     SlicePlane KeyPlane() const;
     /**
-     * Sets the display window of the three views (sample values); for data of whole
+     * Sets the display window of the active channel (sample values); for data of whole
      * numbers the bounds are rounded to whole numbers.
      */
     void SetWindow(double min, double max);
-    double WindowMin() const { return min_; }
-    double WindowMax() const { return max_; }
+    double WindowMin() const;
+    double WindowMax() const;
     /**
      * The window from the 0.1 and 99.9 percentiles of the values, widened to whole
      * numbers for data of whole numbers.
@@ -148,6 +213,54 @@ protected:
 private:
     struct Task;
     struct LoadResult;
+    /** What is counted of one channel at one time point. */
+    struct VolumeStats
+    {
+        SampleHistogram Histogram;
+        bool Integers = true; ///< every value is a whole number
+        bool Ready = false;   ///< counted
+    };
+    /** A channel as the window shows it. */
+    struct Channel
+    {
+        QString Name;
+        uint32_t Colour = 0xFFFFFF; ///< 0xRRGGBB
+        bool Visible = true;
+        double Min = 0, Max = 255;         ///< the display window
+        std::vector<VolumeStats> Stats;    ///< per time point
+        std::unique_ptr<SliceModel> Model; ///< its slices, for a composite
+        QCheckBox* Box = nullptr;
+        QToolButton* Button = nullptr;
+    };
+
+    /** True when several channels are shown as a composite. */
+    bool Composite() const { return channels_.size() > 1; }
+    /** What is counted of the active channel at the time point shown. */
+    const VolumeStats& ActiveStats() const;
+    void BuildChannelRow(QWidget* parent, class QBoxLayout* layout);
+    void BuildTimeRow(QWidget* parent, class QBoxLayout* layout);
+    /** The channel row's boxes and buttons for the channels of the stack. */
+    void FillChannelRow();
+    /** Measures what is missing of the time point shown, on a thread of its own when large. */
+    void RequestStats();
+    /** Takes over what was measured of channels `which` at time point `t`. */
+    void TakeStats(int t, const std::vector<int>& which, std::vector<VolumeStats>& stats);
+    /** Sets channel `c`'s window, rounded for whole numbers; nothing is shown anew. */
+    void SetChannelWindow(int c, double min, double max);
+    /** The percentile window of channel `c` at the time point shown; false without counts. */
+    bool AutoWindowOf(int c, double& min, double& max) const;
+    /** The active channel's voxels and model at the time point shown, anew. */
+    void ShowActiveVolume();
+    /** Ends a spectrum under way without a word: the voxels it reads are about to change. */
+    void DropSpectrum();
+    /** Shows the active channel's histogram in the contrast strip. */
+    void ShowHistogram();
+    /** Shows the time point in the slider and its label. */
+    void ShowTimePoint();
+    /** The sample of channel `c` at voxel (x, y, z) at the time point shown, as stored. */
+    double SampleValue(int c, int x, int y, int z) const;
+    /** Whether values of the samples are written as floats (ValueText). */
+    bool FloatSamples() const;
 
     void BuildMenus();
     void BuildContrastRow(QWidget* parent, class QBoxLayout* layout);
@@ -181,15 +294,19 @@ private:
     void AskSpacing();
     void AskExport();
 
-    ByteVolume volume_;
-    VolumeSamples samples_;
+    VolumeStack stack_;
+    StackVoxels voxels_; ///< the active channel's at the time point shown
     VoxelSpacing spacing_;
-    SampleHistogram histogram_;
-    SliceModel model_;
+    SliceModel model_; ///< the active channel's at the time point shown; the positions
+    std::vector<Channel> channels_;
+    std::array<ImagePtr, 3> composites_; ///< the composite slices shown, by plane
+    int channel_ = 0;                    ///< the active channel
+    int time_ = 0;                       ///< the time point shown
+    /** Time points with counts, the most recently shown last (a bounded number is kept). */
+    std::vector<int> statsOrder_;
+    int statsTime_ = -1; ///< the time point being measured on the stats thread
     QString fileName_;
     QString volumeName_; ///< what the title names: the file's name, or the volume's
-    double min_ = 0, max_ = 255;
-    bool integers_ = true; ///< every value is a whole number
     bool green_ = false;
     bool square_ = false;
     SpectrumSubject subject_ = SubjectLine;
@@ -202,6 +319,14 @@ private:
     TContrastStrip* contrast_ = nullptr;
     QLabel* windowLabel_ = nullptr;
     QComboBox* colour_ = nullptr;
+    QWidget* channelRow_ = nullptr;
+    class QHBoxLayout* channelLayout_ = nullptr;
+    QWidget* timeRow_ = nullptr;
+    QSlider* timeSlider_ = nullptr;
+    QLabel* timeLabel_ = nullptr;
+    QToolButton* playButton_ = nullptr;
+    QSpinBox* frameRate_ = nullptr;
+    QTimer* playTimer_ = nullptr;
     QLabel* voxelLabel_ = nullptr;
     QWidget* warningBox_ = nullptr;
     QLabel* warningLabel_ = nullptr;
@@ -215,6 +340,8 @@ private:
     std::array<int, 3> pointer_{-1, 0, 0};
 
     std::unique_ptr<Task> task_; ///< what the worker runs, while it runs
+    /** Counts histograms of the stack; after it, so that it is joined before the stack goes. */
+    TBackgroundTask statsWorker_;
     /** Last, so that it is cancelled and joined before anything its work reads goes. */
     TBackgroundTask worker_;
 };

@@ -1,5 +1,6 @@
 #include "SampleStats.h"
 
+#include "StackVoxels.h"
 #include "imgkernel.h"
 
 #include <algorithm>
@@ -104,22 +105,21 @@ void SetIntegerBins(SampleHistogram& histogram, int64_t low, int64_t high)
     histogram.Counts.assign(size_t((span + width - 1) / width), 0);
 }
 
-SampleHistogram BytesHistogram(const ByteVolume& volume, PassProgress& progress)
+SampleHistogram BytesHistogram(const uint8_t* data, size_t count, PassProgress& progress)
 {
     SampleHistogram histogram;
     histogram.Integers = true;
     histogram.Counts.assign(256, 0);
-    const size_t count = volume.Data ? size_t(volume.VoxelCount()) : 0;
-    if (!CountValues<uint8_t>(volume.Data, count, histogram.Counts, progress)) return {};
+    if (!CountValues<uint8_t>(data, count, histogram.Counts, progress)) return {};
     SetRangeFromBins(histogram);
     return histogram;
 }
 
 /** Unsigned 16-bit samples: every value counted, then folded into bins over the range. */
-SampleHistogram Histogram16(const VolumeSamples& samples, PassProgress& progress)
+SampleHistogram Histogram16(const uint8_t* data, size_t count, PassProgress& progress)
 {
     std::vector<uint64_t> table(65536, 0);
-    if (!CountValues<uint16_t>(samples.Data(), size_t(samples.Count()), table, progress)) return {};
+    if (!CountValues<uint16_t>(data, count, table, progress)) return {};
     SampleHistogram values;
     values.Counts = std::move(table);
     SetRangeFromBins(values);
@@ -133,16 +133,18 @@ SampleHistogram Histogram16(const VolumeSamples& samples, PassProgress& progress
     return histogram;
 }
 
-/** Signed 32-bit samples: their range in one pass, their bins in a second. */
-SampleHistogram Histogram32(const VolumeSamples& samples, PassProgress& progress)
+/**
+ * Samples whose values fit signed 32-bit integers, stored as `Element`: their range in
+ * one pass, their bins in a second.
+ */
+template <class Element>
+SampleHistogram Histogram32(const uint8_t* data, size_t count, PassProgress& progress)
 {
-    const uint8_t* data = samples.Data();
-    const size_t count = size_t(samples.Count());
     int32_t low = std::numeric_limits<int32_t>::max(), high = std::numeric_limits<int32_t>::min();
     for (size_t done = 0; done < count;) {
         const size_t n = std::min(count - done, BlockSamples);
         for (size_t j = done; j < done + n; ++j) {
-            const int32_t v = ElementAt<int32_t>(data, j);
+            const int32_t v = int32_t(ElementAt<Element>(data, j));
             low = std::min(low, v);
             high = std::max(high, v);
         }
@@ -160,7 +162,7 @@ SampleHistogram Histogram32(const VolumeSamples& samples, PassProgress& progress
         for (size_t done = 0; done < count;) {
             const size_t n = std::min(count - done, BlockSamples);
             for (size_t j = done; j < done + n; ++j)
-                ++counts[uint32_t(int64_t(ElementAt<int32_t>(data, j)) - low)];
+                ++counts[uint32_t(int64_t(int32_t(ElementAt<Element>(data, j))) - low)];
             done += n;
             if (!progress.Report(done, count)) return {};
         }
@@ -172,7 +174,8 @@ SampleHistogram Histogram32(const VolumeSamples& samples, PassProgress& progress
         for (size_t done = 0; done < count;) {
             const size_t n = std::min(count - done, BlockSamples);
             for (size_t j = done; j < done + n; ++j) {
-                const uint32_t offset = uint32_t(int64_t(ElementAt<int32_t>(data, j)) - low);
+                const uint32_t offset =
+                    uint32_t(int64_t(int32_t(ElementAt<Element>(data, j))) - low);
                 uint32_t bin = std::min(uint32_t(double(offset) * reciprocal), last);
                 if (uint64_t(bin) * width > offset)
                     --bin;
@@ -188,17 +191,19 @@ SampleHistogram Histogram32(const VolumeSamples& samples, PassProgress& progress
     return histogram;
 }
 
-/** Float samples: their finite range in one pass, their bins in a second. */
-SampleHistogram HistogramFloat(const VolumeSamples& samples, PassProgress& progress)
+/**
+ * Samples shown as floats, stored as `Element` (each taken as the float it converts to):
+ * their finite range in one pass, their bins in a second.
+ */
+template <class Element>
+SampleHistogram HistogramFloat(const uint8_t* data, size_t count, PassProgress& progress)
 {
-    const uint8_t* data = samples.Data();
-    const size_t count = size_t(samples.Count());
     float low = std::numeric_limits<float>::infinity();
     float high = -std::numeric_limits<float>::infinity();
     for (size_t done = 0; done < count;) {
         const size_t n = std::min(count - done, BlockSamples);
         for (size_t j = done; j < done + n; ++j) {
-            const float v = ElementAt<float>(data, j);
+            const float v = float(ElementAt<Element>(data, j));
             // Comparisons with NaN are false, so NaN changes neither end.
             if (v < low && std::isfinite(v)) low = v;
             if (v > high && std::isfinite(v)) high = v;
@@ -223,7 +228,7 @@ SampleHistogram HistogramFloat(const VolumeSamples& samples, PassProgress& progr
     for (size_t done = 0; done < count;) {
         const size_t n = std::min(count - done, BlockSamples);
         for (size_t j = done; j < done + n; ++j) {
-            const float v = ElementAt<float>(data, j);
+            const float v = float(ElementAt<Element>(data, j));
             if (!std::isfinite(v)) continue;
             const double t = (double(v) * 0.5 - halfLow) * scale;
             ++histogram.Counts[size_t(std::min(int(t), bins - 1))];
@@ -274,20 +279,66 @@ SampleHistogram ComputeHistogram(const ByteVolume& volume, const VolumeSamples* 
                             samples->SizeY == volume.SizeY && samples->SizeZ == volume.SizeZ;
     if (!useSamples) {
         PassProgress passes(progress, 1);
-        return BytesHistogram(volume, passes);
+        return BytesHistogram(volume.Data, volume.Data ? size_t(volume.VoxelCount()) : 0, passes);
     }
+    const uint8_t* data = samples->Data();
+    const size_t count = size_t(samples->Count());
     switch (samples->Kind) {
     case ImageKind16: {
         PassProgress passes(progress, 1);
-        return Histogram16(*samples, passes);
+        return Histogram16(data, count, passes);
     }
     case ImageKind32: {
         PassProgress passes(progress, 2);
-        return Histogram32(*samples, passes);
+        return Histogram32<int32_t>(data, count, passes);
     }
     default: {
         PassProgress passes(progress, 2);
-        return HistogramFloat(*samples, passes);
+        return HistogramFloat<float>(data, count, passes);
     }
     }
+}
+
+SampleHistogram ComputeHistogram(const VolumeStack& stack, int c, int t,
+                                 const std::function<bool(double)>& progress)
+{
+    const SampleKind kind = stack.Layout().Kind;
+    const size_t count = stack.Empty() ? 0 : size_t(stack.Layout().VoxelCount());
+    const uint8_t* data = count ? stack.Samples(c, t) : nullptr;
+    PassProgress one(progress, 1), two(progress, 2);
+    if (count == 0 || SampleKindBytes(kind) == 1) return BytesHistogram(data, count, one);
+    switch (kind) {
+    case SampleKind::UInt16:
+        return Histogram16(data, count, one);
+    case SampleKind::Int16:
+        return Histogram32<int16_t>(data, count, two);
+    case SampleKind::Int32:
+        return Histogram32<int32_t>(data, count, two);
+    case SampleKind::UInt32:
+        return StackDisplayKind(stack, c, t) == ImageKind32
+                   ? Histogram32<uint32_t>(data, count, two)
+                   : HistogramFloat<uint32_t>(data, count, two);
+    case SampleKind::UInt64:
+        return HistogramFloat<uint64_t>(data, count, two);
+    case SampleKind::Int64:
+        return HistogramFloat<int64_t>(data, count, two);
+    case SampleKind::Float32:
+        return HistogramFloat<float>(data, count, two);
+    default:
+        return HistogramFloat<double>(data, count, two);
+    }
+}
+
+bool WholeValues(const VolumeStack& stack, int c, int t)
+{
+    const SampleKind kind = stack.Layout().Kind;
+    if (!IsFloatKind(kind) || stack.Empty()) return true;
+    const uint8_t* data = stack.Samples(c, t);
+    const size_t count = size_t(stack.Layout().VoxelCount());
+    const auto whole = [](double v) { return !std::isfinite(v) || v == std::trunc(v); };
+    for (size_t j = 0; j < count; ++j)
+        if (!whole(kind == SampleKind::Float32 ? double(ElementAt<float>(data, j))
+                                               : ElementAt<double>(data, j)))
+            return false;
+    return true;
 }

@@ -2,6 +2,7 @@
 
 #include "ByteVolume.h"
 #include "VolumeSamples.h"
+#include "VolumeStack.h"
 
 #include <cstdint>
 #include <functional>
@@ -49,3 +50,18 @@ struct SampleHistogram
  */
 SampleHistogram ComputeHistogram(const ByteVolume& volume, const VolumeSamples* samples,
                                  const std::function<bool(double)>& progress = {});
+
+/**
+ * The histogram of volume (c, t) of `stack`, as ComputeHistogram gives it for that
+ * volume's 8-bit voxels and display samples (MakeByteVolume, MakeDisplaySamples): samples
+ * of one byte by their bytes, the others by the values of their display kind, read from
+ * the stack without a copy. `progress` as above.
+ */
+SampleHistogram ComputeHistogram(const VolumeStack& stack, int c, int t,
+                                 const std::function<bool(double)>& progress = {});
+
+/**
+ * True when every finite sample of volume (c, t) of `stack` is a whole number: always
+ * for integer kinds.
+ */
+bool WholeValues(const VolumeStack& stack, int c, int t);

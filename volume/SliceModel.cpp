@@ -1,6 +1,7 @@
 #include "SliceModel.h"
 
 #include "SideSlice.h"
+#include "StackBytes.h"
 
 #include <algorithm>
 #include <climits>
@@ -41,12 +42,76 @@ bool SliceModel::HasVoxels() const
 
 void SliceModel::SetVolume(const ByteVolume* volume)
 {
+    LeaveStack();
     volume_ = volume;
-    if (!SampleSizesMatch(samples_)) samples_ = nullptr;
+    if (!HasVoxels() || !SampleSizesMatch(samples_)) samples_ = nullptr;
     for (SlicePlane plane : {SlicePlane::Top, SlicePlane::Front, SlicePlane::Side}) {
         position_[Index(plane)] = std::max(Positions(plane) - 1, 0) / 2;
         Invalidate(plane);
     }
+}
+
+std::array<int32_t, 3> SliceModel::Sizes() const
+{
+    if (HasVoxels()) return {volume_->SizeX, volume_->SizeY, volume_->SizeZ};
+    if (samples_ && !samples_->Empty()) return {samples_->SizeX, samples_->SizeY, samples_->SizeZ};
+    if (Converts()) {
+        const StackLayout& layout = stack_->Layout();
+        return {layout.SizeX, layout.SizeY, layout.SizeZ};
+    }
+    return {0, 0, 0};
+}
+
+void SliceModel::Reframe(const std::array<int32_t, 3>& before)
+{
+    const bool same = Sizes() == before;
+    for (SlicePlane plane : {SlicePlane::Top, SlicePlane::Front, SlicePlane::Side}) {
+        if (!same) position_[Index(plane)] = std::max(Positions(plane) - 1, 0) / 2;
+        Invalidate(plane);
+    }
+}
+
+void SliceModel::LeaveStack()
+{
+    if (!stack_) return;
+    if (volume_ == &stackVoxels_.Volume()) volume_ = nullptr;
+    if (samples_ == &stackView_) samples_ = nullptr;
+    stackVoxels_.Clear();
+    stackView_.Clear();
+    convertKind_ = 0;
+    stack_ = nullptr;
+}
+
+void SliceModel::SetStackVolume(const VolumeStack* stack, int c, int t)
+{
+    const std::array<int32_t, 3> before = Sizes();
+    LeaveStack();
+    volume_ = nullptr;
+    samples_ = nullptr;
+    if (stack && !stack->Empty()) {
+        stack_ = stack;
+        stackChannel_ = c;
+        stackTime_ = t;
+        const SampleKind kind = stack->Layout().Kind;
+        const int16_t display = StackDisplayKind(*stack, c, t);
+        if (SampleKindBytes(kind) == 1) {
+            stackVoxels_.Refer(*stack, c, t);
+            volume_ = &stackVoxels_.Volume();
+        } else if (IsStoredAsDisplayKind(kind, display)) {
+            MakeDisplaySamples(*stack, c, t, stackView_, true);
+            samples_ = &stackView_;
+        } else {
+            convertKind_ = display;
+        }
+    }
+    Reframe(before);
+}
+
+int16_t SliceModel::DisplayKind() const
+{
+    if (HasSamples()) return samples_->Kind;
+    if (Converts()) return convertKind_;
+    return HasVoxels() ? int16_t(ImageKind8) : int16_t(0);
 }
 
 void SliceModel::VolumeChanged()
@@ -57,14 +122,14 @@ void SliceModel::VolumeChanged()
 
 int SliceModel::Positions(SlicePlane plane) const
 {
-    if (!HasVoxels()) return 0;
+    const std::array<int32_t, 3> sizes = Sizes();
     switch (plane) {
     case SlicePlane::Top:
-        return volume_->SizeZ;
+        return sizes[2];
     case SlicePlane::Front:
-        return volume_->SizeY;
+        return sizes[1];
     default:
-        return volume_->SizeX;
+        return sizes[0];
     }
 }
 
@@ -80,14 +145,14 @@ int SliceModel::SetPosition(SlicePlane plane, int position)
 
 int SliceModel::SliceWidth(SlicePlane plane) const
 {
-    if (!HasVoxels()) return 0;
-    return plane == SlicePlane::Side ? volume_->SizeZ : volume_->SizeX;
+    const std::array<int32_t, 3> sizes = Sizes();
+    return plane == SlicePlane::Side ? sizes[2] : sizes[0];
 }
 
 int SliceModel::SliceHeight(SlicePlane plane) const
 {
-    if (!HasVoxels()) return 0;
-    return plane == SlicePlane::Front ? volume_->SizeZ : volume_->SizeY;
+    const std::array<int32_t, 3> sizes = Sizes();
+    return plane == SlicePlane::Front ? sizes[2] : sizes[1];
 }
 
 std::array<int, 3> SliceModel::VoxelAt(SlicePlane plane, int u, int v) const
@@ -155,15 +220,19 @@ const ImageStruct* SliceModel::Slice(SlicePlane plane)
 
 bool SliceModel::SampleSizesMatch(const VolumeSamples* samples) const
 {
-    return samples && !samples->Empty() && HasVoxels() && samples->SizeX == volume_->SizeX &&
-           samples->SizeY == volume_->SizeY && samples->SizeZ == volume_->SizeZ;
+    if (!samples || samples->Empty()) return false;
+    return !HasVoxels() || (samples->SizeX == volume_->SizeX && samples->SizeY == volume_->SizeY &&
+                            samples->SizeZ == volume_->SizeZ);
 }
 
 bool SliceModel::SetSamples(const VolumeSamples* samples)
 {
+    const std::array<int32_t, 3> before = Sizes();
+    LeaveStack();
     samples_ = SampleSizesMatch(samples) ? samples : nullptr;
     for (bool& current : sampleCurrent_)
         current = false;
+    if (!HasVoxels()) Reframe(before);
     return samples_ != nullptr;
 }
 
@@ -196,6 +265,48 @@ ImageStruct* NewSampleImage(int16_t kind, int32_t width, int32_t height)
     }
 }
 
+/**
+ * Calls fn(From{}, To{}) with the stored type of `kind` and the element type of the
+ * display kind its samples are converted to: signed 16-bit to 32-bit integers, unsigned
+ * 32-bit (beyond the signed range), 64-bit integers and doubles to floats.
+ */
+template <class Fn> void WithConversion(SampleKind kind, Fn&& fn)
+{
+    switch (kind) {
+    case SampleKind::Int16:
+        return fn(int16_t{}, int32_t{});
+    case SampleKind::UInt32:
+        return fn(uint32_t{}, float{});
+    case SampleKind::UInt64:
+        return fn(uint64_t{}, float{});
+    case SampleKind::Int64:
+        return fn(int64_t{}, float{});
+    case SampleKind::Float64:
+        return fn(double{}, float{});
+    default:
+        return;
+    }
+}
+
+/**
+ * Writes `out`'s pixels (u, v) from the samples at element base + u·du + v·dv, each
+ * converted from From to To as MakeDisplaySamples converts them.
+ */
+template <class From, class To>
+void ConvertSlice(const uint8_t* samples, int64_t base, int64_t du, int64_t dv, ImageStruct& out)
+{
+    for (int v = 0; v < out.YSize; ++v) {
+        uint8_t* row = out.Data + int64_t(v) * out.LineStep;
+        const uint8_t* in = samples + (base + v * dv) * int64_t(sizeof(From));
+        for (int u = 0; u < out.XSize; ++u) {
+            From value;
+            std::memcpy(&value, in + u * du * int64_t(sizeof(From)), sizeof value);
+            const To shown = To(value);
+            std::memcpy(row + u * sizeof(To), &shown, sizeof shown);
+        }
+    }
+}
+
 /** Copies the Z–Y slice at `x` of samples of `Element`: row y, column z is sample (x, y, z). */
 template <class Element>
 void CopySideSamples(const VolumeSamples& samples, int x, uint8_t* out, int32_t lineStep)
@@ -213,8 +324,36 @@ void CopySideSamples(const VolumeSamples& samples, int x, uint8_t* out, int32_t 
 
 } // namespace
 
+const ImageStruct* SliceModel::ConvertedSlice(SlicePlane plane)
+{
+    const int i = Index(plane);
+    ImagePtr& copy = sampleCopy_[i];
+    if (sampleCurrent_[i] && copy) return copy.get();
+    const int width = SliceWidth(plane), height = SliceHeight(plane);
+    if (!copy || ImageKind(copy.get()) != convertKind_ || copy->XSize != width ||
+        copy->YSize != height)
+        copy.reset(NewSampleImage(convertKind_, width, height));
+    if (!copy) return nullptr;
+    // Pixel (u, v) is element base + u·du + v·dv of the volume's samples.
+    const int64_t sx = stack_->Layout().SizeX, planeStep = sx * stack_->Layout().SizeY;
+    const int64_t position = Position(plane);
+    const int64_t base = plane == SlicePlane::Top     ? position * planeStep
+                         : plane == SlicePlane::Front ? position * sx
+                                                      : position;
+    const int64_t du = plane == SlicePlane::Side ? planeStep : 1;
+    const int64_t dv = plane == SlicePlane::Front ? planeStep : sx;
+    const uint8_t* samples = stack_->Samples(stackChannel_, stackTime_);
+    WithConversion(stack_->Layout().Kind, [&](auto from, auto to) {
+        ConvertSlice<decltype(from), decltype(to)>(samples, base, du, dv, *copy);
+    });
+    TouchImage(copy.get());
+    sampleCurrent_[i] = true;
+    return copy.get();
+}
+
 const ImageStruct* SliceModel::SampleSlice(SlicePlane plane)
 {
+    if (Converts()) return ConvertedSlice(plane);
     if (!HasSamples()) return Slice(plane);
     const int i = Index(plane);
     const int width = SliceWidth(plane), height = SliceHeight(plane);
@@ -260,8 +399,20 @@ const ImageStruct* SliceModel::SampleSlice(SlicePlane plane)
 
 double SliceModel::SampleAt(SlicePlane plane, int u, int v) const
 {
-    if (!HasVoxels() || u < 0 || v < 0 || u >= SliceWidth(plane) || v >= SliceHeight(plane))
-        return std::nan("");
+    if (u < 0 || v < 0 || u >= SliceWidth(plane) || v >= SliceHeight(plane)) return std::nan("");
     const auto [x, y, z] = VoxelAt(plane, u, v);
-    return HasSamples() ? samples_->Value(x, y, z) : volume_->Voxel(x, y, z);
+    if (HasSamples()) return samples_->Value(x, y, z);
+    if (Converts()) {
+        const StackLayout& layout = stack_->Layout();
+        const int64_t index = (int64_t(z) * layout.SizeY + y) * layout.SizeX + x;
+        const uint8_t* sample =
+            stack_->Samples(stackChannel_, stackTime_) + index * SampleKindBytes(layout.Kind);
+        double shown = 0;
+        WithConversion(layout.Kind, [&](auto from, auto to) {
+            std::memcpy(&from, sample, sizeof from);
+            shown = double(decltype(to)(from));
+        });
+        return shown;
+    }
+    return HasVoxels() ? volume_->Voxel(x, y, z) : std::nan("");
 }
