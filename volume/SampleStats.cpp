@@ -1,5 +1,6 @@
 #include "SampleStats.h"
 
+#include "StackBytes.h"
 #include "StackVoxels.h"
 #include "imgkernel.h"
 

@@ -284,6 +284,49 @@ template <class From, class To> void Convert(const uint8_t* in, size_t count, ui
 
 } // namespace
 
+int16_t StackDisplayKind(const VolumeStack& stack, int c, int t)
+{
+    switch (stack.Layout().Kind) {
+    case SampleKind::UInt8:
+    case SampleKind::Int8:
+        return 0;
+    case SampleKind::UInt16:
+        return ImageKind16;
+    case SampleKind::Int16:
+    case SampleKind::Int32:
+        return ImageKind32;
+    case SampleKind::UInt32: {
+        // The top bits of every sample ORed: one set bit 31 makes the volume float.
+        const uint8_t* samples = stack.Samples(c, t);
+        const size_t count = size_t(stack.Layout().VoxelCount());
+        uint32_t bits = 0;
+        for (size_t j = 0; j < count; ++j) {
+            uint32_t value;
+            std::memcpy(&value, samples + j * sizeof value, sizeof value);
+            bits |= value;
+        }
+        return (bits & 0x80000000u) ? ImageKindFloat : ImageKind32;
+    }
+    default:
+        return ImageKindFloat;
+    }
+}
+
+bool IsStoredAsDisplayKind(SampleKind kind, int16_t displayKind)
+{
+    switch (kind) {
+    case SampleKind::UInt16:
+        return displayKind == ImageKind16;
+    case SampleKind::Int32:
+    case SampleKind::UInt32:
+        return displayKind == ImageKind32;
+    case SampleKind::Float32:
+        return displayKind == ImageKindFloat;
+    default:
+        return false;
+    }
+}
+
 void MakeDisplaySamples(const VolumeStack& stack, int c, int t, VolumeSamples& samples, bool view)
 {
     const StackLayout& layout = stack.Layout();
@@ -295,34 +338,12 @@ void MakeDisplaySamples(const VolumeStack& stack, int c, int t, VolumeSamples& s
     const size_t count = size_t(layout.VoxelCount());
     const uint8_t* in = count ? stack.Samples(c, t) : nullptr;
 
-    switch (kind) {
-    case SampleKind::UInt8:
-    case SampleKind::Int8:
+    made.Kind = StackDisplayKind(stack, c, t);
+    if (made.Kind == 0) {
         samples.Clear();
         return;
-    case SampleKind::UInt16:
-        made.Kind = ImageKind16;
-        break;
-    case SampleKind::Int16:
-    case SampleKind::Int32:
-        made.Kind = ImageKind32;
-        break;
-    case SampleKind::UInt32: {
-        uint32_t bits = 0;
-        for (size_t j = 0; j < count; ++j)
-            bits |= SampleAt<uint32_t>(in, j);
-        made.Kind = (bits & 0x80000000u) ? ImageKindFloat : ImageKind32;
-        break;
     }
-    default:
-        made.Kind = ImageKindFloat;
-        break;
-    }
-
-    const bool same =
-        (kind == SampleKind::UInt16 && made.Kind == ImageKind16) ||
-        ((kind == SampleKind::Int32 || kind == SampleKind::UInt32) && made.Kind == ImageKind32) ||
-        (kind == SampleKind::Float32 && made.Kind == ImageKindFloat);
+    const bool same = IsStoredAsDisplayKind(kind, made.Kind);
     if (same && view) {
         made.View = in;
         samples = std::move(made);

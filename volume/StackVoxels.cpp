@@ -6,49 +6,6 @@
 #include <cstring>
 #include <utility>
 
-int16_t StackDisplayKind(const VolumeStack& stack, int c, int t)
-{
-    switch (stack.Layout().Kind) {
-    case SampleKind::UInt8:
-    case SampleKind::Int8:
-        return 0;
-    case SampleKind::UInt16:
-        return ImageKind16;
-    case SampleKind::Int16:
-    case SampleKind::Int32:
-        return ImageKind32;
-    case SampleKind::UInt32: {
-        // The top bits of every sample ORed: one set bit 31 makes the volume float.
-        const uint8_t* samples = stack.Samples(c, t);
-        const size_t count = size_t(stack.Layout().VoxelCount());
-        uint32_t bits = 0;
-        for (size_t j = 0; j < count; ++j) {
-            uint32_t value;
-            std::memcpy(&value, samples + j * sizeof value, sizeof value);
-            bits |= value;
-        }
-        return (bits & 0x80000000u) ? ImageKindFloat : ImageKind32;
-    }
-    default:
-        return ImageKindFloat;
-    }
-}
-
-bool IsStoredAsDisplayKind(SampleKind kind, int16_t displayKind)
-{
-    switch (kind) {
-    case SampleKind::UInt16:
-        return displayKind == ImageKind16;
-    case SampleKind::Int32:
-    case SampleKind::UInt32:
-        return displayKind == ImageKind32;
-    case SampleKind::Float32:
-        return displayKind == ImageKindFloat;
-    default:
-        return false;
-    }
-}
-
 StackVoxels::~StackVoxels()
 {
     Clear();

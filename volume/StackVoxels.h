@@ -7,22 +7,6 @@
 #include <string>
 
 /**
- * The imaging element kind that MakeDisplaySamples gives volume (c, t) of `stack`:
- * ImageKind16 for unsigned 16-bit samples; ImageKind32 for signed 16-bit and signed
- * 32-bit ones, and for unsigned 32-bit ones none of which exceeds INT32_MAX; ImageKindFloat
- * for the other unsigned 32-bit volumes, 64-bit integers and floating point; 0 for samples
- * of one byte (the voxels are the values). Unsigned 32-bit volumes are read once to tell.
- */
-int16_t StackDisplayKind(const VolumeStack& stack, int c, int t);
-
-/**
- * True when samples of `kind` shown in `displayKind` (StackDisplayKind) are stored in it
- * already, so that MakeDisplaySamples with `view` refers to them instead of copying:
- * unsigned 16-bit, signed 32-bit, 32-bit float, and unsigned 32-bit in the signed range.
- */
-bool IsStoredAsDisplayKind(SampleKind kind, int16_t displayKind);
-
-/**
  * The 8-bit voxels of one volume of a stack, as MakeByteVolume gives them, made without a
  * copy where the samples are bytes: the voxels then refer to the stack's own buffer of
  * that volume, which must outlive them (moving the stack keeps its buffers). Samples of
