@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -94,7 +95,11 @@ int KeepError(TIFF*, void* user, const char*, const char* format, va_list argume
 {
     char text[512];
     std::vsnprintf(text, sizeof text, format, arguments);
-    static_cast<TiffSource*>(user)->LastError = text;
+    try {
+        static_cast<TiffSource*>(user)->LastError = text;
+    } catch (const std::bad_alloc&) {
+        // The reason is lost; the failure itself still reaches the caller.
+    }
     return 1;
 }
 
@@ -127,9 +132,10 @@ public:
         if (!options) throw std::bad_alloc();
         TIFFOpenOptionsSetErrorHandlerExtR(options, KeepError, &source_);
         TIFFOpenOptionsSetWarningHandlerExtR(options, DropWarning, &source_);
-        // "m": never map the file; strips are read straight into the caller's buffers.
+        // "m": never map the file, strips are read straight into the caller's buffers;
+        // "c": keep large uncompressed strips whole instead of reading them in 8 KiB parts.
         tif_ =
-            TIFFClientOpenExt(file.Name.c_str(), "rm", &source_, SourceRead, SourceWrite,
+            TIFFClientOpenExt(file.Name.c_str(), "rmc", &source_, SourceRead, SourceWrite,
                               SourceSeek, SourceClose, SourceSize, SourceMap, SourceUnmap, options);
         TIFFOpenOptionsFree(options);
         if (!tif_) message = "not a readable TIFF file: " + Error("no valid first page");
@@ -276,7 +282,8 @@ bool ReadPageFormat(TIFF* tif, PageFormat& f, std::string& reason)
         f.Channels = f.Samples;
         break;
     case PHOTOMETRIC_YCBCR:
-        if (f.Compression != COMPRESSION_JPEG || f.Samples != 3 || f.Bits != 8) {
+        if (f.Compression != COMPRESSION_JPEG || f.Samples != 3 || f.Bits != 8 ||
+            f.Planar != PLANARCONFIG_CONTIG) {
             reason = "YCbCr pages are read only when JPEG-compressed";
             return false;
         }
@@ -427,6 +434,12 @@ void AddWarning(std::string& warning, const std::string& text)
     warning += (warning.empty() ? "" : "; ") + text;
 }
 
+/** "1 page", "2 pages". */
+std::string Counted(int64_t count, const std::string& noun)
+{
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 std::string PageName(int64_t page)
 {
     return "page " + std::to_string(page + 1);
@@ -471,8 +484,10 @@ void PlanPlain(const std::vector<Page>& pages, const FirstPage& first, TiffPlan&
         if (p == 0 || !pages[p].Format.Reduced)
             plan.Reads.push_back({int64_t(p), 0, int32_t(order.Z++), 0});
     if (int64_t(pages.size()) > order.Z)
-        AddWarning(plan.Warning, std::to_string(int64_t(pages.size()) - order.Z) +
-                                     " reduced-resolution pages (thumbnails) are left out");
+        AddWarning(
+            plan.Warning,
+            "left out: " + Counted(int64_t(pages.size()) - order.Z, "reduced-resolution page") +
+                " (thumbnails)");
     SetSizes(plan, pages[0].Format, order);
     // Print resolutions (inches) say nothing of the sample; centimetres do.
     if (first.ResolutionUnit == RESUNIT_CENTIMETER && first.Resolution[0] > 0 &&
@@ -661,7 +676,7 @@ Planned PlanOme(const std::vector<Page>& pages, const OmeImage& ome, const std::
                      [](const PageRead& a, const PageRead& b) { return a.Page < b.Page; });
     if (missing > 0)
         AddWarning(plan.Warning,
-                   std::to_string(missing) + " planes have no page in the file and read as 0");
+                   "the file holds no page for " + Counted(missing, "plane") + ", read as 0");
     if (ome.ImageCount > 1)
         AddWarning(plan.Warning, "the file holds " + std::to_string(ome.ImageCount) +
                                      " images; the first is read");
@@ -726,6 +741,8 @@ bool Survey(TiffFile& tiff, const std::string& fileName, TiffPlan& plan, std::st
             TIFFGetField(tif, TIFFTAG_XRESOLUTION, &first.Resolution[0]);
             TIFFGetField(tif, TIFFTAG_YRESOLUTION, &first.Resolution[1]);
             TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &first.ResolutionUnit);
+            for (float& resolution : first.Resolution)
+                if (!std::isfinite(resolution) || resolution <= 0) resolution = 0;
         }
         if (TIFFLastDirectory(tif)) break;
         if (!TIFFReadDirectory(tif)) {
@@ -762,8 +779,8 @@ bool Survey(TiffFile& tiff, const std::string& fileName, TiffPlan& plan, std::st
                 why + "; read as a plain stack" + (plan.Warning.empty() ? "" : "; " + plan.Warning);
     }
     if (plan.Format.Rgb && plan.Format.Samples > 3)
-        AddWarning(plan.Warning, std::to_string(plan.Format.Samples - 3) +
-                                     " samples per pixel beyond R, G and B are left out");
+        AddWarning(plan.Warning, "the pages hold " + Counted(plan.Format.Samples, "sample") +
+                                     " per pixel; those beyond R, G and B are left out");
     return CheckPages(pages, plan, message);
 }
 

@@ -144,7 +144,7 @@ def refused(w):
     # Stacks cut short: tifffile writes the first directory, all samples, then the
     # other directories.
     for name, shape, cut in (('refused_cut_samples.tif', (40, 50), 100),
-                             ('refused_cut_directory.tif', (3, 40, 50), 200)):
+                             ('refused_cut_directory.tif', (3, 20, 20), 200)):
         tifffile.imwrite(w.path(name), w.data(shape, np.uint16), photometric='minisblack')
         with open(w.path(name), 'r+b') as f:
             f.truncate(os.path.getsize(w.path(name)) - cut)
@@ -202,7 +202,7 @@ def main():
     w.write('plain_int16_be.tif', w.data((3, 7, 9), np.int16), byteorder='>', **mb)
     w.write('plain_float64_be.tif', w.data((2, 7, 9), np.float64), byteorder='>', **mb)
     w.write('bigtiff_float32.tif', w.data((4, 10, 12), np.float32), bigtiff=True, **mb)
-    w.write('tiled_uint16.tif', w.data((3, 40, 50), np.uint16), tile=(16, 16), **mb)
+    w.write('tiled_uint16.tif', w.data((2, 20, 40), np.uint16), tile=(16, 16), **mb)
     w.write('tiled_rgb.tif', w.data((40, 50, 3), np.uint8), tile=(16, 32), photometric='rgb')
     w.write('strips_uint16.tif', w.data((2, 37, 20), np.uint16), rowsperstrip=5, **mb)
     w.write('single_uint8.tif', w.data((33, 47), np.uint8))

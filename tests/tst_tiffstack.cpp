@@ -161,7 +161,7 @@ private slots:
                              << ""
                              << "3 c 1 t 12x10x2 uint8";
         QTest::newRow("RGBA") << "rgba_uint8.tif" << QList<double>{} << QStringList{"", "", ""}
-                              << rgb << "1 samples per pixel beyond R, G and B are left out"
+                              << rgb << "4 samples per pixel; those beyond R, G and B are left out"
                               << "3 c 1 t 12x10x1 uint8";
         QTest::newRow("OME count off")
             << "odd_ome_count.tif" << QList<double>{} << QStringList{"", "", ""} << QStringList{}
@@ -173,7 +173,7 @@ private slots:
             << "1 c 1 t 5x6x3 uint8";
         QTest::newRow("thumbnail")
             << "odd_thumbnail.tif" << QList<double>{} << QStringList{"", "", ""} << QStringList{}
-            << "1 reduced-resolution pages"
+            << "left out: 1 reduced-resolution page (thumbnails)"
             << "1 c 1 t 16x16x2 uint8";
     }
 
