@@ -6,15 +6,19 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -991,6 +995,65 @@ std::string LayoutText(const StackLayout& layout)
            std::to_string(layout.SizeZ) + " " + SampleKindName(layout.Kind) + " samples";
 }
 
+/**
+ * Faults in the pages of a new stack on a thread of its own, plane by plane in the order
+ * the reader fills them. The kernel zeroes a fresh page at its first write, which costs
+ * more than copying the samples into it; done here, that work runs beside the reading
+ * instead of inside it. Only page tables change (MADV_POPULATE_WRITE), never a sample,
+ * so this may run ahead of the reader or behind it. Stops and joins when it goes out of
+ * scope; does nothing for small stacks or where the kernel lacks the call.
+ */
+class Prefault
+{
+public:
+    Prefault(VolumeStack& stack, const TiffPlan& plan)
+    {
+#ifdef MADV_POPULATE_WRITE
+        const int64_t planes = plan.Contiguous ? plan.Order.Count() : int64_t(plan.Reads.size());
+        if (planes * stack.PlaneBytes() * plan.Format.Channels < (int64_t(8) << 20)) return;
+        try {
+            thread_ = std::thread([this, &stack, &plan, planes] { Run(stack, plan, planes); });
+        } catch (const std::system_error&) {
+            // Without a thread the reader faults the pages in itself.
+        }
+#else
+        (void)stack;
+        (void)plan;
+#endif
+    }
+    Prefault(const Prefault&) = delete;
+    Prefault& operator=(const Prefault&) = delete;
+    ~Prefault()
+    {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+#ifdef MADV_POPULATE_WRITE
+    void Run(VolumeStack& stack, const TiffPlan& plan, int64_t planes)
+    {
+        const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+        const int64_t bytes = stack.PlaneBytes();
+        for (int64_t i = 0; i < planes; ++i) {
+            const PageRead at = plan.Contiguous ? plan.Order.At(i, 0) : plan.Reads[size_t(i)];
+            for (int c = 0; c < plan.Format.Channels; ++c) {
+                if (stop_) return;
+                const auto begin = uintptr_t(stack.Plane(at.C + c, at.T, at.Z)) & ~(page - 1);
+                const uintptr_t end =
+                    uintptr_t(stack.Plane(at.C + c, at.T, at.Z)) + uintptr_t(bytes);
+                if (::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE) !=
+                    0)
+                    return;
+            }
+        }
+    }
+#endif
+
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 } // namespace
 
 int32_t ReadTiffLayout(FileIo::OpenedFile& file, StackLayout& layout, std::string& message)
@@ -1024,6 +1087,7 @@ int32_t ReadTiffStack(FileIo::OpenedFile& file, VolumeStack& stack, std::string&
             message = "not enough memory for " + LayoutText(plan.Layout);
             return ByteVolume::LoadFailed;
         }
+        const Prefault prefault(fresh, plan);
         const int32_t code = ReadPages(tiff, plan, fresh, options, message);
         if (code != ByteVolume::LoadOk) return code;
     } catch (const std::bad_alloc&) {

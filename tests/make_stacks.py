@@ -181,6 +181,11 @@ def main():
     w.write('ij_f32.tif', w.data((2, 3, 6, 5), np.float32), imagej=True,
             metadata={'axes': 'TCYX', 'unit': '\\u00B5m'})
     w.write('ij_rgb.tif', w.data((2, 5, 6, 3), np.uint8), imagej=True, photometric='rgb')
+    # Large enough (8 MiB) for the reader to fault its pages in on a second thread; too
+    # large for a seed.
+    if not w.seeds:
+        w.write('ij_large.tif', w.data((16, 2, 256, 512), np.uint16), imagej=True,
+                metadata={'axes': 'ZCYX'})
     # Only the first page has a directory; the other planes follow its samples.
     w.write('ij_contiguous.tif', w.data((3, 2, 8, 5), np.uint16), imagej=True, truncate=True,
             metadata={'axes': 'ZCYX'})
