@@ -49,8 +49,8 @@ public:
     }
 
 private:
-    static constexpr const char* Names[] = {"input.raw", "input.ics", "input.ids", "input.ids.gz",
-                                            "input.ids.Z"};
+    static constexpr const char* Names[] = {"input.raw",    "input.ics",   "input.ids",
+                                            "input.ids.gz", "input.ids.Z", "input.tif"};
 
     ScratchFolder()
     {

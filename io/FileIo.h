@@ -38,6 +38,12 @@ public:
     bool IsOpen() const { return fd_ >= 0; }
 
     /**
+     * The open file's descriptor, for readers that go through one at their own offsets
+     * (pread); -1 when no file is open. The descriptor stays this file's.
+     */
+    int Descriptor() const { return fd_; }
+
+    /**
      * A name under which the open file itself can be opened again, "/proc/self/fd/N",
      * for libraries that take names only: whatever becomes of the name the file was
      * opened by, this one leads to the same file. Empty when no file is open.

@@ -19,3 +19,11 @@
  */
 int32_t ReadTiffStack(FileIo::OpenedFile& file, VolumeStack& stack, std::string& message,
                       const StackReadOptions* options);
+
+/**
+ * The layout ReadTiffStack would give `file`, from its directories and descriptions
+ * alone: no sample is read. Returns ByteVolume::LoadOk (`message` then holds the warning
+ * the read would give, or is empty) or LoadFailed with the reason ReadTiffStack would
+ * give before reading samples.
+ */
+int32_t ReadTiffLayout(FileIo::OpenedFile& file, StackLayout& layout, std::string& message);
