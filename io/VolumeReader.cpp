@@ -4,6 +4,7 @@
 #include "IcsHeaderCheck.h"
 #include "IcsLocale.h"
 #include "StackBytes.h"
+#include "TiffReader.h"
 #include "VolumeFileType.h"
 #include "imgkernel.h"
 
@@ -588,7 +589,9 @@ VolumeReadResult ReadStack(const std::string& fileName, VolumeStack& stack,
     case VolumeFileType::Ics:
         read.Code = LoadIcs(probe.File, probe.IdsFile, stack, read.Message, options);
         break;
-    case VolumeFileType::Tiff: // read by the TIFF reader once it is built
+    case VolumeFileType::Tiff:
+        read.Code = ReadTiffStack(probe.File, stack, read.Message, options);
+        break;
     case VolumeFileType::Picture:
         read.Message = "a picture file, not a volume";
         break;
