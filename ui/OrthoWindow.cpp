@@ -434,8 +434,9 @@ void TOrthoWindow::BuildMenus()
     QAction* open = file->addAction(tr("&Open…"), this, [this] {
         const QString name = QFileDialog::getOpenFileName(
             this, tr("Open volume"), QFileInfo(fileName_).absolutePath(),
-            tr("Volumes (*.ics *.ids *.vol *.raw);;ICS images (*.ics);;Raw volumes (*.vol "
-               "*.raw);;All files (*)"));
+            tr("Volumes (*.tif *.tiff *.btf *.tf8 *.ics *.ids *.vol *.raw);;TIFF stacks (*.tif "
+               "*.tiff *.btf *.tf8);;ICS images (*.ics);;Raw volumes (*.vol *.raw);;All files "
+               "(*)"));
         if (!name.isEmpty()) OpenFile(name);
     });
     open->setShortcut(QKeySequence::Open);
