@@ -14,6 +14,7 @@
 // `*_extra_MiB` is a variant's peak above it (target for Load: at most the volume's
 // 512 MiB plus 64 MiB, i.e. never a second copy of the data).
 
+#include "BenchFiles.h"
 #include "ByteVolume.h"
 
 #include <benchmark/benchmark.h>
@@ -36,35 +37,13 @@
 
 namespace {
 
+using namespace bench_files;
+
 constexpr int32_t SizeX = 1024, SizeY = 1024, SizeZ = 512;
 constexpr size_t VoxelBytes = size_t(SizeX) * SizeY * SizeZ;
 constexpr size_t HeaderBytes = 12;
-constexpr size_t FileBytes = HeaderBytes + VoxelBytes;
+constexpr size_t FileSize = HeaderBytes + VoxelBytes;
 constexpr double MiB = 1024.0 * 1024.0;
-
-// Plain arrays, so that the signal handler may use them.
-char FolderPath[4096];
-char FilePath[4096 + 32];
-
-void RemoveFiles()
-{
-    if (FilePath[0]) ::unlink(FilePath);
-    if (FolderPath[0]) ::rmdir(FolderPath);
-}
-
-extern "C" void OnSignal(int signal)
-{
-    RemoveFiles();
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-[[noreturn]] void Fail(const std::string& what)
-{
-    std::fprintf(stderr, "\n*** bench_load: %s ***\n\n", what.c_str());
-    RemoveFiles();
-    std::abort();
-}
 
 /** A fixed pseudo-random byte stream (splitmix64), produced block by block. */
 class RandomBytes
@@ -90,17 +69,7 @@ constexpr size_t BlockBytes = size_t(1) << 20;
 
 void WriteVolumeFile()
 {
-    const char* tmp = std::getenv("TMPDIR");
-    const std::string pattern =
-        std::string(tmp && *tmp ? tmp : "/tmp") + "/volinspect-bench-XXXXXX";
-    if (pattern.size() >= sizeof FolderPath - 32) Fail("the temporary folder name is too long");
-    std::strcpy(FolderPath, pattern.c_str());
-    if (!::mkdtemp(FolderPath)) {
-        FolderPath[0] = 0;
-        Fail("cannot make a temporary folder: " + std::string(std::strerror(errno)));
-    }
-    std::snprintf(FilePath, sizeof FilePath, "%s/volume.raw", FolderPath);
-
+    MakeFolder("bench_load", "volume.raw");
     const int fd = ::open(FilePath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) Fail("cannot create the volume file: " + std::string(std::strerror(errno)));
     auto writeAll = [fd](const uint8_t* data, size_t count) {
@@ -126,36 +95,6 @@ void WriteVolumeFile()
     }
     if (::close(fd) != 0)
         Fail("cannot close the volume file: " + std::string(std::strerror(errno)));
-}
-
-/** The plain load; returns the number of bytes read. */
-size_t ReferenceLoad()
-{
-    const int fd = ::open(FilePath, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    struct stat st
-    {
-    };
-    if (::fstat(fd, &st) != 0) {
-        ::close(fd);
-        return 0;
-    }
-    const size_t size = size_t(st.st_size);
-    auto* buffer = static_cast<uint8_t*>(std::malloc(size));
-    size_t done = 0;
-    if (buffer) {
-        while (done < size) {
-            const ssize_t n = ::read(fd, buffer + done, size - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += size_t(n);
-        }
-        benchmark::DoNotOptimize(buffer);
-        benchmark::ClobberMemory();
-    }
-    std::free(buffer);
-    ::close(fd);
-    return done;
 }
 
 /** ByteVolume::Load; true when it loaded the whole file without a warning. */
@@ -188,16 +127,7 @@ void CheckLoad()
         if (std::memcmp(volume.Data + done, block.data(), BlockBytes) != 0)
             Fail("Load gave other voxels than the file holds, near byte " + std::to_string(done));
     }
-    if (ReferenceLoad() != FileBytes) Fail("the plain load did not read the whole file");
-}
-
-using Clock = std::chrono::steady_clock;
-
-template <class F> double Seconds(F&& f)
-{
-    const auto start = Clock::now();
-    f();
-    return std::chrono::duration<double>(Clock::now() - start).count();
+    if (ReferenceLoad() != FileSize) Fail("the plain load did not read the whole file");
 }
 
 void BM_Load(benchmark::State& state)
@@ -206,7 +136,7 @@ void BM_Load(benchmark::State& state)
     bool referenceFirst = true;
     bool ok = true;
     auto reference = [&] {
-        if (ReferenceLoad() != FileBytes) ok = false;
+        if (ReferenceLoad() != FileSize) ok = false;
     };
     auto project = [&] {
         if (!ProjectLoad()) ok = false;
@@ -232,7 +162,7 @@ void BM_Load(benchmark::State& state)
     state.counters["ref_ms"] =
         benchmark::Counter(referenceTotal * 1e3, benchmark::Counter::kAvgIterations);
     state.counters["ratio"] = referenceTotal > 0 ? projectTotal / referenceTotal : 0.0;
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(FileBytes));
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(FileSize));
 }
 
 enum class Variant
@@ -245,23 +175,11 @@ enum class Variant
 /** Peak resident size in MiB of a child that runs one variant and exits. */
 double ChildPeakMiB(Variant variant)
 {
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0) Fail("fork failed: " + std::string(std::strerror(errno)));
-    if (pid == 0) {
-        bool ok = true;
-        if (variant == Variant::Reference) ok = ReferenceLoad() == FileBytes;
-        if (variant == Variant::Project) ok = ProjectLoad();
-        ::_exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    struct rusage usage
-    {
-    };
-    while (::wait4(pid, &status, 0, &usage) < 0)
-        if (errno != EINTR) Fail("wait4 failed: " + std::string(std::strerror(errno)));
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail("a measuring child failed");
-    return double(usage.ru_maxrss) * 1024.0 / MiB; // ru_maxrss is in KiB
+    return bench_files::ChildPeakMiB([variant] {
+        if (variant == Variant::Reference) return ReferenceLoad() == FileSize;
+        if (variant == Variant::Project) return ProjectLoad();
+        return true;
+    });
 }
 
 void BM_PeakMemory(benchmark::State& state)
@@ -292,13 +210,9 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
-    std::signal(SIGHUP, OnSignal);
-
     WriteVolumeFile();
     CheckLoad();
-    std::fprintf(stderr, "bench_load: Load reads the %zu-byte test file correctly\n", FileBytes);
+    std::fprintf(stderr, "bench_load: Load reads the %zu-byte test file correctly\n", FileSize);
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

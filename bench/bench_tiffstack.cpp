@@ -16,6 +16,7 @@
 // (what the figure and the classic window need). Target: the stack's extra peak at most
 // its sample bytes plus that 8-bit copy (1024 + 64 MiB), and a few MiB.
 
+#include "BenchFiles.h"
 #include "StackBytes.h"
 #include "VolumeReader.h"
 #include "VolumeStack.h"
@@ -39,32 +40,11 @@
 
 namespace {
 
+using namespace bench_files;
+
 constexpr int X = 1024, Y = 1024, Z = 64, C = 2, T = 4;
 constexpr double MiB = 1024.0 * 1024.0;
 constexpr int TifffileReads = 6;
-
-char FolderPath[4096];
-char FilePath[4096 + 32];
-
-void RemoveFiles()
-{
-    if (FilePath[0]) ::unlink(FilePath);
-    if (FolderPath[0]) ::rmdir(FolderPath);
-}
-
-extern "C" void OnSignal(int signal)
-{
-    RemoveFiles();
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-[[noreturn]] void Fail(const std::string& what)
-{
-    std::fprintf(stderr, "\n*** bench_tiffstack: %s ***\n\n", what.c_str());
-    RemoveFiles();
-    std::abort();
-}
 
 std::string Script()
 {
@@ -86,52 +66,8 @@ std::string Run(const std::string& command)
 
 void WriteStackFile()
 {
-    const char* tmp = std::getenv("TMPDIR");
-    const std::string pattern =
-        std::string(tmp && *tmp ? tmp : "/tmp") + "/volinspect-bench-XXXXXX";
-    if (pattern.size() >= sizeof FolderPath - 32) Fail("the temporary folder name is too long");
-    std::strcpy(FolderPath, pattern.c_str());
-    if (!::mkdtemp(FolderPath)) {
-        FolderPath[0] = 0;
-        Fail("cannot make a temporary folder: " + std::string(std::strerror(errno)));
-    }
-    std::snprintf(FilePath, sizeof FilePath, "%s/stack.tif", FolderPath);
+    MakeFolder("bench_tiffstack", "stack.tif");
     Run("/usr/bin/python3 '" + Script() + "' write '" + FilePath + "'");
-}
-
-int64_t FileBytes()
-{
-    struct stat st
-    {
-    };
-    return ::stat(FilePath, &st) == 0 ? int64_t(st.st_size) : -1;
-}
-
-/** The plain load; returns the number of bytes read. */
-size_t ReferenceLoad()
-{
-    const int fd = ::open(FilePath, O_RDONLY | O_CLOEXEC);
-    const int64_t bytes = FileBytes();
-    if (fd < 0 || bytes <= 0) {
-        if (fd >= 0) ::close(fd);
-        return 0;
-    }
-    const size_t size = size_t(bytes);
-    auto* buffer = static_cast<uint8_t*>(std::malloc(size));
-    size_t done = 0;
-    if (buffer) {
-        while (done < size) {
-            const ssize_t n = ::read(fd, buffer + done, size - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += size_t(n);
-        }
-        benchmark::DoNotOptimize(buffer);
-        benchmark::ClobberMemory();
-    }
-    std::free(buffer);
-    ::close(fd);
-    return done;
 }
 
 bool ProjectLoad(VolumeStack& stack)
@@ -163,15 +99,6 @@ void CheckLoad()
                     }
                 }
     if (int64_t(ReferenceLoad()) != FileBytes()) Fail("the plain load did not read the whole file");
-}
-
-using Clock = std::chrono::steady_clock;
-
-template <class F> double Seconds(F&& f)
-{
-    const auto start = Clock::now();
-    f();
-    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 void BM_TiffStack(benchmark::State& state)
@@ -236,29 +163,16 @@ enum class Variant
 
 double ChildPeakMiB(Variant variant)
 {
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0) Fail("fork failed: " + std::string(std::strerror(errno)));
-    if (pid == 0) {
-        bool ok = true;
-        if (variant == Variant::Reference) ok = int64_t(ReferenceLoad()) == FileBytes();
-        if (variant == Variant::Project) {
-            VolumeStack stack;
-            ByteVolume volume;
-            std::string message;
-            ok = ProjectLoad(stack) && MakeByteVolume(stack, 0, 0, volume, message);
-            benchmark::DoNotOptimize(volume.Data);
-        }
-        ::_exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    struct rusage usage
-    {
-    };
-    while (::wait4(pid, &status, 0, &usage) < 0)
-        if (errno != EINTR) Fail("wait4 failed: " + std::string(std::strerror(errno)));
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail("a measuring child failed");
-    return double(usage.ru_maxrss) * 1024.0 / MiB;
+    return bench_files::ChildPeakMiB([variant] {
+        if (variant == Variant::Reference) return int64_t(ReferenceLoad()) == FileBytes();
+        if (variant != Variant::Project) return true;
+        VolumeStack stack;
+        ByteVolume volume;
+        std::string message;
+        const bool ok = ProjectLoad(stack) && MakeByteVolume(stack, 0, 0, volume, message);
+        benchmark::DoNotOptimize(volume.Data);
+        return ok;
+    });
 }
 
 void BM_PeakMemory(benchmark::State& state)
@@ -284,10 +198,6 @@ int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
-    std::signal(SIGHUP, OnSignal);
-
     WriteStackFile();
     CheckLoad();
     std::fprintf(stderr, "bench_tiffstack: ReadStack reads the %lld-byte stack correctly\n",

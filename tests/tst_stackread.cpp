@@ -8,6 +8,7 @@
 #include "MessageText.h"
 #include "Spectrum.h"
 #include "StackBytes.h"
+#include "TableRun.h"
 #include "VolumeReader.h"
 #include "VolumeStack.h"
 
@@ -78,39 +79,6 @@ bool WriteImage(const QString& path, const IcsImage& image)
         ok = IcsSetSignificantBits(ics, size_t(image.significantBits)) == IcsErr_Ok;
     ok = ok && IcsSetData(ics, data.data(), data.size()) == IcsErr_Ok;
     return IcsClose(ics) == IcsErr_Ok && ok;
-}
-
-/** Runs the table mode on `files`: status, standard output and standard error. */
-struct TableRun
-{
-    int status = -1;
-    QByteArray out, err;
-};
-
-QByteArray Contents(std::FILE* file)
-{
-    std::rewind(file);
-    QByteArray data;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-        data.append(buffer, qsizetype(n));
-    std::fclose(file);
-    return data;
-}
-
-TableRun RunTable(const QStringList& files)
-{
-    std::FILE* in = std::tmpfile();
-    FigureTableStreams io{in, std::tmpfile(), std::tmpfile(), false};
-    std::vector<std::string> words{"--jobs", "2"};
-    for (const QString& file : files)
-        words.push_back(Std(file));
-    TableRun run;
-    run.status = RunFigureTable(words, io);
-    std::fclose(in);
-    run.out = Contents(io.out);
-    run.err = Contents(io.err);
-    return run;
 }
 
 } // namespace
@@ -232,7 +200,7 @@ private slots:
         VolumeStack stack;
         QCOMPARE(ReadStack(Std(path), stack).Code, ByteVolume::LoadOk);
 
-        const TableRun run = RunTable({path, narrow});
+        const TableRun run = RunTable({"--jobs", "2", path, narrow});
         QCOMPARE(run.status, 1); // the narrow image has no figure
         const QList<QByteArray> lines = run.out.split('\n');
         QCOMPARE(lines.size(), 1 + 6 + 2 + 1);
