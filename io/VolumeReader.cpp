@@ -430,18 +430,19 @@ int32_t LoadIcs(FileIo::OpenedFile& header, FileIo::OpenedFile& ids, VolumeStack
     std::vector<uint8_t> scratch;
     if (!scatter.Canonical()) scratch.resize(std::min(count, BlockSamples) * bytesPerSample);
     const int64_t planeSamples = int64_t(layout.SizeX) * layout.SizeY;
+    const int64_t volumeSamples = layout.VoxelCount();
     for (size_t done = 0; done < count;) {
         size_t n = std::min(count - done, BlockSamples);
         uint8_t* block = scratch.data();
         if (scatter.Canonical()) {
-            // Blocks never cross from one plane into the next.
-            const int64_t plane = int64_t(done) / planeSamples;
-            const int64_t within = int64_t(done) % planeSamples;
-            const int64_t volume = plane / layout.SizeZ;
-            n = std::min<size_t>(n, size_t(planeSamples - within));
+            // Blocks run on over the planes of one volume, which follow each other, but
+            // never into the next volume.
+            const int64_t volume = int64_t(done) / volumeSamples;
+            const int64_t within = int64_t(done) % volumeSamples;
+            n = std::min<size_t>(n, size_t(volumeSamples - within));
             block = fresh.Plane(int(volume % layout.Channels), int(volume / layout.Channels),
-                                plane % layout.SizeZ) +
-                    within * int64_t(bytesPerSample);
+                                within / planeSamples) +
+                    within % planeSamples * int64_t(bytesPerSample);
         }
         Ics_Error error = IcsErr_Ok;
         {
@@ -550,24 +551,22 @@ int32_t LoadRaw(FileIo::OpenedFile& file, VolumeStack& stack, std::string& messa
     VolumeStack fresh;
     if (!AllocateStack(fresh, layout, message)) return ByteVolume::LoadFailed;
 
-    // Plane by plane, in chunks of at most 16 MiB between progress reports.
+    // In chunks of at most 16 MiB between progress reports: runs of whole planes where
+    // planes are small, so that a volume of tiny planes is not read plane by plane.
     constexpr int64_t ChunkBytes = int64_t(16) << 20;
     const int64_t planeBytes = fresh.PlaneBytes();
     size_t got = 0, taken = RawHeaderBytes;
-    bool complete = true;
-    for (int64_t z = 0; z < raw.Z && complete; ++z) {
-        for (int64_t at = 0; at < planeBytes && complete;) {
-            const size_t want = size_t(std::min(planeBytes - at, ChunkBytes));
-            const size_t read = ReadRawVoxels(file, taken, fresh.Plane(0, 0, z) + at, want);
-            got += read;
-            at += int64_t(read);
-            complete = read == want;
-            if (options && options->Progress &&
-                !options->Progress(double(got) / double(raw.Count))) {
-                message = "the load was cancelled";
-                return ByteVolume::LoadCancelled;
-            }
+    for (int64_t at = 0; at < raw.Count;) {
+        const size_t want = size_t(std::min(raw.Count - at, ChunkBytes));
+        const size_t read =
+            ReadRawVoxels(file, taken, fresh.Plane(0, 0, at / planeBytes) + at % planeBytes, want);
+        got += read;
+        at += int64_t(read);
+        if (options && options->Progress && !options->Progress(double(got) / double(raw.Count))) {
+            message = "the load was cancelled";
+            return ByteVolume::LoadCancelled;
         }
+        if (read < want) break;
     }
     stack = std::move(fresh);
     message = RawDataWarning(file.Handle, raw, got);

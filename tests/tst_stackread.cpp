@@ -14,6 +14,7 @@
 
 #include <libics.h>
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -187,6 +188,36 @@ private slots:
         // The stack is as it was.
         QVERIFY(stack.Layout().SizeX == 2 && stack.Layout().Channels == 1);
         QCOMPARE(stack.Samples(0, 0)[3], uint8_t(42));
+    }
+
+    // Raw volumes of empty or tiny planes are read in runs over many planes: neither a
+    // header of 2·10^9 empty planes nor millions of one-voxel planes takes a call each.
+    void rawVolumesOfTinyPlanes()
+    {
+        const struct
+        {
+            int32_t x, y, z;
+        } sizes[] = {{7, 0, 2000000000}, {1, 1, 3000000}, {3, 2, 1700001}};
+        for (const auto& size : sizes) {
+            const QString path = dir_.filePath(QString("tiny%1.raw").arg(size.z));
+            QByteArray bytes;
+            for (const int32_t value : {size.x, size.y, size.z})
+                bytes.append(reinterpret_cast<const char*>(&value), 4);
+            const qint64 count = qint64(size.x) * size.y * size.z;
+            for (qint64 i = 0; i < count; ++i)
+                bytes.append(char(i * 7 % 251));
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+            file.close();
+            QElapsedTimer timer;
+            timer.start();
+            VolumeStack stack;
+            QCOMPARE(ReadStack(Std(path), stack).Code, ByteVolume::LoadOk);
+            QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+            QCOMPARE(stack.Layout().SizeZ, size.z);
+            for (const qint64 i : {qint64(0), count / 2, count - 1})
+                if (count > 0) QCOMPARE(stack.ValueAt(0, 0, i), double(i * 7 % 251));
+        }
     }
 
     // One row per channel and time point, time point by time point, each with the figure

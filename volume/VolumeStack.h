@@ -79,7 +79,9 @@ struct StackLayout
  * Volume (c, t) holds sample (x, y, z) at element x + y·SizeX + z·SizeX·SizeY of
  * Samples(c, t), in the host's byte order. Readers fill it plane by plane or row by row
  * through Plane and Row, never through one pointer to the whole stack, so that a store
- * backed otherwise (a file mapping) can stand behind the same calls. The 8-bit voxels
+ * backed otherwise (a file mapping) can stand behind the same calls. The planes of one
+ * volume follow each other (Plane(c, t, z + 1) is Plane(c, t, z) + PlaneBytes()), so a
+ * reader may write a run that goes on over several planes of one volume. The 8-bit voxels
  * that the figure and the classic window work on are made from one volume by
  * MakeByteVolume (StackBytes.h).
  *
