@@ -119,6 +119,32 @@ template <class F> double Seconds(F&& f)
 }
 
 /**
+ * Times `reference` and `project` once each per iteration, in alternating order, so that
+ * a busy machine slows both alike; the iteration's time is the project's. Adds their
+ * times to the totals.
+ */
+template <class Reference, class Project>
+void TimeAlternately(benchmark::State& state, Reference&& reference, Project&& project,
+                     double& referenceTotal, double& projectTotal)
+{
+    bool referenceFirst = true;
+    for (auto _ : state) {
+        double referenceTime = 0, projectTime = 0;
+        if (referenceFirst) {
+            referenceTime = Seconds(reference);
+            projectTime = Seconds(project);
+        } else {
+            projectTime = Seconds(project);
+            referenceTime = Seconds(reference);
+        }
+        referenceFirst = !referenceFirst;
+        state.SetIterationTime(projectTime);
+        referenceTotal += referenceTime;
+        projectTotal += projectTime;
+    }
+}
+
+/**
  * Peak resident size in MiB of a child that runs `variant` and exits (ru_maxrss through
  * wait4). A child starts with the parent's resident pages, so one that does nothing gives
  * the baseline. Fails the run when the variant returns false.

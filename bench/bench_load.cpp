@@ -133,7 +133,6 @@ void CheckLoad()
 void BM_Load(benchmark::State& state)
 {
     double referenceTotal = 0, projectTotal = 0;
-    bool referenceFirst = true;
     bool ok = true;
     auto reference = [&] {
         if (ReferenceLoad() != FileSize) ok = false;
@@ -141,20 +140,7 @@ void BM_Load(benchmark::State& state)
     auto project = [&] {
         if (!ProjectLoad()) ok = false;
     };
-    for (auto _ : state) {
-        double referenceTime = 0, projectTime = 0;
-        if (referenceFirst) {
-            referenceTime = Seconds(reference);
-            projectTime = Seconds(project);
-        } else {
-            projectTime = Seconds(project);
-            referenceTime = Seconds(reference);
-        }
-        referenceFirst = !referenceFirst;
-        state.SetIterationTime(projectTime);
-        referenceTotal += referenceTime;
-        projectTotal += projectTime;
-    }
+    TimeAlternately(state, reference, project, referenceTotal, projectTotal);
     if (!ok) {
         state.SkipWithError("a load failed during timing");
         return;

@@ -104,7 +104,7 @@ void CheckLoad()
 void BM_TiffStack(benchmark::State& state)
 {
     double referenceTotal = 0, projectTotal = 0;
-    bool referenceFirst = true, ok = true;
+    bool ok = true;
     auto reference = [&] {
         if (int64_t(ReferenceLoad()) != FileBytes()) ok = false;
     };
@@ -112,20 +112,7 @@ void BM_TiffStack(benchmark::State& state)
         VolumeStack stack;
         if (!ProjectLoad(stack)) ok = false;
     };
-    for (auto _ : state) {
-        double referenceTime = 0, projectTime = 0;
-        if (referenceFirst) {
-            referenceTime = Seconds(reference);
-            projectTime = Seconds(project);
-        } else {
-            projectTime = Seconds(project);
-            referenceTime = Seconds(reference);
-        }
-        referenceFirst = !referenceFirst;
-        state.SetIterationTime(projectTime);
-        referenceTotal += referenceTime;
-        projectTotal += projectTime;
-    }
+    TimeAlternately(state, reference, project, referenceTotal, projectTotal);
     if (!ok) {
         state.SkipWithError("a load failed during timing");
         return;
