@@ -1098,3 +1098,13 @@ int32_t ReadTiffStack(FileIo::OpenedFile& file, VolumeStack& stack, std::string&
     message = plan.Warning;
     return ByteVolume::LoadOk;
 }
+
+int32_t OpenTiffSource(FileIo::OpenedFile& file, std::unique_ptr<PlaneSource>& source,
+                       std::string& message)
+{
+    VolumeStack stack;
+    const int32_t code = ReadTiffStack(file, stack, message, nullptr);
+    if (code != ByteVolume::LoadOk) return code;
+    source = std::make_unique<StackPlaneSource>(std::move(stack), message);
+    return code;
+}

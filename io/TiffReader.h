@@ -5,6 +5,7 @@
 #include "VolumeStack.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 /**
@@ -27,3 +28,10 @@ int32_t ReadTiffStack(FileIo::OpenedFile& file, VolumeStack& stack, std::string&
  * give before reading samples.
  */
 int32_t ReadTiffLayout(FileIo::OpenedFile& file, StackLayout& layout, std::string& message);
+
+/**
+ * Opens the TIFF file that ProbeVolumeFile opened to be read plane by plane (see
+ * OpenStackSource). Returns ReadTiffStack's codes and messages.
+ */
+int32_t OpenTiffSource(FileIo::OpenedFile& file, std::unique_ptr<PlaneSource>& source,
+                       std::string& message);

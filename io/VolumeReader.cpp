@@ -297,31 +297,54 @@ private:
     bool canonical_ = false;
 };
 
-/**
- * Reads the ICS file whose header the probe opened, and `ids`, the .ids file it was
- * reached through if any, into `stack`.
- */
-int32_t LoadIcs(FileIo::OpenedFile& header, FileIo::OpenedFile& ids, VolumeStack& stack,
-                std::string& message, const StackReadOptions* options)
+/** An ICS file checked and opened, its layout known, its data not yet read. */
+struct IcsImage
 {
+    IcsDataFile dataFile;
+    IcsHandle handle;
+    StackLayout layout;
+    int dims = 0;
+    size_t size[ICS_MAXDIM] = {};
+    Axis axes[ICS_MAXDIM] = {};
+    size_t bytesPerSample = 0;
+    size_t count = 0; ///< samples
+    bool compressed = false;
+    /** The data's byte order: the host's, the reverse, or neither (a mixed order). */
+    enum class Order
+    {
+        Host,
+        Swapped,
+        Mixed
+    } order = Order::Host;
+    /** The first sample's offset in the data file, when the data are not compressed. */
+    int64_t dataOffset = 0;
+};
+
+/**
+ * Checks and opens the ICS file whose header the probe opened, and `ids`, the .ids file
+ * it was reached through if any, and reads its layout and spacing into `image`.
+ */
+int32_t OpenIcs(FileIo::OpenedFile& header, FileIo::OpenedFile& ids, IcsImage& image,
+                std::string& message)
+{
+    IcsDataFile& dataFile = image.dataFile;
+    IcsHandle& handle = image.handle;
     // The check goes on with the files the probe opened, and opens those it checks
     // besides; libics is handed those, not their names, which another process may have
     // given to a FIFO by now.
-    IcsDataFile dataFile;
     const bool checked = CheckIcsHeader(std::move(header), message, &dataFile, &ids);
     ids.Handle.Close(); // unless the check took it as the data file
     if (!checked) return ByteVolume::LoadFailed;
 
-    IcsHandle handle;
     if (!handle.Open(dataFile, message)) return ByteVolume::LoadFailed;
 
     Ics_DataType dataType = Ics_unknown;
-    int dims = 0;
-    size_t size[ICS_MAXDIM] = {};
+    int& dims = image.dims;
+    size_t* size = image.size;
     size_t significantBits = 0;
     size_t dataSize = 0;
     size_t typeBytes = 0;
-    Axis axes[ICS_MAXDIM] = {};
+    Axis* axes = image.axes;
     std::string labelProblem;
     {
         const IcsLocaleScope cLocale;
@@ -400,13 +423,12 @@ int32_t LoadIcs(FileIo::OpenedFile& header, FileIo::OpenedFile& ids, VolumeStack
     }
     const size_t count = dataSize / bytesPerSample;
     if (sizes[0] > INT32_MAX || sizes[1] > INT32_MAX || sizes[2] > INT32_MAX ||
-        sizes[AxisChannel] > INT32_MAX || sizes[AxisTime] > INT32_MAX ||
-        count > uint64_t(ByteVolume::MaxVoxelCount())) {
+        sizes[AxisChannel] > INT32_MAX || sizes[AxisTime] > INT32_MAX) {
         message = "the image of " + sizesText + " voxels is larger than this machine can hold";
         return ByteVolume::LoadFailed;
     }
 
-    StackLayout layout;
+    StackLayout& layout = image.layout;
     layout.SizeX = int32_t(sizes[AxisX]);
     layout.SizeY = int32_t(sizes[AxisY]);
     layout.SizeZ = int32_t(sizes[AxisZ]);
@@ -419,6 +441,43 @@ int32_t LoadIcs(FileIo::OpenedFile& header, FileIo::OpenedFile& ids, VolumeStack
         layout.Channels = layout.Frames = 1;
         layout.SizeZ = 0;
     }
+    image.bytesPerSample = bytesPerSample;
+    image.count = count;
+    image.compressed = dataFile.Compressed;
+    const FileIo::File& data = dataFile.Data.IsOpen() ? dataFile.Data : dataFile.Header;
+    image.dataOffset = data.Size() - dataFile.Available;
+    {
+        const IcsLocaleScope cLocale;
+        layout.Spacing = ReadSpacing(handle.ics, dimension);
+        // libics takes the order "1 2 … n" as little-endian, its reverse as big-endian;
+        // none given is the host's.
+        bool little = true, big = true;
+        const int n = int(bytesPerSample);
+        for (int b = 0; b < n; ++b) {
+            little = little && handle.ics->byteOrder[b] == b + 1;
+            big = big && handle.ics->byteOrder[b] == n - b;
+        }
+        const bool none = handle.ics->byteOrder[0] == 0;
+        const bool hostLittle = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+        image.order = none || n == 1 || (hostLittle ? little : big) ? IcsImage::Order::Host
+                      : (hostLittle ? big : little)                 ? IcsImage::Order::Swapped
+                                                                    : IcsImage::Order::Mixed;
+    }
+    return ByteVolume::LoadOk;
+}
+
+/** Reads the data of the ICS file `image` into `stack`. */
+int32_t ReadIcsData(IcsImage& image, VolumeStack& stack, std::string& message,
+                    const StackReadOptions* options)
+{
+    const StackLayout& layout = image.layout;
+    const size_t count = image.count, bytesPerSample = image.bytesPerSample;
+    if (count > uint64_t(ByteVolume::MaxVoxelCount())) {
+        message = "the image of " + SizesText(layout.SizeX, layout.SizeY, layout.SizeZ) +
+                  " voxels is larger than this machine can hold";
+        return ByteVolume::LoadFailed;
+    }
+    IcsHandle& handle = image.handle;
     VolumeStack fresh;
     if (!AllocateStack(fresh, layout, message)) return ByteVolume::LoadFailed;
 
@@ -426,7 +485,7 @@ int32_t LoadIcs(FileIo::OpenedFile& header, FileIo::OpenedFile& ids, VolumeStack
     // is theirs, else through a small scratch block from which the samples are put in
     // place, so that memory beyond the stack stays small whatever the image's size.
     constexpr size_t BlockSamples = size_t(1) << 20;
-    IcsScatter scatter(fresh, dims, size, axes);
+    IcsScatter scatter(fresh, image.dims, image.size, image.axes);
     std::vector<uint8_t> scratch;
     if (!scatter.Canonical()) scratch.resize(std::min(count, BlockSamples) * bytesPerSample);
     const int64_t planeSamples = int64_t(layout.SizeX) * layout.SizeY;
@@ -460,11 +519,6 @@ int32_t LoadIcs(FileIo::OpenedFile& header, FileIo::OpenedFile& ids, VolumeStack
             return ByteVolume::LoadCancelled;
         }
     }
-    {
-        const IcsLocaleScope cLocale;
-        fresh.Spacing() = ReadSpacing(handle.ics, dimension);
-    }
-
     stack = std::move(fresh);
     message.clear();
     if (const Ics_Error error = handle.Close(); error != IcsErr_Ok) {
@@ -472,6 +526,19 @@ int32_t LoadIcs(FileIo::OpenedFile& header, FileIo::OpenedFile& ids, VolumeStack
         return ByteVolume::LoadCloseFailed;
     }
     return ByteVolume::LoadOk;
+}
+
+/**
+ * Reads the ICS file whose header the probe opened, and `ids`, the .ids file it was
+ * reached through if any, into `stack`.
+ */
+int32_t LoadIcs(FileIo::OpenedFile& header, FileIo::OpenedFile& ids, VolumeStack& stack,
+                std::string& message, const StackReadOptions* options)
+{
+    IcsImage image;
+    if (const int32_t code = OpenIcs(header, ids, image, message); code != ByteVolume::LoadOk)
+        return code;
+    return ReadIcsData(image, stack, message, options);
 }
 
 /** The sizes a raw volume file's header gives, checked. */
@@ -482,7 +549,8 @@ struct RawLayout
 };
 
 /** The sizes of a raw volume file from the bytes the probe read; false with the reason. */
-bool ReadRawHeader(const FileIo::OpenedFile& file, RawLayout& layout, std::string& message)
+bool ReadRawHeader(const FileIo::OpenedFile& file, RawLayout& layout, std::string& message,
+                   bool inMemory = true)
 {
     // A read error made the probe report the file unreadable: these are all its bytes.
     if (file.Head.size() < RawHeaderBytes) {
@@ -495,7 +563,8 @@ bool ReadRawHeader(const FileIo::OpenedFile& file, RawLayout& layout, std::strin
         message = "the raw volume header gives a negative size (" + SizesText(x, y, z) + ")";
         return false;
     }
-    if (!CheckedVoxelCount(x, y, z, layout.Count) || layout.Count > ByteVolume::MaxVoxelCount()) {
+    if (!CheckedVoxelCount(x, y, z, layout.Count) ||
+        (inMemory && layout.Count > ByteVolume::MaxVoxelCount())) {
         message = "the raw volume header asks for " + SizesText(x, y, z) +
                   " voxels, more than this machine can hold";
         return false;
@@ -573,6 +642,172 @@ int32_t LoadRaw(FileIo::OpenedFile& file, VolumeStack& stack, std::string& messa
     return ByteVolume::LoadOk;
 }
 
+/** The planes of compressed ICS data in the stack's order, decoded as they are asked for. */
+class IcsStreamSource : public PlaneSource
+{
+public:
+    explicit IcsStreamSource(std::unique_ptr<IcsImage> image) : image_(std::move(image))
+    {
+        layout_ = image_->layout;
+    }
+    bool RandomAccess() const override { return false; }
+
+    bool ReadPlane(int c, int t, int64_t z, uint8_t* out, std::string& error) override
+    {
+        const int64_t index = (int64_t(t) * layout_.Channels + c) * layout_.SizeZ + z;
+        if (!failure_.empty()) {
+            error = failure_;
+            return false;
+        }
+        if (index != next_) {
+            // Another pass over the data starts from the beginning again.
+            std::string message;
+            if (index != 0 || !image_->handle.Reopen(image_->dataFile, message)) {
+                error = index != 0 ? "the compressed data can only be read in order" : message;
+                return false;
+            }
+            next_ = 0;
+        }
+        Ics_Error status = IcsErr_Ok;
+        {
+            const IcsLocaleScope cLocale;
+            status = IcsGetDataBlock(image_->handle.ics, out, size_t(PlaneBytes()));
+        }
+        if (status != IcsErr_Ok) {
+            failure_ = "cannot read the image data: " + IcsReason(status);
+            error = failure_;
+            return false;
+        }
+        ++next_;
+        return true;
+    }
+
+private:
+    std::unique_ptr<IcsImage> image_;
+    int64_t next_ = 0; ///< the plane the stream is at, counted over all volumes
+    std::string failure_;
+};
+
+/**
+ * A source for the ICS file the probe opened: mapped when its rows lie in the data file
+ * as they are, a stream when compressed in the stack's order, else read whole if it fits.
+ */
+int32_t OpenIcsSource(FileIo::OpenedFile& header, FileIo::OpenedFile& ids,
+                      std::unique_ptr<PlaneSource>& source, std::string& message)
+{
+    auto image = std::make_unique<IcsImage>();
+    if (const int32_t code = OpenIcs(header, ids, *image, message); code != ByteVolume::LoadOk)
+        return code;
+    const StackLayout& layout = image->layout;
+    const bool rowsFirst = image->axes[0] == AxisX;
+    if (!image->compressed && rowsFirst && image->order != IcsImage::Order::Mixed) {
+        // The stride of each axis in the data file, from its dimensions' order.
+        int64_t stride[AxisCount] = {0, 0, 0, 0, 0};
+        int64_t step = int64_t(image->bytesPerSample);
+        for (int d = 0; d < image->dims; ++d) {
+            stride[image->axes[d]] = step;
+            step *= int64_t(image->size[d]);
+        }
+        const FileIo::File& data =
+            image->dataFile.Data.IsOpen() ? image->dataFile.Data : image->dataFile.Header;
+        std::string error;
+        auto file = MappedFile::Map(data.Descriptor(), data.Size(), std::string(), error);
+        if (!file) {
+            message = error;
+            return ByteVolume::LoadFailed;
+        }
+        MappedPlaneSource::Geometry geometry;
+        geometry.Offset = image->dataOffset;
+        geometry.StrideY = stride[AxisY];
+        geometry.StrideZ = stride[AxisZ];
+        geometry.StrideC = stride[AxisChannel];
+        geometry.StrideT = stride[AxisTime];
+        geometry.Swap = image->order == IcsImage::Order::Swapped;
+        source = std::make_unique<MappedPlaneSource>(std::move(file), layout, geometry);
+        return ByteVolume::LoadOk;
+    }
+    const bool inOrder = std::is_sorted(image->axes, image->axes + image->dims);
+    if (image->compressed && inOrder) {
+        source = std::make_unique<IcsStreamSource>(std::move(image));
+        return ByteVolume::LoadOk;
+    }
+    if (!FitsInMemory(layout.VolumeBytes() * layout.VolumeCount())) {
+        message = std::string("the image is larger than memory and its samples are not stored ") +
+                  (image->compressed ? "plane by plane" : "in rows along x") +
+                  ", so it cannot be read a plane at a time";
+        return ByteVolume::LoadFailed;
+    }
+    VolumeStack stack;
+    const int32_t code = ReadIcsData(*image, stack, message, nullptr);
+    if (code != ByteVolume::LoadOk && code != ByteVolume::LoadCloseFailed) return code;
+    source = std::make_unique<StackPlaneSource>(std::move(stack), message);
+    return code;
+}
+
+/** A source for the raw volume file the probe opened: its voxels, mapped. */
+int32_t OpenRawSource(FileIo::OpenedFile& opened, std::unique_ptr<PlaneSource>& source,
+                      std::string& message)
+{
+    RawLayout raw;
+    if (!ReadRawHeader(opened, raw, message, false)) return ByteVolume::LoadFailed;
+    const FileIo::File& file = opened.Handle;
+    const int64_t held = std::max<int64_t>(file.Size() - int64_t(RawHeaderBytes), 0);
+    // A header asking for more voxels than the file holds is trusted only as far as
+    // memory would have held them: the rest would be zeros made up from nothing.
+    if (held < raw.Count && raw.Count > ByteVolume::MaxVoxelCount()) {
+        message = "the raw volume header asks for " + SizesText(raw.X, raw.Y, raw.Z) +
+                  " voxels, more than this machine can hold and more than the file's " +
+                  std::to_string(held) + " bytes of data";
+        return ByteVolume::LoadFailed;
+    }
+    std::string error;
+    auto mapped = MappedFile::Map(file.Descriptor(), file.Size(), std::string(), error);
+    if (!mapped) {
+        message = error;
+        return ByteVolume::LoadFailed;
+    }
+    StackLayout layout;
+    layout.SizeX = raw.X;
+    layout.SizeY = raw.Y;
+    layout.SizeZ = raw.Z;
+    MappedPlaneSource::Geometry geometry;
+    geometry.Offset = int64_t(RawHeaderBytes);
+    geometry.StrideY = raw.X;
+    geometry.StrideZ = int64_t(raw.X) * raw.Y;
+    source = std::make_unique<MappedPlaneSource>(
+        std::move(mapped), layout, geometry,
+        RawDataWarning(file, raw, size_t(std::min(held, raw.Count))));
+    return ByteVolume::LoadOk;
+}
+
+} // namespace
+
+namespace {
+
+/**
+ * True, with the reason in `read`, when the probed file is no volume: unreadable, a
+ * picture, or a name that promises ICS over something else.
+ */
+bool Refused(VolumeFileProbe& probe, const std::string& fileName, VolumeReadResult& read)
+{
+    switch (probe.Type) {
+    case VolumeFileType::Unreadable:
+        read.Message = probe.Reason;
+        return true;
+    case VolumeFileType::Picture:
+        read.Message = "a picture file, not a volume";
+        return true;
+    case VolumeFileType::Other:
+        // A name that promises ICS but holds something else is refused, not misread.
+        if (!ByteVolume::IsIcsFileName(fileName)) return false;
+        if (CheckIcsHeader(std::move(probe.File), read.Message))
+            read.Message = "the file is not an ICS header";
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 VolumeReadResult ReadStack(const std::string& fileName, VolumeStack& stack,
@@ -581,27 +816,18 @@ VolumeReadResult ReadStack(const std::string& fileName, VolumeStack& stack,
     // The content decides how a file is read, before any raw header is trusted.
     VolumeReadResult read;
     VolumeFileProbe probe = ProbeVolumeFile(fileName);
+    if (Refused(probe, fileName, read)) return read;
     switch (probe.Type) {
-    case VolumeFileType::Unreadable:
-        read.Message = probe.Reason;
-        break;
     case VolumeFileType::Ics:
         read.Code = LoadIcs(probe.File, probe.IdsFile, stack, read.Message, options);
         break;
     case VolumeFileType::Tiff:
         read.Code = ReadTiffStack(probe.File, stack, read.Message, options);
         break;
-    case VolumeFileType::Picture:
-        read.Message = "a picture file, not a volume";
-        break;
     case VolumeFileType::Other:
-        // A name that promises ICS but holds something else is refused, not misread.
-        if (ByteVolume::IsIcsFileName(fileName)) {
-            if (CheckIcsHeader(std::move(probe.File), read.Message))
-                read.Message = "the file is not an ICS header";
-        } else {
-            read.Code = LoadRaw(probe.File, stack, read.Message, options);
-        }
+        read.Code = LoadRaw(probe.File, stack, read.Message, options);
+        break;
+    default:
         break;
     }
     return read;
@@ -670,4 +896,29 @@ int32_t ByteVolume::Load(const std::string& fileName, std::string* message,
     VolumeReadResult read = ReadVolume(fileName, *this, &options);
     if (message) *message = std::move(read.Message);
     return read.Code;
+}
+
+VolumeReadResult OpenStackSource(const std::string& fileName, std::unique_ptr<PlaneSource>& source)
+{
+    VolumeReadResult read;
+    std::unique_ptr<PlaneSource> opened;
+    VolumeFileProbe probe = ProbeVolumeFile(fileName);
+    if (Refused(probe, fileName, read)) return read;
+    switch (probe.Type) {
+    case VolumeFileType::Ics:
+        read.Code = OpenIcsSource(probe.File, probe.IdsFile, opened, read.Message);
+        break;
+    case VolumeFileType::Tiff:
+        read.Code = OpenTiffSource(probe.File, opened, read.Message);
+        break;
+    case VolumeFileType::Other:
+        read.Code = OpenRawSource(probe.File, opened, read.Message);
+        break;
+    default:
+        break;
+    }
+    if (!read.Loaded()) return read;
+    if (read.Message.empty()) read.Message = opened->Warning();
+    source = std::move(opened);
+    return read;
 }

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "ByteVolume.h"
+#include "PlaneSource.h"
 #include "VolumeStack.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 /** What reading a volume file gave: the code of ByteVolume::Load and its message. */
@@ -56,3 +58,15 @@ struct StackReadOptions
  */
 VolumeReadResult ReadStack(const std::string& fileName, VolumeStack& stack,
                            const StackReadOptions* options = nullptr);
+
+/**
+ * Opens `fileName` to be read plane by plane (PlaneSource.h), reading no more than its
+ * header, whatever the file's size: raw volume files, uncompressed ICS data whose rows
+ * are contiguous and uncompressed TIFF strips are mapped; compressed TIFF pages are
+ * decoded plane by plane on demand; compressed ICS data are a stream, read in order.
+ * A file that can only be read whole (ICS samples interleaved along x, a mixed byte
+ * order) is loaded into memory when it fits there (FitsInMemory), and refused with the
+ * reason otherwise. The codes and messages are ReadStack's; on success the source's
+ * Warning is what ReadStack would have warned of.
+ */
+VolumeReadResult OpenStackSource(const std::string& fileName, std::unique_ptr<PlaneSource>& source);

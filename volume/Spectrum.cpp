@@ -649,6 +649,42 @@ float ComputeHighFrequencyFigure(const ByteVolume& volume, unsigned threads)
     return float((((long double)v[3] + v[2]) + v[1]) + v[0]);
 }
 
+FigureStream::FigureStream(int32_t sizeX, int32_t sizeY) : sizeX_(sizeX), sizeY_(sizeY) {}
+
+void FigureStream::PlaneTerms(const uint8_t* plane, float* terms) const
+{
+    const int64_t lags = int64_t(sizeX_) - 5;
+    if (lags < 5) return;
+    Job job;
+    job.sizeX = sizeX_;
+    job.lags = lags;
+    job.kernel = ChooseKernel();
+    Scratch scratch(job);
+    for (int64_t y = 0; y < sizeY_; ++y) {
+        std::memcpy(scratch.line, plane + y * sizeX_, size_t(sizeX_));
+        job.kernel.row(scratch.line, sizeX_, 1, 5, scratch.sums.data(), scratch.g.data());
+        std::memcpy(terms + 5 * y, scratch.g.data() + lags - 5, 5 * sizeof(float));
+    }
+}
+
+void FigureStream::Add(const float* terms)
+{
+    if (int64_t(sizeX_) - 5 < 5) return;
+    const Kernel kernel = ChooseKernel();
+    for (int64_t y = 0; y < sizeY_; ++y)
+        kernel.add(terms + 5 * y, 5, c_);
+    lines_ += sizeY_;
+}
+
+float FigureStream::Figure() const
+{
+    if (lines_ == 0 || int64_t(sizeX_) - 5 < 5) return std::numeric_limits<float>::quiet_NaN();
+    float v[4];
+    for (int i = 0; i < 4; ++i)
+        v[i] = float(double(c_[i]) / double(lines_));
+    return float((((long double)v[3] + v[2]) + v[1]) + v[0]);
+}
+
 namespace {
 
 /** The lines a computation in `mode` walks, or 0 when it has none. */

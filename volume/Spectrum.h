@@ -2,6 +2,7 @@
 
 #include "ByteVolume.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <string_view>
@@ -81,6 +82,34 @@ SpectrumResult ComputeLagSpectrum(const ByteVolume& volume, int mode, int z, int
  * without lines.
  */
 float ComputeHighFrequencyFigure(const ByteVolume& volume, unsigned threads = 1);
+
+/**
+ * The figure of ComputeHighFrequencyFigure for a volume given a plane at a time, bit for
+ * bit: each plane's rows are measured on their own (PlaneTerms, on any thread, in any
+ * order), then the planes' terms are added in plane order (Add). Nothing but a plane's
+ * terms, five floats a row, is kept.
+ */
+class FigureStream
+{
+public:
+    /** For planes of `sizeY` rows of `sizeX` voxels. */
+    FigureStream(int32_t sizeX, int32_t sizeY);
+
+    /** The floats PlaneTerms writes for a plane. */
+    size_t TermCount() const { return size_t(5 * std::max<int64_t>(sizeY_, 0)); }
+    /** Measures the rows of `plane` (SizeY rows of SizeX voxels) into `terms`. */
+    void PlaneTerms(const uint8_t* plane, float* terms) const;
+    /** Adds the terms of the next plane. */
+    void Add(const float* terms);
+    /** The figure of the planes added; NaN when they are narrower than 10 or hold no row. */
+    float Figure() const;
+
+private:
+    int32_t sizeX_;
+    int64_t sizeY_;
+    int64_t lines_ = 0;
+    float c_[4] = {0, 0, 0, 0};
+};
 
 /** The byte differences the computation takes in `mode`: about X²/2 for each line. */
 int64_t SpectrumDifferences(const ByteVolume& volume, int mode);

@@ -22,73 +22,65 @@ template <class Sample> Sample SampleAt(const uint8_t* samples, size_t j)
 /** Samples are reduced in blocks, so that the flat-reduction watch reads them while warm. */
 constexpr size_t BlockSamples = size_t(1) << 20;
 
+/** The range of the finite floating-point samples among `count`, into `notes`. */
+template <class Sample>
+void AddFloatRange(const uint8_t* samples, size_t count, ReductionNotes& notes)
+{
+    for (size_t j = 0; j < count; ++j) {
+        const double s = SampleAt<Sample>(samples, j);
+        if (!std::isfinite(s)) continue;
+        if (notes.Finite == 0 || s < notes.Min) notes.Min = s;
+        if (notes.Finite == 0 || s > notes.Max) notes.Max = s;
+        ++notes.Finite;
+    }
+    notes.Total += count;
+}
+
 /**
  * Floating-point samples become voxels by a linear map of their finite range onto
  * 0 … 255, truncated: v = (s − min) / (max − min) · 255, so that min gives 0 and max
  * 255. NaN and −∞ give 0, +∞ gives 255; a constant image gives 0 everywhere.
  */
-class FloatRange
+template <class Sample>
+void MapFloat(const ReductionNotes& range, const uint8_t* samples, size_t count, uint8_t* voxels)
 {
-public:
-    template <class Sample> void Add(const uint8_t* samples, size_t count)
-    {
-        for (size_t j = 0; j < count; ++j) {
-            const double s = SampleAt<Sample>(samples, j);
-            if (!std::isfinite(s)) continue;
-            if (finite_ == 0 || s < min_) min_ = s;
-            if (finite_ == 0 || s > max_) max_ = s;
-            ++finite_;
-        }
-        total_ += count;
-    }
-
-    bool AnyFinite() const { return finite_ > 0; }
-
-    template <class Sample> void Map(const uint8_t* samples, size_t count, uint8_t* voxels) const
-    {
-        // Halving both ends keeps the width finite for ranges wider than a double holds.
-        const bool halve = !std::isfinite(max_ - min_);
-        const double low = halve ? min_ * 0.5 : min_;
-        const double width = halve ? max_ * 0.5 - min_ * 0.5 : max_ - min_;
-        for (size_t j = 0; j < count; ++j) {
-            const double s = SampleAt<Sample>(samples, j);
-            uint8_t v = 0;
-            if (std::isfinite(s)) {
-                if (width > 0) {
-                    const double t = ((halve ? s * 0.5 : s) - low) / width * 255.0;
-                    v = uint8_t(std::clamp(t, 0.0, 255.0));
-                }
-            } else if (s > 0) {
-                v = 255;
+    // Halving both ends keeps the width finite for ranges wider than a double holds.
+    const double min = range.Min, max = range.Max;
+    const bool halve = !std::isfinite(max - min);
+    const double low = halve ? min * 0.5 : min;
+    const double width = halve ? max * 0.5 - min * 0.5 : max - min;
+    for (size_t j = 0; j < count; ++j) {
+        const double s = SampleAt<Sample>(samples, j);
+        uint8_t v = 0;
+        if (std::isfinite(s)) {
+            if (width > 0) {
+                const double t = ((halve ? s * 0.5 : s) - low) / width * 255.0;
+                v = uint8_t(std::clamp(t, 0.0, 255.0));
             }
-            voxels[j] = v;
+        } else if (s > 0) {
+            v = 255;
         }
+        voxels[j] = v;
     }
+}
 
-    std::string Description(int bits) const
-    {
-        char text[256];
-        if (min_ == max_)
-            std::snprintf(text, sizeof text, "every finite sample equals %.9g; all voxels are 0",
-                          min_);
-        else
-            std::snprintf(text, sizeof text,
-                          "%d-bit floating-point samples from %.9g to %.9g were mapped linearly "
-                          "onto 0 to 255",
-                          bits, min_, max_);
-        std::string description = text;
-        if (const uint64_t other = total_ - finite_; other > 0)
-            description += "; " + std::to_string(other) + " sample" + (other == 1 ? "" : "s") +
-                           " that are not finite numbers became 0 (NaN, -inf) or 255 (+inf)";
-        return description;
-    }
-
-private:
-    double min_ = 0;
-    double max_ = 0;
-    uint64_t finite_ = 0;
-    uint64_t total_ = 0;
-};
+std::string FloatDescription(const ReductionNotes& range, int bits)
+{
+    char text[256];
+    if (range.Min == range.Max)
+        std::snprintf(text, sizeof text, "every finite sample equals %.9g; all voxels are 0",
+                      range.Min);
+    else
+        std::snprintf(text, sizeof text,
+                      "%d-bit floating-point samples from %.9g to %.9g were mapped linearly "
+                      "onto 0 to 255",
+                      bits, range.Min, range.Max);
+    std::string description = text;
+    if (const uint64_t other = range.Total - range.Finite; other > 0)
+        description += "; " + std::to_string(other) + " sample" + (other == 1 ? "" : "s") +
+                       " that are not finite numbers became 0 (NaN, -inf) or 255 (+inf)";
+    return description;
+}
 
 /** 16-bit samples: their top eight significant bits, clamped to 255. */
 void ReduceSixteen(const uint8_t* samples, size_t count, int significantBits, uint8_t* voxels)
@@ -105,148 +97,181 @@ void ReduceWide(const uint8_t* samples, size_t count, size_t bytes, uint8_t* vox
         voxels[j] = uint8_t((samples[j * bytes + 3] & 0x3F) << 2);
 }
 
+template <class Sample>
+void IntegerRange(const uint8_t* samples, size_t count, ReductionNotes& notes)
+{
+    Sample low = SampleAt<Sample>(samples, 0), high = low;
+    for (size_t j = 1; j < count; ++j) {
+        const Sample s = SampleAt<Sample>(samples, j);
+        low = std::min(low, s);
+        high = std::max(high, s);
+    }
+    if constexpr (std::is_signed_v<Sample>) {
+        notes.Low = notes.Seen ? std::min<int64_t>(notes.Low, low) : low;
+        notes.High = notes.Seen ? std::max<int64_t>(notes.High, high) : high;
+    } else {
+        notes.ULow = notes.Seen ? std::min<uint64_t>(notes.ULow, low) : low;
+        notes.UHigh = notes.Seen ? std::max<uint64_t>(notes.UHigh, high) : high;
+    }
+}
+
 /**
  * Watches the reduction of integer samples wider than a byte for one that loses the
  * whole image: samples that vary, all reduced to the same voxel (16-bit counts below
- * 256, 32-bit counts below 2^24). It stops looking at the first block whose voxels
- * differ, so ordinary data pay for one pass over a block of voxels; the samples' range
- * is taken only while every voxel so far is the same.
+ * 256, 32-bit counts below 2^24). It stops looking once voxels differ, so ordinary data
+ * pay for one pass over a block of voxels; the samples' range is taken only while every
+ * voxel so far is the same.
  */
-class FlatReduction
+void WatchFlat(SampleKind kind, const uint8_t* samples, size_t count, const uint8_t* voxels,
+               ReductionNotes& notes)
 {
-public:
-    FlatReduction(SampleKind kind, int significantBits)
-        : kind_(kind), signed_(IsSignedKind(kind)),
-          bits_(SampleKindBytes(kind) == 2 ? significantBits : SampleKindBytes(kind) * 8),
-          flat_(SampleKindBytes(kind) > 1 && !IsFloatKind(kind))
-    {
+    if (!notes.Uniform || count == 0) return;
+    if (!notes.Seen) notes.Voxel = voxels[0];
+    uint8_t differ = 0;
+    for (size_t j = 0; j < count; ++j)
+        differ |= uint8_t(voxels[j] ^ notes.Voxel);
+    if (differ) {
+        notes.Uniform = false;
+        return;
     }
-
-    /** Takes the next `count` samples and the voxels they were reduced to. */
-    void Add(const uint8_t* samples, size_t count, const uint8_t* voxels)
-    {
-        if (!flat_ || count == 0) return;
-        if (!seen_) voxel_ = voxels[0];
-        uint8_t differ = 0;
-        for (size_t j = 0; j < count; ++j)
-            differ |= uint8_t(voxels[j] ^ voxel_);
-        if (differ) {
-            flat_ = false;
-            return;
-        }
-        switch (kind_) {
-        case SampleKind::UInt16:
-            Range<uint16_t>(samples, count);
-            break;
-        case SampleKind::Int16:
-            Range<int16_t>(samples, count);
-            break;
-        case SampleKind::UInt32:
-            Range<uint32_t>(samples, count);
-            break;
-        case SampleKind::Int32:
-            Range<int32_t>(samples, count);
-            break;
-        case SampleKind::UInt64:
-            Range<uint64_t>(samples, count);
-            break;
-        default:
-            Range<int64_t>(samples, count);
-            break;
-        }
-        seen_ = true;
+    switch (kind) {
+    case SampleKind::UInt16:
+        IntegerRange<uint16_t>(samples, count, notes);
+        break;
+    case SampleKind::Int16:
+        IntegerRange<int16_t>(samples, count, notes);
+        break;
+    case SampleKind::UInt32:
+        IntegerRange<uint32_t>(samples, count, notes);
+        break;
+    case SampleKind::Int32:
+        IntegerRange<int32_t>(samples, count, notes);
+        break;
+    case SampleKind::UInt64:
+        IntegerRange<uint64_t>(samples, count, notes);
+        break;
+    default:
+        IntegerRange<int64_t>(samples, count, notes);
+        break;
     }
-
-    /** The warning when the samples vary and every voxel is the same; else empty. */
-    std::string Warning() const
-    {
-        if (!flat_ || !seen_ || (signed_ ? low_ == high_ : ulow_ == uhigh_)) return {};
-        const std::string low = signed_ ? std::to_string(low_) : std::to_string(ulow_);
-        const std::string high = signed_ ? std::to_string(high_) : std::to_string(uhigh_);
-        return "its " + std::string(signed_ ? "signed " : "") + std::to_string(bits_) +
-               "-bit samples (" + low + " to " + high + ") all reduce to the same 8-bit voxel (" +
-               std::to_string(voxel_) + "); the figure is computed on the 8-bit voxels";
-    }
-
-private:
-    template <class Sample> void Range(const uint8_t* samples, size_t count)
-    {
-        Sample low = SampleAt<Sample>(samples, 0), high = low;
-        for (size_t j = 1; j < count; ++j) {
-            const Sample s = SampleAt<Sample>(samples, j);
-            low = std::min(low, s);
-            high = std::max(high, s);
-        }
-        if constexpr (std::is_signed_v<Sample>) {
-            low_ = seen_ ? std::min<int64_t>(low_, low) : low;
-            high_ = seen_ ? std::max<int64_t>(high_, high) : high;
-        } else {
-            ulow_ = seen_ ? std::min<uint64_t>(ulow_, low) : low;
-            uhigh_ = seen_ ? std::max<uint64_t>(uhigh_, high) : high;
-        }
-    }
-
-    SampleKind kind_;
-    bool signed_;
-    int bits_;  ///< the width the samples are named by
-    bool flat_; ///< every voxel so far equals voxel_
-    bool seen_ = false;
-    uint8_t voxel_ = 0;
-    int64_t low_ = 0, high_ = 0;    ///< the range of signed samples
-    uint64_t ulow_ = 0, uhigh_ = 0; ///< the range of unsigned samples
-};
-
-void AllocateLike(const StackLayout& layout, ByteVolume& volume)
-{
-    volume.Allocate(layout.SizeX, layout.SizeY, layout.SizeZ);
+    notes.Seen = true;
 }
 
 } // namespace
+
+void ReductionNotes::Merge(const ReductionNotes& next)
+{
+    if (next.Finite > 0) {
+        Min = Finite ? std::min(Min, next.Min) : next.Min;
+        Max = Finite ? std::max(Max, next.Max) : next.Max;
+    }
+    Finite += next.Finite;
+    Total += next.Total;
+    if (!next.Seen) {
+        Uniform = Uniform && next.Uniform;
+        return;
+    }
+    if (!Seen) {
+        if (!Uniform) return; // voxels differed before any was noted
+        const uint64_t finite = Finite, total = Total;
+        const double min = Min, max = Max;
+        *this = next;
+        Finite = finite, Total = total, Min = min, Max = max;
+        return;
+    }
+    if (!Uniform || !next.Uniform || next.Voxel != Voxel) {
+        Uniform = false;
+        return;
+    }
+    Low = std::min(Low, next.Low), High = std::max(High, next.High);
+    ULow = std::min(ULow, next.ULow), UHigh = std::max(UHigh, next.UHigh);
+}
+
+ByteReduction::ByteReduction(const StackLayout& layout)
+    : kind_(layout.Kind), significantBits_(layout.SignificantBits)
+{
+}
+
+bool ByteReduction::NeedsRange() const
+{
+    return IsFloatKind(kind_);
+}
+
+void ByteReduction::NoteRange(const uint8_t* samples, size_t count, ReductionNotes& notes) const
+{
+    if (kind_ == SampleKind::Float32)
+        AddFloatRange<float>(samples, count, notes);
+    else if (kind_ == SampleKind::Float64)
+        AddFloatRange<double>(samples, count, notes);
+}
+
+bool ByteReduction::SetRange(const ReductionNotes& range, std::string& message)
+{
+    range_ = range;
+    if (range.Finite > 0) return true;
+    message = "the image holds no finite sample (all are NaN or infinite)";
+    return false;
+}
+
+void ByteReduction::Reduce(const uint8_t* samples, size_t count, uint8_t* voxels,
+                           ReductionNotes& notes) const
+{
+    const size_t bytes = size_t(SampleKindBytes(kind_));
+    if (bytes == 1) {
+        std::memcpy(voxels, samples, count);
+    } else if (kind_ == SampleKind::Float32) {
+        MapFloat<float>(range_, samples, count, voxels);
+    } else if (kind_ == SampleKind::Float64) {
+        MapFloat<double>(range_, samples, count, voxels);
+    } else {
+        // In blocks, so that the flat-reduction watch reads them while warm.
+        for (size_t done = 0; done < count;) {
+            const size_t n = std::min(count - done, BlockSamples);
+            const uint8_t* block = samples + done * bytes;
+            if (bytes == 2)
+                ReduceSixteen(block, n, significantBits_, voxels + done);
+            else
+                ReduceWide(block, n, bytes, voxels + done);
+            WatchFlat(kind_, block, n, voxels + done, notes);
+            done += n;
+        }
+    }
+}
+
+std::string ByteReduction::Warning(const ReductionNotes& notes) const
+{
+    const int bytes = SampleKindBytes(kind_);
+    if (IsFloatKind(kind_)) return FloatDescription(range_, bytes * 8);
+    const bool isSigned = IsSignedKind(kind_);
+    if (bytes == 1 || !notes.Uniform || !notes.Seen ||
+        (isSigned ? notes.Low == notes.High : notes.ULow == notes.UHigh))
+        return {};
+    const int bits = bytes == 2 ? significantBits_ : bytes * 8;
+    const std::string low = isSigned ? std::to_string(notes.Low) : std::to_string(notes.ULow);
+    const std::string high = isSigned ? std::to_string(notes.High) : std::to_string(notes.UHigh);
+    return "its " + std::string(isSigned ? "signed " : "") + std::to_string(bits) +
+           "-bit samples (" + low + " to " + high + ") all reduce to the same 8-bit voxel (" +
+           std::to_string(notes.Voxel) + "); the figure is computed on the 8-bit voxels";
+}
 
 bool MakeByteVolume(const VolumeStack& stack, int c, int t, ByteVolume& volume,
                     std::string& message)
 {
     const StackLayout& layout = stack.Layout();
-    const SampleKind kind = layout.Kind;
     const size_t count = size_t(layout.VoxelCount());
-    const size_t bytes = size_t(SampleKindBytes(kind));
     const uint8_t* samples = count ? stack.Samples(c, t) : nullptr;
     ByteVolume fresh;
-    AllocateLike(layout, fresh);
+    fresh.Allocate(layout.SizeX, layout.SizeY, layout.SizeZ);
     message.clear();
-
-    if (count == 0) {
-        // Nothing to reduce: a volume with an empty axis.
-    } else if (bytes == 1) {
-        std::memcpy(fresh.Data, samples, count);
-    } else if (IsFloatKind(kind)) {
-        FloatRange range;
-        if (kind == SampleKind::Float32)
-            range.Add<float>(samples, count);
-        else
-            range.Add<double>(samples, count);
-        if (!range.AnyFinite()) {
-            message = "the image holds no finite sample (all are NaN or infinite)";
-            return false;
+    if (count > 0) {
+        ByteReduction reduction(layout);
+        ReductionNotes notes;
+        if (reduction.NeedsRange()) {
+            reduction.NoteRange(samples, count, notes);
+            if (!reduction.SetRange(notes, message)) return false;
         }
-        if (kind == SampleKind::Float32)
-            range.Map<float>(samples, count, fresh.Data);
-        else
-            range.Map<double>(samples, count, fresh.Data);
-        message = range.Description(int(bytes) * 8);
-    } else {
-        FlatReduction flat(kind, layout.SignificantBits);
-        for (size_t done = 0; done < count;) {
-            const size_t n = std::min(count - done, BlockSamples);
-            const uint8_t* block = samples + done * bytes;
-            if (bytes == 2)
-                ReduceSixteen(block, n, layout.SignificantBits, fresh.Data + done);
-            else
-                ReduceWide(block, n, bytes, fresh.Data + done);
-            flat.Add(block, n, fresh.Data + done);
-            done += n;
-        }
-        message = flat.Warning();
+        reduction.Reduce(samples, count, fresh.Data, notes);
+        message = reduction.Warning(notes);
     }
     volume = std::move(fresh);
     return true;

@@ -27,6 +27,52 @@ bool MakeByteVolume(const VolumeStack& stack, int c, int t, ByteVolume& volume,
                     std::string& message);
 
 /**
+ * What reducing some samples to 8-bit voxels found: the range of floating-point samples,
+ * and whether wide integer samples all gave the same voxel. The notes of consecutive
+ * parts of a volume, merged in order, are those of the whole.
+ */
+struct ReductionNotes
+{
+    double Min = 0, Max = 0;        ///< the finite floating-point samples' range
+    uint64_t Finite = 0, Total = 0; ///< floating-point samples, finite and in all
+    bool Uniform = true;            ///< every voxel so far is Voxel
+    bool Seen = false;              ///< some voxel was noted
+    uint8_t Voxel = 0;
+    int64_t Low = 0, High = 0;    ///< the range of signed integer samples, while Uniform
+    uint64_t ULow = 0, UHigh = 0; ///< the range of unsigned integer samples, while Uniform
+
+    /** Takes in the notes of the samples that come after these. */
+    void Merge(const ReductionNotes& next);
+};
+
+/**
+ * The reduction of MakeByteVolume taken a part at a time, for volumes read plane by
+ * plane: floating-point volumes first have every part's range noted (NoteRange), merged
+ * and set (SetRange); then each part is reduced (Reduce, on any thread), and the notes of
+ * all parts, merged in order, give MakeByteVolume's warning (Warning).
+ */
+class ByteReduction
+{
+public:
+    explicit ByteReduction(const StackLayout& layout);
+
+    /** True for floating-point samples: their range must be set before Reduce. */
+    bool NeedsRange() const;
+    void NoteRange(const uint8_t* samples, size_t count, ReductionNotes& notes) const;
+    /** Takes the range of all samples; false with the reason when none is finite. */
+    bool SetRange(const ReductionNotes& range, std::string& message);
+    /** Reduces `count` samples into `voxels`, noting what it found. */
+    void Reduce(const uint8_t* samples, size_t count, uint8_t* voxels, ReductionNotes& notes) const;
+    /** MakeByteVolume's warning for a volume whose parts' notes are `notes`; else empty. */
+    std::string Warning(const ReductionNotes& notes) const;
+
+private:
+    SampleKind kind_;
+    int significantBits_;
+    ReductionNotes range_;
+};
+
+/**
  * MakeByteVolume, except that samples of one byte are handed over rather than copied:
  * the stack then no longer holds volume (c, t).
  */

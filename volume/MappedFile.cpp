@@ -1,0 +1,200 @@
+#include "MappedFile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csetjmp>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+/** The read under way on this thread, while a Copy runs. */
+struct GuardedRead
+{
+    sigjmp_buf jump;
+    const uint8_t* begin;
+    const uint8_t* end;
+};
+
+thread_local GuardedRead* activeRead = nullptr;
+struct sigaction previousBus;
+
+/**
+ * A SIGBUS raised by a guarded read leaves the read; any other goes to the handler that
+ * was there before, or ends the program as it would have.
+ */
+void OnBus(int signal, siginfo_t* info, void* context)
+{
+    GuardedRead* read = activeRead;
+    const auto* address = static_cast<const uint8_t*>(info->si_addr);
+    if (read && address >= read->begin && address < read->end) siglongjmp(read->jump, 1);
+    if (previousBus.sa_flags & SA_SIGINFO) {
+        if (previousBus.sa_sigaction) return previousBus.sa_sigaction(signal, info, context);
+    } else if (previousBus.sa_handler != SIG_DFL && previousBus.sa_handler != SIG_IGN) {
+        return previousBus.sa_handler(signal);
+    }
+    // Returning runs the faulting instruction again, now under the default action.
+    struct sigaction fallback
+    {
+    };
+    fallback.sa_handler = SIG_DFL;
+    sigaction(SIGBUS, &fallback, nullptr);
+}
+
+void InstallBusHandler()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action
+        {
+        };
+        action.sa_sigaction = OnBus;
+        sigemptyset(&action.sa_mask);
+        // SA_NODEFER: leaving the handler by a jump must not leave SIGBUS blocked, and
+        // sigsetjmp need then not save the signal mask (a system call) on every read.
+        action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+        sigaction(SIGBUS, &action, &previousBus);
+    });
+}
+
+/** The copy itself, kept apart so that nothing with a destructor lives across the jump. */
+bool CopyGuarded(const uint8_t* from, size_t elementBytes, size_t count, int64_t stride,
+                 uint8_t* out)
+{
+    GuardedRead read;
+    read.begin = from;
+    read.end = from + (count ? int64_t(count - 1) * stride + int64_t(elementBytes) : 0);
+    if (sigsetjmp(read.jump, 0) != 0) {
+        activeRead = nullptr;
+        return false;
+    }
+    activeRead = &read;
+    if (stride == int64_t(elementBytes)) {
+        std::memcpy(out, from, elementBytes * count);
+    } else if (elementBytes == 1) {
+        for (size_t j = 0; j < count; ++j)
+            out[j] = from[int64_t(j) * stride];
+    } else if (elementBytes == 2) {
+        for (size_t j = 0; j < count; ++j)
+            std::memcpy(out + 2 * j, from + int64_t(j) * stride, 2);
+    } else if (elementBytes == 4) {
+        for (size_t j = 0; j < count; ++j)
+            std::memcpy(out + 4 * j, from + int64_t(j) * stride, 4);
+    } else {
+        for (size_t j = 0; j < count; ++j)
+            std::memcpy(out + elementBytes * j, from + int64_t(j) * stride, elementBytes);
+    }
+    activeRead = nullptr;
+    return true;
+}
+
+int64_t PageSize()
+{
+    static const int64_t size = sysconf(_SC_PAGESIZE);
+    return size;
+}
+
+} // namespace
+
+std::shared_ptr<MappedFile> MappedFile::Map(int descriptor, int64_t size, const std::string& name,
+                                            std::string& error)
+{
+    InstallBusHandler();
+    std::shared_ptr<MappedFile> file(new MappedFile);
+    file->size_ = size;
+    file->name_ = name;
+    if (size > 0) {
+        void* data = mmap(nullptr, size_t(size), PROT_READ, MAP_SHARED, descriptor, 0);
+        if (data == MAP_FAILED) {
+            error = std::string("cannot map the file: ") + std::strerror(errno);
+            return nullptr;
+        }
+        file->data_ = static_cast<const uint8_t*>(data);
+    }
+    return file;
+}
+
+MappedFile::~MappedFile()
+{
+    if (data_) munmap(const_cast<uint8_t*>(data_), size_t(size_));
+}
+
+bool MappedFile::Failed() const
+{
+    return failed_.load(std::memory_order_acquire);
+}
+
+bool MappedFile::Copy(int64_t offset, size_t elementBytes, size_t count, int64_t stride, void* out,
+                      std::string& error) const
+{
+    if (!Failed() &&
+        CopyGuarded(data_ + offset, elementBytes, count, stride, static_cast<uint8_t*>(out)))
+        return true;
+    const std::lock_guard lock(mutex_);
+    if (!failed_.load()) {
+        reason_ = "the file became shorter while it was read (it held " + std::to_string(size_) +
+                  " bytes when opened); it is no longer read";
+        failed_.store(true, std::memory_order_release);
+    }
+    error = reason_;
+    return false;
+}
+
+void MappedFile::Advise(int64_t offset, int64_t bytes, Access access) const
+{
+    if (!data_ || Failed()) return;
+    const int64_t page = PageSize();
+    const int64_t begin = std::max<int64_t>(offset, 0) / page * page;
+    const int64_t end = std::min(size_, offset + bytes);
+    if (end <= begin) return;
+    const int advice = access == Access::Sequential ? MADV_SEQUENTIAL
+                       : access == Access::Random   ? MADV_RANDOM
+                                                    : MADV_WILLNEED;
+    madvise(const_cast<uint8_t*>(data_) + begin, size_t(end - begin), advice);
+}
+
+void MappedFile::Drop(int64_t offset, int64_t bytes) const
+{
+    if (!data_) return;
+    const int64_t page = PageSize();
+    const int64_t begin = (std::max<int64_t>(offset, 0) + page - 1) / page * page;
+    const int64_t end = std::min(size_, offset + bytes) / page * page;
+    if (end > begin)
+        madvise(const_cast<uint8_t*>(data_) + begin, size_t(end - begin), MADV_DONTNEED);
+}
+
+int64_t MemoryBudget()
+{
+    static const int64_t budget = [] {
+        if (const char* text = std::getenv("VOLINSPECT_MEMORY_LIMIT"); text && *text) {
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long long value = std::strtoull(text, &end, 10);
+            int shift = 0;
+            if (*end == 'K' || *end == 'k')
+                shift = 10, ++end;
+            else if (*end == 'M' || *end == 'm')
+                shift = 20, ++end;
+            else if (*end == 'G' || *end == 'g')
+                shift = 30, ++end;
+            if (errno == 0 && end != text && *end == '\0' && value > 0 &&
+                value <= (~0ull >> 2) >> shift)
+                return int64_t(value << shift);
+        }
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long pageSize = sysconf(_SC_PAGESIZE);
+        if (pages <= 0 || pageSize <= 0) return int64_t(1) << 32;
+        return int64_t(pages) * pageSize;
+    }();
+    return budget;
+}
+
+bool FitsInMemory(int64_t bytes)
+{
+    return bytes >= 0 && bytes <= MemoryBudget() / 4 * 3;
+}

@@ -1,0 +1,225 @@
+#include "StreamFigure.h"
+
+#include "Spectrum.h"
+#include "StackBytes.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace {
+
+/** A plane's results, kept until the planes before it have been added. */
+struct Slot
+{
+    std::vector<float> terms;
+    ReductionNotes notes;
+    bool done = false;
+};
+
+/**
+ * Runs `work` over planes 0 … planes − 1 of a volume on `threads` threads and hands each
+ * plane's slot to `take` in plane order, on this thread. A plane at most `window` ahead of
+ * the last one taken is worked on. `work(z, slot)` reads plane z and fills its slot; it
+ * returns false with the reason to stop everything.
+ */
+class PlanePipeline
+{
+public:
+    PlanePipeline(int64_t planes, unsigned threads, size_t terms)
+        : planes_(planes), slots_(std::max<size_t>(2 * threads, 2)), threads_(std::max(threads, 1u))
+    {
+        for (Slot& slot : slots_)
+            slot.terms.resize(terms);
+    }
+
+    bool Run(const std::function<bool(int64_t, Slot&, std::string&)>& work,
+             const std::function<void(int64_t, Slot&)>& take, std::string& failure)
+    {
+        const auto worker = [&] {
+            for (;;) {
+                int64_t z;
+                {
+                    std::unique_lock lock(mutex_);
+                    changed_.wait(lock, [&] {
+                        return stop_ || next_ == planes_ || next_ < taken_ + int64_t(slots_.size());
+                    });
+                    if (stop_ || next_ == planes_) return;
+                    z = next_++;
+                }
+                Slot& slot = slots_[size_t(z) % slots_.size()];
+                slot.notes = ReductionNotes();
+                std::string error;
+                const bool ok = work(z, slot, error);
+                {
+                    const std::lock_guard lock(mutex_);
+                    if (!ok && !stop_) {
+                        stop_ = true;
+                        failure_ = std::move(error);
+                    }
+                    slot.done = true;
+                }
+                changed_.notify_all();
+            }
+        };
+        std::vector<std::thread> workers;
+        for (unsigned i = 1; i < threads_; ++i) {
+            try {
+                workers.emplace_back(worker);
+            } catch (const std::system_error&) {
+                break; // the threads that started do the work
+            }
+        }
+        // This thread works too while the next plane to take is not done.
+        for (int64_t z = 0; z < planes_; ++z) {
+            Slot& slot = slots_[size_t(z) % slots_.size()];
+            for (;;) {
+                std::unique_lock lock(mutex_);
+                if (stop_ || slot.done) break;
+                const bool canWork = next_ < planes_ && next_ < taken_ + int64_t(slots_.size());
+                if (!canWork) {
+                    changed_.wait(lock, [&] { return stop_ || slot.done; });
+                    continue;
+                }
+                const int64_t mine = next_++;
+                lock.unlock();
+                Slot& own = slots_[size_t(mine) % slots_.size()];
+                own.notes = ReductionNotes();
+                std::string error;
+                const bool ok = work(mine, own, error);
+                lock.lock();
+                if (!ok && !stop_) {
+                    stop_ = true;
+                    failure_ = std::move(error);
+                }
+                own.done = true;
+                changed_.notify_all();
+            }
+            {
+                const std::lock_guard lock(mutex_);
+                if (stop_) break;
+            }
+            take(z, slot);
+            {
+                const std::lock_guard lock(mutex_);
+                slot.done = false;
+                ++taken_;
+            }
+            changed_.notify_all();
+        }
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& thread : workers)
+            thread.join();
+        failure = failure_;
+        return failure_.empty();
+    }
+
+private:
+    int64_t planes_;
+    std::vector<Slot> slots_;
+    unsigned threads_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int64_t next_ = 0, taken_ = 0;
+    bool stop_ = false;
+    std::string failure_;
+};
+
+/** A plane buffer of each thread's, of samples and of voxels. */
+struct ThreadBuffers
+{
+    std::vector<uint8_t> samples, voxels;
+};
+
+ThreadBuffers& Buffers(int64_t sampleBytes, int64_t voxelBytes)
+{
+    thread_local ThreadBuffers buffers;
+    if (buffers.samples.size() < size_t(sampleBytes)) buffers.samples.resize(size_t(sampleBytes));
+    if (buffers.voxels.size() < size_t(voxelBytes)) buffers.voxels.resize(size_t(voxelBytes));
+    return buffers;
+}
+
+} // namespace
+
+StreamedFigure StreamHighFrequencyFigure(PlaneSource& source, int c, int t, unsigned threads)
+{
+    const StackLayout& layout = source.Layout();
+    StreamedFigure result;
+    result.Figure = std::numeric_limits<float>::quiet_NaN();
+    const int64_t planes = layout.VoxelCount() == 0 ? 0 : layout.SizeZ;
+    const int64_t planeSamples = int64_t(layout.SizeX) * layout.SizeY;
+    const int64_t planeBytes = source.PlaneBytes();
+    const bool oneByte = SampleKindBytes(layout.Kind) == 1;
+    if (!source.RandomAccess()) threads = 1;
+    ByteReduction reduction(layout);
+    FigureStream stream(layout.SizeX, layout.SizeY);
+    std::mutex readMutex; // a stream gives its planes in order, one at a time
+
+    const auto read = [&](int64_t z, uint8_t* out, std::string& error) {
+        if (source.RandomAccess()) return source.ReadPlane(c, t, z, out, error);
+        const std::lock_guard lock(readMutex);
+        return source.ReadPlane(c, t, z, out, error);
+    };
+    const auto fail = [&](const std::string& reason) {
+        result.Failure = reason;
+        result.ReadFailed = true;
+        return result;
+    };
+
+    std::string failure;
+    if (reduction.NeedsRange()) {
+        ReductionNotes range;
+        source.WillRead(c, t, 0, planes, MappedFile::Access::Sequential);
+        PlanePipeline pass(planes, threads, 0);
+        const bool ok = pass.Run(
+            [&](int64_t z, Slot& slot, std::string& error) {
+                ThreadBuffers& buffers = Buffers(planeBytes, 0);
+                if (!read(z, buffers.samples.data(), error)) return false;
+                reduction.NoteRange(buffers.samples.data(), size_t(planeSamples), slot.notes);
+                return true;
+            },
+            [&](int64_t z, Slot& slot) {
+                range.Merge(slot.notes);
+                source.DoneWith(c, t, z, z + 1);
+            },
+            failure);
+        if (!ok) return fail(failure);
+        if (planes > 0 && !reduction.SetRange(range, result.Failure)) return result;
+    }
+
+    ReductionNotes notes;
+    source.WillRead(c, t, 0, planes, MappedFile::Access::Sequential);
+    PlanePipeline pass(planes, threads, stream.TermCount());
+    const bool ok = pass.Run(
+        [&](int64_t z, Slot& slot, std::string& error) {
+            ThreadBuffers& buffers = Buffers(planeBytes, oneByte ? 0 : planeSamples);
+            if (!read(z, buffers.samples.data(), error)) return false;
+            const uint8_t* voxels = buffers.samples.data();
+            if (!oneByte) {
+                reduction.Reduce(buffers.samples.data(), size_t(planeSamples),
+                                 buffers.voxels.data(), slot.notes);
+                voxels = buffers.voxels.data();
+            }
+            stream.PlaneTerms(voxels, slot.terms.data());
+            return true;
+        },
+        [&](int64_t z, Slot& slot) {
+            notes.Merge(slot.notes);
+            stream.Add(slot.terms.data());
+            source.DoneWith(c, t, z, z + 1);
+        },
+        failure);
+    if (!ok) return fail(failure);
+    result.Figure = stream.Figure();
+    if (planes > 0) result.Warning = reduction.Warning(notes);
+    return result;
+}
