@@ -4,7 +4,7 @@
 #include "CommandLine.h"
 #include "MessageText.h"
 #include "Spectrum.h"
-#include "StackBytes.h"
+#include "StreamFigure.h"
 #include "VolumeReader.h"
 #include "imgkernel.h"
 
@@ -36,6 +36,7 @@ struct VolumeFigure
     int32_t channel = 0, frame = 0;
     std::string warning; ///< what the load or the 8-bit reduction warned of
     std::string failure; ///< why this volume has no 8-bit voxels (no finite sample)
+    std::string unread;  ///< why this volume's samples could not all be read
 };
 
 /** What became of one file. */
@@ -64,8 +65,12 @@ std::string VolumeText(const Row& row, const VolumeFigure& volume)
     return text;
 }
 
-/** The rows of `name`, read from `line` of the list (0: given as an argument). */
-Row Compute(const std::string& name, size_t line)
+/**
+ * The rows of `name`, read from `line` of the list (0: given as an argument). The file is
+ * read plane by plane on `threads` threads, whatever its size: only a few planes a thread
+ * are held, never a volume.
+ */
+Row Compute(const std::string& name, size_t line, unsigned threads)
 {
     Row row;
     if (name.find('\0') != std::string::npos) {
@@ -75,29 +80,24 @@ Row Compute(const std::string& name, size_t line)
         return row;
     }
     try {
-        VolumeStack stack;
-        VolumeReadResult read = ReadStack(name, stack);
+        std::unique_ptr<PlaneSource> source;
+        VolumeReadResult read = OpenStackSource(name, source);
         if (!read.Loaded()) {
             row.failure = std::move(read.Message);
             return row;
         }
-        const StackLayout& layout = stack.Layout();
+        const StackLayout& layout = source->Layout();
         row.loaded = true;
         row.size[0] = layout.SizeX, row.size[1] = layout.SizeY, row.size[2] = layout.SizeZ;
         row.channels = layout.Channels, row.frames = layout.Frames;
-        // One 8-bit volume at a time: one-byte samples are handed over, not copied.
         for (int32_t t = 0; t < layout.Frames; ++t)
             for (int32_t c = 0; c < layout.Channels; ++c) {
                 VolumeFigure figure;
                 figure.channel = c, figure.frame = t;
-                ByteVolume volume;
-                std::string reduced;
-                if (TakeByteVolume(stack, c, t, volume, reduced)) {
-                    figure.figure = ComputeHighFrequencyFigure(volume);
-                    figure.warning = reduced;
-                } else {
-                    figure.failure = reduced;
-                }
+                StreamedFigure streamed = StreamHighFrequencyFigure(*source, c, t, threads);
+                figure.figure = streamed.Figure;
+                figure.warning = std::move(streamed.Warning);
+                (streamed.ReadFailed ? figure.unread : figure.failure) = std::move(streamed.Failure);
                 if (!read.Message.empty())
                     figure.warning += (figure.warning.empty() ? "" : "; ") + read.Message;
                 row.volumes.push_back(std::move(figure));
@@ -265,14 +265,17 @@ int RunFigureTable(const std::vector<std::string>& args, const FigureTableStream
     if (jobs == 0) jobs = int(ProcessorCores());
     jobs = int(std::min<size_t>(size_t(jobs), std::max<size_t>(names.size(), 1)));
 
-    // Volumes of up to 32 MiB come from the allocator's heaps and are reused file after
-    // file: mapping and unmapping each one would fault in every page again and make the
-    // kernel stop the other workers' processors to flush their address translations.
+    // Buffers of up to 32 MiB (planes, volumes of files read whole) come from the
+    // allocator's heaps and are reused file after file: mapping and unmapping each one
+    // would fault in every page again and make the kernel stop the other workers'
+    // processors to flush their address translations.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
 
-    // Workers take the files in order, one volume each in memory; this thread writes
-    // the lines in the order given as soon as each is known.
+    // Workers take the files in order, each reading its file plane by plane on its share
+    // of the cores; this thread writes the lines in the order given as soon as each is
+    // known.
+    const unsigned threads = std::max(1u, ProcessorCores() / unsigned(jobs));
     std::vector<Row> rows(names.size());
     std::mutex mutex;
     std::condition_variable ready;
@@ -285,7 +288,7 @@ int RunFigureTable(const std::vector<std::string>& args, const FigureTableStream
                 if (next == names.size()) return;
                 i = next++;
             }
-            Row row = Compute(names[i], lines[i]);
+            Row row = Compute(names[i], lines[i], threads);
             {
                 const std::lock_guard lock(mutex);
                 rows[i] = std::move(row);
@@ -360,6 +363,8 @@ int RunFigureTable(const std::vector<std::string>& args, const FigureTableStream
             message.clear();
             if (!row.loaded)
                 message = "cannot load: " + row.failure;
+            else if (!volume.unread.empty())
+                message = "cannot read: " + volume.unread;
             else if (!volume.failure.empty())
                 message = "no 8-bit voxels: " + volume.failure;
             else if (std::isnan(volume.figure))
@@ -376,11 +381,14 @@ int RunFigureTable(const std::vector<std::string>& args, const FigureTableStream
             std::string said;
             if (!row.loaded)
                 said = "cannot load " + InQuotes(name) + ": " + QuoteBytes(row.failure);
+            else if (!volume.unread.empty())
+                said = "cannot read " + subject + ": " + QuoteBytes(volume.unread);
             else if (!volume.failure.empty())
                 said = subject + ": " + QuoteBytes(volume.failure);
             else if (std::isnan(volume.figure))
                 said = subject + ' ' + NoFigurePredicate(row.size[0], row.size[1], row.size[2]);
-            const bool warned = row.loaded && volume.failure.empty() && !volume.warning.empty();
+            const bool warned = row.loaded && volume.failure.empty() && volume.unread.empty() &&
+                                !volume.warning.empty();
             if (warned || !said.empty()) progress.Clear();
             if (warned)
                 std::fprintf(io.err, "volinspect: warning: %s: %s\n", subject.c_str(),
