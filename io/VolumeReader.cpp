@@ -761,7 +761,7 @@ int32_t OpenRawSource(FileIo::OpenedFile& opened, std::unique_ptr<PlaneSource>& 
         return ByteVolume::LoadFailed;
     }
     std::string error;
-    auto mapped = MappedFile::Map(file.Descriptor(), file.Size(), std::string(), error);
+    auto mapped = MappedFile::Map(file.Descriptor(), file.Size(), opened.Name, error);
     if (!mapped) {
         message = error;
         return ByteVolume::LoadFailed;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -108,6 +109,11 @@ std::shared_ptr<MappedFile> MappedFile::Map(int descriptor, int64_t size, const 
     std::shared_ptr<MappedFile> file(new MappedFile);
     file->size_ = size;
     file->name_ = name;
+    file->descriptor_ = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (file->descriptor_ < 0) {
+        error = std::string("cannot keep the file open: ") + std::strerror(errno);
+        return nullptr;
+    }
     if (size > 0) {
         void* data = mmap(nullptr, size_t(size), PROT_READ, MAP_SHARED, descriptor, 0);
         if (data == MAP_FAILED) {
@@ -122,6 +128,7 @@ std::shared_ptr<MappedFile> MappedFile::Map(int descriptor, int64_t size, const 
 MappedFile::~MappedFile()
 {
     if (data_) munmap(const_cast<uint8_t*>(data_), size_t(size_));
+    if (descriptor_ >= 0) close(descriptor_);
 }
 
 bool MappedFile::Failed() const
@@ -135,14 +142,39 @@ bool MappedFile::Copy(int64_t offset, size_t elementBytes, size_t count, int64_t
     if (!Failed() &&
         CopyGuarded(data_ + offset, elementBytes, count, stride, static_cast<uint8_t*>(out)))
         return true;
+    error = GiveUp();
+    return false;
+}
+
+bool MappedFile::Read(int64_t offset, size_t bytes, void* out, std::string& error) const
+{
+    auto* to = static_cast<uint8_t*>(out);
+    while (bytes > 0 && !Failed()) {
+        const ssize_t got = pread(descriptor_, to, bytes, offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = std::string("cannot read the file: ") + std::strerror(errno);
+            return false;
+        }
+        if (got == 0) break; // the file ends before its size when opened
+        to += got;
+        offset += got;
+        bytes -= size_t(got);
+    }
+    if (bytes == 0) return true;
+    error = GiveUp();
+    return false;
+}
+
+const std::string& MappedFile::GiveUp() const
+{
     const std::lock_guard lock(mutex_);
     if (!failed_.load()) {
         reason_ = "the file became shorter while it was read (it held " + std::to_string(size_) +
                   " bytes when opened); it is no longer read";
         failed_.store(true, std::memory_order_release);
     }
-    error = reason_;
-    return false;
+    return reason_;
 }
 
 void MappedFile::Advise(int64_t offset, int64_t bytes, Access access) const

@@ -23,7 +23,8 @@ class MappedFile
 public:
     /**
      * Maps the `size` bytes of the open file `descriptor` (which may be closed
-     * afterwards; the mapping keeps the file). `name` names the file in messages.
+     * afterwards: the mapping keeps the file open). `name` names the file for the
+     * caller's messages (Name).
      * Returns null with the reason in `error` when the system refuses.
      */
     static std::shared_ptr<MappedFile> Map(int descriptor, int64_t size, const std::string& name,
@@ -50,6 +51,14 @@ public:
         return Copy(offset, bytes, 1, int64_t(bytes), out, error);
     }
 
+    /**
+     * Reads `bytes` bytes from byte `offset` of the file on into `out` with the system's
+     * read, not through the mapping: for whole planes read once, in order, where a copy
+     * straight from the system's cache costs less than mapping the pages first, and
+     * leaves nothing resident behind. A file found shorter fails this as Copy does.
+     */
+    bool Read(int64_t offset, size_t bytes, void* out, std::string& error) const;
+
     /** How the bytes from `offset` on will be read: the kernel reads ahead to suit. */
     enum class Access
     {
@@ -70,9 +79,13 @@ public:
 private:
     MappedFile() = default;
 
+    /** Gives the mapping up, the file being shorter than it was; returns the reason. */
+    const std::string& GiveUp() const;
+
     const uint8_t* data_ = nullptr;
-    int64_t size_ = 0;
+    int descriptor_ = -1; ///< the file, for Read
     std::string name_;
+    int64_t size_ = 0;
     mutable std::atomic<bool> failed_{false};
     mutable std::mutex mutex_;
     mutable std::string reason_; ///< why the mapping was given up, under mutex_

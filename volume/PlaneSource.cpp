@@ -107,7 +107,17 @@ bool MappedPlaneSource::CopyBytes(int64_t at, int64_t bytes, uint8_t* out, std::
 
 bool MappedPlaneSource::ReadPlane(int c, int t, int64_t z, uint8_t* out, std::string& error)
 {
-    return ReadRows(c, t, z, 0, layout_.SizeY, out, error);
+    // A whole plane of contiguous rows is read, not mapped: one copy out of the system's
+    // cache, with no pages to map first nor to drop after.
+    const int64_t bytes = PlaneBytes(), at = RowOffset(c, t, z, 0);
+    if (geometry_.StrideY != RowBytes()) return ReadRows(c, t, z, 0, layout_.SizeY, out, error);
+    const int64_t held = std::clamp<int64_t>(file_->Size() - at, 0, bytes);
+    if (held > 0 && !file_->Read(at, size_t(held), out, error)) return false;
+    if (held < bytes) std::memset(out + held, 0, size_t(bytes - held));
+    if (geometry_.Swap)
+        SwapSampleBytes(out, size_t(bytes / SampleKindBytes(layout_.Kind)),
+                        SampleKindBytes(layout_.Kind));
+    return true;
 }
 
 bool MappedPlaneSource::ReadRows(int c, int t, int64_t z, int64_t y0, int64_t y1, uint8_t* out,
