@@ -93,11 +93,14 @@ MappedPlaneSource::MappedPlaneSource(std::shared_ptr<MappedFile> file, const Sta
     warning_ = std::move(warning);
 }
 
-bool MappedPlaneSource::CopyBytes(int64_t at, int64_t bytes, uint8_t* out, std::string& error) const
+bool MappedPlaneSource::CopyBytes(int64_t at, int64_t bytes, uint8_t* out, bool mapped,
+                                  std::string& error) const
 {
     // A short data section: what lies past the file's end at opening reads as 0.
     const int64_t held = std::clamp<int64_t>(file_->Size() - at, 0, bytes);
-    if (held > 0 && !file_->Copy(at, size_t(held), out, error)) return false;
+    if (held > 0 && !(mapped ? file_->Copy(at, size_t(held), out, error)
+                             : file_->Read(at, size_t(held), out, error)))
+        return false;
     if (held < bytes) std::memset(out + held, 0, size_t(bytes - held));
     if (geometry_.Swap)
         SwapSampleBytes(out, size_t(bytes / SampleKindBytes(layout_.Kind)),
@@ -107,27 +110,20 @@ bool MappedPlaneSource::CopyBytes(int64_t at, int64_t bytes, uint8_t* out, std::
 
 bool MappedPlaneSource::ReadPlane(int c, int t, int64_t z, uint8_t* out, std::string& error)
 {
-    // A whole plane of contiguous rows is read, not mapped: one copy out of the system's
-    // cache, with no pages to map first nor to drop after.
-    const int64_t bytes = PlaneBytes(), at = RowOffset(c, t, z, 0);
-    if (geometry_.StrideY != RowBytes()) return ReadRows(c, t, z, 0, layout_.SizeY, out, error);
-    const int64_t held = std::clamp<int64_t>(file_->Size() - at, 0, bytes);
-    if (held > 0 && !file_->Read(at, size_t(held), out, error)) return false;
-    if (held < bytes) std::memset(out + held, 0, size_t(bytes - held));
-    if (geometry_.Swap)
-        SwapSampleBytes(out, size_t(bytes / SampleKindBytes(layout_.Kind)),
-                        SampleKindBytes(layout_.Kind));
-    return true;
+    return ReadRows(c, t, z, 0, layout_.SizeY, out, error);
 }
 
 bool MappedPlaneSource::ReadRows(int c, int t, int64_t z, int64_t y0, int64_t y1, uint8_t* out,
                                  std::string& error)
 {
+    // Runs of contiguous rows are read, not mapped: one copy out of the system's cache,
+    // with no pages to map first nor to drop after. Rows apart are copied from the
+    // mapping one by one.
     const int64_t row = RowBytes();
     if (geometry_.StrideY == row)
-        return CopyBytes(RowOffset(c, t, z, y0), (y1 - y0) * row, out, error);
+        return CopyBytes(RowOffset(c, t, z, y0), (y1 - y0) * row, out, false, error);
     for (int64_t y = y0; y < y1; ++y)
-        if (!CopyBytes(RowOffset(c, t, z, y), row, out + (y - y0) * row, error)) return false;
+        if (!CopyBytes(RowOffset(c, t, z, y), row, out + (y - y0) * row, true, error)) return false;
     return true;
 }
 

@@ -35,6 +35,12 @@ public:
 
     /** True when planes can be read in any order and on any thread (see the class). */
     virtual bool RandomAccess() const { return true; }
+    /**
+     * True when ReadRows reads the rows alone, so that a plane read in runs of rows costs
+     * no more than read whole: a reader then takes it in runs small enough to stay in the
+     * processor's cache.
+     */
+    virtual bool ReadsRows() const { return false; }
 
     /** Copies plane z of volume (c, t) into `out` (PlaneBytes bytes). */
     virtual bool ReadPlane(int c, int t, int64_t z, uint8_t* out, std::string& error) = 0;
@@ -106,6 +112,7 @@ public:
     MappedPlaneSource(std::shared_ptr<MappedFile> file, const StackLayout& layout,
                       const Geometry& geometry, std::string warning = {});
 
+    bool ReadsRows() const override { return true; }
     bool ReadPlane(int c, int t, int64_t z, uint8_t* out, std::string& error) override;
     bool ReadRows(int c, int t, int64_t z, int64_t y0, int64_t y1, uint8_t* out,
                   std::string& error) override;
@@ -121,8 +128,11 @@ private:
         return geometry_.Offset + y * geometry_.StrideY + z * geometry_.StrideZ +
                c * geometry_.StrideC + t * geometry_.StrideT;
     }
-    /** Copies `bytes` from file offset `at`, zeros past the file's end; swaps if needed. */
-    bool CopyBytes(int64_t at, int64_t bytes, uint8_t* out, std::string& error) const;
+    /**
+     * Reads `bytes` from file offset `at`, zeros past the file's end, and swaps them if
+     * needed: with the system's read, or through the mapping when `mapped`.
+     */
+    bool CopyBytes(int64_t at, int64_t bytes, uint8_t* out, bool mapped, std::string& error) const;
 
     std::shared_ptr<MappedFile> file_;
     Geometry geometry_;

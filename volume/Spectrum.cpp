@@ -161,31 +161,43 @@ float SumLanesSse2(__m128i acc)
     return float(_mm_cvtsi128_si32(acc));
 }
 
+/**
+ * s[N − L] for the Group lags L = lag … lag + Group − 1 of a line, in one loop over its
+ * blocks while the group's shortest lag has whole blocks, each lag then finishing alone.
+ */
+template <int64_t Group>
+void LagGroupSse2(const uint8_t* line, int32_t sizeX, int64_t lag, float* s)
+{
+    const int64_t lags = sizeX - 5;
+    const int64_t shortest = std::min(sizeX - lag - (Group - 1), ExactTerms);
+    __m128i acc[Group];
+    for (__m128i& a : acc)
+        a = _mm_setzero_si128();
+    int64_t k = 0;
+    for (; k + 16 <= shortest; k += 16) {
+        const __m128i a = Load16(line + k);
+#pragma GCC unroll 8
+        for (int64_t j = 0; j < Group; ++j)
+            acc[j] = _mm_add_epi64(acc[j], _mm_sad_epu8(a, Load16(line + k + lag + j)));
+    }
+#pragma GCC unroll 8
+    for (int64_t j = 0; j < Group; ++j) {
+        const int64_t n = std::min(sizeX - lag - j, ExactTerms);
+        acc[j] = _mm_add_epi64(acc[j], SadRunSse2(line + k, line + k + lag + j, n - k));
+        s[lags - lag - j] = SumLanesSse2(acc[j]);
+    }
+}
+
 void RowSse2(const uint8_t* line, int32_t sizeX, int64_t lagFirst, int64_t lagLast, float* s,
              float* g)
 {
-    constexpr int64_t Group = 8;
     const int64_t lags = sizeX - 5;
     int64_t lag = lagFirst;
-    for (; lag + Group - 1 <= lagLast; lag += Group) {
-        const int64_t shortest = std::min(sizeX - lag - (Group - 1), ExactTerms);
-        __m128i acc[Group];
-        for (__m128i& a : acc)
-            a = _mm_setzero_si128();
-        int64_t k = 0;
-        for (; k + 16 <= shortest; k += 16) {
-            const __m128i a = Load16(line + k);
-#pragma GCC unroll 8
-            for (int64_t j = 0; j < Group; ++j)
-                acc[j] = _mm_add_epi64(acc[j], _mm_sad_epu8(a, Load16(line + k + lag + j)));
-        }
-#pragma GCC unroll 8
-        for (int64_t j = 0; j < Group; ++j) {
-            const int64_t n = std::min(sizeX - lag - j, ExactTerms);
-            acc[j] = _mm_add_epi64(acc[j], SadRunSse2(line + k, line + k + lag + j, n - k));
-            s[lags - lag - j] = SumLanesSse2(acc[j]);
-        }
-    }
+    for (; lag + 8 - 1 <= lagLast; lag += 8)
+        LagGroupSse2<8>(line, sizeX, lag, s);
+    // The figure's five lags, and the last few of a curve, as one group of five.
+    for (; lag + 4 <= lagLast; lag += 5)
+        LagGroupSse2<5>(line, sizeX, lag, s);
     for (; lag <= lagLast; ++lag)
         s[lags - lag] =
             SumLanesSse2(SadRunSse2(line, line + lag, std::min(sizeX - lag, ExactTerms)));
@@ -227,31 +239,43 @@ VOLINSPECT_TARGET_AVX2 float SumLanesAvx2(__m256i acc)
     return float(_mm_cvtsi128_si32(sum));
 }
 
+/**
+ * s[N − L] for the Group lags L = lag … lag + Group − 1 of a line, in one loop over its
+ * blocks while the group's shortest lag has whole blocks, each lag then finishing alone.
+ */
+template <int64_t Group>
+VOLINSPECT_TARGET_AVX2 void LagGroupAvx2(const uint8_t* line, int32_t sizeX, int64_t lag, float* s)
+{
+    const int64_t lags = sizeX - 5;
+    const int64_t shortest = std::min(sizeX - lag - (Group - 1), ExactTerms);
+    __m256i acc[Group];
+    for (__m256i& a : acc)
+        a = _mm256_setzero_si256();
+    int64_t k = 0;
+    for (; k + 32 <= shortest; k += 32) {
+        const __m256i a = Load32(line + k);
+#pragma GCC unroll 8
+        for (int64_t j = 0; j < Group; ++j)
+            acc[j] = _mm256_add_epi64(acc[j], _mm256_sad_epu8(a, Load32(line + k + lag + j)));
+    }
+#pragma GCC unroll 8
+    for (int64_t j = 0; j < Group; ++j) {
+        const int64_t n = std::min(sizeX - lag - j, ExactTerms);
+        acc[j] = _mm256_add_epi64(acc[j], SadRunAvx2(line + k, line + k + lag + j, n - k));
+        s[lags - lag - j] = SumLanesAvx2(acc[j]);
+    }
+}
+
 VOLINSPECT_TARGET_AVX2 void RowAvx2(const uint8_t* line, int32_t sizeX, int64_t lagFirst,
                                     int64_t lagLast, float* s, float* g)
 {
-    constexpr int64_t Group = 8;
     const int64_t lags = sizeX - 5;
     int64_t lag = lagFirst;
-    for (; lag + Group - 1 <= lagLast; lag += Group) {
-        const int64_t shortest = std::min(sizeX - lag - (Group - 1), ExactTerms);
-        __m256i acc[Group];
-        for (__m256i& a : acc)
-            a = _mm256_setzero_si256();
-        int64_t k = 0;
-        for (; k + 32 <= shortest; k += 32) {
-            const __m256i a = Load32(line + k);
-#pragma GCC unroll 8
-            for (int64_t j = 0; j < Group; ++j)
-                acc[j] = _mm256_add_epi64(acc[j], _mm256_sad_epu8(a, Load32(line + k + lag + j)));
-        }
-#pragma GCC unroll 8
-        for (int64_t j = 0; j < Group; ++j) {
-            const int64_t n = std::min(sizeX - lag - j, ExactTerms);
-            acc[j] = _mm256_add_epi64(acc[j], SadRunAvx2(line + k, line + k + lag + j, n - k));
-            s[lags - lag - j] = SumLanesAvx2(acc[j]);
-        }
-    }
+    for (; lag + 8 - 1 <= lagLast; lag += 8)
+        LagGroupAvx2<8>(line, sizeX, lag, s);
+    // The figure's five lags, and the last few of a curve, as one group of five.
+    for (; lag + 4 <= lagLast; lag += 5)
+        LagGroupAvx2<5>(line, sizeX, lag, s);
     for (; lag <= lagLast; ++lag)
         s[lags - lag] =
             SumLanesAvx2(SadRunAvx2(line, line + lag, std::min(sizeX - lag, ExactTerms)));
@@ -293,32 +317,45 @@ VOLINSPECT_TARGET_AVX512 float SumLanesAvx512(__m512i acc)
     return float(_mm_cvtsi128_si32(sum));
 }
 
+/**
+ * s[N − L] for the Group lags L = lag … lag + Group − 1 of a line, in one loop over its
+ * blocks while the group's shortest lag has whole blocks, each lag then finishing alone.
+ */
+template <int64_t Group>
+VOLINSPECT_TARGET_AVX512 void LagGroupAvx512(const uint8_t* line, int32_t sizeX, int64_t lag,
+                                             float* s)
+{
+    const int64_t lags = sizeX - 5;
+    const int64_t shortest = std::min(sizeX - lag - (Group - 1), ExactTerms);
+    __m512i acc[Group];
+    for (__m512i& a : acc)
+        a = _mm512_setzero_si512();
+    int64_t k = 0;
+    for (; k + 64 <= shortest; k += 64) {
+        const __m512i a = _mm512_loadu_si512(line + k);
+#pragma GCC unroll 16
+        for (int64_t j = 0; j < Group; ++j)
+            acc[j] = _mm512_add_epi64(acc[j],
+                                      _mm512_sad_epu8(a, _mm512_loadu_si512(line + k + lag + j)));
+    }
+#pragma GCC unroll 16
+    for (int64_t j = 0; j < Group; ++j) {
+        const int64_t n = std::min(sizeX - lag - j, ExactTerms);
+        acc[j] = _mm512_add_epi64(acc[j], SadRunAvx512(line + k, line + k + lag + j, n - k));
+        s[lags - lag - j] = SumLanesAvx512(acc[j]);
+    }
+}
+
 VOLINSPECT_TARGET_AVX512 void RowAvx512(const uint8_t* line, int32_t sizeX, int64_t lagFirst,
                                         int64_t lagLast, float* s, float* g)
 {
-    constexpr int64_t Group = 16;
     const int64_t lags = sizeX - 5;
     int64_t lag = lagFirst;
-    for (; lag + Group - 1 <= lagLast; lag += Group) {
-        const int64_t shortest = std::min(sizeX - lag - (Group - 1), ExactTerms);
-        __m512i acc[Group];
-        for (__m512i& a : acc)
-            a = _mm512_setzero_si512();
-        int64_t k = 0;
-        for (; k + 64 <= shortest; k += 64) {
-            const __m512i a = _mm512_loadu_si512(line + k);
-#pragma GCC unroll 16
-            for (int64_t j = 0; j < Group; ++j)
-                acc[j] = _mm512_add_epi64(
-                    acc[j], _mm512_sad_epu8(a, _mm512_loadu_si512(line + k + lag + j)));
-        }
-#pragma GCC unroll 16
-        for (int64_t j = 0; j < Group; ++j) {
-            const int64_t n = std::min(sizeX - lag - j, ExactTerms);
-            acc[j] = _mm512_add_epi64(acc[j], SadRunAvx512(line + k, line + k + lag + j, n - k));
-            s[lags - lag - j] = SumLanesAvx512(acc[j]);
-        }
-    }
+    for (; lag + 16 - 1 <= lagLast; lag += 16)
+        LagGroupAvx512<16>(line, sizeX, lag, s);
+    // The figure's five lags, and the last few of a curve, as one group of five.
+    for (; lag + 4 <= lagLast; lag += 5)
+        LagGroupAvx512<5>(line, sizeX, lag, s);
     for (; lag <= lagLast; ++lag)
         s[lags - lag] =
             SumLanesAvx512(SadRunAvx512(line, line + lag, std::min(sizeX - lag, ExactTerms)));
@@ -649,21 +686,31 @@ float ComputeHighFrequencyFigure(const ByteVolume& volume, unsigned threads)
     return float((((long double)v[3] + v[2]) + v[1]) + v[0]);
 }
 
-FigureStream::FigureStream(int32_t sizeX, int32_t sizeY) : sizeX_(sizeX), sizeY_(sizeY) {}
+FigureStream::FigureStream(int32_t sizeX, int32_t sizeY) : sizeX_(sizeX), sizeY_(sizeY)
+{
+    static_assert(Padding >= Block);
+}
 
-void FigureStream::PlaneTerms(const uint8_t* plane, float* terms) const
+size_t FigureStream::WorkBytes() const
+{
+    // The sums and the G row.
+    const int64_t lags = std::max<int64_t>(int64_t(sizeX_) - 5, 0);
+    return 2 * size_t(lags) * sizeof(float) + alignof(float);
+}
+
+void FigureStream::RowTerms(const uint8_t* rows, int64_t count, float* terms, void* work) const
 {
     const int64_t lags = int64_t(sizeX_) - 5;
     if (lags < 5) return;
-    Job job;
-    job.sizeX = sizeX_;
-    job.lags = lags;
-    job.kernel = ChooseKernel();
-    Scratch scratch(job);
-    for (int64_t y = 0; y < sizeY_; ++y) {
-        std::memcpy(scratch.line, plane + y * sizeX_, size_t(sizeX_));
-        job.kernel.row(scratch.line, sizeX_, 1, 5, scratch.sums.data(), scratch.g.data());
-        std::memcpy(terms + 5 * y, scratch.g.data() + lags - 5, 5 * sizeof(float));
+    const Kernel kernel = ChooseKernel();
+    const uintptr_t address = reinterpret_cast<uintptr_t>(work);
+    float* sums = reinterpret_cast<float*>((address + alignof(float) - 1) & ~(alignof(float) - 1));
+    float* g = sums + lags;
+    // The kernel reads up to a block past a line's end, which never counts: into the next
+    // row, or the padding after the last.
+    for (int64_t y = 0; y < count; ++y) {
+        kernel.row(rows + y * sizeX_, sizeX_, 1, 5, sums, g);
+        std::memcpy(terms + 5 * y, g + lags - 5, 5 * sizeof(float));
     }
 }
 

@@ -97,8 +97,21 @@ public:
 
     /** The floats PlaneTerms writes for a plane. */
     size_t TermCount() const { return size_t(5 * std::max<int64_t>(sizeY_, 0)); }
-    /** Measures the rows of `plane` (SizeY rows of SizeX voxels) into `terms`. */
-    void PlaneTerms(const uint8_t* plane, float* terms) const;
+    /** The bytes of work space PlaneTerms needs. */
+    size_t WorkBytes() const;
+    /** The readable bytes PlaneTerms and RowTerms need after the rows (never counted). */
+    static constexpr size_t Padding = 64;
+    /**
+     * Measures the rows of `plane` (SizeY rows of SizeX voxels, followed by Padding
+     * readable bytes) into `terms`, using `work` (WorkBytes bytes of the caller's) and
+     * nothing else: no allocation.
+     */
+    void PlaneTerms(const uint8_t* plane, float* terms, void* work) const
+    {
+        RowTerms(plane, sizeY_, terms, work);
+    }
+    /** PlaneTerms of `count` rows of a plane, into the terms of those rows. */
+    void RowTerms(const uint8_t* rows, int64_t count, float* terms, void* work) const;
     /** Adds the terms of the next plane. */
     void Add(const float* terms);
     /** The figure of the planes added; NaN when they are narrower than 10 or hold no row. */

@@ -134,17 +134,18 @@ private:
     std::string failure_;
 };
 
-/** A plane buffer of each thread's, of samples and of voxels. */
+/** A thread's buffers: a plane of samples, one of voxels, and the figure's work space. */
 struct ThreadBuffers
 {
-    std::vector<uint8_t> samples, voxels;
+    std::vector<uint8_t> samples, voxels, work;
 };
 
-ThreadBuffers& Buffers(int64_t sampleBytes, int64_t voxelBytes)
+ThreadBuffers& Buffers(int64_t sampleBytes, int64_t voxelBytes, size_t workBytes)
 {
     thread_local ThreadBuffers buffers;
     if (buffers.samples.size() < size_t(sampleBytes)) buffers.samples.resize(size_t(sampleBytes));
     if (buffers.voxels.size() < size_t(voxelBytes)) buffers.voxels.resize(size_t(voxelBytes));
+    if (buffers.work.size() < workBytes) buffers.work.resize(workBytes);
     return buffers;
 }
 
@@ -156,18 +157,47 @@ StreamedFigure StreamHighFrequencyFigure(PlaneSource& source, int c, int t, unsi
     StreamedFigure result;
     result.Figure = std::numeric_limits<float>::quiet_NaN();
     const int64_t planes = layout.VoxelCount() == 0 ? 0 : layout.SizeZ;
-    const int64_t planeSamples = int64_t(layout.SizeX) * layout.SizeY;
-    const int64_t planeBytes = source.PlaneBytes();
     const bool oneByte = SampleKindBytes(layout.Kind) == 1;
     if (!source.RandomAccess()) threads = 1;
     ByteReduction reduction(layout);
     FigureStream stream(layout.SizeX, layout.SizeY);
     std::mutex readMutex; // a stream gives its planes in order, one at a time
 
-    const auto read = [&](int64_t z, uint8_t* out, std::string& error) {
-        if (source.RandomAccess()) return source.ReadPlane(c, t, z, out, error);
-        const std::lock_guard lock(readMutex);
-        return source.ReadPlane(c, t, z, out, error);
+    // Reads plane z and notes its range (`rangeOnly`) or measures it, into `slot`: in runs
+    // of rows that stay in the processor's cache from their reading to their measuring,
+    // where the source reads rows alone; else whole, and then measured in such runs.
+    constexpr int64_t RunBytes = 128 << 10;
+    const int64_t rowBytes = source.RowBytes();
+    const bool byRuns = source.ReadsRows();
+    const int64_t runRows = std::clamp<int64_t>(RunBytes / std::max<int64_t>(rowBytes, 1), 1,
+                                                std::max(layout.SizeY, 1));
+    const auto measure = [&](int64_t z, Slot& slot, bool rangeOnly, std::string& error) {
+        ThreadBuffers& buffers = Buffers(byRuns ? runRows * rowBytes : source.PlaneBytes(),
+                                         oneByte || rangeOnly ? 0 : runRows * layout.SizeX,
+                                         rangeOnly ? 0 : stream.WorkBytes());
+        uint8_t* samples = buffers.samples.data();
+        if (!byRuns) {
+            std::unique_lock lock(readMutex, std::defer_lock);
+            if (!source.RandomAccess()) lock.lock();
+            if (!source.ReadPlane(c, t, z, samples, error)) return false;
+        }
+        for (int64_t y0 = 0; y0 < layout.SizeY; y0 += runRows) {
+            const int64_t rows = std::min(runRows, layout.SizeY - y0);
+            const uint8_t* run = samples + (byRuns ? 0 : y0 * rowBytes);
+            if (byRuns && !source.ReadRows(c, t, z, y0, y0 + rows, samples, error)) return false;
+            const size_t count = size_t(rows * layout.SizeX);
+            if (rangeOnly) {
+                reduction.NoteRange(run, count, slot.notes);
+                continue;
+            }
+            const uint8_t* voxels = run;
+            if (!oneByte) {
+                reduction.Reduce(run, count, buffers.voxels.data(), slot.notes);
+                voxels = buffers.voxels.data();
+            }
+            stream.RowTerms(voxels, rows, slot.terms.data() + 5 * y0, buffers.work.data());
+        }
+        return true;
     };
     const auto fail = [&](const std::string& reason) {
         result.Failure = reason;
@@ -180,18 +210,13 @@ StreamedFigure StreamHighFrequencyFigure(PlaneSource& source, int c, int t, unsi
         ReductionNotes range;
         source.WillRead(c, t, 0, planes, MappedFile::Access::Sequential);
         PlanePipeline pass(planes, threads, 0);
-        const bool ok = pass.Run(
-            [&](int64_t z, Slot& slot, std::string& error) {
-                ThreadBuffers& buffers = Buffers(planeBytes, 0);
-                if (!read(z, buffers.samples.data(), error)) return false;
-                reduction.NoteRange(buffers.samples.data(), size_t(planeSamples), slot.notes);
-                return true;
-            },
-            [&](int64_t z, Slot& slot) {
-                range.Merge(slot.notes);
-                source.DoneWith(c, t, z, z + 1);
-            },
-            failure);
+        const bool ok = pass.Run([&](int64_t z, Slot& slot,
+                                     std::string& error) { return measure(z, slot, true, error); },
+                                 [&](int64_t z, Slot& slot) {
+                                     range.Merge(slot.notes);
+                                     source.DoneWith(c, t, z, z + 1);
+                                 },
+                                 failure);
         if (!ok) return fail(failure);
         if (planes > 0 && !reduction.SetRange(range, result.Failure)) return result;
     }
@@ -200,18 +225,7 @@ StreamedFigure StreamHighFrequencyFigure(PlaneSource& source, int c, int t, unsi
     source.WillRead(c, t, 0, planes, MappedFile::Access::Sequential);
     PlanePipeline pass(planes, threads, stream.TermCount());
     const bool ok = pass.Run(
-        [&](int64_t z, Slot& slot, std::string& error) {
-            ThreadBuffers& buffers = Buffers(planeBytes, oneByte ? 0 : planeSamples);
-            if (!read(z, buffers.samples.data(), error)) return false;
-            const uint8_t* voxels = buffers.samples.data();
-            if (!oneByte) {
-                reduction.Reduce(buffers.samples.data(), size_t(planeSamples),
-                                 buffers.voxels.data(), slot.notes);
-                voxels = buffers.voxels.data();
-            }
-            stream.PlaneTerms(voxels, slot.terms.data());
-            return true;
-        },
+        [&](int64_t z, Slot& slot, std::string& error) { return measure(z, slot, false, error); },
         [&](int64_t z, Slot& slot) {
             notes.Merge(slot.notes);
             stream.Add(slot.terms.data());

@@ -1,0 +1,195 @@
+// The table mode's throughput against cat, and its memory on a volume larger than the
+// machine's memory.
+//
+// BM_Table/raw8 and BM_Table/ics16 run the table mode (RunFigureTable, in this process,
+// its table written to /dev/null) over a 256 MiB volume: an 8-bit raw volume of
+// 1024 x 1024 x 256 voxels and a 16-bit ICS file of 1024 x 1024 x 128 samples, both of
+// pseudo-random content. In every iteration the same file is also read the way cat reads
+// it (read() into a 128 KiB buffer until the end), in alternating order, from a warm page
+// cache. The Time column is the table mode's (manual time); `cat_ms` is cat's mean, and
+// `of_cat` the table mode's throughput as a share of cat's (cat's total time over the
+// table mode's; target: at least 0.8).
+//
+// BM_Threads/N times the figure of the raw volume alone (OpenStackSource and
+// StreamHighFrequencyFigure) on N threads, to show how the work spreads over the cores.
+//
+// BM_PeakMemory makes a sparse raw volume of 4096 x 4096 x 2048 voxels (32 GiB, costing
+// no disk) with a few planes of content, runs the table mode over it in a child and reads
+// the child's peak resident size (ru_maxrss, which counts mapped pages too) against a
+// child that does nothing. Target: at most 1 GiB.
+//
+// Before timing, every figure is checked against ComputeHighFrequencyFigure of the volume
+// loaded whole, bit for bit.
+
+#include "BenchFiles.h"
+#include "FigureTable.h"
+#include "IcsWriter.h"
+#include "Spectrum.h"
+#include "StreamFigure.h"
+#include "VolumeReader.h"
+#include "imgkernel.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace bench_files;
+
+std::string rawPath, icsPath, hugePath;
+
+std::vector<uint8_t> RandomBytes(size_t count, uint64_t seed)
+{
+    std::vector<uint8_t> bytes(count);
+    for (size_t i = 0; i < count; i += 8) {
+        seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
+        std::memcpy(bytes.data() + i, &seed, std::min<size_t>(8, count - i));
+    }
+    return bytes;
+}
+
+void WriteRaw(const std::string& path, int32_t x, int32_t y, int32_t z, const uint8_t* voxels,
+              int64_t bytes, bool sparse)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    const int32_t header[3] = {x, y, z};
+    if (!file || std::fwrite(header, 4, 3, file) != 3) Fail("cannot write " + path);
+    if (voxels && std::fwrite(voxels, 1, size_t(bytes), file) != size_t(bytes))
+        Fail("cannot write " + path);
+    std::fclose(file);
+    if (sparse && ::truncate(path.c_str(), 12 + int64_t(x) * y * z) != 0)
+        Fail("cannot size " + path);
+}
+
+/** Reads `path` as cat does; returns the bytes read. */
+size_t Cat(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    static std::vector<uint8_t> buffer(128 << 10);
+    size_t total = 0;
+    for (ssize_t n; (n = ::read(fd, buffer.data(), buffer.size())) > 0;)
+        total += size_t(n);
+    benchmark::DoNotOptimize(buffer.data());
+    ::close(fd);
+    return total;
+}
+
+bool Table(const std::string& path)
+{
+    static std::FILE* null = std::fopen("/dev/null", "w");
+    FigureTableStreams streams;
+    streams.out = null;
+    return RunFigureTable({path}, streams) == 0;
+}
+
+float WholeFigure(const std::string& path)
+{
+    ByteVolume volume;
+    if (!ReadVolume(path, volume).Loaded()) Fail("cannot load " + path);
+    return ComputeHighFrequencyFigure(volume, ProcessorCores());
+}
+
+float StreamedFigureOf(const std::string& path, unsigned threads)
+{
+    std::unique_ptr<PlaneSource> source;
+    if (!OpenStackSource(path, source).Loaded()) Fail("cannot open " + path);
+    return StreamHighFrequencyFigure(*source, 0, 0, threads).Figure;
+}
+
+void CheckSame(const std::string& path)
+{
+    const float whole = WholeFigure(path), streamed = StreamedFigureOf(path, ProcessorCores());
+    if (std::memcmp(&whole, &streamed, sizeof whole) != 0)
+        Fail("the streamed figure of " + path + " differs from the whole volume's");
+}
+
+void Setup()
+{
+    MakeFolder("bench_streamfigure", "volume.raw");
+    rawPath = FilePath;
+    const std::string folder = rawPath.substr(0, rawPath.rfind('/'));
+    icsPath = folder + "/volume16.ics";
+    hugePath = folder + "/huge.raw";
+    const std::vector<uint8_t> voxels = RandomBytes(size_t(256) << 20, 1);
+    WriteRaw(rawPath, 1024, 1024, 256, voxels.data(), int64_t(voxels.size()), false);
+    IcsWriteOptions options;
+    options.BytesPerSample = 2;
+    std::string message;
+    if (!WriteIcsVolume(icsPath, 1024, 1024, 128, voxels.data(), options, &message))
+        Fail("cannot write " + icsPath + ": " + message);
+    CheckSame(rawPath);
+    CheckSame(icsPath);
+    // 32 GiB of which only the first planes hold anything.
+    WriteRaw(hugePath, 4096, 4096, 2048, voxels.data(), int64_t(64) << 20, true);
+}
+
+void BM_Table(benchmark::State& state, const std::string* path)
+{
+    Cat(*path), Table(*path); // warm the page cache
+    double catTotal = 0, tableTotal = 0;
+    TimeAlternately(
+        state, [&] { benchmark::DoNotOptimize(Cat(*path)); },
+        [&] {
+            if (!Table(*path)) Fail("the table run failed");
+        },
+        catTotal, tableTotal);
+    const double n = double(state.iterations());
+    state.counters["cat_ms"] = catTotal / n * 1e3;
+    state.counters["of_cat"] = catTotal / tableTotal;
+}
+
+void BM_Threads(benchmark::State& state)
+{
+    const unsigned threads = unsigned(state.range(0));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(StreamedFigureOf(rawPath, threads));
+}
+
+void BM_PeakMemory(benchmark::State& state)
+{
+    double baseline = 0, peak = 0;
+    for (auto _ : state) {
+        baseline = ChildPeakMiB([] { return true; });
+        peak = ChildPeakMiB([] { return Table(hugePath); });
+    }
+    state.counters["baseline_MiB"] = baseline;
+    state.counters["peak_MiB"] = peak;
+    state.counters["above_MiB"] = peak - baseline;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Setup();
+    benchmark::RegisterBenchmark("BM_Table/raw8", BM_Table, &rawPath)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(20);
+    benchmark::RegisterBenchmark("BM_Table/ics16", BM_Table, &icsPath)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(20);
+    benchmark::RegisterBenchmark("BM_Threads", BM_Threads)
+        ->Arg(1)
+        ->Arg(2)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("BM_PeakMemory", BM_PeakMemory)
+        ->Iterations(1)
+        ->Unit(benchmark::kSecond);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    ::unlink(icsPath.c_str());
+    ::unlink(hugePath.c_str());
+    RemoveFiles();
+    return 0;
+}
