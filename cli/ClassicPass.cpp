@@ -4,6 +4,7 @@
 #include "CommandLine.h"
 #include "MessageText.h"
 #include "Spectrum.h"
+#include "StreamFigure.h"
 #include "VolumeReader.h"
 #include "imgkernel.h"
 
@@ -50,12 +51,41 @@ bool ClassicPass::Run()
     return CommandLine::Walk(arguments_, act);
 }
 
+VolumeReadResult ClassicPass::StreamLoad(const std::string& fileName)
+{
+    std::unique_ptr<PlaneSource> source;
+    VolumeReadResult read = OpenStackSource(fileName, source);
+    if (!read.Loaded()) return read;
+    const StreamedFigure figure = StreamHighFrequencyFigure(*source, 0, 0, ProcessorCores());
+    if (!figure.Failure.empty()) {
+        read.Code = figure.ReadFailed ? ByteVolume::LoadReadFailed : ByteVolume::LoadFailed;
+        read.Message = figure.Failure;
+        return read;
+    }
+    const StackLayout& layout = source->Layout();
+    read.Message = LoadWarning(figure.Warning, layout, read.Message);
+    streamed_.Loaded = true;
+    streamed_.Figure = figure.Figure;
+    streamed_.Size[0] = layout.SizeX, streamed_.Size[1] = layout.SizeY;
+    streamed_.Size[2] = layout.SizeZ;
+    return read;
+}
+
 void ClassicPass::Load(const std::string& fileName)
 {
     anyLoadTried_ = true;
     lastLoadName_ = fileName;
     VolumeReadResult read;
-    const auto load = [&] { read = ReadVolume(fileName, volume_); };
+    const auto load = [&] {
+        if (streamLoads_) {
+            // A failed load leaves the last volume as it was.
+            const Streamed before = streamed_;
+            read = StreamLoad(fileName);
+            if (!read.Loaded()) streamed_ = before;
+        } else {
+            read = ReadVolume(fileName, volume_);
+        }
+    };
     if (hooks_.WhileLoading)
         hooks_.WhileLoading(load);
     else
@@ -82,8 +112,9 @@ void ClassicPass::EchoHighPeak()
     // Without a window nobody sees the curve: the figure alone needs only the lags 1 to
     // 5, and comes out the same to the last bit.
     const Figure computed =
-        hooks_.Spectrum ? hooks_.Spectrum()
-                        : Figure{ComputeHighFrequencyFigure(volume_, ProcessorCores()), false};
+        streamed_.Loaded  ? Figure{streamed_.Figure, false}
+        : hooks_.Spectrum ? hooks_.Spectrum()
+                          : Figure{ComputeHighFrequencyFigure(volume_, ProcessorCores()), false};
     // After a failed load the figure is that of no file: nan until the next good one.
     const float figure = lastLoadFailed_ ? std::numeric_limits<float>::quiet_NaN() : computed.Value;
     if (!StandardOutput().Write(FormatFigure(figure)) || !std::isnan(figure)) return;
@@ -92,7 +123,10 @@ void ClassicPass::EchoHighPeak()
     if (computed.Cancelled)
         Warn("the spectrum of " + InQuotes(lastLoadName_) + " was cancelled; its figure is nan");
     else
-        Warn(NoFigureReason(lastLoadName_, volume_.SizeX, volume_.SizeY, volume_.SizeZ));
+        Warn(streamed_.Loaded
+                 ? NoFigureReason(lastLoadName_, streamed_.Size[0], streamed_.Size[1],
+                                  streamed_.Size[2])
+                 : NoFigureReason(lastLoadName_, volume_.SizeX, volume_.SizeY, volume_.SizeZ));
 }
 
 int RunClassicBatch(const std::vector<std::string>& arguments)
@@ -105,6 +139,7 @@ int RunClassicBatch(const std::vector<std::string>& arguments)
         ByteVolume volume;
         ClassicPass::AllocateStartingVolume(volume);
         ClassicPass pass(volume, arguments);
+        pass.StreamLoads();
         pass.Run();
         return pass.ExitCode();
     } catch (...) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "VolumeReader.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -56,11 +58,21 @@ public:
     /** 1 when a load failed or a figure that was printed is no number, else 0. */
     int ExitCode() const { return anyLoadFailed_ || nanPrinted_ ? 1 : 0; }
 
+    /**
+     * Has every load read its file plane by plane and compute the figure at once, keeping
+     * no volume, so that a volume of any size takes a few planes of memory: the pass run
+     * without a window, where nothing but "-echohighpeak" looks at the volume. The figure,
+     * the warnings and the failures are those of a load into the volume, to the last bit.
+     */
+    void StreamLoads() { streamLoads_ = true; }
+
     /** Makes `volume` the blank one the viewer starts with: 100 × 100 × 30 voxels of 0. */
     static void AllocateStartingVolume(ByteVolume& volume);
 
 private:
     void Load(const std::string& fileName);
+    /** Reads `fileName` plane by plane into streamed_ (StreamLoads). */
+    VolumeReadResult StreamLoad(const std::string& fileName);
     void EchoHighPeak();
 
     ByteVolume& volume_;
@@ -71,6 +83,14 @@ private:
     bool anyLoadTried_ = false; ///< a "-load" (or a bare file) has run
     bool nanPrinted_ = false;   ///< "-echohighpeak" printed a figure that is no number
     std::string lastLoadName_;  ///< the file of the last "-load"
+    bool streamLoads_ = false;
+    /** What the last streamed load gave, standing for the volume's voxels once Loaded. */
+    struct Streamed
+    {
+        bool Loaded = false;
+        float Figure = 0;
+        int32_t Size[3] = {0, 0, 0};
+    } streamed_;
 };
 
 /**

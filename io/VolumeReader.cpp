@@ -133,12 +133,17 @@ enum Axis
  * Makes room in `stack` for `layout`; false with the reason when memory is short or the
  * sizes are more than the machine holds.
  */
-bool AllocateStack(VolumeStack& stack, const StackLayout& layout, std::string& message)
+bool AllocateStack(VolumeStack& stack, const StackLayout& layout, std::string& message,
+                   bool& tooLarge)
 {
     try {
         stack.Allocate(layout);
         return true;
     } catch (const std::bad_alloc&) {
+        // Sizes too large to multiply are too large to hold as well.
+        tooLarge = double(layout.SizeX) * layout.SizeY * layout.SizeZ *
+                       SampleKindBytes(layout.Kind) * layout.Channels * layout.Frames >
+                   double(ByteVolume::MaxVoxelCount());
         std::string sizes = SizesText(layout.SizeX, layout.SizeY, layout.SizeZ);
         if (layout.Channels > 1) sizes += " x " + std::to_string(layout.Channels) + " channels";
         if (layout.Frames > 1) sizes += " x " + std::to_string(layout.Frames) + " time points";
@@ -468,18 +473,19 @@ int32_t OpenIcs(FileIo::OpenedFile& header, FileIo::OpenedFile& ids, IcsImage& i
 
 /** Reads the data of the ICS file `image` into `stack`. */
 int32_t ReadIcsData(IcsImage& image, VolumeStack& stack, std::string& message,
-                    const StackReadOptions* options)
+                    const StackReadOptions* options, bool& tooLarge)
 {
     const StackLayout& layout = image.layout;
     const size_t count = image.count, bytesPerSample = image.bytesPerSample;
     if (count > uint64_t(ByteVolume::MaxVoxelCount())) {
+        tooLarge = true;
         message = "the image of " + SizesText(layout.SizeX, layout.SizeY, layout.SizeZ) +
                   " voxels is larger than this machine can hold";
         return ByteVolume::LoadFailed;
     }
     IcsHandle& handle = image.handle;
     VolumeStack fresh;
-    if (!AllocateStack(fresh, layout, message)) return ByteVolume::LoadFailed;
+    if (!AllocateStack(fresh, layout, message, tooLarge)) return ByteVolume::LoadFailed;
 
     // The data is read block by block: straight into the volumes when the file's order
     // is theirs, else through a small scratch block from which the samples are put in
@@ -533,12 +539,12 @@ int32_t ReadIcsData(IcsImage& image, VolumeStack& stack, std::string& message,
  * reached through if any, into `stack`.
  */
 int32_t LoadIcs(FileIo::OpenedFile& header, FileIo::OpenedFile& ids, VolumeStack& stack,
-                std::string& message, const StackReadOptions* options)
+                std::string& message, const StackReadOptions* options, bool& tooLarge)
 {
     IcsImage image;
     if (const int32_t code = OpenIcs(header, ids, image, message); code != ByteVolume::LoadOk)
         return code;
-    return ReadIcsData(image, stack, message, options);
+    return ReadIcsData(image, stack, message, options, tooLarge);
 }
 
 /** The sizes a raw volume file's header gives, checked. */
@@ -550,7 +556,7 @@ struct RawLayout
 
 /** The sizes of a raw volume file from the bytes the probe read; false with the reason. */
 bool ReadRawHeader(const FileIo::OpenedFile& file, RawLayout& layout, std::string& message,
-                   bool inMemory = true)
+                   bool inMemory, bool& tooLarge)
 {
     // A read error made the probe report the file unreadable: these are all its bytes.
     if (file.Head.size() < RawHeaderBytes) {
@@ -563,8 +569,9 @@ bool ReadRawHeader(const FileIo::OpenedFile& file, RawLayout& layout, std::strin
         message = "the raw volume header gives a negative size (" + SizesText(x, y, z) + ")";
         return false;
     }
-    if (!CheckedVoxelCount(x, y, z, layout.Count) ||
-        (inMemory && layout.Count > ByteVolume::MaxVoxelCount())) {
+    const bool counted = CheckedVoxelCount(x, y, z, layout.Count);
+    tooLarge = counted && inMemory && layout.Count > ByteVolume::MaxVoxelCount();
+    if (!counted || tooLarge) {
         message = "the raw volume header asks for " + SizesText(x, y, z) +
                   " voxels, more than this machine can hold";
         return false;
@@ -609,16 +616,16 @@ std::string RawDataWarning(const FileIo::File& file, const RawLayout& layout, si
 
 /** Reads the raw volume file that the probe opened into `stack`: one 8-bit volume. */
 int32_t LoadRaw(FileIo::OpenedFile& file, VolumeStack& stack, std::string& message,
-                const StackReadOptions* options)
+                const StackReadOptions* options, bool& tooLarge)
 {
     RawLayout raw;
-    if (!ReadRawHeader(file, raw, message)) return ByteVolume::LoadFailed;
+    if (!ReadRawHeader(file, raw, message, true, tooLarge)) return ByteVolume::LoadFailed;
     StackLayout layout;
     layout.SizeX = raw.X;
     layout.SizeY = raw.Y;
     layout.SizeZ = raw.Z;
     VolumeStack fresh;
-    if (!AllocateStack(fresh, layout, message)) return ByteVolume::LoadFailed;
+    if (!AllocateStack(fresh, layout, message, tooLarge)) return ByteVolume::LoadFailed;
 
     // In chunks of at most 16 MiB between progress reports: runs of whole planes where
     // planes are small, so that a volume of tiny planes is not read plane by plane.
@@ -738,7 +745,8 @@ int32_t OpenIcsSource(FileIo::OpenedFile& header, FileIo::OpenedFile& ids,
         return ByteVolume::LoadFailed;
     }
     VolumeStack stack;
-    const int32_t code = ReadIcsData(*image, stack, message, nullptr);
+    bool tooLarge = false;
+    const int32_t code = ReadIcsData(*image, stack, message, nullptr, tooLarge);
     if (code != ByteVolume::LoadOk && code != ByteVolume::LoadCloseFailed) return code;
     source = std::make_unique<StackPlaneSource>(std::move(stack), message);
     return code;
@@ -749,15 +757,15 @@ int32_t OpenRawSource(FileIo::OpenedFile& opened, std::unique_ptr<PlaneSource>& 
                       std::string& message)
 {
     RawLayout raw;
-    if (!ReadRawHeader(opened, raw, message, false)) return ByteVolume::LoadFailed;
+    bool tooLarge = false;
+    if (!ReadRawHeader(opened, raw, message, false, tooLarge)) return ByteVolume::LoadFailed;
     const FileIo::File& file = opened.Handle;
     const int64_t held = std::max<int64_t>(file.Size() - int64_t(RawHeaderBytes), 0);
     // A header asking for more voxels than the file holds is trusted only as far as
     // memory would have held them: the rest would be zeros made up from nothing.
     if (held < raw.Count && raw.Count > ByteVolume::MaxVoxelCount()) {
         message = "the raw volume header asks for " + SizesText(raw.X, raw.Y, raw.Z) +
-                  " voxels, more than this machine can hold and more than the file's " +
-                  std::to_string(held) + " bytes of data";
+                  " voxels, more than this machine can hold";
         return ByteVolume::LoadFailed;
     }
     std::string error;
@@ -819,13 +827,13 @@ VolumeReadResult ReadStack(const std::string& fileName, VolumeStack& stack,
     if (Refused(probe, fileName, read)) return read;
     switch (probe.Type) {
     case VolumeFileType::Ics:
-        read.Code = LoadIcs(probe.File, probe.IdsFile, stack, read.Message, options);
+        read.Code = LoadIcs(probe.File, probe.IdsFile, stack, read.Message, options, read.TooLarge);
         break;
     case VolumeFileType::Tiff:
         read.Code = ReadTiffStack(probe.File, stack, read.Message, options);
         break;
     case VolumeFileType::Other:
-        read.Code = LoadRaw(probe.File, stack, read.Message, options);
+        read.Code = LoadRaw(probe.File, stack, read.Message, options, read.TooLarge);
         break;
     default:
         break;
@@ -833,7 +841,9 @@ VolumeReadResult ReadStack(const std::string& fileName, VolumeStack& stack,
     return read;
 }
 
-static std::string OmittedVolumesText(const StackLayout& layout)
+namespace {
+
+std::string OmittedVolumesText(const StackLayout& layout)
 {
     std::string text;
     if (layout.Channels > 1) text = "channel 1 of " + std::to_string(layout.Channels);
@@ -844,6 +854,17 @@ static std::string OmittedVolumesText(const StackLayout& layout)
     return text.empty() ? text : "loaded " + text;
 }
 
+} // namespace
+
+std::string LoadWarning(const std::string& reduced, const StackLayout& layout,
+                        const std::string& reader)
+{
+    std::string message;
+    for (const std::string& part : {reduced, OmittedVolumesText(layout), reader})
+        if (!part.empty()) message += (message.empty() ? "" : "; ") + part;
+    return message;
+}
+
 VolumeReadResult ReadVolume(const std::string& fileName, ByteVolume& volume,
                             const VolumeLoadOptions* options)
 {
@@ -851,6 +872,9 @@ VolumeReadResult ReadVolume(const std::string& fileName, ByteVolume& volume,
     StackReadOptions stackOptions;
     if (options) stackOptions.Progress = options->Progress;
     VolumeReadResult read = ReadStack(fileName, stack, options ? &stackOptions : nullptr);
+    if (read.TooLarge)
+        read.Message += "; the inspector (volinspect --inspect FILE) shows volumes larger than "
+                        "memory, and --figures computes their figures";
     if (!read.Loaded()) return read;
 
     // The volume, its samples and its spacing are made apart and moved in together.
@@ -873,10 +897,7 @@ VolumeReadResult ReadVolume(const std::string& fileName, ByteVolume& volume,
     }
     // The reduction's warning comes first, then what the file left out, then the
     // reader's own (a short raw data section, a failed close).
-    std::string message;
-    for (const std::string& part : {reduced, OmittedVolumesText(layout), read.Message})
-        if (!part.empty()) message += (message.empty() ? "" : "; ") + part;
-    read.Message = std::move(message);
+    read.Message = LoadWarning(reduced, layout, read.Message);
     volume = std::move(fresh);
     if (options && options->Samples) *options->Samples = std::move(samples);
     if (options && options->Spacing) *options->Spacing = layout.Spacing;

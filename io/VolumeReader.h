@@ -16,6 +16,8 @@ struct VolumeReadResult
     int32_t Code = ByteVolume::LoadFailed;
     /** The reason of a failure; on success a warning, or empty. */
     std::string Message;
+    /** The file was refused for holding more than fits in memory (ByteVolume::MaxVoxelCount). */
+    bool TooLarge = false;
 
     /**
      * True when the volume now holds the file's voxels: LoadOk, or LoadCloseFailed (the
@@ -38,6 +40,15 @@ struct VolumeReadResult
  */
 VolumeReadResult ReadVolume(const std::string& fileName, ByteVolume& volume,
                             const VolumeLoadOptions* options = nullptr);
+
+/**
+ * The warning of a load of channel 1 at time point 1 of a stack of `layout`: `reduced`
+ * (what the 8-bit reduction warned of), then which of the file's channels and time points
+ * were loaded when it has several, then `reader` (what the reader warned of), joined by
+ * "; ".
+ */
+std::string LoadWarning(const std::string& reduced, const StackLayout& layout,
+                        const std::string& reader);
 
 /** What a stack read may be asked to do besides reading. */
 struct StackReadOptions

@@ -1,5 +1,7 @@
 #include "ByteVolume.h"
 
+#include "MappedFile.h"
+
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -50,13 +52,7 @@ ByteVolume& ByteVolume::operator=(ByteVolume&& other) noexcept
 
 int64_t ByteVolume::MaxVoxelCount()
 {
-    static const int64_t limit = [] {
-        const long pages = sysconf(_SC_PHYS_PAGES);
-        const long pageSize = sysconf(_SC_PAGESIZE);
-        if (pages <= 0 || pageSize <= 0) return int64_t(1) << 32;
-        return int64_t(pages) * pageSize;
-    }();
-    return limit;
+    return MemoryBudget() / 4 * 3;
 }
 
 void ByteVolume::Allocate(int32_t x, int32_t y, int32_t z)

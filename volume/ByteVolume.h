@@ -190,6 +190,10 @@ public:
      */
     static bool IsIcsFileName(const std::string& fileName);
 
-    /** The largest voxel count a volume may have on this machine (its memory size). */
+    /**
+     * The most bytes of samples a volume loaded whole may have on this machine: three
+     * quarters of its memory, or of VOLINSPECT_MEMORY_LIMIT (see MemoryBudget). Larger
+     * volumes are read plane by plane where the program can (PlaneSource.h).
+     */
     static int64_t MaxVoxelCount();
 };

@@ -1,5 +1,7 @@
 #include "MappedFile.h"
 
+#include "ByteVolume.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csetjmp>
@@ -228,5 +230,5 @@ int64_t MemoryBudget()
 
 bool FitsInMemory(int64_t bytes)
 {
-    return bytes >= 0 && bytes <= MemoryBudget() / 4 * 3;
+    return bytes >= 0 && bytes <= ByteVolume::MaxVoxelCount();
 }

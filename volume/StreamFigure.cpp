@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <exception>
 #include <functional>
 #include <limits>
 #include <mutex>
@@ -41,6 +42,17 @@ public:
     bool Run(const std::function<bool(int64_t, Slot&, std::string&)>& work,
              const std::function<void(int64_t, Slot&)>& take, std::string& failure)
     {
+        // An exception (memory running out) stops every thread and is thrown on here.
+        const auto guarded = [&](int64_t z, Slot& slot, std::string& error) {
+            try {
+                return work(z, slot, error);
+            } catch (...) {
+                const std::lock_guard lock(mutex_);
+                if (!exception_) exception_ = std::current_exception();
+                error = "stopped";
+                return false;
+            }
+        };
         const auto worker = [&] {
             for (;;) {
                 int64_t z;
@@ -55,7 +67,7 @@ public:
                 Slot& slot = slots_[size_t(z) % slots_.size()];
                 slot.notes = ReductionNotes();
                 std::string error;
-                const bool ok = work(z, slot, error);
+                const bool ok = guarded(z, slot, error);
                 {
                     const std::lock_guard lock(mutex_);
                     if (!ok && !stop_) {
@@ -91,7 +103,7 @@ public:
                 Slot& own = slots_[size_t(mine) % slots_.size()];
                 own.notes = ReductionNotes();
                 std::string error;
-                const bool ok = work(mine, own, error);
+                const bool ok = guarded(mine, own, error);
                 lock.lock();
                 if (!ok && !stop_) {
                     stop_ = true;
@@ -119,6 +131,7 @@ public:
         changed_.notify_all();
         for (std::thread& thread : workers)
             thread.join();
+        if (exception_) std::rethrow_exception(exception_);
         failure = failure_;
         return failure_.empty();
     }
@@ -132,6 +145,7 @@ private:
     int64_t next_ = 0, taken_ = 0;
     bool stop_ = false;
     std::string failure_;
+    std::exception_ptr exception_;
 };
 
 /** A thread's buffers: a plane of samples, one of voxels, and the figure's work space. */
