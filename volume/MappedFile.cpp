@@ -179,6 +179,14 @@ const std::string& MappedFile::GiveUp() const
     return reason_;
 }
 
+bool MappedFile::Hole(int64_t offset, int64_t bytes) const
+{
+    if (offset >= size_) return true;
+    const off_t data = lseek(descriptor_, off_t(offset), SEEK_DATA);
+    if (data < 0) return errno == ENXIO; // no data from offset to the end
+    return data >= offset + bytes;
+}
+
 void MappedFile::Advise(int64_t offset, int64_t bytes, Access access) const
 {
     if (!data_ || Failed()) return;

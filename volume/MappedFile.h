@@ -59,6 +59,13 @@ public:
      */
     bool Read(int64_t offset, size_t bytes, void* out, std::string& error) const;
 
+    /**
+     * True when the file holds no data in [offset, offset + bytes): a hole of a sparse
+     * file, or past its end, which read as zeros. Asks the file system (SEEK_DATA); false
+     * when it cannot tell.
+     */
+    bool Hole(int64_t offset, int64_t bytes) const;
+
     /** How the bytes from `offset` on will be read: the kernel reads ahead to suit. */
     enum class Access
     {

@@ -127,6 +127,12 @@ bool MappedPlaneSource::ReadRows(int c, int t, int64_t z, int64_t y0, int64_t y1
     return true;
 }
 
+bool MappedPlaneSource::ZeroPlane(int c, int t, int64_t z)
+{
+    return geometry_.StrideY == RowBytes() && !geometry_.Swap &&
+           file_->Hole(RowOffset(c, t, z, 0), PlaneBytes());
+}
+
 bool MappedPlaneSource::ReadColumn(int c, int t, int64_t z, int64_t x, uint8_t* out,
                                    std::string& error)
 {

@@ -42,6 +42,13 @@ public:
      */
     virtual bool ReadsRows() const { return false; }
 
+    /**
+     * True when plane z of volume (c, t) is known to hold nothing but zero bytes without
+     * reading it: a hole of a sparse file, or past the end of a short data section. A
+     * reader may then take the plane as zeros and read nothing.
+     */
+    virtual bool ZeroPlane(int /*c*/, int /*t*/, int64_t /*z*/) { return false; }
+
     /** Copies plane z of volume (c, t) into `out` (PlaneBytes bytes). */
     virtual bool ReadPlane(int c, int t, int64_t z, uint8_t* out, std::string& error) = 0;
 
@@ -113,6 +120,7 @@ public:
                       const Geometry& geometry, std::string warning = {});
 
     bool ReadsRows() const override { return true; }
+    bool ZeroPlane(int c, int t, int64_t z) override;
     bool ReadPlane(int c, int t, int64_t z, uint8_t* out, std::string& error) override;
     bool ReadRows(int c, int t, int64_t z, int64_t y0, int64_t y1, uint8_t* out,
                   std::string& error) override;

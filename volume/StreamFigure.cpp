@@ -190,6 +190,28 @@ StreamedFigure StreamHighFrequencyFigure(PlaneSource& source, int c, int t, unsi
                                          oneByte || rangeOnly ? 0 : runRows * layout.SizeX,
                                          rangeOnly ? 0 : stream.WorkBytes());
         uint8_t* samples = buffers.samples.data();
+        if (source.RandomAccess() && source.ZeroPlane(c, t, z)) {
+            // A plane of zeros, known without reading it: its rows are all alike, so one
+            // zero row's notes and terms are every row's.
+            std::fill_n(samples, rowBytes, uint8_t(0));
+            ReductionNotes row;
+            const size_t count = size_t(layout.SizeX);
+            if (rangeOnly) {
+                reduction.NoteRange(samples, count, row);
+            } else {
+                const uint8_t* voxels = samples;
+                if (!oneByte) {
+                    reduction.Reduce(samples, count, buffers.voxels.data(), row);
+                    voxels = buffers.voxels.data();
+                }
+                stream.RowTerms(voxels, 1, slot.terms.data(), buffers.work.data());
+                for (int64_t y = 1; y < layout.SizeY; ++y)
+                    std::copy_n(slot.terms.data(), 5, slot.terms.data() + 5 * y);
+            }
+            for (int64_t y = 0; y < layout.SizeY; ++y)
+                slot.notes.Merge(row);
+            return true;
+        }
         if (!byRuns) {
             std::unique_lock lock(readMutex, std::defer_lock);
             if (!source.RandomAccess()) lock.lock();
