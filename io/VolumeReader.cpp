@@ -666,15 +666,27 @@ public:
             error = failure_;
             return false;
         }
-        if (index != next_) {
-            // Another pass over the data starts from the beginning again.
+        if (index < next_) {
+            // Another pass over data read already starts from the beginning again.
             std::string message;
-            if (index != 0 || !image_->handle.Reopen(image_->dataFile, message)) {
-                error = index != 0 ? "the compressed data can only be read in order" : message;
+            if (!image_->handle.Reopen(image_->dataFile, message)) {
+                failure_ = message;
+                error = failure_;
                 return false;
             }
             next_ = 0;
         }
+        // Planes before the one asked for are decoded and passed over.
+        std::vector<uint8_t> skipped(index > next_ ? size_t(PlaneBytes()) : 0);
+        while (next_ < index)
+            if (!Decode(skipped.data(), error)) return false;
+        return Decode(out, error);
+    }
+
+private:
+    /** Decodes the next plane into `out`. */
+    bool Decode(uint8_t* out, std::string& error)
+    {
         Ics_Error status = IcsErr_Ok;
         {
             const IcsLocaleScope cLocale;
@@ -689,7 +701,6 @@ public:
         return true;
     }
 
-private:
     std::unique_ptr<IcsImage> image_;
     int64_t next_ = 0; ///< the plane the stream is at, counted over all volumes
     std::string failure_;

@@ -61,3 +61,29 @@ inline SpectrumResult ReferenceLagSpectrum(const ByteVolume& volume, int mode, i
     }
     return result;
 }
+
+/**
+ * The high-frequency figure of `volume` computed from the lags 1 to 5 alone, line by line
+ * as the definition has it, for a volume of `lines` lines in all of which `volume`'s are
+ * the only ones not constant (a constant line adds exactly 0 to every curve entry), in
+ * the same order: `lines` 0 means the volume's own.
+ */
+inline float ReferenceFigure(const ByteVolume& volume, int64_t lines = 0)
+{
+    const int64_t n = int64_t(volume.SizeX) - 5;
+    if (lines == 0) lines = int64_t(volume.SizeY) * volume.SizeZ;
+    if (n < 5 || lines <= 0) return std::numeric_limits<float>::quiet_NaN();
+    float c[6] = {0, 0, 0, 0, 0, 0}; // c[L]: the entry that gains G(L − 1) − G(L)
+    for (int64_t z = 0; z < volume.SizeZ; ++z)
+        for (int64_t y = 0; y < volume.SizeY; ++y) {
+            float g[6];
+            for (int64_t lag = 1; lag <= 5; ++lag)
+                g[lag] = ReferenceLagMean(volume, y, z, lag);
+            for (int64_t lag = 2; lag <= 5; ++lag)
+                c[lag] = float((double(g[lag - 1]) - double(g[lag])) + double(c[lag]));
+        }
+    float v[6];
+    for (int64_t lag = 2; lag <= 5; ++lag)
+        v[lag] = float(double(c[lag]) / double(lines));
+    return float((((long double)v[2] + v[3]) + v[4]) + v[5]);
+}
