@@ -130,17 +130,22 @@ public:
             message = "the file is not open";
             return false;
         }
-        source_.Fd = file.Handle.Descriptor();
-        source_.Size = file.Handle.Size();
+        return Open(file.Handle.Descriptor(), file.Handle.Size(), file.Name, message);
+    }
+
+    /** Opens the file of `fd`, `size` bytes long, read through pread at offsets of its own. */
+    bool Open(int fd, int64_t size, const std::string& name, std::string& message)
+    {
+        source_.Fd = fd;
+        source_.Size = size;
         TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
         if (!options) throw std::bad_alloc();
         TIFFOpenOptionsSetErrorHandlerExtR(options, KeepError, &source_);
         TIFFOpenOptionsSetWarningHandlerExtR(options, DropWarning, &source_);
         // "m": never map the file, strips are read straight into the caller's buffers;
         // "c": keep large uncompressed strips whole instead of reading them in 8 KiB parts.
-        tif_ =
-            TIFFClientOpenExt(file.Name.c_str(), "rmc", &source_, SourceRead, SourceWrite,
-                              SourceSeek, SourceClose, SourceSize, SourceMap, SourceUnmap, options);
+        tif_ = TIFFClientOpenExt(name.c_str(), "rmc", &source_, SourceRead, SourceWrite, SourceSeek,
+                                 SourceClose, SourceSize, SourceMap, SourceUnmap, options);
         TIFFOpenOptionsFree(options);
         if (!tif_) message = "not a readable TIFF file: " + Error("no valid first page");
         return tif_ != nullptr;
@@ -788,6 +793,22 @@ bool Survey(TiffFile& tiff, const std::string& fileName, TiffPlan& plan, std::st
     return CheckPages(pages, plan, message);
 }
 
+/** The bytes of one decoded tile of a page of format `f`. */
+uint64_t TileBytes(const PageFormat& f)
+{
+    return Product(
+        {f.TileWidth, f.TileHeight, uint64_t(f.PerPixel()), uint64_t(SampleKindBytes(f.Kind))});
+}
+
+/** True unless the page's tiles are far larger than the page: those are not read. */
+bool TilesFit(const PageFormat& f)
+{
+    // A tile is at most as large as its page, or a little larger when the page is small.
+    const uint64_t pageBytes =
+        Product({f.Width, f.Height, uint64_t(f.PerPixel()), uint64_t(SampleKindBytes(f.Kind))});
+    return TileBytes(f) <= std::max(pageBytes * 4, uint64_t(64) << 20);
+}
+
 /** Copies `count` samples of `sampleBytes` from every `stride`-th one of `from` into `to`. */
 template <int Bytes> void Gather(const uint8_t* from, int64_t stride, int64_t count, uint8_t* to)
 {
@@ -796,18 +817,40 @@ template <int Bytes> void Gather(const uint8_t* from, int64_t stride, int64_t co
 }
 
 /**
+ * Where the channels of one page are written: a plane for each, its rows RowBytes apart
+ * (planes of a stack, or of the decoded pages a source keeps).
+ */
+struct PageTarget
+{
+    uint8_t* const* Planes; ///< row 0 of each of the page's channels
+    int64_t RowBytes;
+    int Bytes; ///< of a sample
+
+    uint8_t* Row(int c, int64_t y) const { return Planes[c] + y * RowBytes; }
+};
+
+/** The target of plane `at` of `stack`: its page's channels, their planes in `planes`. */
+PageTarget StackTarget(VolumeStack& stack, const PageRead& at, int channels,
+                       std::vector<uint8_t*>& planes)
+{
+    planes.resize(size_t(channels));
+    for (int c = 0; c < channels; ++c)
+        planes[size_t(c)] = stack.Plane(at.C + c, at.T, at.Z);
+    return {planes.data(), stack.RowBytes(), SampleKindBytes(stack.Layout().Kind)};
+}
+
+/**
  * Moves `rows` rows of `width` pixels of `perPixel` interleaved samples, `from`, into
- * the first `channels` channels' rows at (x0, y0) of plane `at`.
+ * the first `channels` channels' rows at (x0, y0) of `to`.
  */
 void Deinterleave(const uint8_t* from, int64_t fromRowBytes, int64_t rows, int64_t width,
-                  int perPixel, int channels, VolumeStack& stack, const PageRead& at, int64_t x0,
-                  int64_t y0)
+                  int perPixel, int channels, const PageTarget& to, int64_t x0, int64_t y0)
 {
-    const int bytes = SampleKindBytes(stack.Layout().Kind);
+    const int bytes = to.Bytes;
     for (int64_t r = 0; r < rows; ++r) {
         for (int c = 0; c < channels; ++c) {
             const uint8_t* source = from + r * fromRowBytes + c * bytes;
-            uint8_t* target = stack.Row(at.C + c, at.T, at.Z, y0 + r) + x0 * bytes;
+            uint8_t* target = to.Row(c, y0 + r) + x0 * bytes;
             switch (bytes) {
             case 1:
                 Gather<1>(source, perPixel, width, target);
@@ -826,11 +869,10 @@ void Deinterleave(const uint8_t* from, int64_t fromRowBytes, int64_t rows, int64
     }
 }
 
-/** Reads the strips of the current page into plane `at`; false on a decoding error. */
-bool ReadStrips(TIFF* tif, const PageFormat& f, VolumeStack& stack, const PageRead& at,
-                std::vector<uint8_t>& scratch)
+/** Reads the strips of the current page into `to`; false on a decoding error. */
+bool ReadStrips(TIFF* tif, const PageFormat& f, const PageTarget& to, std::vector<uint8_t>& scratch)
 {
-    const int64_t rowBytes = stack.RowBytes();
+    const int64_t rowBytes = to.RowBytes;
     const int perPixel = f.PerPixel();
     const int64_t rowsPerStrip = f.RowsPerStrip;
     const int64_t strips = (int64_t(f.Height) + rowsPerStrip - 1) / rowsPerStrip;
@@ -843,31 +885,26 @@ bool ReadStrips(TIFF* tif, const PageFormat& f, VolumeStack& stack, const PageRe
             const int64_t bytes = rows * rowBytes * perPixel;
             if (perPixel == 1) {
                 // Straight into the plane: no copy.
-                if (TIFFReadEncodedStrip(tif, strip, stack.Row(at.C + s, at.T, at.Z, y), bytes) !=
-                    bytes)
-                    return false;
+                if (TIFFReadEncodedStrip(tif, strip, to.Row(s, y), bytes) != bytes) return false;
                 continue;
             }
             scratch.resize(size_t(bytes));
             if (TIFFReadEncodedStrip(tif, strip, scratch.data(), bytes) != bytes) return false;
             Deinterleave(scratch.data(), rowBytes * perPixel, rows, f.Width, perPixel, f.Channels,
-                         stack, at, 0, y);
+                         to, 0, y);
         }
     }
     return true;
 }
 
-/** Reads the tiles of the current page into plane `at`; false on a decoding error. */
-bool ReadTiles(TIFF* tif, const PageFormat& f, VolumeStack& stack, const PageRead& at,
-               std::vector<uint8_t>& scratch, std::string& message)
+/** Reads the tiles of the current page into `to`; false on a decoding error. */
+bool ReadTiles(TIFF* tif, const PageFormat& f, const PageTarget& to, std::vector<uint8_t>& scratch,
+               std::string& message)
 {
     const int bytes = SampleKindBytes(f.Kind);
     const int perPixel = f.PerPixel();
-    const uint64_t tileBytes =
-        Product({f.TileWidth, f.TileHeight, uint64_t(perPixel), uint64_t(bytes)});
-    // A tile is at most as large as its page, or a little larger when the page is small.
-    const uint64_t pageBytes = Product({f.Width, f.Height, uint64_t(perPixel), uint64_t(bytes)});
-    if (tileBytes > std::max(pageBytes * 4, uint64_t(64) << 20)) {
+    const uint64_t tileBytes = TileBytes(f);
+    if (!TilesFit(f)) {
         message = "its tiles of " + std::to_string(f.TileWidth) + " x " +
                   std::to_string(f.TileHeight) + " pixels are far larger than the page";
         return false;
@@ -886,11 +923,11 @@ bool ReadTiles(TIFF* tif, const PageFormat& f, VolumeStack& stack, const PageRea
                 const int64_t tileRowBytes = int64_t(f.TileWidth) * perPixel * bytes;
                 if (perPixel == 1) {
                     for (int64_t r = 0; r < rows; ++r)
-                        std::memcpy(stack.Row(at.C + s, at.T, at.Z, y + r) + int64_t(x) * bytes,
+                        std::memcpy(to.Row(s, y + r) + int64_t(x) * bytes,
                                     scratch.data() + r * tileRowBytes, size_t(columns * bytes));
                 } else {
                     Deinterleave(scratch.data(), tileRowBytes, rows, columns, perPixel, f.Channels,
-                                 stack, at, x, y);
+                                 to, x, y);
                 }
             }
         }
@@ -914,34 +951,71 @@ bool Progress(const StackReadOptions* options, int64_t done, int64_t total, std:
     return false;
 }
 
-/** Reads ImageJ planes that lie one after the other from the plan's DataStart. */
-int32_t ReadContiguous(TiffFile& tiff, const TiffPlan& plan, VolumeStack& stack,
-                       const StackReadOptions* options, std::string& message)
+/**
+ * Reads plane `index` of ImageJ planes that lie one after the other from the plan's
+ * DataStart into `to`; false with the reason on a read error.
+ */
+bool ReadContiguousPlane(int fd, const TiffPlan& plan, bool swapped, int64_t index,
+                         const PageTarget& to, std::vector<uint8_t>& scratch, std::string& message)
 {
     const PageFormat& f = plan.Format;
     const int bytes = SampleKindBytes(f.Kind);
     const int64_t samples = int64_t(f.Width) * f.Height * f.Samples;
     const int64_t planeBytes = samples * bytes;
+    if (f.Samples > 1) scratch.resize(size_t(planeBytes));
+    uint8_t* target = f.Samples > 1 ? scratch.data() : to.Planes[0];
+    const int64_t got =
+        ReadAt(fd, target, planeBytes, int64_t(plan.DataStart) + index * planeBytes);
+    if (got != planeBytes) {
+        message = "cannot read plane " + std::to_string(index + 1) + ": " +
+                  (got < 0 ? FileIo::ErrorText(errno) : "the file ends early");
+        return false;
+    }
+    if (swapped) Swab(target, samples, bytes);
+    if (f.Samples > 1)
+        Deinterleave(target, int64_t(f.Width) * f.Samples * bytes, f.Height, f.Width, f.Samples,
+                     f.Channels, to, 0, 0);
+    return true;
+}
+
+/** Reads ImageJ planes that lie one after the other from the plan's DataStart. */
+int32_t ReadContiguous(TiffFile& tiff, const TiffPlan& plan, VolumeStack& stack,
+                       const StackReadOptions* options, std::string& message)
+{
     const bool swapped = TIFFIsByteSwapped(tiff.Get()) != 0;
     const int64_t count = plan.Order.Count();
-    std::vector<uint8_t> scratch(f.Samples > 1 ? size_t(planeBytes) : 0);
+    std::vector<uint8_t> scratch;
+    std::vector<uint8_t*> planes;
     for (int64_t i = 0; i < count; ++i) {
-        const PageRead at = plan.Order.At(i, 0);
-        uint8_t* target = f.Samples > 1 ? scratch.data() : stack.Plane(at.C, at.T, at.Z);
-        const int64_t got =
-            ReadAt(tiff.Fd(), target, planeBytes, int64_t(plan.DataStart) + i * planeBytes);
-        if (got != planeBytes) {
-            message = "cannot read plane " + std::to_string(i + 1) + ": " +
-                      (got < 0 ? FileIo::ErrorText(errno) : "the file ends early");
+        const PageTarget to = StackTarget(stack, plan.Order.At(i, 0), plan.Format.Channels, planes);
+        if (!ReadContiguousPlane(tiff.Fd(), plan, swapped, i, to, scratch, message))
             return ByteVolume::LoadReadFailed;
-        }
-        if (swapped) Swab(target, samples, bytes);
-        if (f.Samples > 1)
-            Deinterleave(target, int64_t(f.Width) * f.Samples * bytes, f.Height, f.Width, f.Samples,
-                         f.Channels, stack, at, 0, 0);
         if (!Progress(options, i + 1, count, message)) return ByteVolume::LoadCancelled;
     }
     return ByteVolume::LoadOk;
+}
+
+/**
+ * Reads the samples of the current page of `tiff`, page `page` of the file, into `to`;
+ * false with the reason when the page no longer has the plan's format or does not decode.
+ */
+bool ReadPage(TiffFile& tiff, int64_t page, const PageFormat& format, const PageTarget& to,
+              std::vector<uint8_t>& scratch, std::string& message)
+{
+    TIFF* tif = tiff.Get();
+    PageFormat f;
+    std::string reason;
+    if (!ReadPageFormat(tif, f, reason) || !f.SameShape(format)) {
+        message = PageName(page) + " changed while it was read";
+        return false;
+    }
+    std::string why;
+    const bool read =
+        f.Tiled ? ReadTiles(tif, f, to, scratch, why) : ReadStrips(tif, f, to, scratch);
+    if (!read)
+        message = "cannot read the samples of " + PageName(page) + ": " +
+                  (why.empty() ? tiff.Error("decoding failed") : why);
+    return read;
 }
 
 /** Reads the pages of the plan into `stack`, allocated to its layout. */
@@ -956,6 +1030,7 @@ int32_t ReadPages(TiffFile& tiff, const TiffPlan& plan, VolumeStack& stack,
     }
     int64_t current = 0;
     std::vector<uint8_t> scratch;
+    std::vector<uint8_t*> planes;
     const int64_t total = int64_t(plan.Reads.size());
     for (int64_t i = 0; i < total; ++i) {
         const PageRead& at = plan.Reads[size_t(i)];
@@ -967,20 +1042,9 @@ int32_t ReadPages(TiffFile& tiff, const TiffPlan& plan, VolumeStack& stack,
             }
             ++current;
         }
-        PageFormat f;
-        std::string reason;
-        if (!ReadPageFormat(tif, f, reason) || !f.SameShape(plan.Format)) {
-            message = PageName(current) + " changed while it was read";
+        const PageTarget to = StackTarget(stack, at, plan.Format.Channels, planes);
+        if (!ReadPage(tiff, current, plan.Format, to, scratch, message))
             return ByteVolume::LoadReadFailed;
-        }
-        std::string why;
-        const bool read = f.Tiled ? ReadTiles(tif, f, stack, at, scratch, why)
-                                  : ReadStrips(tif, f, stack, at, scratch);
-        if (!read) {
-            message = "cannot read the samples of " + PageName(current) + ": " +
-                      (why.empty() ? tiff.Error("decoding failed") : why);
-            return ByteVolume::LoadReadFailed;
-        }
         if (!Progress(options, i + 1, total, message)) return ByteVolume::LoadCancelled;
     }
     return ByteVolume::LoadOk;
