@@ -9,16 +9,23 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <list>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -733,8 +740,15 @@ bool CheckPages(const std::vector<Page>& pages, const TiffPlan& plan, std::strin
     return true;
 }
 
+/**
+ * Shown every page whose format reads, its directory current, with its index: what a
+ * plane source needs of the page beyond the plan.
+ */
+using PageVisitor = std::function<void(TIFF*, const Page&, int64_t)>;
+
 /** Reads every page's directory and decides how the file becomes a stack. */
-bool Survey(TiffFile& tiff, const std::string& fileName, TiffPlan& plan, std::string& message)
+bool Survey(TiffFile& tiff, const std::string& fileName, TiffPlan& plan, std::string& message,
+            const PageVisitor& visit = {})
 {
     TIFF* tif = tiff.Get();
     std::vector<Page> pages;
@@ -742,7 +756,10 @@ bool Survey(TiffFile& tiff, const std::string& fileName, TiffPlan& plan, std::st
     for (;;) {
         Page& page = pages.emplace_back();
         page.Offset = TIFFCurrentDirOffset(tif);
-        if (ReadPageFormat(tif, page.Format, page.Refusal)) CheckData(tif, tiff.Size(), page);
+        if (ReadPageFormat(tif, page.Format, page.Refusal)) {
+            CheckData(tif, tiff.Size(), page);
+            if (visit) visit(tif, page, int64_t(pages.size()) - 1);
+        }
         if (pages.size() == 1) {
             const char* description = nullptr;
             if (TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &description) && description)
@@ -1118,6 +1135,570 @@ private:
     std::thread thread_;
 };
 
+/** Rows Y0 … Y0 + Rows − 1 of a plane where they lie in the file: from Offset on, RowStride apart.
+ */
+struct MappedRun
+{
+    int64_t Offset = 0;
+    int64_t Y0 = 0;
+    int64_t Rows = 0;
+    int64_t RowStride = 0;
+};
+
+/** What a plane source knows of a page of the file beyond the plan. */
+struct SourcePage
+{
+    uint64_t Directory = 0; ///< the offset of its directory, to decode it
+    bool Mapped = false;    ///< its samples are read through the mapping, as they lie
+    int PerPixel = 1;       ///< samples interleaved per pixel in its strips or tiles
+    /** When mapped: the runs of each of its sample planes in turn, by row. */
+    std::vector<MappedRun> Runs;
+    std::vector<uint32_t> FirstRun; ///< where each sample plane's runs begin; one more at the end
+    int64_t SpanBegin = 0, SpanEnd = 0; ///< the bytes its strips or tiles lie in
+};
+
+/**
+ * Records what a source needs of the current page of `tif`: its directory, where its
+ * data lie, and, when `map` and its strips or tiles hold the samples as they are read
+ * (uncompressed, whole rows of the page each, enough bytes for libtiff to read them), the
+ * runs of rows they form. Strips or tiles that follow each other make one run.
+ */
+void MapPage(TIFF* tif, const PageFormat& f, int64_t fileSize, bool map, SourcePage& page)
+{
+    page = SourcePage();
+    page.Directory = TIFFCurrentDirOffset(tif);
+    page.PerPixel = f.PerPixel();
+    const uint64_t size = uint64_t(fileSize);
+    const uint32_t count = f.Tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    uint64_t begin = size, end = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        int error = 0;
+        const uint64_t offset = TIFFGetStrileOffsetWithErr(tif, i, &error);
+        const uint64_t bytes = TIFFGetStrileByteCountWithErr(tif, i, &error);
+        if (error || offset >= size) continue;
+        begin = std::min(begin, offset);
+        end = std::max(end, offset + std::min(bytes, size - offset));
+    }
+    page.SpanBegin = int64_t(std::min(begin, end));
+    page.SpanEnd = int64_t(end);
+
+    uint16_t fillOrder = FILLORDER_MSB2LSB;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fillOrder);
+    if (!map || f.Compression != COMPRESSION_NONE || fillOrder != FILLORDER_MSB2LSB ||
+        (f.Tiled && (f.TileWidth < f.Width || !TilesFit(f))))
+        return;
+    const int64_t rowStride =
+        int64_t(f.Tiled ? f.TileWidth : f.Width) * page.PerPixel * SampleKindBytes(f.Kind);
+    const int64_t step = f.Tiled ? f.TileHeight : f.RowsPerStrip;
+    const int64_t height = f.Height;
+    const int64_t perPlane = (height + step - 1) / step;
+    const int planes = page.PerPixel == 1 ? f.Channels : 1;
+    for (int s = 0; s < planes; ++s) {
+        page.FirstRun.push_back(uint32_t(page.Runs.size()));
+        for (int64_t k = 0; k < perPlane; ++k) {
+            const int64_t y = k * step;
+            const int64_t rows = std::min(step, height - y);
+            const uint32_t strile = f.Tiled ? TIFFComputeTile(tif, 0, uint32_t(y), 0, uint16_t(s))
+                                            : uint32_t(s * perPlane + k);
+            // libtiff reads a whole tile, but only the rows of a strip.
+            const uint64_t needed = uint64_t((f.Tiled ? step : rows) * rowStride);
+            int error = 0;
+            const uint64_t offset = TIFFGetStrileOffsetWithErr(tif, strile, &error);
+            const uint64_t bytes = TIFFGetStrileByteCountWithErr(tif, strile, &error);
+            if (error || strile >= count || offset > size || bytes > size - offset ||
+                bytes < needed) {
+                page.Runs.clear();
+                page.FirstRun.clear();
+                return;
+            }
+            MappedRun* last = page.Runs.size() > page.FirstRun.back() ? &page.Runs.back() : nullptr;
+            if (last && last->Rows == step && last->Offset + step * rowStride == int64_t(offset))
+                last->Rows += rows;
+            else
+                page.Runs.push_back({int64_t(offset), y, rows, rowStride});
+        }
+    }
+    page.FirstRun.push_back(uint32_t(page.Runs.size()));
+    page.Mapped = true;
+}
+
+/**
+ * The decoded pages a source keeps, up to a budget in bytes, the least recently read
+ * given up first. Any thread.
+ */
+class DecodedPages
+{
+public:
+    using Planes = std::shared_ptr<const std::vector<uint8_t>>;
+
+    Planes Find(int64_t unit)
+    {
+        const std::lock_guard lock(mutex_);
+        const auto at = where_.find(unit);
+        if (at == where_.end()) return nullptr;
+        recent_.splice(recent_.begin(), recent_, at->second);
+        return at->second->second;
+    }
+
+    void Keep(int64_t unit, const Planes& planes)
+    {
+        const std::lock_guard lock(mutex_);
+        if (int64_t(planes->size()) > budget_ || where_.count(unit)) return;
+        recent_.emplace_front(unit, planes);
+        where_[unit] = recent_.begin();
+        held_ += int64_t(planes->size());
+        Trim();
+    }
+
+    void Forget(int64_t unit)
+    {
+        const std::lock_guard lock(mutex_);
+        const auto at = where_.find(unit);
+        if (at == where_.end()) return;
+        held_ -= int64_t(at->second->second->size());
+        recent_.erase(at->second);
+        where_.erase(at);
+    }
+
+    void SetBudget(int64_t bytes)
+    {
+        const std::lock_guard lock(mutex_);
+        budget_ = std::max<int64_t>(bytes, 0);
+        Trim();
+    }
+    int64_t Budget() const
+    {
+        const std::lock_guard lock(mutex_);
+        return budget_;
+    }
+    int64_t Held() const
+    {
+        const std::lock_guard lock(mutex_);
+        return held_;
+    }
+
+private:
+    void Trim()
+    {
+        while (held_ > budget_) {
+            held_ -= int64_t(recent_.back().second->size());
+            where_.erase(recent_.back().first);
+            recent_.pop_back();
+        }
+    }
+
+    mutable std::mutex mutex_;
+    std::list<std::pair<int64_t, Planes>> recent_; ///< the most recently read first
+    std::unordered_map<int64_t, std::list<std::pair<int64_t, Planes>>::iterator> where_;
+    int64_t budget_ = TiffPlaneSource::DefaultCacheBudget;
+    int64_t held_ = 0;
+};
+
+/**
+ * libtiff handles on one open file, each used by one thread at a time: a thread takes
+ * one, or opens another while there are fewer than a few, else waits for one.
+ */
+class HandlePool
+{
+public:
+    HandlePool(int fd, int64_t size, std::string name)
+        : fd_(fd), size_(size), name_(std::move(name)),
+          most_(int(std::clamp(std::thread::hardware_concurrency(), 2u, 8u)))
+    {
+    }
+
+    /** A handle for this thread, or null with the reason when none opens. */
+    std::unique_ptr<TiffFile> Take(std::string& message)
+    {
+        std::unique_lock lock(mutex_);
+        free_.wait(lock, [this] { return !idle_.empty() || open_ < most_; });
+        if (!idle_.empty()) {
+            std::unique_ptr<TiffFile> tiff = std::move(idle_.back());
+            idle_.pop_back();
+            return tiff;
+        }
+        ++open_;
+        lock.unlock();
+        auto tiff = std::make_unique<TiffFile>();
+        if (tiff->Open(fd_, size_, name_, message)) return tiff;
+        Give(nullptr);
+        return nullptr;
+    }
+
+    /** Hands a handle back; null closes it (a handle whose read failed is not reused). */
+    void Give(std::unique_ptr<TiffFile> tiff)
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            if (tiff)
+                idle_.push_back(std::move(tiff));
+            else
+                --open_;
+        }
+        free_.notify_one();
+    }
+
+private:
+    int fd_;
+    int64_t size_;
+    std::string name_;
+    int most_;
+    std::mutex mutex_;
+    std::condition_variable free_;
+    std::vector<std::unique_ptr<TiffFile>> idle_;
+    int open_ = 0; ///< handles in use or idle
+};
+
+/** The TIFF plane source: see TiffPlaneSource. */
+class TiffStackSource final : public TiffPlaneSource
+{
+public:
+    int32_t Open(FileIo::OpenedFile& opened, bool map, std::string& message)
+    {
+        auto tiff = std::make_unique<TiffFile>();
+        if (!tiff->Open(opened, message)) return ByteVolume::LoadFailed;
+        const int64_t size = opened.Handle.Size();
+        const PageVisitor visit = [&](TIFF* tif, const Page& page, int64_t index) {
+            if (int64_t(pages_.size()) <= index) pages_.resize(size_t(index) + 1);
+            MapPage(tif, page.Format, size, map, pages_[size_t(index)]);
+        };
+        if (!Survey(*tiff, opened.Name, plan_, message, visit)) return ByteVolume::LoadFailed;
+        layout_ = plan_.Layout;
+        warning_ = plan_.Warning;
+        swapped_ = TIFFIsByteSwapped(tiff->Get()) != 0;
+        size_ = size;
+
+        bool mapped = map && plan_.Contiguous;
+        if (!plan_.Contiguous) {
+            const PlaneOrder& order = plan_.Order;
+            pageOf_.assign(size_t(order.Count()), -1);
+            for (const PageRead& read : plan_.Reads) {
+                const int64_t group = read.C / order.PageChannels;
+                pageOf_[size_t((read.T * order.Groups + group) * order.Z + read.Z)] = read.Page;
+                mapped = mapped || pages_[size_t(read.Page)].Mapped;
+            }
+        }
+        if (mapped) {
+            std::string error;
+            file_ = MappedFile::Map(opened.Handle.Descriptor(), size, opened.Name, error);
+            // Without a mapping every page is decoded.
+        }
+        handle_ = std::move(opened.Handle);
+        pool_ = std::make_unique<HandlePool>(handle_.Descriptor(), size, opened.Name);
+        pool_->Give(std::move(tiff));
+        return ByteVolume::LoadOk;
+    }
+
+    Route PlaneRoute(int c, int t, int64_t z) const override
+    {
+        const Where where = Locate(c, t, z);
+        return where.Unit < 0 ? Route::Empty : where.Mapped ? Route::Mapped : Route::Decoded;
+    }
+    void SetCacheBudget(int64_t bytes) override { cache_.SetBudget(bytes); }
+    int64_t CacheBudget() const override { return cache_.Budget(); }
+    int64_t CachedBytes() const override { return cache_.Held(); }
+
+    bool ReadPlane(int c, int t, int64_t z, uint8_t* out, std::string& error) override
+    {
+        return ReadRows(c, t, z, 0, layout_.SizeY, out, error);
+    }
+
+    bool ReadRows(int c, int t, int64_t z, int64_t y0, int64_t y1, uint8_t* out,
+                  std::string& error) override
+    {
+        if (Failed(error)) return false;
+        const Where where = Locate(c, t, z);
+        const int64_t rowBytes = RowBytes();
+        if (where.Unit < 0) {
+            std::memset(out, 0, size_t((y1 - y0) * rowBytes));
+            return true;
+        }
+        if (where.Mapped) return CopyRows(where, y0, y1, out, error);
+        const DecodedPages::Planes planes = Decoded(where.Unit, error);
+        if (!planes) return false;
+        std::memcpy(out, planes->data() + where.Channel * PlaneBytes() + y0 * rowBytes,
+                    size_t((y1 - y0) * rowBytes));
+        return true;
+    }
+
+    bool ReadColumn(int c, int t, int64_t z, int64_t x, uint8_t* out, std::string& error) override
+    {
+        if (Failed(error)) return false;
+        const Where where = Locate(c, t, z);
+        const int bytes = SampleKindBytes(layout_.Kind);
+        const int64_t rows = layout_.SizeY;
+        if (where.Unit < 0) {
+            std::memset(out, 0, size_t(rows * bytes));
+            return true;
+        }
+        if (where.Mapped) {
+            for (const MappedRun& run : where.Runs()) {
+                if (!file_->Copy(run.Offset + x * where.PixelStride + where.SampleOffset,
+                                 size_t(bytes), size_t(run.Rows), run.RowStride,
+                                 out + run.Y0 * bytes, error))
+                    return Fail(error);
+            }
+            if (swapped_) SwapSampleBytes(out, size_t(rows), bytes);
+            return true;
+        }
+        const DecodedPages::Planes planes = Decoded(where.Unit, error);
+        if (!planes) return false;
+        const uint8_t* from = planes->data() + where.Channel * PlaneBytes() + x * bytes;
+        for (int64_t y = 0; y < rows; ++y)
+            std::memcpy(out + y * bytes, from + y * RowBytes(), size_t(bytes));
+        return true;
+    }
+
+    void WillRead(int c, int t, int64_t z0, int64_t z1, MappedFile::Access access) override
+    {
+        ForSpans(c, t, z0, z1, [&](bool mapped, int64_t, int64_t begin, int64_t end) {
+            if (mapped)
+                file_->Advise(begin, end - begin, access);
+            else if (access != MappedFile::Access::Random)
+                ::posix_fadvise(handle_.Descriptor(), begin, end - begin, POSIX_FADV_WILLNEED);
+        });
+    }
+
+    void DoneWith(int c, int t, int64_t z0, int64_t z1) override
+    {
+        ForSpans(c, t, z0, z1, [&](bool mapped, int64_t unit, int64_t begin, int64_t end) {
+            if (mapped)
+                file_->Drop(begin, end - begin);
+            else
+                cache_.Forget(unit);
+        });
+    }
+
+private:
+    /** Where a plane is read from. */
+    struct Where
+    {
+        int64_t Unit = -1; ///< its page, or its index among contiguous planes; -1: none
+        int Channel = 0;   ///< among the unit's channels
+        bool Mapped = false;
+        /** When mapped: its runs, its samples PixelStride apart from SampleOffset on. */
+        const MappedRun* First = nullptr;
+        size_t Count = 0;
+        MappedRun Single; ///< the one run of a contiguous plane
+        int64_t PixelStride = 0, SampleOffset = 0;
+
+        std::pair<const MappedRun*, const MappedRun*> Bounds() const
+        {
+            const MappedRun* first = First ? First : &Single;
+            return {first, first + Count};
+        }
+        struct Range
+        {
+            const MappedRun *First, *Last;
+            const MappedRun* begin() const { return First; }
+            const MappedRun* end() const { return Last; }
+        };
+        Range Runs() const { return {Bounds().first, Bounds().second}; }
+    };
+
+    Where Locate(int c, int t, int64_t z) const
+    {
+        Where where;
+        const PageFormat& f = plan_.Format;
+        const PlaneOrder& order = plan_.Order;
+        const int bytes = SampleKindBytes(f.Kind);
+        const int64_t group = c / order.PageChannels;
+        where.Channel = c % order.PageChannels;
+        if (plan_.Contiguous) {
+            where.Unit = order.IndexOf(group, z, t);
+            where.Mapped = file_ != nullptr;
+            const int64_t rowStride = int64_t(f.Width) * f.Samples * bytes;
+            where.Single = {int64_t(plan_.DataStart) + where.Unit * rowStride * f.Height, 0,
+                            f.Height, rowStride};
+            where.Count = 1;
+            where.PixelStride = int64_t(f.Samples) * bytes;
+            where.SampleOffset = int64_t(where.Channel) * bytes;
+            return where;
+        }
+        where.Unit = pageOf_[size_t((t * order.Groups + group) * order.Z + z)];
+        if (where.Unit < 0) return where;
+        const SourcePage& page = pages_[size_t(where.Unit)];
+        where.Mapped = page.Mapped && file_;
+        if (!where.Mapped) return where;
+        const int s = page.PerPixel == 1 ? where.Channel : 0;
+        where.First = page.Runs.data() + page.FirstRun[size_t(s)];
+        where.Count = page.FirstRun[size_t(s) + 1] - page.FirstRun[size_t(s)];
+        where.PixelStride = int64_t(page.PerPixel) * bytes;
+        where.SampleOffset = page.PerPixel == 1 ? 0 : int64_t(where.Channel) * bytes;
+        return where;
+    }
+
+    /** Copies rows y0 … y1 − 1 of a mapped plane into `out`. */
+    bool CopyRows(const Where& where, int64_t y0, int64_t y1, uint8_t* out, std::string& error)
+    {
+        const int bytes = SampleKindBytes(layout_.Kind);
+        const int64_t width = layout_.SizeX;
+        const int64_t rowBytes = RowBytes();
+        const auto [first, last] = where.Bounds();
+        // The first run that ends after y0.
+        const MappedRun* run = std::upper_bound(
+            first, last, y0, [](int64_t y, const MappedRun& r) { return y < r.Y0 + r.Rows; });
+        for (; run != last && run->Y0 < y1; ++run) {
+            const int64_t a = std::max(y0, run->Y0), b = std::min(y1, run->Y0 + run->Rows);
+            const int64_t from = run->Offset + (a - run->Y0) * run->RowStride + where.SampleOffset;
+            uint8_t* to = out + (a - y0) * rowBytes;
+            if (run->RowStride == width * where.PixelStride) {
+                // The rows follow each other: one pass over all their samples.
+                if (!file_->Copy(from, size_t(bytes), size_t((b - a) * width), where.PixelStride,
+                                 to, error))
+                    return Fail(error);
+                continue;
+            }
+            for (int64_t y = 0; y < b - a; ++y)
+                if (!file_->Copy(from + y * run->RowStride, size_t(bytes), size_t(width),
+                                 where.PixelStride, to + y * rowBytes, error))
+                    return Fail(error);
+        }
+        if (swapped_) SwapSampleBytes(out, size_t((y1 - y0) * width), bytes);
+        return true;
+    }
+
+    /** The decoded channels of `unit`, from the cache or decoded now; null on a failure. */
+    DecodedPages::Planes Decoded(int64_t unit, std::string& error)
+    {
+        if (DecodedPages::Planes kept = cache_.Find(unit)) return kept;
+        const int channels = plan_.Format.Channels;
+        std::shared_ptr<std::vector<uint8_t>> planes;
+        std::vector<uint8_t*> rows(static_cast<size_t>(channels));
+        std::vector<uint8_t> scratch;
+        try {
+            planes = std::make_shared<std::vector<uint8_t>>(size_t(channels * PlaneBytes()));
+        } catch (const std::bad_alloc&) {
+            error = "not enough memory to decode " + UnitName(unit);
+            return nullptr;
+        }
+        for (int c = 0; c < channels; ++c)
+            rows[size_t(c)] = planes->data() + c * PlaneBytes();
+        const PageTarget to{rows.data(), RowBytes(), SampleKindBytes(layout_.Kind)};
+        bool read = false;
+        try {
+            if (plan_.Contiguous) {
+                read = ReadContiguousPlane(handle_.Descriptor(), plan_, swapped_, unit, to, scratch,
+                                           error);
+            } else {
+                std::unique_ptr<TiffFile> tiff = pool_->Take(error);
+                if (tiff) {
+                    read = Position(*tiff, unit, error) &&
+                           ReadPage(*tiff, unit, plan_.Format, to, scratch, error);
+                    pool_->Give(read ? std::move(tiff) : nullptr);
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            error = "not enough memory to decode " + UnitName(unit);
+        }
+        if (!read) {
+            CheckLength(error);
+            return nullptr;
+        }
+        cache_.Keep(unit, planes);
+        return planes;
+    }
+
+    /** Makes page `page` the current directory of `tiff`. */
+    bool Position(TiffFile& tiff, int64_t page, std::string& error) const
+    {
+        const uint64_t directory = pages_[size_t(page)].Directory;
+        if (TIFFCurrentDirOffset(tiff.Get()) == directory) return true;
+        if (TIFFSetSubDirectory(tiff.Get(), directory)) return true;
+        error = "cannot read " + PageName(page) + " again: " + tiff.Error("it is damaged");
+        return false;
+    }
+
+    std::string UnitName(int64_t unit) const
+    {
+        return plan_.Contiguous ? "plane " + std::to_string(unit + 1) : PageName(unit);
+    }
+
+    /**
+     * Calls `f(mapped, unit, begin, end)` with the bytes of the file that planes z0 … z1 − 1
+     * of volume (c, t) lie in: mapped runs that follow each other as one span, each
+     * decoded unit's own.
+     */
+    template <typename F> void ForSpans(int c, int t, int64_t z0, int64_t z1, F&& f) const
+    {
+        int64_t begin = 0, end = 0; // a span of mapped runs not yet given
+        const int64_t width = layout_.SizeX;
+        for (int64_t z = std::max<int64_t>(z0, 0); z < std::min<int64_t>(z1, layout_.SizeZ); ++z) {
+            const Where where = Locate(c, t, z);
+            if (where.Unit < 0) continue;
+            if (!where.Mapped) {
+                const int64_t bytes =
+                    plan_.Contiguous ? where.Single.RowStride * where.Single.Rows : 0;
+                if (plan_.Contiguous)
+                    f(false, where.Unit, where.Single.Offset, where.Single.Offset + bytes);
+                else
+                    f(false, where.Unit, pages_[size_t(where.Unit)].SpanBegin,
+                      pages_[size_t(where.Unit)].SpanEnd);
+                continue;
+            }
+            for (const MappedRun& run : where.Runs()) {
+                const int64_t from = run.Offset;
+                const int64_t to =
+                    run.Offset + (run.Rows - 1) * run.RowStride + width * where.PixelStride;
+                if (from != end) {
+                    if (end > begin) f(true, -1, begin, end);
+                    begin = from;
+                }
+                end = to;
+            }
+        }
+        if (end > begin) f(true, -1, begin, end);
+    }
+
+    /** Fails every later read with `reason`, the first one given; returns false. */
+    bool Fail(const std::string& reason)
+    {
+        const std::lock_guard lock(failMutex_);
+        if (!failed_.load()) {
+            failure_ = reason;
+            failed_.store(true, std::memory_order_release);
+        }
+        return false;
+    }
+
+    /** True, with the reason in `error`, once the file was found truncated. */
+    bool Failed(std::string& error) const
+    {
+        if (!failed_.load(std::memory_order_acquire)) return false;
+        const std::lock_guard lock(failMutex_);
+        error = failure_;
+        return true;
+    }
+
+    /**
+     * After a failed decode: when the file is now shorter than it was when opened, that
+     * is the reason, given for this read and every later one.
+     */
+    void CheckLength(std::string& error)
+    {
+        struct stat status
+        {
+        };
+        if (::fstat(handle_.Descriptor(), &status) != 0 || status.st_size >= size_) return;
+        Fail("the file became shorter while it was read (it held " + std::to_string(size_) +
+             " bytes when opened); it is no longer read");
+        Failed(error);
+    }
+
+    TiffPlan plan_;
+    std::vector<SourcePage> pages_; ///< by page index
+    std::vector<int64_t> pageOf_;   ///< the page of each plane group (C, Z, T), or -1
+    bool swapped_ = false;
+    int64_t size_ = 0;
+    FileIo::File handle_;
+    std::shared_ptr<MappedFile> file_; ///< null when no page is mapped
+    std::unique_ptr<HandlePool> pool_;
+    DecodedPages cache_;
+    std::atomic<bool> failed_{false};
+    mutable std::mutex failMutex_;
+    std::string failure_;
+};
+
 } // namespace
 
 int32_t ReadTiffLayout(FileIo::OpenedFile& file, StackLayout& layout, std::string& message)
@@ -1164,11 +1745,17 @@ int32_t ReadTiffStack(FileIo::OpenedFile& file, VolumeStack& stack, std::string&
 }
 
 int32_t OpenTiffSource(FileIo::OpenedFile& file, std::unique_ptr<PlaneSource>& source,
-                       std::string& message)
+                       std::string& message, bool map)
 {
-    VolumeStack stack;
-    const int32_t code = ReadTiffStack(file, stack, message, nullptr);
-    if (code != ByteVolume::LoadOk) return code;
-    source = std::make_unique<StackPlaneSource>(std::move(stack), message);
-    return code;
+    try {
+        auto opened = std::make_unique<TiffStackSource>();
+        const int32_t code = opened->Open(file, map, message);
+        if (code != ByteVolume::LoadOk) return code;
+        message = opened->Warning();
+        source = std::move(opened);
+        return code;
+    } catch (const std::bad_alloc&) {
+        message = "not enough memory to read the file's directories";
+        return ByteVolume::LoadFailed;
+    }
 }
