@@ -17,6 +17,7 @@
 #include <list>
 #include <mutex>
 #include <new>
+#include <span>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
@@ -1212,7 +1213,8 @@ void MapPage(TIFF* tif, const PageFormat& f, int64_t fileSize, bool map, SourceP
                 return;
             }
             MappedRun* last = page.Runs.size() > page.FirstRun.back() ? &page.Runs.back() : nullptr;
-            if (last && last->Rows == step && last->Offset + step * rowStride == int64_t(offset))
+            if (last && last->Rows % step == 0 &&
+                last->Offset + last->Rows * rowStride == int64_t(offset))
                 last->Rows += rows;
             else
                 page.Runs.push_back({int64_t(offset), y, rows, rowStride});
@@ -1222,6 +1224,16 @@ void MapPage(TIFF* tif, const PageFormat& f, int64_t fileSize, bool map, SourceP
     page.Mapped = true;
 }
 
+/** The decoded channels of a page (or a contiguous plane), one plane after another. */
+struct DecodedPage
+{
+    /** Room for `bytes`, not cleared: a decode writes every byte or is given up. */
+    explicit DecodedPage(size_t bytes) : Data(new uint8_t[bytes]), Size(bytes) {}
+
+    std::unique_ptr<uint8_t[]> Data;
+    size_t Size;
+};
+
 /**
  * The decoded pages a source keeps, up to a budget in bytes, the least recently read
  * given up first. Any thread.
@@ -1229,7 +1241,7 @@ void MapPage(TIFF* tif, const PageFormat& f, int64_t fileSize, bool map, SourceP
 class DecodedPages
 {
 public:
-    using Planes = std::shared_ptr<const std::vector<uint8_t>>;
+    using Planes = std::shared_ptr<const DecodedPage>;
 
     Planes Find(int64_t unit)
     {
@@ -1243,10 +1255,10 @@ public:
     void Keep(int64_t unit, const Planes& planes)
     {
         const std::lock_guard lock(mutex_);
-        if (int64_t(planes->size()) > budget_ || where_.count(unit)) return;
+        if (int64_t(planes->Size) > budget_ || where_.count(unit)) return;
         recent_.emplace_front(unit, planes);
         where_[unit] = recent_.begin();
-        held_ += int64_t(planes->size());
+        held_ += int64_t(planes->Size);
         Trim();
     }
 
@@ -1255,7 +1267,7 @@ public:
         const std::lock_guard lock(mutex_);
         const auto at = where_.find(unit);
         if (at == where_.end()) return;
-        held_ -= int64_t(at->second->second->size());
+        held_ -= int64_t(at->second->second->Size);
         recent_.erase(at->second);
         where_.erase(at);
     }
@@ -1281,7 +1293,7 @@ private:
     void Trim()
     {
         while (held_ > budget_) {
-            held_ -= int64_t(recent_.back().second->size());
+            held_ -= int64_t(recent_.back().second->Size);
             where_.erase(recent_.back().first);
             recent_.pop_back();
         }
@@ -1294,6 +1306,13 @@ private:
     int64_t held_ = 0;
 };
 
+/** A libtiff handle and the buffer its strips and tiles are decoded into. */
+struct PooledHandle
+{
+    TiffFile Tiff;
+    std::vector<uint8_t> Scratch;
+};
+
 /**
  * libtiff handles on one open file, each used by one thread at a time: a thread takes
  * one, or opens another while there are fewer than a few, else waits for one.
@@ -1301,32 +1320,64 @@ private:
 class HandlePool
 {
 public:
-    HandlePool(int fd, int64_t size, std::string name)
+    /** A pool on the file of `fd`, `size` bytes long, that starts with handle `first`. */
+    HandlePool(int fd, int64_t size, std::string name, std::unique_ptr<PooledHandle> first)
         : fd_(fd), size_(size), name_(std::move(name)),
           most_(int(std::clamp(std::thread::hardware_concurrency(), 2u, 8u)))
     {
+        idle_.push_back(std::move(first));
+        open_ = 1;
     }
 
+    /**
+     * A handle taken from the pool while it lives: given back when it goes, or closed
+     * unless Keep was called (a handle whose read failed is not used again).
+     */
+    class Lease
+    {
+    public:
+        Lease(HandlePool& pool, std::string& message) : pool_(pool), tiff_(pool.Take(message)) {}
+        ~Lease()
+        {
+            if (tiff_) pool_.Give(keep_ ? std::move(tiff_) : nullptr);
+        }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+
+        explicit operator bool() const { return tiff_ != nullptr; }
+        PooledHandle* operator->() const { return tiff_.get(); }
+        void Keep() { keep_ = true; }
+
+    private:
+        HandlePool& pool_;
+        std::unique_ptr<PooledHandle> tiff_;
+        bool keep_ = false;
+    };
+
     /** A handle for this thread, or null with the reason when none opens. */
-    std::unique_ptr<TiffFile> Take(std::string& message)
+    std::unique_ptr<PooledHandle> Take(std::string& message)
     {
         std::unique_lock lock(mutex_);
         free_.wait(lock, [this] { return !idle_.empty() || open_ < most_; });
         if (!idle_.empty()) {
-            std::unique_ptr<TiffFile> tiff = std::move(idle_.back());
+            std::unique_ptr<PooledHandle> tiff = std::move(idle_.back());
             idle_.pop_back();
             return tiff;
         }
         ++open_;
         lock.unlock();
-        auto tiff = std::make_unique<TiffFile>();
-        if (tiff->Open(fd_, size_, name_, message)) return tiff;
+        try {
+            auto tiff = std::make_unique<PooledHandle>();
+            if (tiff->Tiff.Open(fd_, size_, name_, message)) return tiff;
+        } catch (const std::bad_alloc&) {
+            message = "not enough memory to open the file again";
+        }
         Give(nullptr);
         return nullptr;
     }
 
     /** Hands a handle back; null closes it (a handle whose read failed is not reused). */
-    void Give(std::unique_ptr<TiffFile> tiff)
+    void Give(std::unique_ptr<PooledHandle> tiff)
     {
         {
             const std::lock_guard lock(mutex_);
@@ -1345,7 +1396,7 @@ private:
     int most_;
     std::mutex mutex_;
     std::condition_variable free_;
-    std::vector<std::unique_ptr<TiffFile>> idle_;
+    std::vector<std::unique_ptr<PooledHandle>> idle_;
     int open_ = 0; ///< handles in use or idle
 };
 
@@ -1355,17 +1406,20 @@ class TiffStackSource final : public TiffPlaneSource
 public:
     int32_t Open(FileIo::OpenedFile& opened, bool map, std::string& message)
     {
-        auto tiff = std::make_unique<TiffFile>();
-        if (!tiff->Open(opened, message)) return ByteVolume::LoadFailed;
+        auto tiff = std::make_unique<PooledHandle>();
+        if (!tiff->Tiff.Open(opened, message)) return ByteVolume::LoadFailed;
         const int64_t size = opened.Handle.Size();
         const PageVisitor visit = [&](TIFF* tif, const Page& page, int64_t index) {
             if (int64_t(pages_.size()) <= index) pages_.resize(size_t(index) + 1);
             MapPage(tif, page.Format, size, map, pages_[size_t(index)]);
         };
-        if (!Survey(*tiff, opened.Name, plan_, message, visit)) return ByteVolume::LoadFailed;
+        if (!Survey(tiff->Tiff, opened.Name, plan_, message, visit)) return ByteVolume::LoadFailed;
+        // Every page read was shown to the visitor; pages_ covers them all.
+        for (const PageRead& read : plan_.Reads)
+            if (int64_t(pages_.size()) <= read.Page) pages_.resize(size_t(read.Page) + 1);
         layout_ = plan_.Layout;
         warning_ = plan_.Warning;
-        swapped_ = TIFFIsByteSwapped(tiff->Get()) != 0;
+        swapped_ = TIFFIsByteSwapped(tiff->Tiff.Get()) != 0;
         size_ = size;
 
         bool mapped = map && plan_.Contiguous;
@@ -1384,8 +1438,8 @@ public:
             // Without a mapping every page is decoded.
         }
         handle_ = std::move(opened.Handle);
-        pool_ = std::make_unique<HandlePool>(handle_.Descriptor(), size, opened.Name);
-        pool_->Give(std::move(tiff));
+        pool_ =
+            std::make_unique<HandlePool>(handle_.Descriptor(), size, opened.Name, std::move(tiff));
         return ByteVolume::LoadOk;
     }
 
@@ -1416,7 +1470,7 @@ public:
         if (where.Mapped) return CopyRows(where, y0, y1, out, error);
         const DecodedPages::Planes planes = Decoded(where.Unit, error);
         if (!planes) return false;
-        std::memcpy(out, planes->data() + where.Channel * PlaneBytes() + y0 * rowBytes,
+        std::memcpy(out, planes->Data.get() + where.Channel * PlaneBytes() + y0 * rowBytes,
                     size_t((y1 - y0) * rowBytes));
         return true;
     }
@@ -1443,7 +1497,7 @@ public:
         }
         const DecodedPages::Planes planes = Decoded(where.Unit, error);
         if (!planes) return false;
-        const uint8_t* from = planes->data() + where.Channel * PlaneBytes() + x * bytes;
+        const uint8_t* from = planes->Data.get() + where.Channel * PlaneBytes() + x * bytes;
         for (int64_t y = 0; y < rows; ++y)
             std::memcpy(out + y * bytes, from + y * RowBytes(), size_t(bytes));
         return true;
@@ -1482,18 +1536,7 @@ private:
         MappedRun Single; ///< the one run of a contiguous plane
         int64_t PixelStride = 0, SampleOffset = 0;
 
-        std::pair<const MappedRun*, const MappedRun*> Bounds() const
-        {
-            const MappedRun* first = First ? First : &Single;
-            return {first, first + Count};
-        }
-        struct Range
-        {
-            const MappedRun *First, *Last;
-            const MappedRun* begin() const { return First; }
-            const MappedRun* end() const { return Last; }
-        };
-        Range Runs() const { return {Bounds().first, Bounds().second}; }
+        std::span<const MappedRun> Runs() const { return {First ? First : &Single, Count}; }
     };
 
     Where Locate(int c, int t, int64_t z) const
@@ -1534,11 +1577,12 @@ private:
         const int bytes = SampleKindBytes(layout_.Kind);
         const int64_t width = layout_.SizeX;
         const int64_t rowBytes = RowBytes();
-        const auto [first, last] = where.Bounds();
+        const std::span<const MappedRun> runs = where.Runs();
         // The first run that ends after y0.
-        const MappedRun* run = std::upper_bound(
-            first, last, y0, [](int64_t y, const MappedRun& r) { return y < r.Y0 + r.Rows; });
-        for (; run != last && run->Y0 < y1; ++run) {
+        auto run =
+            std::upper_bound(runs.begin(), runs.end(), y0,
+                             [](int64_t y, const MappedRun& r) { return y < r.Y0 + r.Rows; });
+        for (; run != runs.end() && run->Y0 < y1; ++run) {
             const int64_t a = std::max(y0, run->Y0), b = std::min(y1, run->Y0 + run->Rows);
             const int64_t from = run->Offset + (a - run->Y0) * run->RowStride + where.SampleOffset;
             uint8_t* to = out + (a - y0) * rowBytes;
@@ -1562,34 +1606,28 @@ private:
     DecodedPages::Planes Decoded(int64_t unit, std::string& error)
     {
         if (DecodedPages::Planes kept = cache_.Find(unit)) return kept;
-        const int channels = plan_.Format.Channels;
-        std::shared_ptr<std::vector<uint8_t>> planes;
-        std::vector<uint8_t*> rows(static_cast<size_t>(channels));
-        std::vector<uint8_t> scratch;
-        try {
-            planes = std::make_shared<std::vector<uint8_t>>(size_t(channels * PlaneBytes()));
-        } catch (const std::bad_alloc&) {
-            error = "not enough memory to decode " + UnitName(unit);
-            return nullptr;
-        }
-        for (int c = 0; c < channels; ++c)
-            rows[size_t(c)] = planes->data() + c * PlaneBytes();
-        const PageTarget to{rows.data(), RowBytes(), SampleKindBytes(layout_.Kind)};
+        std::shared_ptr<DecodedPage> planes;
         bool read = false;
         try {
+            const int channels = plan_.Format.Channels;
+            planes = std::make_shared<DecodedPage>(size_t(channels * PlaneBytes()));
+            std::vector<uint8_t*> rows(static_cast<size_t>(channels));
+            for (int c = 0; c < channels; ++c)
+                rows[size_t(c)] = planes->Data.get() + c * PlaneBytes();
+            const PageTarget to{rows.data(), RowBytes(), SampleKindBytes(layout_.Kind)};
             if (plan_.Contiguous) {
+                std::vector<uint8_t> scratch;
                 read = ReadContiguousPlane(handle_.Descriptor(), plan_, swapped_, unit, to, scratch,
                                            error);
             } else {
-                std::unique_ptr<TiffFile> tiff = pool_->Take(error);
-                if (tiff) {
-                    read = Position(*tiff, unit, error) &&
-                           ReadPage(*tiff, unit, plan_.Format, to, scratch, error);
-                    pool_->Give(read ? std::move(tiff) : nullptr);
-                }
+                HandlePool::Lease handle(*pool_, error);
+                read = handle && Position(handle->Tiff, unit, error) &&
+                       ReadPage(handle->Tiff, unit, plan_.Format, to, handle->Scratch, error);
+                if (read) handle.Keep();
             }
         } catch (const std::bad_alloc&) {
             error = "not enough memory to decode " + UnitName(unit);
+            read = false;
         }
         if (!read) {
             CheckLength(error);
@@ -1626,14 +1664,14 @@ private:
         for (int64_t z = std::max<int64_t>(z0, 0); z < std::min<int64_t>(z1, layout_.SizeZ); ++z) {
             const Where where = Locate(c, t, z);
             if (where.Unit < 0) continue;
+            if (!where.Mapped && plan_.Contiguous) {
+                const MappedRun& plane = where.Single;
+                f(false, where.Unit, plane.Offset, plane.Offset + plane.Rows * plane.RowStride);
+                continue;
+            }
             if (!where.Mapped) {
-                const int64_t bytes =
-                    plan_.Contiguous ? where.Single.RowStride * where.Single.Rows : 0;
-                if (plan_.Contiguous)
-                    f(false, where.Unit, where.Single.Offset, where.Single.Offset + bytes);
-                else
-                    f(false, where.Unit, pages_[size_t(where.Unit)].SpanBegin,
-                      pages_[size_t(where.Unit)].SpanEnd);
+                const SourcePage& page = pages_[size_t(where.Unit)];
+                f(false, where.Unit, page.SpanBegin, page.SpanEnd);
                 continue;
             }
             for (const MappedRun& run : where.Runs()) {
