@@ -187,6 +187,15 @@ def source_planes(w):
            'PlaneCount="1"/></Pixels></Image></OME>')
     tifffile.imwrite(w.path('ome_missing.tif'), w.data((3, 4, 5), np.uint8),
                      photometric='minisblack', metadata=None, description=xml)
+    # Three alike planes, zlib-compressed; the second page's data no longer decode.
+    name = w.path('damaged_zlib.tif')
+    tifffile.imwrite(name, np.stack([w.data((6, 7), np.uint16)] * 3), compression='zlib',
+                     photometric='minisblack', metadata=None)
+    with tifffile.TiffFile(name) as f:
+        offset = f.pages[1].dataoffsets[0]
+    with open(name, 'r+b') as f:
+        f.seek(offset)
+        f.write(b'\xff\xff')
 
 
 def sparse(path):

@@ -233,6 +233,7 @@ private slots:
         for (const QString& file : files) {
             const QString base = QFileInfo(file).completeBaseName();
             const bool real = !file.startsWith(dir_.path());
+            if (base.startsWith("damaged_")) continue; // damagedPage
             QString route = base.startsWith("refused_") ? "refused" : routes.value(base);
             QVERIFY2(real || !route.isEmpty(), qPrintable(base + " has no route in the table"));
             for (const bool map : {true, false}) {
@@ -296,6 +297,35 @@ private slots:
         VolumeStack stack;
         QVERIFY(ReadStack(Std(Path("ij_u16_lzw.tif")), stack).Loaded());
         QVERIFY(std::memcmp(out.data(), stack.Plane(0, 0, 0), size_t(plane)) == 0);
+    }
+
+    /**
+     * A page whose data do not decode: ReadStack fails on it, the source fails that
+     * plane's reads with the same reason, every time, and reads the others.
+     */
+    void damagedPage()
+    {
+        const QString file = Path("damaged_zlib.tif"); // three alike planes, page 2 damaged
+        VolumeStack stack;
+        const VolumeReadResult read = ReadStack(Std(file), stack);
+        QCOMPARE(read.Code, ByteVolume::LoadReadFailed);
+        QVERIFY2(
+            QString::fromStdString(read.Message).startsWith("cannot read the samples of page 2"),
+            read.Message.c_str());
+        std::unique_ptr<PlaneSource> source;
+        QVERIFY(Open(file, source, true).Code == ByteVolume::LoadOk);
+        const size_t bytes = size_t(source->PlaneBytes());
+        std::vector<uint8_t> first(bytes), out(bytes);
+        std::string error;
+        QVERIFY(source->ReadPlane(0, 0, 0, first.data(), error));
+        for (int pass = 0; pass < 2; ++pass) {
+            error.clear();
+            QVERIFY(!source->ReadPlane(0, 0, 1, out.data(), error));
+            QCOMPARE(error, read.Message);
+            QVERIFY(!source->ReadColumn(0, 0, 1, 2, out.data(), error));
+            QVERIFY(source->ReadPlane(0, 0, 2, out.data(), error));
+            QVERIFY(out == first);
+        }
     }
 
     void twoThreadsReadAlike()
