@@ -9,16 +9,24 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <list>
+#include <mutex>
 #include <new>
+#include <span>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -130,17 +138,22 @@ public:
             message = "the file is not open";
             return false;
         }
-        source_.Fd = file.Handle.Descriptor();
-        source_.Size = file.Handle.Size();
+        return Open(file.Handle.Descriptor(), file.Handle.Size(), file.Name, message);
+    }
+
+    /** Opens the file of `fd`, `size` bytes long, read through pread at offsets of its own. */
+    bool Open(int fd, int64_t size, const std::string& name, std::string& message)
+    {
+        source_.Fd = fd;
+        source_.Size = size;
         TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
         if (!options) throw std::bad_alloc();
         TIFFOpenOptionsSetErrorHandlerExtR(options, KeepError, &source_);
         TIFFOpenOptionsSetWarningHandlerExtR(options, DropWarning, &source_);
         // "m": never map the file, strips are read straight into the caller's buffers;
         // "c": keep large uncompressed strips whole instead of reading them in 8 KiB parts.
-        tif_ =
-            TIFFClientOpenExt(file.Name.c_str(), "rmc", &source_, SourceRead, SourceWrite,
-                              SourceSeek, SourceClose, SourceSize, SourceMap, SourceUnmap, options);
+        tif_ = TIFFClientOpenExt(name.c_str(), "rmc", &source_, SourceRead, SourceWrite, SourceSeek,
+                                 SourceClose, SourceSize, SourceMap, SourceUnmap, options);
         TIFFOpenOptionsFree(options);
         if (!tif_) message = "not a readable TIFF file: " + Error("no valid first page");
         return tif_ != nullptr;
@@ -728,8 +741,15 @@ bool CheckPages(const std::vector<Page>& pages, const TiffPlan& plan, std::strin
     return true;
 }
 
+/**
+ * Shown every page whose format reads, its directory current, with its index: what a
+ * plane source needs of the page beyond the plan.
+ */
+using PageVisitor = std::function<void(TIFF*, const Page&, int64_t)>;
+
 /** Reads every page's directory and decides how the file becomes a stack. */
-bool Survey(TiffFile& tiff, const std::string& fileName, TiffPlan& plan, std::string& message)
+bool Survey(TiffFile& tiff, const std::string& fileName, TiffPlan& plan, std::string& message,
+            const PageVisitor& visit = {})
 {
     TIFF* tif = tiff.Get();
     std::vector<Page> pages;
@@ -737,7 +757,10 @@ bool Survey(TiffFile& tiff, const std::string& fileName, TiffPlan& plan, std::st
     for (;;) {
         Page& page = pages.emplace_back();
         page.Offset = TIFFCurrentDirOffset(tif);
-        if (ReadPageFormat(tif, page.Format, page.Refusal)) CheckData(tif, tiff.Size(), page);
+        if (ReadPageFormat(tif, page.Format, page.Refusal)) {
+            CheckData(tif, tiff.Size(), page);
+            if (visit) visit(tif, page, int64_t(pages.size()) - 1);
+        }
         if (pages.size() == 1) {
             const char* description = nullptr;
             if (TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &description) && description)
@@ -788,6 +811,22 @@ bool Survey(TiffFile& tiff, const std::string& fileName, TiffPlan& plan, std::st
     return CheckPages(pages, plan, message);
 }
 
+/** The bytes of one decoded tile of a page of format `f`. */
+uint64_t TileBytes(const PageFormat& f)
+{
+    return Product(
+        {f.TileWidth, f.TileHeight, uint64_t(f.PerPixel()), uint64_t(SampleKindBytes(f.Kind))});
+}
+
+/** True unless the page's tiles are far larger than the page: those are not read. */
+bool TilesFit(const PageFormat& f)
+{
+    // A tile is at most as large as its page, or a little larger when the page is small.
+    const uint64_t pageBytes =
+        Product({f.Width, f.Height, uint64_t(f.PerPixel()), uint64_t(SampleKindBytes(f.Kind))});
+    return TileBytes(f) <= std::max(pageBytes * 4, uint64_t(64) << 20);
+}
+
 /** Copies `count` samples of `sampleBytes` from every `stride`-th one of `from` into `to`. */
 template <int Bytes> void Gather(const uint8_t* from, int64_t stride, int64_t count, uint8_t* to)
 {
@@ -796,18 +835,40 @@ template <int Bytes> void Gather(const uint8_t* from, int64_t stride, int64_t co
 }
 
 /**
+ * Where the channels of one page are written: a plane for each, its rows RowBytes apart
+ * (planes of a stack, or of the decoded pages a source keeps).
+ */
+struct PageTarget
+{
+    uint8_t* const* Planes; ///< row 0 of each of the page's channels
+    int64_t RowBytes;
+    int Bytes; ///< of a sample
+
+    uint8_t* Row(int c, int64_t y) const { return Planes[c] + y * RowBytes; }
+};
+
+/** The target of plane `at` of `stack`: its page's channels, their planes in `planes`. */
+PageTarget StackTarget(VolumeStack& stack, const PageRead& at, int channels,
+                       std::vector<uint8_t*>& planes)
+{
+    planes.resize(size_t(channels));
+    for (int c = 0; c < channels; ++c)
+        planes[size_t(c)] = stack.Plane(at.C + c, at.T, at.Z);
+    return {planes.data(), stack.RowBytes(), SampleKindBytes(stack.Layout().Kind)};
+}
+
+/**
  * Moves `rows` rows of `width` pixels of `perPixel` interleaved samples, `from`, into
- * the first `channels` channels' rows at (x0, y0) of plane `at`.
+ * the first `channels` channels' rows at (x0, y0) of `to`.
  */
 void Deinterleave(const uint8_t* from, int64_t fromRowBytes, int64_t rows, int64_t width,
-                  int perPixel, int channels, VolumeStack& stack, const PageRead& at, int64_t x0,
-                  int64_t y0)
+                  int perPixel, int channels, const PageTarget& to, int64_t x0, int64_t y0)
 {
-    const int bytes = SampleKindBytes(stack.Layout().Kind);
+    const int bytes = to.Bytes;
     for (int64_t r = 0; r < rows; ++r) {
         for (int c = 0; c < channels; ++c) {
             const uint8_t* source = from + r * fromRowBytes + c * bytes;
-            uint8_t* target = stack.Row(at.C + c, at.T, at.Z, y0 + r) + x0 * bytes;
+            uint8_t* target = to.Row(c, y0 + r) + x0 * bytes;
             switch (bytes) {
             case 1:
                 Gather<1>(source, perPixel, width, target);
@@ -826,11 +887,10 @@ void Deinterleave(const uint8_t* from, int64_t fromRowBytes, int64_t rows, int64
     }
 }
 
-/** Reads the strips of the current page into plane `at`; false on a decoding error. */
-bool ReadStrips(TIFF* tif, const PageFormat& f, VolumeStack& stack, const PageRead& at,
-                std::vector<uint8_t>& scratch)
+/** Reads the strips of the current page into `to`; false on a decoding error. */
+bool ReadStrips(TIFF* tif, const PageFormat& f, const PageTarget& to, std::vector<uint8_t>& scratch)
 {
-    const int64_t rowBytes = stack.RowBytes();
+    const int64_t rowBytes = to.RowBytes;
     const int perPixel = f.PerPixel();
     const int64_t rowsPerStrip = f.RowsPerStrip;
     const int64_t strips = (int64_t(f.Height) + rowsPerStrip - 1) / rowsPerStrip;
@@ -843,31 +903,26 @@ bool ReadStrips(TIFF* tif, const PageFormat& f, VolumeStack& stack, const PageRe
             const int64_t bytes = rows * rowBytes * perPixel;
             if (perPixel == 1) {
                 // Straight into the plane: no copy.
-                if (TIFFReadEncodedStrip(tif, strip, stack.Row(at.C + s, at.T, at.Z, y), bytes) !=
-                    bytes)
-                    return false;
+                if (TIFFReadEncodedStrip(tif, strip, to.Row(s, y), bytes) != bytes) return false;
                 continue;
             }
             scratch.resize(size_t(bytes));
             if (TIFFReadEncodedStrip(tif, strip, scratch.data(), bytes) != bytes) return false;
             Deinterleave(scratch.data(), rowBytes * perPixel, rows, f.Width, perPixel, f.Channels,
-                         stack, at, 0, y);
+                         to, 0, y);
         }
     }
     return true;
 }
 
-/** Reads the tiles of the current page into plane `at`; false on a decoding error. */
-bool ReadTiles(TIFF* tif, const PageFormat& f, VolumeStack& stack, const PageRead& at,
-               std::vector<uint8_t>& scratch, std::string& message)
+/** Reads the tiles of the current page into `to`; false on a decoding error. */
+bool ReadTiles(TIFF* tif, const PageFormat& f, const PageTarget& to, std::vector<uint8_t>& scratch,
+               std::string& message)
 {
     const int bytes = SampleKindBytes(f.Kind);
     const int perPixel = f.PerPixel();
-    const uint64_t tileBytes =
-        Product({f.TileWidth, f.TileHeight, uint64_t(perPixel), uint64_t(bytes)});
-    // A tile is at most as large as its page, or a little larger when the page is small.
-    const uint64_t pageBytes = Product({f.Width, f.Height, uint64_t(perPixel), uint64_t(bytes)});
-    if (tileBytes > std::max(pageBytes * 4, uint64_t(64) << 20)) {
+    const uint64_t tileBytes = TileBytes(f);
+    if (!TilesFit(f)) {
         message = "its tiles of " + std::to_string(f.TileWidth) + " x " +
                   std::to_string(f.TileHeight) + " pixels are far larger than the page";
         return false;
@@ -886,11 +941,11 @@ bool ReadTiles(TIFF* tif, const PageFormat& f, VolumeStack& stack, const PageRea
                 const int64_t tileRowBytes = int64_t(f.TileWidth) * perPixel * bytes;
                 if (perPixel == 1) {
                     for (int64_t r = 0; r < rows; ++r)
-                        std::memcpy(stack.Row(at.C + s, at.T, at.Z, y + r) + int64_t(x) * bytes,
+                        std::memcpy(to.Row(s, y + r) + int64_t(x) * bytes,
                                     scratch.data() + r * tileRowBytes, size_t(columns * bytes));
                 } else {
                     Deinterleave(scratch.data(), tileRowBytes, rows, columns, perPixel, f.Channels,
-                                 stack, at, x, y);
+                                 to, x, y);
                 }
             }
         }
@@ -914,34 +969,71 @@ bool Progress(const StackReadOptions* options, int64_t done, int64_t total, std:
     return false;
 }
 
-/** Reads ImageJ planes that lie one after the other from the plan's DataStart. */
-int32_t ReadContiguous(TiffFile& tiff, const TiffPlan& plan, VolumeStack& stack,
-                       const StackReadOptions* options, std::string& message)
+/**
+ * Reads plane `index` of ImageJ planes that lie one after the other from the plan's
+ * DataStart into `to`; false with the reason on a read error.
+ */
+bool ReadContiguousPlane(int fd, const TiffPlan& plan, bool swapped, int64_t index,
+                         const PageTarget& to, std::vector<uint8_t>& scratch, std::string& message)
 {
     const PageFormat& f = plan.Format;
     const int bytes = SampleKindBytes(f.Kind);
     const int64_t samples = int64_t(f.Width) * f.Height * f.Samples;
     const int64_t planeBytes = samples * bytes;
+    if (f.Samples > 1) scratch.resize(size_t(planeBytes));
+    uint8_t* target = f.Samples > 1 ? scratch.data() : to.Planes[0];
+    const int64_t got =
+        ReadAt(fd, target, planeBytes, int64_t(plan.DataStart) + index * planeBytes);
+    if (got != planeBytes) {
+        message = "cannot read plane " + std::to_string(index + 1) + ": " +
+                  (got < 0 ? FileIo::ErrorText(errno) : "the file ends early");
+        return false;
+    }
+    if (swapped) Swab(target, samples, bytes);
+    if (f.Samples > 1)
+        Deinterleave(target, int64_t(f.Width) * f.Samples * bytes, f.Height, f.Width, f.Samples,
+                     f.Channels, to, 0, 0);
+    return true;
+}
+
+/** Reads ImageJ planes that lie one after the other from the plan's DataStart. */
+int32_t ReadContiguous(TiffFile& tiff, const TiffPlan& plan, VolumeStack& stack,
+                       const StackReadOptions* options, std::string& message)
+{
     const bool swapped = TIFFIsByteSwapped(tiff.Get()) != 0;
     const int64_t count = plan.Order.Count();
-    std::vector<uint8_t> scratch(f.Samples > 1 ? size_t(planeBytes) : 0);
+    std::vector<uint8_t> scratch;
+    std::vector<uint8_t*> planes;
     for (int64_t i = 0; i < count; ++i) {
-        const PageRead at = plan.Order.At(i, 0);
-        uint8_t* target = f.Samples > 1 ? scratch.data() : stack.Plane(at.C, at.T, at.Z);
-        const int64_t got =
-            ReadAt(tiff.Fd(), target, planeBytes, int64_t(plan.DataStart) + i * planeBytes);
-        if (got != planeBytes) {
-            message = "cannot read plane " + std::to_string(i + 1) + ": " +
-                      (got < 0 ? FileIo::ErrorText(errno) : "the file ends early");
+        const PageTarget to = StackTarget(stack, plan.Order.At(i, 0), plan.Format.Channels, planes);
+        if (!ReadContiguousPlane(tiff.Fd(), plan, swapped, i, to, scratch, message))
             return ByteVolume::LoadReadFailed;
-        }
-        if (swapped) Swab(target, samples, bytes);
-        if (f.Samples > 1)
-            Deinterleave(target, int64_t(f.Width) * f.Samples * bytes, f.Height, f.Width, f.Samples,
-                         f.Channels, stack, at, 0, 0);
         if (!Progress(options, i + 1, count, message)) return ByteVolume::LoadCancelled;
     }
     return ByteVolume::LoadOk;
+}
+
+/**
+ * Reads the samples of the current page of `tiff`, page `page` of the file, into `to`;
+ * false with the reason when the page no longer has the plan's format or does not decode.
+ */
+bool ReadPage(TiffFile& tiff, int64_t page, const PageFormat& format, const PageTarget& to,
+              std::vector<uint8_t>& scratch, std::string& message)
+{
+    TIFF* tif = tiff.Get();
+    PageFormat f;
+    std::string reason;
+    if (!ReadPageFormat(tif, f, reason) || !f.SameShape(format)) {
+        message = PageName(page) + " changed while it was read";
+        return false;
+    }
+    std::string why;
+    const bool read =
+        f.Tiled ? ReadTiles(tif, f, to, scratch, why) : ReadStrips(tif, f, to, scratch);
+    if (!read)
+        message = "cannot read the samples of " + PageName(page) + ": " +
+                  (why.empty() ? tiff.Error("decoding failed") : why);
+    return read;
 }
 
 /** Reads the pages of the plan into `stack`, allocated to its layout. */
@@ -956,6 +1048,7 @@ int32_t ReadPages(TiffFile& tiff, const TiffPlan& plan, VolumeStack& stack,
     }
     int64_t current = 0;
     std::vector<uint8_t> scratch;
+    std::vector<uint8_t*> planes;
     const int64_t total = int64_t(plan.Reads.size());
     for (int64_t i = 0; i < total; ++i) {
         const PageRead& at = plan.Reads[size_t(i)];
@@ -967,20 +1060,9 @@ int32_t ReadPages(TiffFile& tiff, const TiffPlan& plan, VolumeStack& stack,
             }
             ++current;
         }
-        PageFormat f;
-        std::string reason;
-        if (!ReadPageFormat(tif, f, reason) || !f.SameShape(plan.Format)) {
-            message = PageName(current) + " changed while it was read";
+        const PageTarget to = StackTarget(stack, at, plan.Format.Channels, planes);
+        if (!ReadPage(tiff, current, plan.Format, to, scratch, message))
             return ByteVolume::LoadReadFailed;
-        }
-        std::string why;
-        const bool read = f.Tiled ? ReadTiles(tif, f, stack, at, scratch, why)
-                                  : ReadStrips(tif, f, stack, at, scratch);
-        if (!read) {
-            message = "cannot read the samples of " + PageName(current) + ": " +
-                      (why.empty() ? tiff.Error("decoding failed") : why);
-            return ByteVolume::LoadReadFailed;
-        }
         if (!Progress(options, i + 1, total, message)) return ByteVolume::LoadCancelled;
     }
     return ByteVolume::LoadOk;
@@ -1054,6 +1136,607 @@ private:
     std::thread thread_;
 };
 
+/** Rows Y0 … Y0 + Rows − 1 of a plane where they lie in the file: from Offset on, RowStride apart.
+ */
+struct MappedRun
+{
+    int64_t Offset = 0;
+    int64_t Y0 = 0;
+    int64_t Rows = 0;
+    int64_t RowStride = 0;
+};
+
+/** What a plane source knows of a page of the file beyond the plan. */
+struct SourcePage
+{
+    uint64_t Directory = 0; ///< the offset of its directory, to decode it
+    bool Mapped = false;    ///< its samples are read through the mapping, as they lie
+    int PerPixel = 1;       ///< samples interleaved per pixel in its strips or tiles
+    /** When mapped: the runs of each of its sample planes in turn, by row. */
+    std::vector<MappedRun> Runs;
+    std::vector<uint32_t> FirstRun; ///< where each sample plane's runs begin; one more at the end
+    int64_t SpanBegin = 0, SpanEnd = 0; ///< the bytes its strips or tiles lie in
+};
+
+/**
+ * Records what a source needs of the current page of `tif`: its directory, where its
+ * data lie, and, when `map` and its strips or tiles hold the samples as they are read
+ * (uncompressed, whole rows of the page each, enough bytes for libtiff to read them), the
+ * runs of rows they form. Strips or tiles that follow each other make one run.
+ */
+void MapPage(TIFF* tif, const PageFormat& f, int64_t fileSize, bool map, SourcePage& page)
+{
+    page = SourcePage();
+    page.Directory = TIFFCurrentDirOffset(tif);
+    page.PerPixel = f.PerPixel();
+    const uint64_t size = uint64_t(fileSize);
+    const uint32_t count = f.Tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    uint64_t begin = size, end = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        int error = 0;
+        const uint64_t offset = TIFFGetStrileOffsetWithErr(tif, i, &error);
+        const uint64_t bytes = TIFFGetStrileByteCountWithErr(tif, i, &error);
+        if (error || offset >= size) continue;
+        begin = std::min(begin, offset);
+        end = std::max(end, offset + std::min(bytes, size - offset));
+    }
+    page.SpanBegin = int64_t(std::min(begin, end));
+    page.SpanEnd = int64_t(end);
+
+    uint16_t fillOrder = FILLORDER_MSB2LSB;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fillOrder);
+    if (!map || f.Compression != COMPRESSION_NONE || fillOrder != FILLORDER_MSB2LSB ||
+        (f.Tiled && (f.TileWidth < f.Width || !TilesFit(f))))
+        return;
+    const int64_t rowStride =
+        int64_t(f.Tiled ? f.TileWidth : f.Width) * page.PerPixel * SampleKindBytes(f.Kind);
+    const int64_t step = f.Tiled ? f.TileHeight : f.RowsPerStrip;
+    const int64_t height = f.Height;
+    const int64_t perPlane = (height + step - 1) / step;
+    const int planes = page.PerPixel == 1 ? f.Channels : 1;
+    for (int s = 0; s < planes; ++s) {
+        page.FirstRun.push_back(uint32_t(page.Runs.size()));
+        for (int64_t k = 0; k < perPlane; ++k) {
+            const int64_t y = k * step;
+            const int64_t rows = std::min(step, height - y);
+            const uint32_t strile = f.Tiled ? TIFFComputeTile(tif, 0, uint32_t(y), 0, uint16_t(s))
+                                            : uint32_t(s * perPlane + k);
+            // libtiff reads a whole tile, but only the rows of a strip.
+            const uint64_t needed = uint64_t((f.Tiled ? step : rows) * rowStride);
+            int error = 0;
+            const uint64_t offset = TIFFGetStrileOffsetWithErr(tif, strile, &error);
+            const uint64_t bytes = TIFFGetStrileByteCountWithErr(tif, strile, &error);
+            if (error || strile >= count || offset > size || bytes > size - offset ||
+                bytes < needed) {
+                page.Runs.clear();
+                page.FirstRun.clear();
+                return;
+            }
+            MappedRun* last = page.Runs.size() > page.FirstRun.back() ? &page.Runs.back() : nullptr;
+            if (last && last->Rows % step == 0 &&
+                last->Offset + last->Rows * rowStride == int64_t(offset))
+                last->Rows += rows;
+            else
+                page.Runs.push_back({int64_t(offset), y, rows, rowStride});
+        }
+    }
+    page.FirstRun.push_back(uint32_t(page.Runs.size()));
+    page.Mapped = true;
+}
+
+/** The decoded channels of a page (or a contiguous plane), one plane after another. */
+struct DecodedPage
+{
+    /** Room for `bytes`, not cleared: a decode writes every byte or is given up. */
+    explicit DecodedPage(size_t bytes) : Data(new uint8_t[bytes]), Size(bytes) {}
+
+    std::unique_ptr<uint8_t[]> Data;
+    size_t Size;
+};
+
+/**
+ * The decoded pages a source keeps, up to a budget in bytes, the least recently read
+ * given up first. Any thread.
+ */
+class DecodedPages
+{
+public:
+    using Planes = std::shared_ptr<const DecodedPage>;
+
+    Planes Find(int64_t unit)
+    {
+        const std::lock_guard lock(mutex_);
+        const auto at = where_.find(unit);
+        if (at == where_.end()) return nullptr;
+        recent_.splice(recent_.begin(), recent_, at->second);
+        return at->second->second;
+    }
+
+    void Keep(int64_t unit, const Planes& planes)
+    {
+        const std::lock_guard lock(mutex_);
+        if (int64_t(planes->Size) > budget_ || where_.count(unit)) return;
+        recent_.emplace_front(unit, planes);
+        where_[unit] = recent_.begin();
+        held_ += int64_t(planes->Size);
+        Trim();
+    }
+
+    void Forget(int64_t unit)
+    {
+        const std::lock_guard lock(mutex_);
+        const auto at = where_.find(unit);
+        if (at == where_.end()) return;
+        held_ -= int64_t(at->second->second->Size);
+        recent_.erase(at->second);
+        where_.erase(at);
+    }
+
+    void SetBudget(int64_t bytes)
+    {
+        const std::lock_guard lock(mutex_);
+        budget_ = std::max<int64_t>(bytes, 0);
+        Trim();
+    }
+    int64_t Budget() const
+    {
+        const std::lock_guard lock(mutex_);
+        return budget_;
+    }
+    int64_t Held() const
+    {
+        const std::lock_guard lock(mutex_);
+        return held_;
+    }
+
+private:
+    void Trim()
+    {
+        while (held_ > budget_) {
+            held_ -= int64_t(recent_.back().second->Size);
+            where_.erase(recent_.back().first);
+            recent_.pop_back();
+        }
+    }
+
+    mutable std::mutex mutex_;
+    std::list<std::pair<int64_t, Planes>> recent_; ///< the most recently read first
+    std::unordered_map<int64_t, std::list<std::pair<int64_t, Planes>>::iterator> where_;
+    int64_t budget_ = TiffPlaneSource::DefaultCacheBudget;
+    int64_t held_ = 0;
+};
+
+/** A libtiff handle and the buffer its strips and tiles are decoded into. */
+struct PooledHandle
+{
+    TiffFile Tiff;
+    std::vector<uint8_t> Scratch;
+};
+
+/**
+ * libtiff handles on one open file, each used by one thread at a time: a thread takes
+ * one, or opens another while there are fewer than a few, else waits for one.
+ */
+class HandlePool
+{
+public:
+    /** A pool on the file of `fd`, `size` bytes long, that starts with handle `first`. */
+    HandlePool(int fd, int64_t size, std::string name, std::unique_ptr<PooledHandle> first)
+        : fd_(fd), size_(size), name_(std::move(name)),
+          most_(int(std::clamp(std::thread::hardware_concurrency(), 2u, 8u)))
+    {
+        idle_.push_back(std::move(first));
+        open_ = 1;
+    }
+
+    /**
+     * A handle taken from the pool while it lives: given back when it goes, or closed
+     * unless Keep was called (a handle whose read failed is not used again).
+     */
+    class Lease
+    {
+    public:
+        Lease(HandlePool& pool, std::string& message) : pool_(pool), tiff_(pool.Take(message)) {}
+        ~Lease()
+        {
+            if (tiff_) pool_.Give(keep_ ? std::move(tiff_) : nullptr);
+        }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+
+        explicit operator bool() const { return tiff_ != nullptr; }
+        PooledHandle* operator->() const { return tiff_.get(); }
+        void Keep() { keep_ = true; }
+
+    private:
+        HandlePool& pool_;
+        std::unique_ptr<PooledHandle> tiff_;
+        bool keep_ = false;
+    };
+
+    /** A handle for this thread, or null with the reason when none opens. */
+    std::unique_ptr<PooledHandle> Take(std::string& message)
+    {
+        std::unique_lock lock(mutex_);
+        free_.wait(lock, [this] { return !idle_.empty() || open_ < most_; });
+        if (!idle_.empty()) {
+            std::unique_ptr<PooledHandle> tiff = std::move(idle_.back());
+            idle_.pop_back();
+            return tiff;
+        }
+        ++open_;
+        lock.unlock();
+        try {
+            auto tiff = std::make_unique<PooledHandle>();
+            if (tiff->Tiff.Open(fd_, size_, name_, message)) return tiff;
+        } catch (const std::bad_alloc&) {
+            message = "not enough memory to open the file again";
+        }
+        Give(nullptr);
+        return nullptr;
+    }
+
+    /** Hands a handle back; null closes it (a handle whose read failed is not reused). */
+    void Give(std::unique_ptr<PooledHandle> tiff)
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            if (tiff)
+                idle_.push_back(std::move(tiff));
+            else
+                --open_;
+        }
+        free_.notify_one();
+    }
+
+private:
+    int fd_;
+    int64_t size_;
+    std::string name_;
+    int most_;
+    std::mutex mutex_;
+    std::condition_variable free_;
+    std::vector<std::unique_ptr<PooledHandle>> idle_;
+    int open_ = 0; ///< handles in use or idle
+};
+
+/** The TIFF plane source: see TiffPlaneSource. */
+class TiffStackSource final : public TiffPlaneSource
+{
+public:
+    int32_t Open(FileIo::OpenedFile& opened, bool map, std::string& message)
+    {
+        auto tiff = std::make_unique<PooledHandle>();
+        if (!tiff->Tiff.Open(opened, message)) return ByteVolume::LoadFailed;
+        const int64_t size = opened.Handle.Size();
+        const PageVisitor visit = [&](TIFF* tif, const Page& page, int64_t index) {
+            if (int64_t(pages_.size()) <= index) pages_.resize(size_t(index) + 1);
+            MapPage(tif, page.Format, size, map, pages_[size_t(index)]);
+        };
+        if (!Survey(tiff->Tiff, opened.Name, plan_, message, visit)) return ByteVolume::LoadFailed;
+        // Every page read was shown to the visitor; pages_ covers them all.
+        for (const PageRead& read : plan_.Reads)
+            if (int64_t(pages_.size()) <= read.Page) pages_.resize(size_t(read.Page) + 1);
+        layout_ = plan_.Layout;
+        warning_ = plan_.Warning;
+        swapped_ = TIFFIsByteSwapped(tiff->Tiff.Get()) != 0;
+        size_ = size;
+
+        bool mapped = map && plan_.Contiguous;
+        if (!plan_.Contiguous) {
+            const PlaneOrder& order = plan_.Order;
+            pageOf_.assign(size_t(order.Count()), -1);
+            for (const PageRead& read : plan_.Reads) {
+                const int64_t group = read.C / order.PageChannels;
+                pageOf_[size_t((read.T * order.Groups + group) * order.Z + read.Z)] = read.Page;
+                mapped = mapped || pages_[size_t(read.Page)].Mapped;
+            }
+        }
+        if (mapped) {
+            std::string error;
+            file_ = MappedFile::Map(opened.Handle.Descriptor(), size, opened.Name, error);
+            // Without a mapping every page is decoded.
+        }
+        handle_ = std::move(opened.Handle);
+        pool_ =
+            std::make_unique<HandlePool>(handle_.Descriptor(), size, opened.Name, std::move(tiff));
+        return ByteVolume::LoadOk;
+    }
+
+    Route PlaneRoute(int c, int t, int64_t z) const override
+    {
+        const Where where = Locate(c, t, z);
+        return where.Unit < 0 ? Route::Empty : where.Mapped ? Route::Mapped : Route::Decoded;
+    }
+    void SetCacheBudget(int64_t bytes) override { cache_.SetBudget(bytes); }
+    int64_t CacheBudget() const override { return cache_.Budget(); }
+    int64_t CachedBytes() const override { return cache_.Held(); }
+
+    bool ReadPlane(int c, int t, int64_t z, uint8_t* out, std::string& error) override
+    {
+        return ReadRows(c, t, z, 0, layout_.SizeY, out, error);
+    }
+
+    bool ReadRows(int c, int t, int64_t z, int64_t y0, int64_t y1, uint8_t* out,
+                  std::string& error) override
+    {
+        if (Failed(error)) return false;
+        const Where where = Locate(c, t, z);
+        const int64_t rowBytes = RowBytes();
+        if (where.Unit < 0) {
+            std::memset(out, 0, size_t((y1 - y0) * rowBytes));
+            return true;
+        }
+        if (where.Mapped) return CopyRows(where, y0, y1, out, error);
+        const DecodedPages::Planes planes = Decoded(where.Unit, error);
+        if (!planes) return false;
+        std::memcpy(out, planes->Data.get() + where.Channel * PlaneBytes() + y0 * rowBytes,
+                    size_t((y1 - y0) * rowBytes));
+        return true;
+    }
+
+    bool ReadColumn(int c, int t, int64_t z, int64_t x, uint8_t* out, std::string& error) override
+    {
+        if (Failed(error)) return false;
+        const Where where = Locate(c, t, z);
+        const int bytes = SampleKindBytes(layout_.Kind);
+        const int64_t rows = layout_.SizeY;
+        if (where.Unit < 0) {
+            std::memset(out, 0, size_t(rows * bytes));
+            return true;
+        }
+        if (where.Mapped) {
+            for (const MappedRun& run : where.Runs()) {
+                if (!file_->Copy(run.Offset + x * where.PixelStride + where.SampleOffset,
+                                 size_t(bytes), size_t(run.Rows), run.RowStride,
+                                 out + run.Y0 * bytes, error))
+                    return Fail(error);
+            }
+            if (swapped_) SwapSampleBytes(out, size_t(rows), bytes);
+            return true;
+        }
+        const DecodedPages::Planes planes = Decoded(where.Unit, error);
+        if (!planes) return false;
+        const uint8_t* from = planes->Data.get() + where.Channel * PlaneBytes() + x * bytes;
+        for (int64_t y = 0; y < rows; ++y)
+            std::memcpy(out + y * bytes, from + y * RowBytes(), size_t(bytes));
+        return true;
+    }
+
+    void WillRead(int c, int t, int64_t z0, int64_t z1, MappedFile::Access access) override
+    {
+        ForSpans(c, t, z0, z1, [&](bool mapped, int64_t, int64_t begin, int64_t end) {
+            if (mapped)
+                file_->Advise(begin, end - begin, access);
+            else if (access != MappedFile::Access::Random)
+                ::posix_fadvise(handle_.Descriptor(), begin, end - begin, POSIX_FADV_WILLNEED);
+        });
+    }
+
+    void DoneWith(int c, int t, int64_t z0, int64_t z1) override
+    {
+        ForSpans(c, t, z0, z1, [&](bool mapped, int64_t unit, int64_t begin, int64_t end) {
+            if (mapped)
+                file_->Drop(begin, end - begin);
+            else
+                cache_.Forget(unit);
+        });
+    }
+
+private:
+    /** Where a plane is read from. */
+    struct Where
+    {
+        int64_t Unit = -1; ///< its page, or its index among contiguous planes; -1: none
+        int Channel = 0;   ///< among the unit's channels
+        bool Mapped = false;
+        /** When mapped: its runs, its samples PixelStride apart from SampleOffset on. */
+        const MappedRun* First = nullptr;
+        size_t Count = 0;
+        MappedRun Single; ///< the one run of a contiguous plane
+        int64_t PixelStride = 0, SampleOffset = 0;
+
+        std::span<const MappedRun> Runs() const { return {First ? First : &Single, Count}; }
+    };
+
+    Where Locate(int c, int t, int64_t z) const
+    {
+        Where where;
+        const PageFormat& f = plan_.Format;
+        const PlaneOrder& order = plan_.Order;
+        const int bytes = SampleKindBytes(f.Kind);
+        const int64_t group = c / order.PageChannels;
+        where.Channel = c % order.PageChannels;
+        if (plan_.Contiguous) {
+            where.Unit = order.IndexOf(group, z, t);
+            where.Mapped = file_ != nullptr;
+            const int64_t rowStride = int64_t(f.Width) * f.Samples * bytes;
+            where.Single = {int64_t(plan_.DataStart) + where.Unit * rowStride * f.Height, 0,
+                            f.Height, rowStride};
+            where.Count = 1;
+            where.PixelStride = int64_t(f.Samples) * bytes;
+            where.SampleOffset = int64_t(where.Channel) * bytes;
+            return where;
+        }
+        where.Unit = pageOf_[size_t((t * order.Groups + group) * order.Z + z)];
+        if (where.Unit < 0) return where;
+        const SourcePage& page = pages_[size_t(where.Unit)];
+        where.Mapped = page.Mapped && file_;
+        if (!where.Mapped) return where;
+        const int s = page.PerPixel == 1 ? where.Channel : 0;
+        where.First = page.Runs.data() + page.FirstRun[size_t(s)];
+        where.Count = page.FirstRun[size_t(s) + 1] - page.FirstRun[size_t(s)];
+        where.PixelStride = int64_t(page.PerPixel) * bytes;
+        where.SampleOffset = page.PerPixel == 1 ? 0 : int64_t(where.Channel) * bytes;
+        return where;
+    }
+
+    /** Copies rows y0 … y1 − 1 of a mapped plane into `out`. */
+    bool CopyRows(const Where& where, int64_t y0, int64_t y1, uint8_t* out, std::string& error)
+    {
+        const int bytes = SampleKindBytes(layout_.Kind);
+        const int64_t width = layout_.SizeX;
+        const int64_t rowBytes = RowBytes();
+        const std::span<const MappedRun> runs = where.Runs();
+        // The first run that ends after y0.
+        auto run =
+            std::upper_bound(runs.begin(), runs.end(), y0,
+                             [](int64_t y, const MappedRun& r) { return y < r.Y0 + r.Rows; });
+        for (; run != runs.end() && run->Y0 < y1; ++run) {
+            const int64_t a = std::max(y0, run->Y0), b = std::min(y1, run->Y0 + run->Rows);
+            const int64_t from = run->Offset + (a - run->Y0) * run->RowStride + where.SampleOffset;
+            uint8_t* to = out + (a - y0) * rowBytes;
+            if (run->RowStride == width * where.PixelStride) {
+                // The rows follow each other: one pass over all their samples.
+                if (!file_->Copy(from, size_t(bytes), size_t((b - a) * width), where.PixelStride,
+                                 to, error))
+                    return Fail(error);
+                continue;
+            }
+            for (int64_t y = 0; y < b - a; ++y)
+                if (!file_->Copy(from + y * run->RowStride, size_t(bytes), size_t(width),
+                                 where.PixelStride, to + y * rowBytes, error))
+                    return Fail(error);
+        }
+        if (swapped_) SwapSampleBytes(out, size_t((y1 - y0) * width), bytes);
+        return true;
+    }
+
+    /** The decoded channels of `unit`, from the cache or decoded now; null on a failure. */
+    DecodedPages::Planes Decoded(int64_t unit, std::string& error)
+    {
+        if (DecodedPages::Planes kept = cache_.Find(unit)) return kept;
+        std::shared_ptr<DecodedPage> planes;
+        bool read = false;
+        try {
+            const int channels = plan_.Format.Channels;
+            planes = std::make_shared<DecodedPage>(size_t(channels * PlaneBytes()));
+            std::vector<uint8_t*> rows(static_cast<size_t>(channels));
+            for (int c = 0; c < channels; ++c)
+                rows[size_t(c)] = planes->Data.get() + c * PlaneBytes();
+            const PageTarget to{rows.data(), RowBytes(), SampleKindBytes(layout_.Kind)};
+            if (plan_.Contiguous) {
+                std::vector<uint8_t> scratch;
+                read = ReadContiguousPlane(handle_.Descriptor(), plan_, swapped_, unit, to, scratch,
+                                           error);
+            } else {
+                HandlePool::Lease handle(*pool_, error);
+                read = handle && Position(handle->Tiff, unit, error) &&
+                       ReadPage(handle->Tiff, unit, plan_.Format, to, handle->Scratch, error);
+                if (read) handle.Keep();
+            }
+        } catch (const std::bad_alloc&) {
+            error = "not enough memory to decode " + UnitName(unit);
+            read = false;
+        }
+        if (!read) {
+            CheckLength(error);
+            return nullptr;
+        }
+        cache_.Keep(unit, planes);
+        return planes;
+    }
+
+    /** Makes page `page` the current directory of `tiff`. */
+    bool Position(TiffFile& tiff, int64_t page, std::string& error) const
+    {
+        const uint64_t directory = pages_[size_t(page)].Directory;
+        if (TIFFCurrentDirOffset(tiff.Get()) == directory) return true;
+        if (TIFFSetSubDirectory(tiff.Get(), directory)) return true;
+        error = "cannot read " + PageName(page) + " again: " + tiff.Error("it is damaged");
+        return false;
+    }
+
+    std::string UnitName(int64_t unit) const
+    {
+        return plan_.Contiguous ? "plane " + std::to_string(unit + 1) : PageName(unit);
+    }
+
+    /**
+     * Calls `f(mapped, unit, begin, end)` with the bytes of the file that planes z0 … z1 − 1
+     * of volume (c, t) lie in: mapped runs that follow each other as one span, each
+     * decoded unit's own.
+     */
+    template <typename F> void ForSpans(int c, int t, int64_t z0, int64_t z1, F&& f) const
+    {
+        int64_t begin = 0, end = 0; // a span of mapped runs not yet given
+        const int64_t width = layout_.SizeX;
+        for (int64_t z = std::max<int64_t>(z0, 0); z < std::min<int64_t>(z1, layout_.SizeZ); ++z) {
+            const Where where = Locate(c, t, z);
+            if (where.Unit < 0) continue;
+            if (!where.Mapped && plan_.Contiguous) {
+                const MappedRun& plane = where.Single;
+                f(false, where.Unit, plane.Offset, plane.Offset + plane.Rows * plane.RowStride);
+                continue;
+            }
+            if (!where.Mapped) {
+                const SourcePage& page = pages_[size_t(where.Unit)];
+                f(false, where.Unit, page.SpanBegin, page.SpanEnd);
+                continue;
+            }
+            for (const MappedRun& run : where.Runs()) {
+                const int64_t from = run.Offset;
+                const int64_t to =
+                    run.Offset + (run.Rows - 1) * run.RowStride + width * where.PixelStride;
+                if (from != end) {
+                    if (end > begin) f(true, -1, begin, end);
+                    begin = from;
+                }
+                end = to;
+            }
+        }
+        if (end > begin) f(true, -1, begin, end);
+    }
+
+    /** Fails every later read with `reason`, the first one given; returns false. */
+    bool Fail(const std::string& reason)
+    {
+        const std::lock_guard lock(failMutex_);
+        if (!failed_.load()) {
+            failure_ = reason;
+            failed_.store(true, std::memory_order_release);
+        }
+        return false;
+    }
+
+    /** True, with the reason in `error`, once the file was found truncated. */
+    bool Failed(std::string& error) const
+    {
+        if (!failed_.load(std::memory_order_acquire)) return false;
+        const std::lock_guard lock(failMutex_);
+        error = failure_;
+        return true;
+    }
+
+    /**
+     * After a failed decode: when the file is now shorter than it was when opened, that
+     * is the reason, given for this read and every later one.
+     */
+    void CheckLength(std::string& error)
+    {
+        struct stat status
+        {
+        };
+        if (::fstat(handle_.Descriptor(), &status) != 0 || status.st_size >= size_) return;
+        Fail("the file became shorter while it was read (it held " + std::to_string(size_) +
+             " bytes when opened); it is no longer read");
+        Failed(error);
+    }
+
+    TiffPlan plan_;
+    std::vector<SourcePage> pages_; ///< by page index
+    std::vector<int64_t> pageOf_;   ///< the page of each plane group (C, Z, T), or -1
+    bool swapped_ = false;
+    int64_t size_ = 0;
+    FileIo::File handle_;
+    std::shared_ptr<MappedFile> file_; ///< null when no page is mapped
+    std::unique_ptr<HandlePool> pool_;
+    DecodedPages cache_;
+    std::atomic<bool> failed_{false};
+    mutable std::mutex failMutex_;
+    std::string failure_;
+};
+
 } // namespace
 
 int32_t ReadTiffLayout(FileIo::OpenedFile& file, StackLayout& layout, std::string& message)
@@ -1100,11 +1783,17 @@ int32_t ReadTiffStack(FileIo::OpenedFile& file, VolumeStack& stack, std::string&
 }
 
 int32_t OpenTiffSource(FileIo::OpenedFile& file, std::unique_ptr<PlaneSource>& source,
-                       std::string& message)
+                       std::string& message, bool map)
 {
-    VolumeStack stack;
-    const int32_t code = ReadTiffStack(file, stack, message, nullptr);
-    if (code != ByteVolume::LoadOk) return code;
-    source = std::make_unique<StackPlaneSource>(std::move(stack), message);
-    return code;
+    try {
+        auto opened = std::make_unique<TiffStackSource>();
+        const int32_t code = opened->Open(file, map, message);
+        if (code != ByteVolume::LoadOk) return code;
+        message = opened->Warning();
+        source = std::move(opened);
+        return code;
+    } catch (const std::bad_alloc&) {
+        message = "not enough memory to read the file's directories";
+        return ByteVolume::LoadFailed;
+    }
 }

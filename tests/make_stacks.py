@@ -14,6 +14,12 @@ samples must equal (lossless compressed copies share the original's), or "-" whe
 the sizes are known (JPEG, which tifffile cannot decode here). The files the reader
 must refuse are written too (refused_*.tif), without a manifest line.
 With --seeds only the TIFF files are written: seeds for the fuzz target.
+
+    make_stacks.py --sparse FILE
+
+writes only FILE: a sparse BigTIFF of 1024 pages of 4096 x 4096 16-bit samples (32 GiB,
+a few hundred KiB on disk), all 0 but rows 1000 to 1015 of page 512, where sample
+(x, y) is (3x + 5y + 512) mod 65536.
 """
 
 import os
@@ -169,6 +175,38 @@ def odd(w):
         f.write(w.data((4, 4), np.uint8), subfiletype=1)
 
 
+def source_planes(w):
+    """Stacks the plane source reads its own ways: tiles as wide as the page, and an
+    OME-TIFF with a plane no page holds (not in the manifest: tifffile reads it otherwise)."""
+    w.write('tiled_wide_uint16.tif', w.data((2, 20, 40), np.uint16), tile=(16, 48),
+            photometric='minisblack', metadata=None)
+    xml = ('<?xml version="1.0"?><OME xmlns="http://www.openmicroscopy.org/Schemas/OME/2016-06">'
+           '<Image ID="Image:0"><Pixels ID="Pixels:0" DimensionOrder="XYZCT" Type="uint8" '
+           'SizeX="5" SizeY="4" SizeZ="3" SizeC="1" SizeT="1">'
+           '<TiffData IFD="0" FirstZ="0" PlaneCount="1"/><TiffData IFD="2" FirstZ="2" '
+           'PlaneCount="1"/></Pixels></Image></OME>')
+    tifffile.imwrite(w.path('ome_missing.tif'), w.data((3, 4, 5), np.uint8),
+                     photometric='minisblack', metadata=None, description=xml)
+    # Three alike planes, zlib-compressed; the second page's data no longer decode.
+    name = w.path('damaged_zlib.tif')
+    tifffile.imwrite(name, np.stack([w.data((6, 7), np.uint16)] * 3), compression='zlib',
+                     photometric='minisblack', metadata=None)
+    with tifffile.TiffFile(name) as f:
+        offset = f.pages[1].dataoffsets[0]
+    with open(name, 'r+b') as f:
+        f.seek(offset)
+        f.write(b'\xff\xff')
+
+
+def sparse(path):
+    z, y, x = 1024, 4096, 4096
+    m = tifffile.memmap(path, shape=(z, y, x), dtype=np.uint16, bigtiff=True,
+                        photometric='minisblack', metadata=None)
+    rows = np.arange(1000, 1016, dtype=np.uint32)[:, None]
+    m[z // 2, 1000:1016] = (np.arange(x, dtype=np.uint32) * 3 + rows * 5 + z // 2) & 0xFFFF
+    m.flush()
+
+
 def main():
     args = [a for a in sys.argv[1:] if a != '--seeds']
     w = Writer(args[0], '--seeds' in sys.argv)
@@ -228,9 +266,13 @@ def main():
     w.copy('single_uint8_jpeg.tif', 'single_uint8.tif', 'jpeg')
     w.copy('rgb_uint8_jpeg.tif', 'rgb_uint8.tif', 'jpeg')
     w.copy('tiled_rgb_jpeg.tif', 'tiled_rgb.tif', 'jpeg')
+    if not w.seeds:
+        w.copy('ij_large_zip.tif', 'ij_large.tif', 'zip')
 
     refused(w)
     odd(w)
+    if not w.seeds:
+        source_planes(w)
 
     # Real files, compared with tifffile's reading of them.
     if len(args) > 1 and os.path.isdir(args[1]):
@@ -248,4 +290,7 @@ def main():
 
 
 if __name__ == '__main__':
-    main()
+    if sys.argv[1:2] == ['--sparse']:
+        sparse(sys.argv[2])
+    else:
+        main()
