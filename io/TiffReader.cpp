@@ -1756,7 +1756,7 @@ int32_t ReadTiffLayout(FileIo::OpenedFile& file, StackLayout& layout, std::strin
 }
 
 int32_t ReadTiffStack(FileIo::OpenedFile& file, VolumeStack& stack, std::string& message,
-                      const StackReadOptions* options)
+                      const StackReadOptions* options, bool* tooLarge)
 {
     TiffPlan plan;
     VolumeStack fresh;
@@ -1768,6 +1768,10 @@ int32_t ReadTiffStack(FileIo::OpenedFile& file, VolumeStack& stack, std::string&
             fresh.Allocate(plan.Layout);
         } catch (const std::bad_alloc&) {
             message = "not enough memory for " + LayoutText(plan.Layout);
+            const StackLayout& layout = plan.Layout;
+            if (tooLarge)
+                *tooLarge = double(layout.VolumeBytes()) * double(layout.VolumeCount()) >
+                            double(ByteVolume::MaxVoxelCount());
             return ByteVolume::LoadFailed;
         }
         const Prefault prefault(fresh, plan);

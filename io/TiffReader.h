@@ -17,10 +17,11 @@
  *
  * Returns ByteVolume::LoadOk, LoadFailed (with the reason in `message`), LoadReadFailed
  * (the data could not be decoded) or LoadCancelled. On every code but LoadOk the stack
- * keeps what it held. On LoadOk `message` holds a warning, or is empty.
+ * keeps what it held. On LoadOk `message` holds a warning, or is empty. `tooLarge`, when
+ * given, is set when the stack was refused for holding more than fits in memory.
  */
 int32_t ReadTiffStack(FileIo::OpenedFile& file, VolumeStack& stack, std::string& message,
-                      const StackReadOptions* options);
+                      const StackReadOptions* options, bool* tooLarge = nullptr);
 
 /**
  * The layout ReadTiffStack would give `file`, from its directories and descriptions

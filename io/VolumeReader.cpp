@@ -841,7 +841,7 @@ VolumeReadResult ReadStack(const std::string& fileName, VolumeStack& stack,
         read.Code = LoadIcs(probe.File, probe.IdsFile, stack, read.Message, options, read.TooLarge);
         break;
     case VolumeFileType::Tiff:
-        read.Code = ReadTiffStack(probe.File, stack, read.Message, options);
+        read.Code = ReadTiffStack(probe.File, stack, read.Message, options, &read.TooLarge);
         break;
     case VolumeFileType::Other:
         read.Code = LoadRaw(probe.File, stack, read.Message, options, read.TooLarge);
