@@ -4,6 +4,8 @@
 // helpers, and the invariants every ByteVolume::Load result must keep.
 
 #include "ByteVolume.h"
+#include "Spectrum.h"
+#include "StreamFigure.h"
 #include "VolumeReader.h"
 
 #include <cstdint>
@@ -164,6 +166,26 @@ inline uint64_t CheckLoadResult(const VolumeReadResult& read, const Snapshot& be
         sum += v.Data[count - 1];
     }
     return sum;
+}
+
+/**
+ * A file that loaded into `volume` (`read`) read again plane by plane: it must open, and
+ * give the figure of the volume bit for bit, and the same warning, however it is read.
+ */
+inline void CheckStreamedFigure(const std::string& path, const VolumeReadResult& read,
+                                const ByteVolume& volume)
+{
+    if (read.Code != ByteVolume::LoadOk) return; // a failed close warns only when loading
+    std::unique_ptr<PlaneSource> source;
+    const VolumeReadResult opened = OpenStackSource(path, source);
+    Check(opened.Loaded(), "a file that loads cannot be read plane by plane");
+    const StreamedFigure streamed = StreamHighFrequencyFigure(*source, 0, 0, 2);
+    Check(streamed.Failure.empty(), "a volume that loads failed to stream");
+    const float whole = ComputeHighFrequencyFigure(volume);
+    Check(std::memcmp(&whole, &streamed.Figure, sizeof whole) == 0,
+          "the figure read plane by plane differs from the loaded volume's");
+    Check(LoadWarning(streamed.Warning, source->Layout(), opened.Message) == read.Message,
+          "the warning read plane by plane differs from the load's");
 }
 
 } // namespace fuzzsupport

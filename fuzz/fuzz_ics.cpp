@@ -39,6 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const VolumeReadResult read = ReadVolume(header, volume);
     Trace(read, volume);
     voxelSum = voxelSum + CheckLoadResult(read, before, volume);
+    CheckStreamedFigure(header, read, volume);
     if (read.Code == ByteVolume::LoadFailed || read.Code == ByteVolume::LoadReadFailed)
         Check(!read.Message.empty(), "a failed Load gave no reason");
     // A successful load may carry a warning (mapped floating-point samples).

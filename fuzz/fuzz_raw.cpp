@@ -50,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string& message = read.Message;
     Trace(read, volume);
     voxelSum = voxelSum + CheckLoadResult(read, before, volume);
+    CheckStreamedFigure(path, read, volume);
     Check(code != ByteVolume::LoadReadFailed && code != ByteVolume::LoadCloseFailed,
           "the raw reader returned an ICS-only code");
 

@@ -124,5 +124,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 sum += samples[i];
         }
     sampleSum = sampleSum + sum;
+
+    // Read plane by plane, the stack is the same.
+    std::unique_ptr<PlaneSource> source;
+    const VolumeReadResult opened = OpenStackSource(path, source);
+    Check(opened.Loaded(), "a stack that reads cannot be read plane by plane");
+    Check(SameLayout(source->Layout(), layout) && opened.Message == message,
+          "the stack read plane by plane is laid out or warned of otherwise");
+    std::vector<uint8_t> plane(size_t(source->PlaneBytes()));
+    for (int t = 0; t < layout.Frames; ++t)
+        for (int c = 0; c < layout.Channels; ++c)
+            for (int64_t z = 0; z < layout.SizeZ; ++z) {
+                std::string error;
+                Check(source->ReadPlane(c, t, z, plane.data(), error),
+                      "a plane of a stack that reads cannot be read alone");
+                Check(std::memcmp(plane.data(), stack.Plane(c, t, z), plane.size()) == 0,
+                      "a plane read alone differs from the stack's");
+            }
     return 0;
 }
