@@ -116,20 +116,29 @@ std::shared_ptr<MappedFile> MappedFile::Map(int descriptor, int64_t size, const 
         error = std::string("cannot keep the file open: ") + std::strerror(errno);
         return nullptr;
     }
-    if (size > 0) {
-        void* data = mmap(nullptr, size_t(size), PROT_READ, MAP_SHARED, descriptor, 0);
-        if (data == MAP_FAILED) {
-            error = std::string("cannot map the file: ") + std::strerror(errno);
-            return nullptr;
-        }
-        file->data_ = static_cast<const uint8_t*>(data);
-    }
     return file;
+}
+
+const uint8_t* MappedFile::Mapping(std::string& error) const
+{
+    // Mapped on first use: readers of whole planes never need it, and a small file read
+    // once is spared mapping and unmapping it.
+    std::call_once(mapOnce_, [this] {
+        if (size_ == 0) return;
+        void* data = mmap(nullptr, size_t(size_), PROT_READ, MAP_SHARED, descriptor_, 0);
+        if (data == MAP_FAILED)
+            mapError_ = std::string("cannot map the file: ") + std::strerror(errno);
+        else
+            data_.store(static_cast<const uint8_t*>(data), std::memory_order_release);
+    });
+    const uint8_t* data = data_.load(std::memory_order_acquire);
+    if (!data) error = mapError_;
+    return data;
 }
 
 MappedFile::~MappedFile()
 {
-    if (data_) munmap(const_cast<uint8_t*>(data_), size_t(size_));
+    if (const uint8_t* data = data_.load()) munmap(const_cast<uint8_t*>(data), size_t(size_));
     if (descriptor_ >= 0) close(descriptor_);
 }
 
@@ -141,8 +150,13 @@ bool MappedFile::Failed() const
 bool MappedFile::Copy(int64_t offset, size_t elementBytes, size_t count, int64_t stride, void* out,
                       std::string& error) const
 {
-    if (!Failed() &&
-        CopyGuarded(data_ + offset, elementBytes, count, stride, static_cast<uint8_t*>(out)))
+    if (Failed()) {
+        error = GiveUp();
+        return false;
+    }
+    const uint8_t* data = Mapping(error);
+    if (!data) return false;
+    if (CopyGuarded(data + offset, elementBytes, count, stride, static_cast<uint8_t*>(out)))
         return true;
     error = GiveUp();
     return false;
@@ -189,25 +203,32 @@ bool MappedFile::Hole(int64_t offset, int64_t bytes) const
 
 void MappedFile::Advise(int64_t offset, int64_t bytes, Access access) const
 {
-    if (!data_ || Failed()) return;
+    if (Failed()) return;
     const int64_t page = PageSize();
     const int64_t begin = std::max<int64_t>(offset, 0) / page * page;
     const int64_t end = std::min(size_, offset + bytes);
     if (end <= begin) return;
-    const int advice = access == Access::Sequential ? MADV_SEQUENTIAL
-                       : access == Access::Random   ? MADV_RANDOM
-                                                    : MADV_WILLNEED;
-    madvise(const_cast<uint8_t*>(data_) + begin, size_t(end - begin), advice);
+    // For the system's reads of the file, and for the mapping once there is one.
+    posix_fadvise(descriptor_, off_t(begin), off_t(end - begin),
+                  access == Access::Sequential ? POSIX_FADV_SEQUENTIAL
+                  : access == Access::Random   ? POSIX_FADV_RANDOM
+                                               : POSIX_FADV_WILLNEED);
+    if (const uint8_t* data = data_.load(std::memory_order_acquire))
+        madvise(const_cast<uint8_t*>(data) + begin, size_t(end - begin),
+                access == Access::Sequential ? MADV_SEQUENTIAL
+                : access == Access::Random   ? MADV_RANDOM
+                                             : MADV_WILLNEED);
 }
 
 void MappedFile::Drop(int64_t offset, int64_t bytes) const
 {
-    if (!data_) return;
+    const uint8_t* data = data_.load(std::memory_order_acquire);
+    if (!data) return;
     const int64_t page = PageSize();
     const int64_t begin = (std::max<int64_t>(offset, 0) + page - 1) / page * page;
     const int64_t end = std::min(size_, offset + bytes) / page * page;
     if (end > begin)
-        madvise(const_cast<uint8_t*>(data_) + begin, size_t(end - begin), MADV_DONTNEED);
+        madvise(const_cast<uint8_t*>(data) + begin, size_t(end - begin), MADV_DONTNEED);
 }
 
 int64_t MemoryBudget()

@@ -8,7 +8,8 @@
 #include <string>
 
 /**
- * A file mapped read-only into memory, whole. No Qt, no formats.
+ * A file mapped read-only into memory, whole (on first use), and read with the system's
+ * read where that costs less. No Qt, no formats.
  *
  * A mapped file that another process truncates raises SIGBUS on the first read past
  * its new end. Its pages are therefore read only through Copy, which turns that
@@ -22,10 +23,10 @@ class MappedFile
 {
 public:
     /**
-     * Maps the `size` bytes of the open file `descriptor` (which may be closed
-     * afterwards: the mapping keeps the file open). `name` names the file for the
-     * caller's messages (Name).
-     * Returns null with the reason in `error` when the system refuses.
+     * Keeps the open file `descriptor` (a duplicate of it: the caller may close its own)
+     * of `size` bytes, to map it on its first Copy. `name` names the file for the
+     * caller's messages (Name). Returns null with the reason in `error` when the system
+     * refuses.
      */
     static std::shared_ptr<MappedFile> Map(int descriptor, int64_t size, const std::string& name,
                                            std::string& error);
@@ -33,7 +34,7 @@ public:
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
 
-    /** The file's size when it was mapped. */
+    /** The file's size when it was opened. */
     int64_t Size() const { return size_; }
     const std::string& Name() const { return name_; }
 
@@ -89,7 +90,12 @@ private:
     /** Gives the mapping up, the file being shorter than it was; returns the reason. */
     const std::string& GiveUp() const;
 
-    const uint8_t* data_ = nullptr;
+    /** The mapping, made on first use; null with the reason in `error` when refused. */
+    const uint8_t* Mapping(std::string& error) const;
+
+    mutable std::once_flag mapOnce_;
+    mutable std::atomic<const uint8_t*> data_{nullptr};
+    mutable std::string mapError_;
     int descriptor_ = -1; ///< the file, for Read
     std::string name_;
     int64_t size_ = 0;
