@@ -13,6 +13,10 @@
 // BM_Threads/N times the figure of the raw volume alone (OpenStackSource and
 // StreamHighFrequencyFigure) on N threads, to show how the work spreads over the cores.
 //
+// BM_PlaneReads/0 reads every plane of the raw volume with pread, BM_PlaneReads/1 copies it
+// out of the file's mapping and drops the pages behind: why whole planes are read, not
+// mapped.
+//
 // BM_PeakMemory makes a sparse raw volume of 4096 x 4096 x 2048 voxels (32 GiB, costing
 // no disk) with a few planes of content, runs the table mode over it in a child and reads
 // the child's peak resident size (ru_maxrss, which counts mapped pages too) against a
@@ -27,6 +31,7 @@
 #include "Spectrum.h"
 #include "StreamFigure.h"
 #include "VolumeReader.h"
+#include "MappedFile.h"
 #include "imgkernel.h"
 
 #include <benchmark/benchmark.h>
@@ -158,6 +163,31 @@ void BM_Threads(benchmark::State& state)
         benchmark::DoNotOptimize(StreamedFigureOf(rawPath, threads));
 }
 
+/**
+ * Every plane of the raw volume into one plane buffer, through the mapping (state 1: with
+ * the pages dropped behind, as a reader of a volume larger than memory must) or with the
+ * system's read (state 0).
+ */
+void BM_PlaneReads(benchmark::State& state)
+{
+    const int fd = ::open(rawPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int64_t plane = int64_t(1024) * 1024;
+    std::vector<uint8_t> buffer(static_cast<size_t>(plane));
+    std::string error;
+    for (auto _ : state) {
+        auto file = MappedFile::Map(fd, 12 + plane * 256, rawPath, error);
+        for (int64_t z = 0; z < 256; ++z) {
+            const int64_t at = 12 + z * plane;
+            const bool ok = state.range(0) ? file->Copy(at, size_t(plane), buffer.data(), error)
+                                           : file->Read(at, size_t(plane), buffer.data(), error);
+            if (!ok) Fail("cannot read a plane: " + error);
+            if (state.range(0)) file->Drop(at, plane);
+        }
+        benchmark::DoNotOptimize(buffer.data());
+    }
+    ::close(fd);
+}
+
 void BM_PeakMemory(benchmark::State& state)
 {
     double baseline = 0, peak = 0;
@@ -186,6 +216,11 @@ int main(int argc, char** argv)
     benchmark::RegisterBenchmark("BM_Threads", BM_Threads)
         ->Arg(1)
         ->Arg(2)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("BM_PlaneReads", BM_PlaneReads)
+        ->Arg(0)
+        ->Arg(1)
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();
     benchmark::RegisterBenchmark("BM_PeakMemory", BM_PeakMemory)
