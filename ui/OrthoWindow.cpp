@@ -75,7 +75,8 @@ constexpr int64_t QuickStatsSamples = int64_t(1) << 22;
 constexpr size_t MaxStatsTimePoints = 32;
 /** The frame rate playing starts with, in time points a second. */
 constexpr int DefaultFrameRate = 5;
-/** How often (ms) the window looks for what the readers of a large volume brought. */
+/** How often (ms) the window looks for what the readers of a large volume brought, besides being
+ * told. */
 constexpr int PollMs = 40;
 /** The memory slices of large volumes may keep (MiB): default and bounds of the setting. */
 constexpr int DefaultCacheMiB = 512;
@@ -726,6 +727,12 @@ void TOrthoWindow::AdoptLarge(LoadResult& result, const QString& fileName)
     stack_.Clear();
     LazySlices::Options options;
     options.CacheBytes = int64_t(CacheMiB()) << 20;
+    // What the readers bring is taken in at once, one look queued at a time; the timer
+    // looks a few times a second besides.
+    options.Published = [this] {
+        if (!pollQueued_.exchange(true))
+            QMetaObject::invokeMethod(this, &TOrthoWindow::PollLarge, Qt::QueuedConnection);
+    };
     lazy_ = std::make_unique<LazySlices>(std::move(result.Source), options);
     const StackLayout& layout = lazy_->Layout();
     spacing_ = layout.Spacing;
@@ -861,6 +868,7 @@ void TOrthoWindow::ShowLarge()
 
 void TOrthoWindow::PollLarge()
 {
+    pollQueued_ = false;
     if (!lazy_) return;
     const uint64_t changes = lazy_->Changes();
     if (changes == largeChanges_) return;

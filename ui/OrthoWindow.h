@@ -14,6 +14,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -412,10 +413,11 @@ private:
 
     /** The slices of a volume read plane by plane, and where they are. */
     std::unique_ptr<LazySlices> lazy_;
-    std::array<int, 3> largePosition_{}; ///< by plane
-    uint64_t largeChanges_ = 0;          ///< LazySlices::Changes at the last look
-    int64_t fileBytes_ = 0;              ///< the file's size
-    bool spectrumWaits_ = false;         ///< a spectrum waits for the top slice's plane
+    std::array<int, 3> largePosition_{};  ///< by plane
+    uint64_t largeChanges_ = 0;           ///< LazySlices::Changes at the last look
+    int64_t fileBytes_ = 0;               ///< the file's size
+    bool spectrumWaits_ = false;          ///< a spectrum waits for the top slice's plane
+    std::atomic<bool> pollQueued_{false}; ///< a look at the readers' news is queued
     QString readFailure_;
     QTimer* pollTimer_ = nullptr;
 

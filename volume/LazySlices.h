@@ -83,6 +83,11 @@ public:
         int RefreshMs = 250;   ///< the least time between two images of a slice being read
         /** The most samples a histogram stage counts (rows are thinned to stay below). */
         int64_t StatsSamples = int64_t(8) << 20;
+        /**
+         * Called on a worker thread whenever something is published (Changes moves on):
+         * the interface may come and look. It must not call back into the slices.
+         */
+        std::function<void()> Published;
     };
 
     /** What the interface gets of one slice. */
@@ -173,7 +178,11 @@ private:
     void MakeVoxels(Entry& entry);
     void Fail(const std::string& reason);
     void Evict();
-    void Publish() { changes_.fetch_add(1, std::memory_order_acq_rel); }
+    void Publish()
+    {
+        changes_.fetch_add(1, std::memory_order_acq_rel);
+        if (options_.Published) options_.Published();
+    }
 
     std::unique_ptr<PlaneSource> source_;
     Options options_;
