@@ -7,6 +7,9 @@
 #include <limits>
 #include <new>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -377,6 +380,19 @@ bool LazySlices::Next(Claim& claim)
     std::vector<Key> sides;
     for (const Key& key : wanted_)
         if (SlicePlane(std::get<0>(key)) != SlicePlane::Top) sides.push_back(key);
+    // The coarse passes first, front slices (a row a plane) before side slices (a column
+    // that touches every page of its plane); then the slices in turn.
+    for (const Key& key : sides) {
+        const auto entry = Get(key);
+        const int coarse = std::min(options_.CoarsePlanes, entry->Lines);
+        const int batch =
+            SlicePlane(std::get<0>(key)) == SlicePlane::Front ? FrontBatch : SideBatch;
+        if (entry->Read + entry->Pending < coarse &&
+            ClaimLines(entry, std::min(batch, coarse - entry->Read - entry->Pending), claim)) {
+            Evict();
+            return true;
+        }
+    }
     for (size_t i = 0; i < sides.size(); ++i) {
         const Key& key = sides[(i + generation_ + claims_) % sides.size()];
         const int batch =
@@ -398,6 +414,8 @@ bool LazySlices::Next(Claim& claim)
 
 void LazySlices::Run()
 {
+    // The readers yield to the interface: a nice value of 10 for this thread only.
+    if (options_.LowPriority) setpriority(PRIO_PROCESS, pid_t(gettid()), 10);
     for (;;) {
         Claim claim;
         uint64_t generation = 0;
@@ -428,6 +446,10 @@ void LazySlices::ReadLines(Claim& claim, uint64_t generation)
     Entry& entry = *claim.Slice;
     std::string error;
     size_t done = 0;
+    // The kernel reads the top slice's plane ahead in one go, not a fault at a time.
+    if (entry.Plane == SlicePlane::Top)
+        source_->WillRead(entry.C, entry.T, entry.Position, entry.Position + 1,
+                          MappedFile::Access::WillNeed);
     bool failed = false;
     for (; done < claim.Lines.size(); ++done) {
         {

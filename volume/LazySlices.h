@@ -79,8 +79,9 @@ public:
     {
         int64_t CacheBytes = int64_t(512) << 20;
         int Threads = 2;
-        int CoarsePlanes = 48; ///< planes of a side slice's first pass
-        int RefreshMs = 250;   ///< the least time between two images of a slice being read
+        bool LowPriority = true; ///< the workers run at a nice value of 10
+        int CoarsePlanes = 48;   ///< planes of a side slice's first pass
+        int RefreshMs = 250;     ///< the least time between two images of a slice being read
         /** The most samples a histogram stage counts (rows are thinned to stay below). */
         int64_t StatsSamples = int64_t(8) << 20;
         /**
