@@ -360,7 +360,8 @@ bool LazySlices::Next(Claim& claim)
 {
     if (stop_ || !failure_.empty()) return false;
     // The top planes first, then the active one's voxels, the first histogram stages, the
-    // front and side slices in turn, the histograms' refinements.
+    // coarse passes of the front and side slices, the histograms' refinements, the
+    // slices' fine passes in turn.
     for (const Key& key : wanted_)
         if (SlicePlane(std::get<0>(key)) == SlicePlane::Top && ClaimLines(Get(key), 1, claim))
             return true;
@@ -393,6 +394,13 @@ bool LazySlices::Next(Claim& claim)
             return true;
         }
     }
+    // The histograms' refinements before the slices' fine passes: a stage is quick.
+    for (const auto& job : statsQueue_)
+        if (!job->Running && !job->Complete) {
+            job->Running = true;
+            claim.Job = job;
+            return true;
+        }
     for (size_t i = 0; i < sides.size(); ++i) {
         const Key& key = sides[(i + generation_ + claims_) % sides.size()];
         const int batch =
@@ -403,12 +411,6 @@ bool LazySlices::Next(Claim& claim)
             return true;
         }
     }
-    for (const auto& job : statsQueue_)
-        if (!job->Running && !job->Complete) {
-            job->Running = true;
-            claim.Job = job;
-            return true;
-        }
     return false;
 }
 
