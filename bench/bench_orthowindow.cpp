@@ -39,6 +39,8 @@
 #include "SpectrumPanel.h"
 #include "ZoomPanel.h"
 
+#include "GapRecorder.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -70,7 +72,6 @@ constexpr int WindowHeight = 860;
 constexpr double MinSpectrumSeconds = 5.0;
 /** A single spectrum that runs longer than this is cancelled and reported. */
 constexpr double SpectrumCapSeconds = 20.0;
-constexpr int TickMs = 10;
 
 using Clock = std::chrono::steady_clock;
 
@@ -383,50 +384,6 @@ void BM_KeyStep(benchmark::State& state, SlicePlane plane)
     state.counters["classic_paints"] = perStep(classicWindow.paints - classicWidgets);
 }
 
-/** Gaps between the ticks of a 10 ms timer on the interface thread. */
-struct Gaps
-{
-    std::vector<double> ms;
-
-    double Percentile(double p) const
-    {
-        if (ms.empty()) return 0;
-        std::vector<double> sorted(ms);
-        std::sort(sorted.begin(), sorted.end());
-        const size_t rank = size_t(std::ceil(p * double(sorted.size())));
-        return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
-    }
-    double Max() const { return ms.empty() ? 0 : *std::max_element(ms.begin(), ms.end()); }
-};
-
-/**
- * Runs the interface thread's event loop with a 10 ms timer; `onTick` runs at every tick
- * and returns false to stop. Returns the gaps between consecutive ticks.
- */
-template <class OnTick> Gaps RecordTicks(OnTick&& onTick)
-{
-    Gaps gaps;
-    QEventLoop loop;
-    QTimer timer;
-    timer.setTimerType(Qt::PreciseTimer);
-    timer.setInterval(TickMs);
-    QElapsedTimer clock;
-    bool first = true;
-    qint64 last = 0;
-    QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        if (!first) gaps.ms.push_back(double(now - last) * 1e-6);
-        first = false;
-        last = now;
-        if (!onTick()) loop.quit();
-    });
-    clock.start();
-    timer.start();
-    loop.exec();
-    timer.stop();
-    return gaps;
-}
-
 void BM_Responsiveness(benchmark::State& state)
 {
     TheStepScene.reset(); // frees both windows' 512 MiB volumes
@@ -447,7 +404,7 @@ void BM_Responsiveness(benchmark::State& state)
         auto started = Clock::now(), roundStarted = started;
         inspector.ComputeSpectrum(TOrthoWindow::SubjectVolume);
         if (!inspector.Busy()) Fail("BM_Responsiveness", "the spectrum did not go to the worker");
-        const Gaps busy = RecordTicks([&] {
+        const bench_gaps::Gaps busy = bench_gaps::RecordTicks([&] {
             if (inspector.Busy()) {
                 if (Since(roundStarted) < SpectrumCapSeconds) return true;
                 inspector.CancelTask();
@@ -465,7 +422,8 @@ void BM_Responsiveness(benchmark::State& state)
         });
         const double seconds = Since(started);
         const auto idleStarted = Clock::now();
-        const Gaps idle = RecordTicks([&] { return Since(idleStarted) < seconds; });
+        const bench_gaps::Gaps idle =
+            bench_gaps::RecordTicks([&] { return Since(idleStarted) < seconds; });
         state.SetIterationTime(seconds);
 
         state.counters["p99_ms"] = busy.Percentile(0.99);

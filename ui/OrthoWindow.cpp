@@ -9,6 +9,7 @@
 #include "SliceView.h"
 #include "Spectrum.h"
 #include "SpectrumPanel.h"
+#include "StreamFigure.h"
 #include "VolumeReader.h"
 #include "ZoomPanel.h"
 #include "imgdraw.h"
@@ -45,6 +46,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <QToolButton>
+#include <QWidgetAction>
 
 #include <charconv>
 #include <cmath>
@@ -73,6 +75,13 @@ constexpr int64_t QuickStatsSamples = int64_t(1) << 22;
 constexpr size_t MaxStatsTimePoints = 32;
 /** The frame rate playing starts with, in time points a second. */
 constexpr int DefaultFrameRate = 5;
+/** How often (ms) the window looks for what the readers of a large volume brought, besides being
+ * told. */
+constexpr int PollMs = 40;
+/** The memory slices of large volumes may keep (MiB): default and bounds of the setting. */
+constexpr int DefaultCacheMiB = 512;
+constexpr int MinCacheMiB = 64;
+constexpr int MaxCacheMiB = 1536;
 
 const char* PlaneName(SlicePlane plane)
 {
@@ -149,6 +158,8 @@ struct TOrthoWindow::Task
 struct TOrthoWindow::LoadResult
 {
     VolumeStack Stack;
+    /** The source of a volume that does not fit in memory, instead of Stack. */
+    std::unique_ptr<PlaneSource> Source;
     StackVoxels Voxels;             ///< of channel 1 at time point 1
     std::vector<VolumeStats> Stats; ///< of every channel at time point 1
     bool Loaded = false;            ///< the stack was read (perhaps with a warning)
@@ -289,6 +300,10 @@ TOrthoWindow::TOrthoWindow(QWidget* parent) : QMainWindow(parent)
     connect(cancel_, &QPushButton::clicked, this, &TOrthoWindow::CancelTask);
     connect(&worker_, &TBackgroundTask::Progress, this, &TOrthoWindow::ShowProgress);
 
+    pollTimer_ = new QTimer(this);
+    pollTimer_->setInterval(PollMs);
+    connect(pollTimer_, &QTimer::timeout, this, &TOrthoWindow::PollLarge);
+
     BuildMenus();
     ShowAll();
 
@@ -326,6 +341,8 @@ void TOrthoWindow::BuildContrastRow(QWidget* parent, QBoxLayout* row)
     colour_->addItems({tr("Grey"), tr("Green")});
     windowLabel_ = new QLabel(parent);
     windowLabel_->setMinimumWidth(150);
+    statsLabel_ = new QLabel(parent);
+    statsLabel_->hide();
     for (QWidget* w : {static_cast<QWidget*>(autoButton), static_cast<QWidget*>(fullButton),
                        static_cast<QWidget*>(colour_)})
         w->setFocusPolicy(Qt::NoFocus);
@@ -334,6 +351,7 @@ void TOrthoWindow::BuildContrastRow(QWidget* parent, QBoxLayout* row)
     connect(colour_, &QComboBox::currentIndexChanged, this,
             [this](int index) { SetGreen(index == 1); });
     row->addWidget(contrast_, 1);
+    row->addWidget(statsLabel_);
     row->addWidget(windowLabel_);
     row->addWidget(autoButton);
     row->addWidget(fullButton);
@@ -458,6 +476,26 @@ void TOrthoWindow::BuildMenus()
         ToggleZoom(multiView_->Zoomed() ? multiView_->ActiveClient() : CellOf(plane));
     });
     zoom->setShortcut(QKeySequence(Qt::Key_F11));
+    // The memory kept of volumes read plane by plane: a setting of its own.
+    view->addSeparator();
+    auto* cache = new QWidgetAction(view);
+    auto* cacheRow = new QWidget(view);
+    auto* cacheLayout = new QHBoxLayout(cacheRow);
+    cacheLayout->setContentsMargins(8, 2, 8, 2);
+    cacheLayout->addWidget(new QLabel(tr("Cache for large volumes"), cacheRow));
+    cacheBox_ = new QSpinBox(cacheRow);
+    cacheBox_->setRange(MinCacheMiB, MaxCacheMiB);
+    cacheBox_->setSingleStep(64);
+    cacheBox_->setSuffix(tr(" MiB"));
+    cacheBox_->setValue(CacheMiB());
+    cacheBox_->setToolTip(tr("Memory that slices read from files larger than memory may keep"));
+    cacheLayout->addWidget(cacheBox_);
+    cache->setDefaultWidget(cacheRow);
+    view->addAction(cache);
+    connect(cacheBox_, &QSpinBox::valueChanged, this, [this](int mib) {
+        QSettings().setValue(QStringLiteral("inspector/cacheMiB"), mib);
+        if (lazy_) lazy_->SetCacheBytes(int64_t(mib) << 20);
+    });
 
     // The slice keys act on the whole window, whichever control has the focus.
     struct Step
@@ -498,15 +536,49 @@ void TOrthoWindow::OpenFile(const QString& fileName)
     StartTask(tr("Loading %1").arg(QFileInfo(fileName).fileName()), true,
               [this, name, fileName](TBackgroundTask::Token& task) -> std::function<void()> {
                   auto result = std::make_shared<LoadResult>();
-                  StackReadOptions options;
-                  options.Progress = [&task](double fraction) {
-                      task.Report(fraction * 0.8);
-                      return !task.Cancelled();
-                  };
-                  VolumeReadResult read = ReadStack(name, result->Stack, &options);
-                  result->Message = std::move(read.Message);
-                  result->Loaded = read.Loaded();
-                  if (result->Loaded && !task.Cancelled() && !result->Prepare(task, 0.8)) return {};
+                  // The header decides: a stack that does not fit in memory, with the 8-bit
+                  // volume beside it, is read plane by plane from its file instead.
+                  bool refused = false;
+                  if (VolumeReadResult opened = OpenStackSource(name, result->Source);
+                      opened.Loaded() && result->Source) {
+                      const StackLayout& layout = result->Source->Layout();
+                      int64_t samples = 0, bytes = 0;
+                      const bool fits =
+                          !__builtin_mul_overflow(layout.VolumeBytes(), layout.VolumeCount(),
+                                                  &samples) &&
+                          !__builtin_add_overflow(samples, layout.VoxelCount(), &bytes) &&
+                          FitsInMemory(bytes);
+                      if (!fits && result->Source->RandomAccess()) {
+                          result->Loaded = true;
+                          result->Message = std::move(opened.Message);
+                          if (task.Cancelled()) return {};
+                          return [this, result, fileName] { AdoptLarge(*result, fileName); };
+                      }
+                      if (!fits) {
+                          // Compressed data are read from their start, never a plane alone.
+                          refused = true;
+                          result->Message =
+                              QStringLiteral("its samples take more memory than this machine "
+                                             "gives (%1 of %2), and its compressed data can "
+                                             "only be read from the start, not plane by plane")
+                                  .arg(QLocale::c().formattedDataSize(samples),
+                                       QLocale::c().formattedDataSize(MemoryBudget()))
+                                  .toStdString();
+                      }
+                  }
+                  result->Source.reset();
+                  if (!refused) {
+                      StackReadOptions options;
+                      options.Progress = [&task](double fraction) {
+                          task.Report(fraction * 0.8);
+                          return !task.Cancelled();
+                      };
+                      VolumeReadResult read = ReadStack(name, result->Stack, &options);
+                      result->Message = std::move(read.Message);
+                      result->Loaded = read.Loaded();
+                      if (result->Loaded && !task.Cancelled() && !result->Prepare(task, 0.8))
+                          return {};
+                  }
                   if (task.Cancelled()) return {};
                   return [this, result, fileName] {
                       if (!result->Loaded) {
@@ -578,6 +650,7 @@ void TOrthoWindow::Adopt(LoadResult& result, const QString& fileName, const QStr
     statsWorker_.Cancel();
     statsTime_ = -1;
     SetPlaying(false);
+    DropLarge();
     model_.SetVolume(nullptr);
     channels_.clear();
     voxels_.Clear();
@@ -626,6 +699,320 @@ void TOrthoWindow::Adopt(LoadResult& result, const QString& fileName, const QStr
     if (!fileName.isEmpty()) AddRecentFile(fileName);
     ShowAll();
     ComputeSpectrum(SubjectLine);
+}
+
+void TOrthoWindow::DropLarge()
+{
+    if (!lazy_) return;
+    pollTimer_->stop();
+    for (Channel& channel : channels_)
+        channel.Shown = {};
+    for (TSliceView* view : views_)
+        view->ShowSlice(nullptr, -1.0f);
+    lazy_.reset();
+    readFailure_.clear();
+    spectrumWaits_ = false;
+    statsLabel_->hide();
+}
+
+void TOrthoWindow::AdoptLarge(LoadResult& result, const QString& fileName)
+{
+    statsWorker_.Cancel();
+    statsTime_ = -1;
+    SetPlaying(false);
+    DropLarge();
+    model_.SetVolume(nullptr);
+    channels_.clear();
+    voxels_.Clear();
+    stack_.Clear();
+    LazySlices::Options options;
+    options.CacheBytes = int64_t(CacheMiB()) << 20;
+    // What the readers bring is taken in at once, one look queued at a time; the timer
+    // looks a few times a second besides.
+    options.Published = [this] {
+        if (!pollQueued_.exchange(true))
+            QMetaObject::invokeMethod(this, &TOrthoWindow::PollLarge, Qt::QueuedConnection);
+    };
+    lazy_ = std::make_unique<LazySlices>(std::move(result.Source), options);
+    const StackLayout& layout = lazy_->Layout();
+    spacing_ = layout.Spacing;
+    channel_ = 0;
+    time_ = 0;
+    statsOrder_.assign(1, 0);
+    fileName_ = fileName;
+    volumeName_ = QFileInfo(fileName).fileName();
+    fileBytes_ = QFileInfo(fileName).size();
+    largeChanges_ = 0;
+    largePosition_[size_t(SlicePlane::Top)] = std::max(layout.SizeZ - 1, 0) / 2;
+    largePosition_[size_t(SlicePlane::Front)] = std::max(layout.SizeY - 1, 0) / 2;
+    largePosition_[size_t(SlicePlane::Side)] = std::max(layout.SizeX - 1, 0) / 2;
+    const int count = std::max(layout.Channels, 1);
+    channels_.resize(size_t(count));
+    for (int c = 0; c < count; ++c) {
+        Channel& channel = channels_[size_t(c)];
+        const ChannelInfo info =
+            size_t(c) < layout.ChannelInfos.size() ? layout.ChannelInfos[size_t(c)] : ChannelInfo();
+        channel.Name = info.Name.empty() ? tr("Channel %1").arg(c + 1)
+                                         : QString::fromUtf8(QuoteBytes(info.Name).c_str());
+        channel.Colour = info.HasColour ? info.Colour : StandardChannelColour(c, count);
+        channel.Stats.resize(size_t(std::max(TimePoints(), 1)));
+        // Until a histogram is counted: the whole range of bytes, else nothing yet.
+        channel.Min = 0, channel.Max = 255;
+    }
+    for (ImagePtr& composite : composites_)
+        composite.reset();
+    FillChannelRow();
+    colour_->setVisible(!Composite());
+    timeSlider_->blockSignals(true);
+    timeSlider_->setRange(0, TimePoints() - 1);
+    timeSlider_->setValue(0);
+    timeSlider_->blockSignals(false);
+    timeRow_->setVisible(TimePoints() > 1);
+    ShowTimePoint();
+    PointerAt(SlicePlane::Top, false, 0, 0);
+    subject_ = SubjectLine;
+    ShowLarge();
+    RequestStats();
+    ShowHistogram();
+    ShowStatsLabel();
+    ShowLoadWarning(volumeName_, QString::fromUtf8(QuoteBytes(result.Message).c_str()));
+    AddRecentFile(fileName);
+    ShowAll();
+    pollTimer_->start();
+    ComputeSpectrum(SubjectLine);
+}
+
+int TOrthoWindow::CacheMiB()
+{
+    const int mib =
+        QSettings().value(QStringLiteral("inspector/cacheMiB"), DefaultCacheMiB).toInt();
+    return std::clamp(mib, MinCacheMiB, MaxCacheMiB);
+}
+
+// --- what is shown ---------------------------------------------------------------------------
+
+const StackLayout& TOrthoWindow::ShownLayout() const
+{
+    return lazy_ ? lazy_->Layout() : stack_.Layout();
+}
+
+int TOrthoWindow::TimePoints() const
+{
+    if (lazy_) return std::max(lazy_->Layout().Frames, 1);
+    return stack_.Empty() ? 1 : stack_.Layout().Frames;
+}
+
+int TOrthoWindow::Positions(SlicePlane plane) const
+{
+    if (!lazy_) return model_.Positions(plane);
+    const StackLayout& layout = lazy_->Layout();
+    return plane == SlicePlane::Top     ? layout.SizeZ
+           : plane == SlicePlane::Front ? layout.SizeY
+                                        : layout.SizeX;
+}
+
+int TOrthoWindow::Position(SlicePlane plane) const
+{
+    return lazy_ ? largePosition_[size_t(plane)] : model_.Position(plane);
+}
+
+int TOrthoWindow::SliceWidth(SlicePlane plane) const
+{
+    if (!lazy_) return model_.SliceWidth(plane);
+    return plane == SlicePlane::Side ? lazy_->Layout().SizeZ : lazy_->Layout().SizeX;
+}
+
+int TOrthoWindow::SliceHeight(SlicePlane plane) const
+{
+    if (!lazy_) return model_.SliceHeight(plane);
+    return plane == SlicePlane::Front ? lazy_->Layout().SizeZ : lazy_->Layout().SizeY;
+}
+
+std::array<int, 3> TOrthoWindow::VoxelAt(SlicePlane plane, int u, int v) const
+{
+    if (!lazy_) return model_.VoxelAt(plane, u, v);
+    switch (plane) {
+    case SlicePlane::Top:
+        return {u, v, Position(plane)};
+    case SlicePlane::Front:
+        return {u, Position(plane), v};
+    default:
+        return {Position(plane), v, u};
+    }
+}
+
+int TOrthoWindow::MoveTo(SlicePlane plane, int position)
+{
+    if (!lazy_) return model_.SetPosition(plane, position);
+    int& at = largePosition_[size_t(plane)];
+    at = std::clamp(position, 0, std::max(Positions(plane) - 1, 0));
+    return at;
+}
+
+// --- volumes read plane by plane -----------------------------------------------------------
+
+std::vector<int> TOrthoWindow::ReadChannels() const
+{
+    std::vector<int> channels{channel_};
+    for (int c = 0; c < Channels(); ++c)
+        if (c != channel_ && ChannelVisible(c)) channels.push_back(c);
+    return channels;
+}
+
+void TOrthoWindow::ShowLarge()
+{
+    if (!lazy_) return;
+    lazy_->Show(time_, ReadChannels(), Position(SlicePlane::Side), Position(SlicePlane::Front),
+                Position(SlicePlane::Top));
+}
+
+void TOrthoWindow::PollLarge()
+{
+    pollQueued_ = false;
+    if (!lazy_) return;
+    const uint64_t changes = lazy_->Changes();
+    if (changes == largeChanges_) return;
+    largeChanges_ = changes;
+    for (SlicePlane plane : Planes) {
+        bool newer = false;
+        for (int c = 0; c < Channels(); ++c)
+            if (c == channel_ || ChannelVisible(c)) {
+                const LazySlices::SliceImage slice = lazy_->Slice(plane, c, time_, Position(plane));
+                newer = newer ||
+                        (slice.Image && slice.Image != channels_[size_t(c)].Shown[size_t(plane)]);
+            }
+        if (newer) ShowView(plane);
+    }
+    ShowCaptions();
+    TakeLargeStats();
+    if (spectrumWaits_) ComputeSpectrum(subject_);
+    if (const std::string failure = lazy_->Failure(); !failure.empty() && readFailure_.isEmpty())
+        LargeFailed(QString::fromStdString(failure));
+}
+
+void TOrthoWindow::TakeLargeStats()
+{
+    bool shown = false;
+    for (int c = 0; c < Channels(); ++c) {
+        const LazySlices::Stats counted = lazy_->StatsOf(c, time_);
+        Channel& channel = channels_[size_t(c)];
+        VolumeStats& stats = channel.Stats[size_t(time_)];
+        if (counted.Planes == 0 ||
+            (stats.Ready && stats.Planes == counted.Planes && stats.RowStep == counted.RowStep))
+            continue;
+        stats.Histogram = counted.Histogram;
+        stats.Integers = counted.Integers;
+        stats.Ready = true;
+        stats.Planes = counted.Planes;
+        stats.RowStep = counted.RowStep;
+        double min = 0, max = 0;
+        if (channel.AutoWindow && AutoWindowOf(c, min, max)) SetChannelWindow(c, min, max);
+        shown = shown || c == channel_ || Composite();
+    }
+    if (!shown) return;
+    ShowHistogram();
+    ShowStatsLabel();
+    ApplyWindow();
+}
+
+void TOrthoWindow::ShowStatsLabel()
+{
+    if (!lazy_) {
+        statsLabel_->hide();
+        return;
+    }
+    const int planes = lazy_->Layout().SizeZ;
+    const VolumeStats& stats = ActiveStats();
+    QString text, tip;
+    if (!stats.Ready) {
+        text = tr("histogram: reading");
+    } else if (stats.Planes >= planes && stats.RowStep == 1) {
+        text = tr("histogram of all %1 planes").arg(planes);
+    } else {
+        text = tr("histogram from %1 of %2 planes").arg(stats.Planes).arg(planes);
+        tip = tr("Counted from %1 planes spread evenly through the volume").arg(stats.Planes);
+        if (stats.RowStep > 1) tip += tr(", every %1th row of each").arg(stats.RowStep);
+        tip += tr("; the file is larger than memory");
+    }
+    statsLabel_->setText(text);
+    statsLabel_->setToolTip(tip);
+    statsLabel_->show();
+}
+
+void TOrthoWindow::ComputeLargeSpectrum(SpectrumSubject subject)
+{
+    const int z = Position(SlicePlane::Top), y = Position(SlicePlane::Front);
+    if (subject == SubjectVolume) {
+        // The figure alone, streamed through every plane on the worker thread.
+        spectrumWaits_ = false;
+        if (task_ && task_->IsLoad) return;
+        const SpectrumSubject previous = task_ ? task_->Previous : subject_;
+        const int c = channel_, t = time_;
+        const int64_t planes = int64_t(lazy_->Layout().SizeZ);
+        StartTask(tr("Figure of the volume"), false,
+                  [this, c, t, planes](TBackgroundTask::Token& task) -> std::function<void()> {
+                      // Every read asks whether to go on, and counts as progress (floating-
+                      // point volumes are read twice: their bar fills twice).
+                      std::atomic<int64_t> reads{0};
+                      CancellableSource source(lazy_->Source(), [&task, &reads, planes] {
+                          const int64_t read = reads.fetch_add(1) % std::max<int64_t>(planes, 1);
+                          task.Report(double(read) / double(std::max<int64_t>(planes, 1)));
+                          return task.Cancelled();
+                      });
+                      const StreamedFigure figure = StreamHighFrequencyFigure(source, c, t, 2);
+                      if (task.Cancelled() || source.Stopped()) return {};
+                      return [this, figure] {
+                          if (figure.ReadFailed)
+                              return LargeFailed(QString::fromStdString(figure.Failure));
+                          spectrum_->ShowResult({}, figure.Figure, tr("volume (figure only)"));
+                      };
+                  });
+        task_->Previous = previous;
+        subject_ = subject;
+        return;
+    }
+    const std::shared_ptr<const ByteVolume> voxels = lazy_->PlaneVoxels(channel_, time_, z);
+    subject_ = subject;
+    spectrumWaits_ = !voxels;
+    if (!voxels) return; // it comes when the plane is read
+    const int mode = subject == SubjectLine ? SpectrumLine : SpectrumPlane;
+    const QString label =
+        subject == SubjectLine ? tr("line y %1, z %2").arg(y).arg(z) : tr("plane z %1").arg(z);
+    if (PredictedSpectrumSeconds(*voxels, mode) < WorkerThreshold) {
+        if (task_ && !task_->IsLoad) CancelTask();
+        subject_ = subject;
+        const SpectrumResult result = ComputeLagSpectrum(*voxels, mode, 0, y);
+        spectrum_->ShowResult(result.Curve, result.Figure, label);
+        return;
+    }
+    if (task_ && task_->IsLoad) return;
+    const SpectrumSubject previous = task_ ? task_->Previous : subject_;
+    StartTask(
+        tr("Spectrum of the %1").arg(label), false,
+        [this, voxels, mode, y, label](TBackgroundTask::Token& task) -> std::function<void()> {
+            SpectrumResult result = ComputeLagSpectrum(
+                *voxels, mode, 0, y, &task.Spectrum(SpectrumDifferences(*voxels, mode)));
+            if (result.Cancelled || task.Cancelled()) return {};
+            return [this, result = std::move(result), label] {
+                spectrum_->ShowResult(result.Curve, result.Figure, label);
+            };
+        });
+    task_->Previous = previous;
+    subject_ = subject;
+}
+
+void TOrthoWindow::LargeFailed(const QString& reason)
+{
+    if (!readFailure_.isEmpty()) return;
+    readFailure_ = reason;
+    pollTimer_->stop();
+    const QString text = tr("Cannot read '%1' any longer: %2").arg(fileName_, reason);
+    ShowLoadWarning(volumeName_, tr("no longer read: %1").arg(reason));
+    statusBar()->showMessage(text);
+    auto* box =
+        new QMessageBox(QMessageBox::Warning, tr("Cannot read"), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }
 
 // --- channels and time points --------------------------------------------------------------
@@ -680,6 +1067,7 @@ void TOrthoWindow::SetChannelVisible(int c, bool visible)
     Channel& channel = channels_[size_t(c)];
     channel.Visible = visible;
     if (channel.Box && channel.Box->isChecked() != visible) channel.Box->setChecked(visible);
+    ShowLarge();
     ApplyWindow();
 }
 
@@ -693,6 +1081,7 @@ void TOrthoWindow::DropSpectrum()
 void TOrthoWindow::ShowActiveVolume()
 {
     DropSpectrum();
+    if (lazy_) return ShowLarge();
     std::string message;
     try {
         if (!voxels_.Make(stack_, channel_, time_, message)) {
@@ -718,6 +1107,7 @@ void TOrthoWindow::SetActiveChannel(int c)
     channel_ = c;
     ShowActiveVolume();
     ShowHistogram();
+    ShowStatsLabel();
     ApplyWindow();
     ShowCaptions();
     if (pointer_[0] >= 0) PointerAt(SlicePlane(pointer_[0]), true, pointer_[1], pointer_[2]);
@@ -727,7 +1117,7 @@ void TOrthoWindow::SetActiveChannel(int c)
 void TOrthoWindow::SetTimePoint(int t)
 {
     t = std::clamp(t, 0, TimePoints() - 1);
-    if (t == time_ || stack_.Empty()) {
+    if (t == time_ || (stack_.Empty() && !lazy_)) {
         ShowTimePoint();
         return;
     }
@@ -747,6 +1137,7 @@ void TOrthoWindow::SetTimePoint(int t)
     ShowTimePoint();
     RequestStats();
     ShowHistogram();
+    ShowStatsLabel();
     ShowAll();
     if (pointer_[0] >= 0) PointerAt(SlicePlane(pointer_[0]), true, pointer_[1], pointer_[2]);
     ComputeSpectrum(subject_);
@@ -777,6 +1168,11 @@ void TOrthoWindow::ShowTimePoint()
 
 void TOrthoWindow::RequestStats()
 {
+    if (lazy_) {
+        for (int c = 0; c < Channels(); ++c)
+            lazy_->RequestStats(c, time_);
+        return TakeLargeStats();
+    }
     std::vector<int> missing;
     for (int c = 0; c < Channels(); ++c)
         if (!channels_[size_t(c)].Stats[size_t(time_)].Ready) missing.push_back(c);
@@ -831,6 +1227,11 @@ void TOrthoWindow::ShowHistogram()
 
 double TOrthoWindow::SampleValue(int c, int x, int y, int z) const
 {
+    if (lazy_) {
+        double value = std::nan("");
+        lazy_->Sample(c, time_, x, y, z, value);
+        return value;
+    }
     // Samples of one byte are shown as the voxels they are.
     if (SampleKindBytes(stack_.Layout().Kind) == 1)
         return stack_.Samples(
@@ -840,7 +1241,7 @@ double TOrthoWindow::SampleValue(int c, int x, int y, int z) const
 
 bool TOrthoWindow::FloatSamples() const
 {
-    return !stack_.Empty() && stack_.Layout().Kind == SampleKind::Float32;
+    return (lazy_ || !stack_.Empty()) && ShownLayout().Kind == SampleKind::Float32;
 }
 
 QStringList TOrthoWindow::RecentFiles() const
@@ -973,25 +1374,43 @@ float TOrthoWindow::Ratio(SlicePlane plane) const
 {
     const double sx = square_ ? 1 : spacing_.Size[0], sy = square_ ? 1 : spacing_.Size[1],
                  sz = square_ ? 1 : spacing_.Size[2];
-    const double w = model_.SliceWidth(plane) * (plane == SlicePlane::Side ? sz : sx);
-    const double h = model_.SliceHeight(plane) * (plane == SlicePlane::Front ? sz : sy);
+    const double w = SliceWidth(plane) * (plane == SlicePlane::Side ? sz : sx);
+    const double h = SliceHeight(plane) * (plane == SlicePlane::Front ? sz : sy);
     return w > 0 && h > 0 ? float(w / h) : -1.0f;
 }
 
 void TOrthoWindow::ShowView(SlicePlane plane)
 {
     TSliceView* view = View(plane);
-    if (!Composite()) {
+    if (lazy_) {
+        // What was read of each channel's slice; the last one read until a newer comes.
+        for (int c = 0; c < Channels(); ++c) {
+            Channel& channel = channels_[size_t(c)];
+            if (c != channel_ && !channel.Visible) continue;
+            LazySlices::SliceImage slice = lazy_->Slice(plane, c, time_, Position(plane));
+            if (slice.Image) channel.Shown[size_t(plane)] = std::move(slice.Image);
+        }
+        if (!Composite()) {
+            view->ShowSlice(channels_[size_t(channel_)].Shown[size_t(plane)].get(), Ratio(plane));
+            return;
+        }
+    } else if (!Composite()) {
         view->ShowSlice(model_.SampleSlice(plane), Ratio(plane));
         return;
     }
     // Every visible channel's slice at the plane's position, through its window.
-    const int width = model_.SliceWidth(plane), height = model_.SliceHeight(plane);
+    const int width = SliceWidth(plane), height = SliceHeight(plane);
     ImagePtr& composite = composites_[size_t(plane)];
     if (!composite || composite->XSize != width || composite->YSize != height)
         composite.reset(width > 0 && height > 0 ? NewImageRGB(width, height) : nullptr);
     std::vector<ChannelLayer> layers;
     for (Channel& channel : channels_) {
+        if (lazy_) {
+            if (channel.Visible && channel.Shown[size_t(plane)])
+                layers.push_back(
+                    {channel.Shown[size_t(plane)].get(), channel.Min, channel.Max, channel.Colour});
+            continue;
+        }
         if (!channel.Visible || !channel.Model) continue;
         channel.Model->SetPosition(plane, model_.Position(plane));
         layers.push_back(
@@ -1015,8 +1434,8 @@ void TOrthoWindow::ShowAll()
 
 void TOrthoWindow::ShowCrosshairs()
 {
-    const int x = model_.Position(SlicePlane::Side), y = model_.Position(SlicePlane::Front),
-              z = model_.Position(SlicePlane::Top);
+    const int x = Position(SlicePlane::Side), y = Position(SlicePlane::Front),
+              z = Position(SlicePlane::Top);
     View(SlicePlane::Top)->SetCrosshair(x, ColorX, y, ColorY);
     View(SlicePlane::Front)->SetCrosshair(x, ColorX, z, ColorZ);
     View(SlicePlane::Side)->SetCrosshair(z, ColorZ, y, ColorY);
@@ -1027,14 +1446,23 @@ void TOrthoWindow::ShowCaptions()
     const QString time =
         TimePoints() > 1 ? tr("   t %1/%2").arg(time_ + 1).arg(TimePoints()) : QString();
     for (SlicePlane plane : Planes) {
-        const int n = model_.Positions(plane);
-        const QString caption = n > 0 ? QStringLiteral("%1  %2 %3 / %4")
-                                                .arg(QLatin1String(PlaneName(plane)))
-                                                .arg(QLatin1Char(PlaneAxis(plane)))
-                                                .arg(model_.Position(plane))
-                                                .arg(n - 1) +
-                                            time
-                                      : QLatin1String(PlaneName(plane));
+        const int n = Positions(plane);
+        QString caption = n > 0 ? QStringLiteral("%1  %2 %3 / %4")
+                                          .arg(QLatin1String(PlaneName(plane)))
+                                          .arg(QLatin1Char(PlaneAxis(plane)))
+                                          .arg(Position(plane))
+                                          .arg(n - 1) +
+                                      time
+                                : QLatin1String(PlaneName(plane));
+        if (lazy_ && n > 0) {
+            // How much of the slice shown has been read.
+            const LazySlices::SliceImage slice =
+                lazy_->Slice(plane, channel_, time_, Position(plane));
+            if (slice.LinesShown == 0)
+                caption += tr("   reading…");
+            else if (slice.LinesShown < slice.Lines)
+                caption += tr("   %1 of %2 planes").arg(slice.LinesShown).arg(slice.Lines);
+        }
         multiView_->Client(CellOf(plane))->SetCaption(caption);
     }
     multiView_->Client(SpectrumCell)
@@ -1048,8 +1476,11 @@ void TOrthoWindow::ShowTitle()
         setWindowTitle(tr("volinspect inspector"));
         return;
     }
-    const StackLayout& layout = stack_.Layout();
+    const StackLayout& layout = ShownLayout();
     QString extent = tr("%1 × %2 × %3").arg(layout.SizeX).arg(layout.SizeY).arg(layout.SizeZ);
+    if (lazy_)
+        extent +=
+            tr(" — %1, read from the file").arg(QLocale::system().formattedDataSize(fileBytes_, 1));
     if (Composite()) extent += tr(" — %1 channels").arg(Channels());
     if (TimePoints() > 1) extent += tr(" — t %1/%2").arg(time_ + 1).arg(TimePoints());
     setWindowTitle(tr("%1 — %2 — volinspect inspector").arg(volumeName_, extent));
@@ -1057,9 +1488,10 @@ void TOrthoWindow::ShowTitle()
 
 void TOrthoWindow::SetPosition(SlicePlane plane, int position)
 {
-    if (model_.Positions(plane) == 0) return;
-    const int before = model_.Position(plane);
-    if (model_.SetPosition(plane, position) == before) return;
+    if (Positions(plane) == 0) return;
+    const int before = Position(plane);
+    if (MoveTo(plane, position) == before) return;
+    ShowLarge();
     ShowView(plane);
     ShowCrosshairs();
     ShowCaptions();
@@ -1068,7 +1500,7 @@ void TOrthoWindow::SetPosition(SlicePlane plane, int position)
 
 void TOrthoWindow::StepSlice(SlicePlane plane, int delta)
 {
-    SetPosition(plane, model_.Position(plane) + delta);
+    SetPosition(plane, Position(plane) + delta);
 }
 
 SlicePlane TOrthoWindow::KeyPlane() const
@@ -1090,14 +1522,14 @@ void TOrthoWindow::PositionsChanged(bool topOrFront)
 
 void TOrthoWindow::ViewClicked(SlicePlane plane, int u, int v)
 {
-    const auto [x, y, z] = model_.VoxelAt(plane, u, v);
+    const auto [x, y, z] = VoxelAt(plane, u, v);
     lastView_ = int(plane);
     if (!multiView_->Zoomed()) multiView_->SetActiveClient(CellOf(plane));
-    const bool topOrFront =
-        model_.Position(SlicePlane::Top) != z || model_.Position(SlicePlane::Front) != y;
-    model_.SetPosition(SlicePlane::Side, x);
-    model_.SetPosition(SlicePlane::Front, y);
-    model_.SetPosition(SlicePlane::Top, z);
+    const bool topOrFront = Position(SlicePlane::Top) != z || Position(SlicePlane::Front) != y;
+    MoveTo(SlicePlane::Side, x);
+    MoveTo(SlicePlane::Front, y);
+    MoveTo(SlicePlane::Top, z);
+    ShowLarge();
     for (SlicePlane other : Planes)
         if (other != plane) ShowView(other);
     ShowCrosshairs();
@@ -1120,33 +1552,45 @@ void TOrthoWindow::CrosshairDragged(SlicePlane plane, int axis, int value)
 
 void TOrthoWindow::PointerAt(SlicePlane plane, bool inside, int u, int v)
 {
-    inside =
-        inside && u >= 0 && v >= 0 && u < model_.SliceWidth(plane) && v < model_.SliceHeight(plane);
+    inside = inside && u >= 0 && v >= 0 && u < SliceWidth(plane) && v < SliceHeight(plane);
     pointer_ = {inside ? int(plane) : -1, u, v};
     if (!inside) {
         voxelLabel_->clear();
         statusText_.clear();
         return;
     }
-    const auto [x, y, z] = model_.VoxelAt(plane, u, v);
+    const auto [x, y, z] = VoxelAt(plane, u, v);
     QString text = QStringLiteral("x %1  y %2  z %3").arg(x).arg(y).arg(z);
+    // A large volume's sample not read yet shows as an ellipsis.
+    const auto valueText = [this](double value) {
+        return lazy_ && std::isnan(value) ? QStringLiteral("…") : ValueText(value, FloatSamples());
+    };
     if (Composite()) {
         // Every channel's sample as stored, in the order of the channel row.
         for (int c = 0; c < Channels(); ++c)
             text += QStringLiteral("%1C%2 %3")
                         .arg(c == 0 ? QStringLiteral("   ") : QStringLiteral(" · "))
                         .arg(c + 1)
-                        .arg(ValueText(SampleValue(c, x, y, z), FloatSamples()));
+                        .arg(valueText(SampleValue(c, x, y, z)));
     } else {
         // The value is the sample as stored; the 8-bit voxel the figure is computed from
         // follows it for data wider than eight bits.
-        const bool wide = SampleKindBytes(stack_.Layout().Kind) > 1;
-        const ByteVolume& voxels = voxels_.Volume();
-        const int byte = voxels.Data ? voxels.Voxel(x, y, z) : 0;
-        text += QStringLiteral("   value %1")
-                    .arg(wide ? ValueText(SampleValue(channel_, x, y, z), FloatSamples())
-                              : QString::number(byte));
-        if (wide) text += tr("   8-bit voxel %1").arg(byte);
+        const bool wide = SampleKindBytes(ShownLayout().Kind) > 1;
+        if (lazy_) {
+            // The 8-bit voxel is known where the top slice's plane is, for integer samples
+            // (those of floating point map a range known only of the whole volume).
+            text += QStringLiteral("   value %1").arg(valueText(SampleValue(channel_, x, y, z)));
+            const std::shared_ptr<const ByteVolume> voxels = lazy_->PlaneVoxels(channel_, time_, z);
+            if (wide && voxels && !IsFloatKind(ShownLayout().Kind))
+                text += tr("   8-bit voxel %1").arg(voxels->Voxel(x, y, 0));
+        } else {
+            const ByteVolume& voxels = voxels_.Volume();
+            const int byte = voxels.Data ? voxels.Voxel(x, y, z) : 0;
+            text += QStringLiteral("   value %1")
+                        .arg(wide ? ValueText(SampleValue(channel_, x, y, z), FloatSamples())
+                                  : QString::number(byte));
+            if (wide) text += tr("   8-bit voxel %1").arg(byte);
+        }
     }
     if (spacing_.Known) {
         const QString unit = QString::fromStdString(spacing_.Units[0]);
@@ -1173,7 +1617,7 @@ QString TOrthoWindow::StatusText() const
 
 QString TOrthoWindow::WindowText() const
 {
-    const bool floats = model_.DisplayKind() == ImageKindFloat;
+    const bool floats = (lazy_ ? lazy_->DisplayKind() : model_.DisplayKind()) == ImageKindFloat;
     return tr("window %1 … %2").arg(ValueText(WindowMin(), floats), ValueText(WindowMax(), floats));
 }
 
@@ -1205,13 +1649,14 @@ void TOrthoWindow::SetChannelWindow(int c, double min, double max)
     if (!(min <= max)) std::swap(min, max);
     // Until counted, the values of integer samples are whole numbers.
     const VolumeStats& stats = channel.Stats[size_t(time_)];
-    const bool integers = stats.Ready ? stats.Integers : !IsFloatKind(stack_.Layout().Kind);
+    const bool integers = stats.Ready ? stats.Integers : !IsFloatKind(ShownLayout().Kind);
     if (integers) min = std::round(min), max = std::round(max);
     channel.Min = min, channel.Max = max;
 }
 
 void TOrthoWindow::SetWindow(double min, double max)
 {
+    if (size_t(channel_) < channels_.size()) channels_[size_t(channel_)].AutoWindow = false;
     SetChannelWindow(channel_, min, max);
     ApplyWindow();
 }
@@ -1249,12 +1694,13 @@ void TOrthoWindow::AutoWindow()
     double min = 0, max = 0;
     if (channels_.empty() || !AutoWindowOf(channel_, min, max)) return FullWindow();
     SetWindow(min, max);
+    channels_[size_t(channel_)].AutoWindow = true; // and follows a histogram being refined
 }
 
 void TOrthoWindow::FullWindow()
 {
     const SampleHistogram& histogram = ActiveStats().Histogram;
-    if (SampleKindBytes(stack_.Layout().Kind) == 1 || !ActiveStats().Ready || histogram.Total == 0)
+    if (SampleKindBytes(ShownLayout().Kind) == 1 || !ActiveStats().Ready || histogram.Total == 0)
         SetWindow(0, 255);
     else
         SetWindow(histogram.Low,
@@ -1321,9 +1767,10 @@ void TOrthoWindow::AskSpacing()
 
 void TOrthoWindow::ComputeSpectrum(SpectrumSubject subject)
 {
+    if (lazy_) return ComputeLargeSpectrum(subject);
     const ByteVolume& volume = voxels_.Volume();
     if (volume.VoxelCount() == 0 || !volume.Data) return;
-    const int z = model_.Position(SlicePlane::Top), y = model_.Position(SlicePlane::Front);
+    const int z = Position(SlicePlane::Top), y = Position(SlicePlane::Front);
     const int mode = subject == SubjectLine    ? SpectrumLine
                      : subject == SubjectPlane ? SpectrumPlane
                                                : SpectrumVolume;
@@ -1395,7 +1842,7 @@ void TOrthoWindow::AskExport()
     if (suggested.isEmpty()) suggested = QStringLiteral("volume");
     suggested += QStringLiteral("-%1-%2.png")
                      .arg(QString::fromLatin1(PlaneName(plane)).toLower())
-                     .arg(model_.Position(plane));
+                     .arg(Position(plane));
     const QString name = QFileDialog::getSaveFileName(
         this, tr("Export view"), QFileInfo(fileName_).absoluteDir().filePath(suggested),
         tr("PNG pictures (*.png)"));

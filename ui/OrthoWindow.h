@@ -2,6 +2,7 @@
 
 #include "BackgroundTask.h"
 #include "ByteVolume.h"
+#include "LazySlices.h"
 #include "SampleStats.h"
 #include "SliceModel.h"
 #include "StackVoxels.h"
@@ -13,6 +14,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -52,6 +54,14 @@ class TSpectrumPanel;
  * rate; a new time point keeps the positions and every channel's window. Histograms of
  * other time points are counted when first shown, on a thread of their own for large
  * volumes.
+ *
+ * A file whose samples (with the 8-bit volume beside them) do not fit in memory
+ * (FitsInMemory) is not loaded but read plane by plane through its PlaneSource
+ * (LargeVolume): the window opens on its header, and LazySlices reads the slices shown
+ * and the histograms on threads of their own, the front and side slices coarse to fine,
+ * while the window looks for what arrived a few times a second. The top slice's plane
+ * gives the line and plane spectra, StreamHighFrequencyFigure the volume's figure. A
+ * read that fails (the file was truncated) is said, and the file is no longer read.
  */
 class TOrthoWindow : public QMainWindow
 {
@@ -80,6 +90,28 @@ public:
     void ShowStack(VolumeStack&& stack, const QString& name);
     /** True while a load or a spectrum runs on the worker thread. */
     bool Busy() const { return task_ != nullptr; }
+    /** True while the volume shown is read from its file plane by plane (see the class). */
+    bool LargeVolume() const { return lazy_ != nullptr; }
+    /** The slices of a volume read plane by plane; null for one in memory. */
+    const LazySlices* Lazy() const { return lazy_.get(); }
+    /**
+     * True while slices shown or histograms of a volume read plane by plane are being
+     * read, or what was read is still to be shown.
+     */
+    bool Refining() const
+    {
+        return lazy_ && readFailure_.isEmpty() &&
+               (lazy_->Busy() || lazy_->Changes() != largeChanges_);
+    }
+    /** Why the file of a volume read plane by plane is no longer read; empty while it is. */
+    const QString& ReadFailure() const { return readFailure_; }
+    /** The position of `plane`, for volumes in memory and read plane by plane alike. */
+    int Position(SlicePlane plane) const;
+    /**
+     * The setting of how much memory (MiB) slices of volumes read plane by plane may keep:
+     * inspector/cacheMiB, 512 unless set.
+     */
+    static int CacheMiB();
     /** Cancels the running task, if any; its result is dropped. */
     void CancelTask();
 
@@ -116,7 +148,7 @@ public:
 
     // --- channels and time points ------------------------------------------------------
     int Channels() const { return int(channels_.size()); }
-    int TimePoints() const { return stack_.Empty() ? 1 : stack_.Layout().Frames; }
+    int TimePoints() const;
     /** The channel whose contrast window the strip shows and whose voxels the spectrum takes. */
     int ActiveChannel() const { return channel_; }
     /** The time point shown, from 0. */
@@ -138,6 +170,10 @@ public:
     /** The running task's text as the status bar shows it, elided to fit. */
     QLabel* TaskLabel() const { return taskLabel_; }
     QMenu* RecentMenu() const { return recentMenu_; }
+    /** The label that says what a sampled histogram was counted from; hidden otherwise. */
+    QLabel* StatsLabel() const { return statsLabel_; }
+    /** The View menu's box of the memory slices of large volumes keep (CacheMiB). */
+    QSpinBox* CacheBox() const { return cacheBox_; }
     /** The display window's bounds as the window writes them ("window 3 … 3995"). */
     QString WindowText() const;
     /**
@@ -219,6 +255,9 @@ private:
         SampleHistogram Histogram;
         bool Integers = true; ///< every value is a whole number
         bool Ready = false;   ///< counted
+        /** Planes counted, every RowStep-th row of them, of a volume read plane by plane. */
+        int Planes = 0;
+        int RowStep = 1;
     };
     /** A channel as the window shows it. */
     struct Channel
@@ -229,6 +268,10 @@ private:
         double Min = 0, Max = 255;         ///< the display window
         std::vector<VolumeStats> Stats;    ///< per time point
         std::unique_ptr<SliceModel> Model; ///< its slices, for a composite
+        /** The window follows the percentiles of a histogram still being refined. */
+        bool AutoWindow = true;
+        /** A large volume's slices shown, by plane: kept until newer ones are read. */
+        std::array<std::shared_ptr<const ImageStruct>, 3> Shown;
         QCheckBox* Box = nullptr;
         QToolButton* Button = nullptr;
     };
@@ -273,6 +316,33 @@ private:
     void ShowProgress(double fraction);
     /** Takes over a loaded volume, read from `fileName` (or none) and named `name`. */
     void Adopt(LoadResult& result, const QString& fileName, const QString& name);
+    /** Takes over the source of a volume to be read plane by plane from `fileName`. */
+    void AdoptLarge(LoadResult& result, const QString& fileName);
+    /** Drops a volume read plane by plane, and stops reading its file. */
+    void DropLarge();
+
+    // What is shown, for volumes in memory (the model) and read plane by plane alike.
+    const StackLayout& ShownLayout() const;
+    int Positions(SlicePlane plane) const;
+    int SliceWidth(SlicePlane plane) const;
+    int SliceHeight(SlicePlane plane) const;
+    std::array<int, 3> VoxelAt(SlicePlane plane, int u, int v) const;
+    /** Moves `plane` to `position`, clamped; returns the position taken. */
+    int MoveTo(SlicePlane plane, int position);
+
+    /** The channels a large volume's slices are read for: the active one, then the visible. */
+    std::vector<int> ReadChannels() const;
+    /** Tells the large volume's slices what is shown now. */
+    void ShowLarge();
+    /** Takes what the large volume's readers brought since the last look. */
+    void PollLarge();
+    /** The large volume's histograms counted so far, into the channels' stats. */
+    void TakeLargeStats();
+    void ShowStatsLabel();
+    /** The spectrum of a large volume: from the top slice's plane, or the figure streamed. */
+    void ComputeLargeSpectrum(SpectrumSubject subject);
+    /** Says that the large volume's file cannot be read any longer, and why. */
+    void LargeFailed(const QString& reason);
     /** Shows the model's state in every view, caption, crosshair and the title. */
     void ShowAll();
     void ShowView(SlicePlane plane);
@@ -335,9 +405,21 @@ private:
     QPushButton* cancel_ = nullptr;
     QMenu* recentMenu_ = nullptr;
     class QAction* squareAction_ = nullptr;
+    QLabel* statsLabel_ = nullptr;
+    QSpinBox* cacheBox_ = nullptr;
     int lastView_ = 0; ///< the plane of the view last clicked
     /** Where the pointer was last seen over a slice: plane, u, v; plane −1 for nowhere. */
     std::array<int, 3> pointer_{-1, 0, 0};
+
+    /** The slices of a volume read plane by plane, and where they are. */
+    std::unique_ptr<LazySlices> lazy_;
+    std::array<int, 3> largePosition_{};  ///< by plane
+    uint64_t largeChanges_ = 0;           ///< LazySlices::Changes at the last look
+    int64_t fileBytes_ = 0;               ///< the file's size
+    bool spectrumWaits_ = false;          ///< a spectrum waits for the top slice's plane
+    std::atomic<bool> pollQueued_{false}; ///< a look at the readers' news is queued
+    QString readFailure_;
+    QTimer* pollTimer_ = nullptr;
 
     std::unique_ptr<Task> task_; ///< what the worker runs, while it runs
     /** Counts histograms of the stack; after it, so that it is joined before the stack goes. */
