@@ -1764,14 +1764,15 @@ int32_t ReadTiffStack(FileIo::OpenedFile& file, VolumeStack& stack, std::string&
         TiffFile tiff;
         if (!tiff.Open(file, message) || !Survey(tiff, file.Name, plan, message))
             return ByteVolume::LoadFailed;
+        const StackLayout& layout = plan.Layout;
+        const bool large = double(layout.VolumeBytes()) * double(layout.VolumeCount()) >
+                           double(ByteVolume::MaxVoxelCount());
         try {
-            fresh.Allocate(plan.Layout);
+            if (large) throw std::bad_alloc();
+            fresh.Allocate(layout);
         } catch (const std::bad_alloc&) {
-            message = "not enough memory for " + LayoutText(plan.Layout);
-            const StackLayout& layout = plan.Layout;
-            if (tooLarge)
-                *tooLarge = double(layout.VolumeBytes()) * double(layout.VolumeCount()) >
-                            double(ByteVolume::MaxVoxelCount());
+            message = "not enough memory for " + LayoutText(layout);
+            if (tooLarge) *tooLarge = large;
             return ByteVolume::LoadFailed;
         }
         const Prefault prefault(fresh, plan);

@@ -136,14 +136,15 @@ enum Axis
 bool AllocateStack(VolumeStack& stack, const StackLayout& layout, std::string& message,
                    bool& tooLarge)
 {
+    // Sizes too large to multiply are too large to hold as well.
+    tooLarge = double(layout.SizeX) * layout.SizeY * layout.SizeZ * SampleKindBytes(layout.Kind) *
+                   layout.Channels * layout.Frames >
+               double(ByteVolume::MaxVoxelCount());
     try {
+        if (tooLarge) throw std::bad_alloc();
         stack.Allocate(layout);
         return true;
     } catch (const std::bad_alloc&) {
-        // Sizes too large to multiply are too large to hold as well.
-        tooLarge = double(layout.SizeX) * layout.SizeY * layout.SizeZ *
-                       SampleKindBytes(layout.Kind) * layout.Channels * layout.Frames >
-                   double(ByteVolume::MaxVoxelCount());
         std::string sizes = SizesText(layout.SizeX, layout.SizeY, layout.SizeZ);
         if (layout.Channels > 1) sizes += " x " + std::to_string(layout.Channels) + " channels";
         if (layout.Frames > 1) sizes += " x " + std::to_string(layout.Frames) + " time points";

@@ -239,9 +239,12 @@ private slots:
             }
         }
 
-        // The same file loaded (its stack shown) and read plane by plane (opened).
+        // The same file loaded (its stack shown, memory allowing for a moment) and read plane
+        // by plane (opened).
         VolumeStack stack;
+        SetMemoryBudget(int64_t(1) << 30);
         const VolumeReadResult read = ReadStack(name.toStdString(), stack);
+        SetMemoryBudget(0);
         QVERIFY2(read.Loaded(), read.Message.c_str());
         TOrthoWindow loaded, large;
         for (TOrthoWindow* window : {&loaded, &large}) {

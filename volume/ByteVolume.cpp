@@ -59,7 +59,7 @@ void ByteVolume::Allocate(int32_t x, int32_t y, int32_t z)
 {
     Release();
     int64_t count = 0;
-    if (!CheckedVoxelCount(x, y, z, count) || count > MaxVoxelCount()) throw std::bad_alloc();
+    if (!CheckedVoxelCount(x, y, z, count) || count > MachineMemory()) throw std::bad_alloc();
     if (count > 0) {
         // calloc hands out fresh zero pages for large blocks, so zeroing costs no
         // pass over memory.

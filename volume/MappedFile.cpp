@@ -231,8 +231,20 @@ void MappedFile::Drop(int64_t offset, int64_t bytes) const
         madvise(const_cast<uint8_t*>(data) + begin, size_t(end - begin), MADV_DONTNEED);
 }
 
+namespace {
+
+std::atomic<int64_t> budgetOverride{0};
+
+} // namespace
+
+void SetMemoryBudget(int64_t bytes)
+{
+    budgetOverride.store(bytes, std::memory_order_relaxed);
+}
+
 int64_t MemoryBudget()
 {
+    if (const int64_t set = budgetOverride.load(std::memory_order_relaxed); set > 0) return set;
     static const int64_t budget = [] {
         if (const char* text = std::getenv("VOLINSPECT_MEMORY_LIMIT"); text && *text) {
             char* end = nullptr;
@@ -249,12 +261,20 @@ int64_t MemoryBudget()
                 value <= (~0ull >> 2) >> shift)
                 return int64_t(value << shift);
         }
+        return MachineMemory();
+    }();
+    return budget;
+}
+
+int64_t MachineMemory()
+{
+    static const int64_t memory = [] {
         const long pages = sysconf(_SC_PHYS_PAGES);
         const long pageSize = sysconf(_SC_PAGESIZE);
         if (pages <= 0 || pageSize <= 0) return int64_t(1) << 32;
         return int64_t(pages) * pageSize;
     }();
-    return budget;
+    return memory;
 }
 
 bool FitsInMemory(int64_t bytes)

@@ -113,5 +113,15 @@ private:
  */
 int64_t MemoryBudget();
 
+/** The machine's physical memory in bytes: more than any allocation can hold. */
+int64_t MachineMemory();
+
+/**
+ * Makes MemoryBudget() give `bytes` from now on, or what the environment and the machine
+ * give again for 0: for tests that compare a volume loaded whole with the same volume
+ * read as one larger than memory, in one process.
+ */
+void SetMemoryBudget(int64_t bytes);
+
 /** True when `bytes` fit comfortably in MemoryBudget(): at most three quarters of it. */
 bool FitsInMemory(int64_t bytes);

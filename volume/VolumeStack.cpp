@@ -1,5 +1,7 @@
 #include "VolumeStack.h"
 
+#include "MappedFile.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -61,7 +63,7 @@ void VolumeStack::Allocate(const StackLayout& layout)
         layout.Channels < 1 || layout.Frames < 1 ||
         __builtin_mul_overflow(int64_t(layout.Channels), int64_t(layout.Frames), &volumes) ||
         __builtin_mul_overflow(voxels, int64_t(SampleKindBytes(layout.Kind)), &bytes) ||
-        __builtin_mul_overflow(bytes, volumes, &total) || total > ByteVolume::MaxVoxelCount())
+        __builtin_mul_overflow(bytes, volumes, &total) || total > MachineMemory())
         throw std::bad_alloc();
     volumes_.resize(size_t(volumes));
     for (auto& volume : volumes_) {

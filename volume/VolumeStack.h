@@ -97,7 +97,8 @@ public:
     /**
      * Takes `layout` and makes room for all its samples, all 0. Throws std::bad_alloc
      * (the stack is then empty) when the sizes are negative, overflow, exceed the
-     * machine's memory together, or cannot be allocated.
+     * machine's memory together (MachineMemory), or cannot be allocated. Whether a file's
+     * volume should be loaded at all is the readers' to decide (FitsInMemory).
      */
     void Allocate(const StackLayout& layout);
     /** Drops every sample and the layout. */
