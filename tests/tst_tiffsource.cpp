@@ -3,6 +3,7 @@
 // mapping and through libtiff; reads from two threads at once; a file truncated under a
 // mapped source; a sparse BigTIFF of 32 GiB, larger than the machine's memory.
 
+#include "TiffCorpus.h"
 #include "TiffReader.h"
 #include "VolumeFileType.h"
 #include "VolumeReader.h"
@@ -159,13 +160,10 @@ private slots:
     void initTestCase()
     {
         QVERIFY(dir_.isValid());
-        if (QProcess::execute("/usr/bin/python3", {"-c", "import tifffile, numpy"}) != 0)
-            QSKIP("/usr/bin/python3 cannot import tifffile and numpy");
-        if (QStandardPaths::findExecutable("tiffcp").isEmpty()) QSKIP("tiffcp is missing");
-        QProcess make;
-        make.start("/usr/bin/python3", {VOLINSPECT_MAKE_STACKS, dir_.path(), VOLINSPECT_TESTDATA});
-        QVERIFY(make.waitForFinished(120000));
-        QVERIFY2(make.exitCode() == 0, make.readAllStandardError().constData());
+        if (const QString missing = TiffToolsMissing(); !missing.isEmpty())
+            QSKIP(qPrintable(missing));
+        QByteArray error;
+        QVERIFY2(MakeTiffCorpus(dir_.path(), error), error.constData());
     }
 
     void readsLikeReadStack_data()

@@ -2,6 +2,7 @@
 // OME-TIFF, BigTIFF, tiles, compressed copies by tiffcp) with tifffile's reading of each;
 // every sample read must equal it. Files the reader must refuse leave the stack as it was.
 
+#include "TiffCorpus.h"
 #include "TiffReader.h"
 #include "VolumeFileType.h"
 
@@ -76,13 +77,10 @@ private slots:
     void initTestCase()
     {
         QVERIFY(dir_.isValid());
-        if (QProcess::execute("/usr/bin/python3", {"-c", "import tifffile, numpy"}) != 0)
-            QSKIP("/usr/bin/python3 cannot import tifffile and numpy");
-        if (QStandardPaths::findExecutable("tiffcp").isEmpty()) QSKIP("tiffcp is missing");
-        QProcess make;
-        make.start("/usr/bin/python3", {VOLINSPECT_MAKE_STACKS, dir_.path(), VOLINSPECT_TESTDATA});
-        QVERIFY(make.waitForFinished(120000));
-        QVERIFY2(make.exitCode() == 0, make.readAllStandardError().constData());
+        if (const QString missing = TiffToolsMissing(); !missing.isEmpty())
+            QSKIP(qPrintable(missing));
+        QByteArray error;
+        QVERIFY2(MakeTiffCorpus(dir_.path(), error), error.constData());
     }
 
     void readsLikeTifffile_data()

@@ -682,18 +682,7 @@ void TOrthoWindow::Adopt(LoadResult& result, const QString& fileName, const QStr
         double min = 0, max = 255;
         if (AutoWindowOf(c, min, max)) SetChannelWindow(c, min, max);
     }
-    for (ImagePtr& composite : composites_)
-        composite.reset();
-    FillChannelRow();
-    colour_->setVisible(!Composite());
-    timeSlider_->blockSignals(true);
-    timeSlider_->setRange(0, TimePoints() - 1);
-    timeSlider_->setValue(0);
-    timeSlider_->blockSignals(false);
-    timeRow_->setVisible(TimePoints() > 1);
-    ShowTimePoint();
-    PointerAt(SlicePlane::Top, false, 0, 0);
-    subject_ = SubjectLine;
+    ShowFirstTimePoint();
     ShowHistogram();
     ShowLoadWarning(name, QString::fromUtf8(QuoteBytes(result.Message).c_str()));
     if (!fileName.isEmpty()) AddRecentFile(fileName);
@@ -759,18 +748,7 @@ void TOrthoWindow::AdoptLarge(LoadResult& result, const QString& fileName)
         // Until a histogram is counted: the whole range of bytes, else nothing yet.
         channel.Min = 0, channel.Max = 255;
     }
-    for (ImagePtr& composite : composites_)
-        composite.reset();
-    FillChannelRow();
-    colour_->setVisible(!Composite());
-    timeSlider_->blockSignals(true);
-    timeSlider_->setRange(0, TimePoints() - 1);
-    timeSlider_->setValue(0);
-    timeSlider_->blockSignals(false);
-    timeRow_->setVisible(TimePoints() > 1);
-    ShowTimePoint();
-    PointerAt(SlicePlane::Top, false, 0, 0);
-    subject_ = SubjectLine;
+    ShowFirstTimePoint();
     ShowLarge();
     RequestStats();
     ShowHistogram();
@@ -831,14 +809,7 @@ int TOrthoWindow::SliceHeight(SlicePlane plane) const
 std::array<int, 3> TOrthoWindow::VoxelAt(SlicePlane plane, int u, int v) const
 {
     if (!lazy_) return model_.VoxelAt(plane, u, v);
-    switch (plane) {
-    case SlicePlane::Top:
-        return {u, v, Position(plane)};
-    case SlicePlane::Front:
-        return {u, Position(plane), v};
-    default:
-        return {Position(plane), v, u};
-    }
+    return SliceVoxel(plane, Position(plane), u, v);
 }
 
 int TOrthoWindow::MoveTo(SlicePlane plane, int position)
@@ -1154,6 +1125,22 @@ void TOrthoWindow::SetPlaying(bool playing)
     playButton_->setIcon(style()->standardIcon(
         playing ? QStyle::SP_MediaPause : QStyle::SP_MediaPlay, nullptr, this));
     playButton_->setToolTip(playing ? tr("Pause") : tr("Play the time points"));
+}
+
+void TOrthoWindow::ShowFirstTimePoint()
+{
+    for (ImagePtr& composite : composites_)
+        composite.reset();
+    FillChannelRow();
+    colour_->setVisible(!Composite());
+    timeSlider_->blockSignals(true);
+    timeSlider_->setRange(0, TimePoints() - 1);
+    timeSlider_->setValue(0);
+    timeSlider_->blockSignals(false);
+    timeRow_->setVisible(TimePoints() > 1);
+    ShowTimePoint();
+    PointerAt(SlicePlane::Top, false, 0, 0);
+    subject_ = SubjectLine;
 }
 
 void TOrthoWindow::ShowTimePoint()

@@ -300,6 +300,11 @@ private:
     void ShowHistogram();
     /** Shows the time point in the slider and its label. */
     void ShowTimePoint();
+    /**
+     * After a new volume: the channel row and the time slider built afresh, the first
+     * time point shown, the readout and the spectrum's subject back to their start.
+     */
+    void ShowFirstTimePoint();
     /** The sample of channel `c` at voxel (x, y, z) at the time point shown, as stored. */
     double SampleValue(int c, int x, int y, int z) const;
     /** Whether values of the samples are written as floats (ValueText). */

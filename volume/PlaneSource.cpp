@@ -4,36 +4,38 @@
 #include <cstring>
 #include <utility>
 
+namespace {
+
+template <class Word, Word (*Swap)(Word)> void SwapWords(uint8_t* samples, size_t count)
+{
+    for (size_t j = 0; j < count; ++j) {
+        Word v;
+        std::memcpy(&v, samples + sizeof v * j, sizeof v);
+        v = Swap(v);
+        std::memcpy(samples + sizeof v * j, &v, sizeof v);
+    }
+}
+
+uint16_t Swap16(uint16_t v)
+{
+    return __builtin_bswap16(v);
+}
+uint32_t Swap32(uint32_t v)
+{
+    return __builtin_bswap32(v);
+}
+uint64_t Swap64(uint64_t v)
+{
+    return __builtin_bswap64(v);
+}
+
+} // namespace
+
 void SwapSampleBytes(uint8_t* samples, size_t count, int bytes)
 {
-    switch (bytes) {
-    case 2:
-        for (size_t j = 0; j < count; ++j) {
-            uint16_t v;
-            std::memcpy(&v, samples + 2 * j, 2);
-            v = __builtin_bswap16(v);
-            std::memcpy(samples + 2 * j, &v, 2);
-        }
-        break;
-    case 4:
-        for (size_t j = 0; j < count; ++j) {
-            uint32_t v;
-            std::memcpy(&v, samples + 4 * j, 4);
-            v = __builtin_bswap32(v);
-            std::memcpy(samples + 4 * j, &v, 4);
-        }
-        break;
-    case 8:
-        for (size_t j = 0; j < count; ++j) {
-            uint64_t v;
-            std::memcpy(&v, samples + 8 * j, 8);
-            v = __builtin_bswap64(v);
-            std::memcpy(samples + 8 * j, &v, 8);
-        }
-        break;
-    default:
-        break;
-    }
+    if (bytes == 2) SwapWords<uint16_t, Swap16>(samples, count);
+    if (bytes == 4) SwapWords<uint32_t, Swap32>(samples, count);
+    if (bytes == 8) SwapWords<uint64_t, Swap64>(samples, count);
 }
 
 namespace {

@@ -155,16 +155,21 @@ int SliceModel::SliceHeight(SlicePlane plane) const
     return plane == SlicePlane::Front ? sizes[2] : sizes[1];
 }
 
-std::array<int, 3> SliceModel::VoxelAt(SlicePlane plane, int u, int v) const
+std::array<int, 3> SliceVoxel(SlicePlane plane, int position, int u, int v)
 {
     switch (plane) {
     case SlicePlane::Top:
-        return {u, v, Position(plane)};
+        return {u, v, position};
     case SlicePlane::Front:
-        return {u, Position(plane), v};
+        return {u, position, v};
     default:
-        return {Position(plane), v, u};
+        return {position, v, u};
     }
+}
+
+std::array<int, 3> SliceModel::VoxelAt(SlicePlane plane, int u, int v) const
+{
+    return SliceVoxel(plane, Position(plane), u, v);
 }
 
 bool SliceModel::IsReference(SlicePlane plane) const

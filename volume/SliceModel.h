@@ -17,6 +17,9 @@ enum class SlicePlane : int
     Side   ///< Z–Y at an x: slice pixel (u, v) is voxel (x, v, u)
 };
 
+/** The voxel (x, y, z) that pixel (u, v) of a slice of `plane` at `position` shows. */
+std::array<int, 3> SliceVoxel(SlicePlane plane, int position, int u, int v);
+
 /**
  * A volume seen through three orthogonal slices: a position per plane, kept within the
  * volume, and each plane's slice at its position as an 8-bit image record for the
