@@ -668,12 +668,7 @@ void TOrthoWindow::Adopt(LoadResult& result, const QString& fileName, const QStr
     channels_.resize(size_t(count));
     for (int c = 0; c < count; ++c) {
         Channel& channel = channels_[size_t(c)];
-        const ChannelInfo info =
-            size_t(c) < layout.ChannelInfos.size() ? layout.ChannelInfos[size_t(c)] : ChannelInfo();
-        channel.Name = info.Name.empty() ? tr("Channel %1").arg(c + 1)
-                                         : QString::fromUtf8(QuoteBytes(info.Name).c_str());
-        channel.Colour = info.HasColour ? info.Colour : StandardChannelColour(c, count);
-        channel.Stats.resize(size_t(std::max(TimePoints(), 1)));
+        NameChannel(channel, layout, c, count);
         if (size_t(c) < result.Stats.size()) channel.Stats[0] = std::move(result.Stats[size_t(c)]);
         if (count > 1) {
             channel.Model = std::make_unique<SliceModel>();
@@ -739,12 +734,7 @@ void TOrthoWindow::AdoptLarge(LoadResult& result, const QString& fileName)
     channels_.resize(size_t(count));
     for (int c = 0; c < count; ++c) {
         Channel& channel = channels_[size_t(c)];
-        const ChannelInfo info =
-            size_t(c) < layout.ChannelInfos.size() ? layout.ChannelInfos[size_t(c)] : ChannelInfo();
-        channel.Name = info.Name.empty() ? tr("Channel %1").arg(c + 1)
-                                         : QString::fromUtf8(QuoteBytes(info.Name).c_str());
-        channel.Colour = info.HasColour ? info.Colour : StandardChannelColour(c, count);
-        channel.Stats.resize(size_t(std::max(TimePoints(), 1)));
+        NameChannel(channel, layout, c, count);
         // Until a histogram is counted: the whole range of bytes, else nothing yet.
         channel.Min = 0, channel.Max = 255;
     }
@@ -1125,6 +1115,16 @@ void TOrthoWindow::SetPlaying(bool playing)
     playButton_->setIcon(style()->standardIcon(
         playing ? QStyle::SP_MediaPause : QStyle::SP_MediaPlay, nullptr, this));
     playButton_->setToolTip(playing ? tr("Pause") : tr("Play the time points"));
+}
+
+void TOrthoWindow::NameChannel(Channel& channel, const StackLayout& layout, int c, int count)
+{
+    const ChannelInfo info =
+        size_t(c) < layout.ChannelInfos.size() ? layout.ChannelInfos[size_t(c)] : ChannelInfo();
+    channel.Name = info.Name.empty() ? tr("Channel %1").arg(c + 1)
+                                     : QString::fromUtf8(QuoteBytes(info.Name).c_str());
+    channel.Colour = info.HasColour ? info.Colour : StandardChannelColour(c, count);
+    channel.Stats.resize(size_t(std::max(TimePoints(), 1)));
 }
 
 void TOrthoWindow::ShowFirstTimePoint()

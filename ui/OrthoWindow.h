@@ -301,6 +301,11 @@ private:
     /** Shows the time point in the slider and its label. */
     void ShowTimePoint();
     /**
+     * Channel `c` of `count` as the file describes it: its name and colour (the file's,
+     * else the standard ones), and room for a histogram a time point.
+     */
+    void NameChannel(Channel& channel, const StackLayout& layout, int c, int count);
+    /**
      * After a new volume: the channel row and the time slider built afresh, the first
      * time point shown, the readout and the spectrum's subject back to their start.
      */
