@@ -172,7 +172,10 @@ StreamedFigure StreamHighFrequencyFigure(PlaneSource& source, int c, int t, unsi
     result.Figure = std::numeric_limits<float>::quiet_NaN();
     const int64_t planes = layout.VoxelCount() == 0 ? 0 : layout.SizeZ;
     const bool oneByte = SampleKindBytes(layout.Kind) == 1;
-    if (!source.RandomAccess()) threads = 1;
+    // Small volumes are measured on this thread alone: starting another costs more. A
+    // stream gives one plane at a time anyway.
+    constexpr int64_t ParallelVoxels = int64_t(1) << 22;
+    if (!source.RandomAccess() || layout.VoxelCount() < ParallelVoxels) threads = 1;
     ByteReduction reduction(layout);
     FigureStream stream(layout.SizeX, layout.SizeY);
     std::mutex readMutex; // a stream gives its planes in order, one at a time
