@@ -184,8 +184,12 @@ inline void CheckStreamedFigure(const std::string& path, const VolumeReadResult&
     const float whole = ComputeHighFrequencyFigure(volume);
     Check(std::memcmp(&whole, &streamed.Figure, sizeof whole) == 0,
           "the figure read plane by plane differs from the loaded volume's");
-    Check(LoadWarning(streamed.Warning, source->Layout(), opened.Message) == read.Message,
-          "the warning read plane by plane differs from the load's");
+    const std::string warning = LoadWarning(streamed.Warning, source->Layout(), opened.Message);
+    if (warning != read.Message) {
+        std::fprintf(stderr, "read plane by plane: %s\nloaded: %s\n", warning.c_str(),
+                     read.Message.c_str());
+    }
+    Check(warning == read.Message, "the warning read plane by plane differs from the load's");
 }
 
 } // namespace fuzzsupport

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <deque>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -387,11 +388,17 @@ bool CheckOpenHeader(FileIo::OpenedFile&& header, std::string& message, IcsDataF
         message = "the byte order names more bytes than a sample has";
         return false;
     }
+    // A byte named twice leaves another byte of every sample unwritten by the reader.
+    std::set<uint64_t> named;
     for (std::string_view entry : byteOrder) {
         uint64_t value = 0;
         if (!ParseCount(entry, value) || value < 1 || value > sampleBytes) {
             message = "the byte order '" + std::string(entry) + "' names no byte of a " +
                       std::to_string(sampleBytes) + "-byte sample";
+            return false;
+        }
+        if (!named.insert(value).second) {
+            message = "the byte order names byte " + std::string(entry) + " twice";
             return false;
         }
     }

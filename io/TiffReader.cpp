@@ -1227,8 +1227,11 @@ void MapPage(TIFF* tif, const PageFormat& f, int64_t fileSize, bool map, SourceP
 /** The decoded channels of a page (or a contiguous plane), one plane after another. */
 struct DecodedPage
 {
-    /** Room for `bytes`, not cleared: a decode writes every byte or is given up. */
-    explicit DecodedPage(size_t bytes) : Data(new uint8_t[bytes]), Size(bytes) {}
+    /**
+     * Room for `bytes`, cleared: a strip that decodes short (its compressed data ending
+     * early) leaves the rest 0, as a page read into the stack does.
+     */
+    explicit DecodedPage(size_t bytes) : Data(new uint8_t[bytes]()), Size(bytes) {}
 
     std::unique_ptr<uint8_t[]> Data;
     size_t Size;

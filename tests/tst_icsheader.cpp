@@ -123,6 +123,9 @@ private slots:
         QTest::newRow("huge byte order")
             << Header("8\t4\t3\t2", "representation\tbyte_order\t4000000000\n") << ids
             << "byte order";
+        QTest::newRow("a byte named twice in the byte order")
+            << Header("32\t4\t3\t2", "representation\tbyte_order\t2\t2\t3\t4\n")
+            << QByteArray(96, 'x') << "byte order names byte 2 twice";
         QTest::newRow("more byte order entries than bytes")
             << Header("16\t4\t3\t2", "representation\tbyte_order\t1\t2\t1\n") << QByteArray(48, 'x')
             << "byte order";

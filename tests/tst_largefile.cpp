@@ -24,6 +24,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -321,6 +322,17 @@ private slots:
         QCOMPARE(batch.err, QByteArray());
         QCOMPARE(batch.out, QByteArray(FormatFigure(expected).c_str()));
         QCOMPARE(batch.status, 0);
+
+        // Empty volumes with sides far larger than memory: nothing to read, nothing held.
+        for (const auto& [ex, ey, ez] : {std::array<int32_t, 3>{0, 2000000000, 2000000000},
+                                         std::array<int32_t, 3>{10, 1000000000, 0}}) {
+            const QString empty =
+                dir_.filePath(QString("empty-%1-%2-%3.raw").arg(ex).arg(ey).arg(ez));
+            QVERIFY(WriteRaw(empty, ex, ey, ez, {}));
+            const TableRun run = RunTable({empty});
+            QCOMPARE(run.status, 1);
+            QCOMPARE(TableFigure(run.out), QByteArray("nan"));
+        }
 
         // Samples that can only be read whole are refused when they do not fit.
         const QString interleaved = dir_.filePath("interleaved.ics");

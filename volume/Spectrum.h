@@ -95,8 +95,11 @@ public:
     /** For planes of `sizeY` rows of `sizeX` voxels. */
     FigureStream(int32_t sizeX, int32_t sizeY);
 
-    /** The floats PlaneTerms writes for a plane. */
-    size_t TermCount() const { return size_t(5 * std::max<int64_t>(sizeY_, 0)); }
+    /** The floats PlaneTerms writes for a plane: none when there is no figure to make. */
+    size_t TermCount() const
+    {
+        return int64_t(sizeX_) - 5 < 5 ? 0 : size_t(5 * std::max<int64_t>(sizeY_, 0));
+    }
     /** The bytes of work space PlaneTerms needs. */
     size_t WorkBytes() const;
     /** The readable bytes PlaneTerms and RowTerms need after the rows (never counted). */

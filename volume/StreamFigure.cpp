@@ -33,7 +33,8 @@ class PlanePipeline
 {
 public:
     PlanePipeline(int64_t planes, unsigned threads, size_t terms)
-        : planes_(planes), slots_(std::max<size_t>(2 * threads, 2)), threads_(std::max(threads, 1u))
+        : planes_(planes), slots_(planes > 0 ? std::max<size_t>(2 * threads, 2) : 0),
+          threads_(std::max(threads, 1u))
     {
         for (Slot& slot : slots_)
             slot.terms.resize(terms);
@@ -188,6 +189,9 @@ StreamedFigure StreamHighFrequencyFigure(PlaneSource& source, int c, int t, unsi
     const bool byRuns = source.ReadsRows();
     const int64_t runRows = std::clamp<int64_t>(RunBytes / std::max<int64_t>(rowBytes, 1), 1,
                                                 std::max(layout.SizeY, 1));
+    // Volumes narrower than 10 voxels have no figure: their planes are only reduced, for
+    // the reduction's warning.
+    const bool measured = stream.TermCount() > 0;
     const auto measure = [&](int64_t z, Slot& slot, bool rangeOnly, std::string& error) {
         ThreadBuffers& buffers = Buffers(byRuns ? runRows * rowBytes : source.PlaneBytes(),
                                          oneByte || rangeOnly ? 0 : runRows * layout.SizeX,
@@ -207,9 +211,11 @@ StreamedFigure StreamHighFrequencyFigure(PlaneSource& source, int c, int t, unsi
                     reduction.Reduce(samples, count, buffers.voxels.data(), row);
                     voxels = buffers.voxels.data();
                 }
-                stream.RowTerms(voxels, 1, slot.terms.data(), buffers.work.data());
-                for (int64_t y = 1; y < layout.SizeY; ++y)
-                    std::copy_n(slot.terms.data(), 5, slot.terms.data() + 5 * y);
+                if (measured) {
+                    stream.RowTerms(voxels, 1, slot.terms.data(), buffers.work.data());
+                    for (int64_t y = 1; y < layout.SizeY; ++y)
+                        std::copy_n(slot.terms.data(), 5, slot.terms.data() + 5 * y);
+                }
             }
             for (int64_t y = 0; y < layout.SizeY; ++y)
                 slot.notes.Merge(row);
@@ -234,7 +240,8 @@ StreamedFigure StreamHighFrequencyFigure(PlaneSource& source, int c, int t, unsi
                 reduction.Reduce(run, count, buffers.voxels.data(), slot.notes);
                 voxels = buffers.voxels.data();
             }
-            stream.RowTerms(voxels, rows, slot.terms.data() + 5 * y0, buffers.work.data());
+            if (measured)
+                stream.RowTerms(voxels, rows, slot.terms.data() + 5 * y0, buffers.work.data());
         }
         return true;
     };
