@@ -97,7 +97,8 @@ Row Compute(const std::string& name, size_t line, unsigned threads)
                 StreamedFigure streamed = StreamHighFrequencyFigure(*source, c, t, threads);
                 figure.figure = streamed.Figure;
                 figure.warning = std::move(streamed.Warning);
-                (streamed.ReadFailed ? figure.unread : figure.failure) = std::move(streamed.Failure);
+                (streamed.ReadFailed ? figure.unread : figure.failure) =
+                    std::move(streamed.Failure);
                 if (!read.Message.empty())
                     figure.warning += (figure.warning.empty() ? "" : "; ") + read.Message;
                 row.volumes.push_back(std::move(figure));

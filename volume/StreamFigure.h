@@ -20,7 +20,7 @@ struct StreamedFigure
  * volume, with the same warning, holding no more than a few planes a thread whatever the
  * volume's size. Planes are read, reduced and measured on `threads` threads (RandomAccess
  * sources of 4 Mi voxels and more; a stream is read in order on one thread at a time),
- * their terms added in order. Floating-point volumes are read twice: first for their range. Pages read from a
- * mapping are dropped again behind the last plane added.
+ * their terms added in order. Floating-point volumes are read twice: first for their
+ * range. Pages read from a mapping are dropped again behind the last plane added.
  */
 StreamedFigure StreamHighFrequencyFigure(PlaneSource& source, int c, int t, unsigned threads);
