@@ -184,7 +184,7 @@ void BM_PlaneReads(benchmark::State& state)
     std::vector<uint8_t> buffer(static_cast<size_t>(plane));
     std::string error;
     for (auto _ : state) {
-        auto file = MappedFile::Map(fd, 12 + plane * 256, rawPath, error);
+        auto file = MappedFile::Map(fd, 12 + plane * 256, error);
         for (int64_t z = 0; z < 256; ++z) {
             const int64_t at = 12 + z * plane;
             const bool ok = state.range(0) ? file->Copy(at, size_t(plane), buffer.data(), error)

@@ -1437,7 +1437,7 @@ public:
         }
         if (mapped) {
             std::string error;
-            file_ = MappedFile::Map(opened.Handle.Descriptor(), size, opened.Name, error);
+            file_ = MappedFile::Map(opened.Handle.Descriptor(), size, error);
             // Without a mapping every page is decoded.
         }
         handle_ = std::move(opened.Handle);

@@ -730,7 +730,7 @@ int32_t OpenIcsSource(FileIo::OpenedFile& header, FileIo::OpenedFile& ids,
         const FileIo::File& data =
             image->dataFile.Data.IsOpen() ? image->dataFile.Data : image->dataFile.Header;
         std::string error;
-        auto file = MappedFile::Map(data.Descriptor(), data.Size(), std::string(), error);
+        auto file = MappedFile::Map(data.Descriptor(), data.Size(), error);
         if (!file) {
             message = error;
             return ByteVolume::LoadFailed;
@@ -781,7 +781,7 @@ int32_t OpenRawSource(FileIo::OpenedFile& opened, std::unique_ptr<PlaneSource>& 
         return ByteVolume::LoadFailed;
     }
     std::string error;
-    auto mapped = MappedFile::Map(file.Descriptor(), file.Size(), opened.Name, error);
+    auto mapped = MappedFile::Map(file.Descriptor(), file.Size(), error);
     if (!mapped) {
         message = error;
         return ByteVolume::LoadFailed;

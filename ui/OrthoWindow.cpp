@@ -566,8 +566,16 @@ void TOrthoWindow::OpenFile(const QString& fileName)
                                   .toStdString();
                       }
                   }
+                  // A file that can only be read whole has been read already.
+                  bool readWhole = false;
+                  if (auto* whole = dynamic_cast<StackPlaneSource*>(result->Source.get());
+                      !refused && whole && whole->TakeStack(result->Stack)) {
+                      result->Loaded = readWhole = true;
+                      result->Message = whole->Warning();
+                      if (task.Cancelled() || !result->Prepare(task, 0.8)) return {};
+                  }
                   result->Source.reset();
-                  if (!refused) {
+                  if (!refused && !readWhole) {
                       StackReadOptions options;
                       options.Progress = [&task](double fraction) {
                           task.Report(fraction * 0.8);
@@ -646,14 +654,7 @@ void TOrthoWindow::ShowStack(VolumeStack&& stack, const QString& name)
 
 void TOrthoWindow::Adopt(LoadResult& result, const QString& fileName, const QString& name)
 {
-    // Nothing may read the present stack while it goes.
-    statsWorker_.Cancel();
-    statsTime_ = -1;
-    SetPlaying(false);
-    DropLarge();
-    model_.SetVolume(nullptr);
-    channels_.clear();
-    voxels_.Clear();
+    LeaveVolume();
     stack_ = std::move(result.Stack);
     voxels_ = std::move(result.Voxels);
     const StackLayout& layout = stack_.Layout();
@@ -685,6 +686,18 @@ void TOrthoWindow::Adopt(LoadResult& result, const QString& fileName, const QStr
     ComputeSpectrum(SubjectLine);
 }
 
+void TOrthoWindow::LeaveVolume()
+{
+    // Nothing may read the present stack while it goes.
+    statsWorker_.Cancel();
+    statsTime_ = -1;
+    SetPlaying(false);
+    DropLarge();
+    model_.SetVolume(nullptr);
+    channels_.clear();
+    voxels_.Clear();
+}
+
 void TOrthoWindow::DropLarge()
 {
     if (!lazy_) return;
@@ -701,13 +714,7 @@ void TOrthoWindow::DropLarge()
 
 void TOrthoWindow::AdoptLarge(LoadResult& result, const QString& fileName)
 {
-    statsWorker_.Cancel();
-    statsTime_ = -1;
-    SetPlaying(false);
-    DropLarge();
-    model_.SetVolume(nullptr);
-    channels_.clear();
-    voxels_.Clear();
+    LeaveVolume();
     stack_.Clear();
     LazySlices::Options options;
     options.CacheBytes = int64_t(CacheMiB()) << 20;

@@ -328,6 +328,8 @@ private:
     void Adopt(LoadResult& result, const QString& fileName, const QString& name);
     /** Takes over the source of a volume to be read plane by plane from `fileName`. */
     void AdoptLarge(LoadResult& result, const QString& fileName);
+    /** Stops everything that reads the volume shown and lets it go, before another. */
+    void LeaveVolume();
     /** Drops a volume read plane by plane, and stops reading its file. */
     void DropLarge();
 

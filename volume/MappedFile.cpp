@@ -104,13 +104,11 @@ int64_t PageSize()
 
 } // namespace
 
-std::shared_ptr<MappedFile> MappedFile::Map(int descriptor, int64_t size, const std::string& name,
-                                            std::string& error)
+std::shared_ptr<MappedFile> MappedFile::Map(int descriptor, int64_t size, std::string& error)
 {
     InstallBusHandler();
     std::shared_ptr<MappedFile> file(new MappedFile);
     file->size_ = size;
-    file->name_ = name;
     file->descriptor_ = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
     if (file->descriptor_ < 0) {
         error = std::string("cannot keep the file open: ") + std::strerror(errno);

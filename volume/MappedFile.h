@@ -24,19 +24,16 @@ class MappedFile
 public:
     /**
      * Keeps the open file `descriptor` (a duplicate of it: the caller may close its own)
-     * of `size` bytes, to map it on its first Copy. `name` names the file for the
-     * caller's messages (Name). Returns null with the reason in `error` when the system
-     * refuses.
+     * of `size` bytes, to map it on its first Copy. Returns null with the reason in
+     * `error` when the system refuses.
      */
-    static std::shared_ptr<MappedFile> Map(int descriptor, int64_t size, const std::string& name,
-                                           std::string& error);
+    static std::shared_ptr<MappedFile> Map(int descriptor, int64_t size, std::string& error);
     ~MappedFile();
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
 
     /** The file's size when it was opened. */
     int64_t Size() const { return size_; }
-    const std::string& Name() const { return name_; }
 
     /**
      * Copies `count` elements of `elementBytes` bytes each, found `stride` bytes apart
@@ -97,7 +94,6 @@ private:
     mutable std::atomic<const uint8_t*> data_{nullptr};
     mutable std::string mapError_;
     int descriptor_ = -1; ///< the file, for Read
-    std::string name_;
     int64_t size_ = 0;
     mutable std::atomic<bool> failed_{false};
     mutable std::mutex mutex_;

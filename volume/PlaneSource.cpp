@@ -81,6 +81,14 @@ StackPlaneSource::StackPlaneSource(VolumeStack stack, std::string warning)
     warning_ = std::move(warning);
 }
 
+bool StackPlaneSource::TakeStack(VolumeStack& stack)
+{
+    if (stack_ != &owned_) return false;
+    stack = std::move(owned_);
+    owned_.Clear();
+    return true;
+}
+
 bool StackPlaneSource::ReadPlane(int c, int t, int64_t z, uint8_t* out, std::string&)
 {
     std::memcpy(out, stack_->Plane(c, t, z), size_t(PlaneBytes()));

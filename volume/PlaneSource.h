@@ -95,6 +95,11 @@ public:
     explicit StackPlaneSource(const VolumeStack& stack);
     StackPlaneSource(VolumeStack stack, std::string warning);
     bool ReadPlane(int c, int t, int64_t z, uint8_t* out, std::string& error) override;
+    /**
+     * Hands the stack it owns over to `stack`, so that a file read whole is not read again;
+     * false when it owns none. The source holds no samples afterwards.
+     */
+    bool TakeStack(VolumeStack& stack);
 
 private:
     VolumeStack owned_;

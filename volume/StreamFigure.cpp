@@ -23,11 +23,14 @@ struct Slot
     bool done = false;
 };
 
+/** Reads plane z and fills its slot; false with the reason to stop everything. */
+using PlaneWork = std::function<bool(int64_t z, Slot& slot, std::string& error)>;
+
 /**
- * Runs `work` over planes 0 … planes − 1 of a volume on `threads` threads and hands each
- * plane's slot to `take` in plane order, on this thread. A plane at most `window` ahead of
- * the last one taken is worked on. `work(z, slot)` reads plane z and fills its slot; it
- * returns false with the reason to stop everything.
+ * Runs a PlaneWork over planes 0 … planes − 1 of a volume on `threads` threads and hands
+ * each plane's slot to `take` in plane order, on this thread, which works too while the
+ * plane it waits for is not done. A plane at most 2 × threads ahead of the last one taken
+ * is worked on.
  */
 class PlanePipeline
 {
@@ -40,45 +43,12 @@ public:
             slot.terms.resize(terms);
     }
 
-    bool Run(const std::function<bool(int64_t, Slot&, std::string&)>& work,
-             const std::function<void(int64_t, Slot&)>& take, std::string& failure)
+    bool Run(const PlaneWork& work, const std::function<void(int64_t, Slot&)>& take,
+             std::string& failure)
     {
-        // An exception (memory running out) stops every thread and is thrown on here.
-        const auto guarded = [&](int64_t z, Slot& slot, std::string& error) {
-            try {
-                return work(z, slot, error);
-            } catch (...) {
-                const std::lock_guard lock(mutex_);
-                if (!exception_) exception_ = std::current_exception();
-                error = "stopped";
-                return false;
-            }
-        };
         const auto worker = [&] {
-            for (;;) {
-                int64_t z;
-                {
-                    std::unique_lock lock(mutex_);
-                    changed_.wait(lock, [&] {
-                        return stop_ || next_ == planes_ || next_ < taken_ + int64_t(slots_.size());
-                    });
-                    if (stop_ || next_ == planes_) return;
-                    z = next_++;
-                }
-                Slot& slot = slots_[size_t(z) % slots_.size()];
-                slot.notes = ReductionNotes();
-                std::string error;
-                const bool ok = guarded(z, slot, error);
-                {
-                    const std::lock_guard lock(mutex_);
-                    if (!ok && !stop_) {
-                        stop_ = true;
-                        failure_ = std::move(error);
-                    }
-                    slot.done = true;
-                }
-                changed_.notify_all();
-            }
+            for (int64_t z; (z = NextPlane(true)) >= 0;)
+                WorkOn(z, work);
         };
         std::vector<std::thread> workers;
         for (unsigned i = 1; i < threads_; ++i) {
@@ -88,30 +58,17 @@ public:
                 break; // the threads that started do the work
             }
         }
-        // This thread works too while the next plane to take is not done.
         for (int64_t z = 0; z < planes_; ++z) {
             Slot& slot = slots_[size_t(z) % slots_.size()];
             for (;;) {
                 std::unique_lock lock(mutex_);
                 if (stop_ || slot.done) break;
-                const bool canWork = next_ < planes_ && next_ < taken_ + int64_t(slots_.size());
-                if (!canWork) {
+                if (!CanStart()) {
                     changed_.wait(lock, [&] { return stop_ || slot.done; });
                     continue;
                 }
-                const int64_t mine = next_++;
                 lock.unlock();
-                Slot& own = slots_[size_t(mine) % slots_.size()];
-                own.notes = ReductionNotes();
-                std::string error;
-                const bool ok = guarded(mine, own, error);
-                lock.lock();
-                if (!ok && !stop_) {
-                    stop_ = true;
-                    failure_ = std::move(error);
-                }
-                own.done = true;
-                changed_.notify_all();
+                if (const int64_t mine = NextPlane(false); mine >= 0) WorkOn(mine, work);
             }
             {
                 const std::lock_guard lock(mutex_);
@@ -132,12 +89,53 @@ public:
         changed_.notify_all();
         for (std::thread& thread : workers)
             thread.join();
+        // An exception (memory running out) stopped every thread; it goes on from here.
         if (exception_) std::rethrow_exception(exception_);
         failure = failure_;
         return failure_.empty();
     }
 
 private:
+    /** True when the next plane may be started; under the lock. */
+    bool CanStart() const { return next_ < planes_ && next_ < taken_ + int64_t(slots_.size()); }
+
+    /**
+     * Takes the next plane to work on: waiting until one may be started (`wait`), else
+     * only if one may be started now; −1 when there is none.
+     */
+    int64_t NextPlane(bool wait)
+    {
+        std::unique_lock lock(mutex_);
+        if (wait) changed_.wait(lock, [&] { return stop_ || next_ == planes_ || CanStart(); });
+        if (stop_ || !CanStart()) return -1;
+        return next_++;
+    }
+
+    /** Works on plane z and marks its slot done; a failure stops every thread. */
+    void WorkOn(int64_t z, const PlaneWork& work)
+    {
+        Slot& slot = slots_[size_t(z) % slots_.size()];
+        slot.notes = ReductionNotes();
+        std::string error;
+        bool ok = false;
+        try {
+            ok = work(z, slot, error);
+        } catch (...) {
+            const std::lock_guard lock(mutex_);
+            if (!exception_) exception_ = std::current_exception();
+            error = "stopped";
+        }
+        {
+            const std::lock_guard lock(mutex_);
+            if (!ok && !stop_) {
+                stop_ = true;
+                failure_ = std::move(error);
+            }
+            slot.done = true;
+        }
+        changed_.notify_all();
+    }
+
     int64_t planes_;
     std::vector<Slot> slots_;
     unsigned threads_;
@@ -245,40 +243,33 @@ StreamedFigure StreamHighFrequencyFigure(PlaneSource& source, int c, int t, unsi
         }
         return true;
     };
-    const auto fail = [&](const std::string& reason) {
-        result.Failure = reason;
-        result.ReadFailed = true;
-        return result;
+    // One pass over the planes: their range only, or all the work; their notes merged in
+    // order into `notes`. False with the reason when a plane could not be read.
+    const auto pass = [&](bool rangeOnly, ReductionNotes& notes) {
+        source.WillRead(c, t, 0, planes, MappedFile::Access::Sequential);
+        PlanePipeline pipeline(planes, threads, rangeOnly ? 0 : stream.TermCount());
+        return pipeline.Run([&](int64_t z, Slot& slot,
+                                std::string& error) { return measure(z, slot, rangeOnly, error); },
+                            [&](int64_t z, Slot& slot) {
+                                notes.Merge(slot.notes);
+                                if (!rangeOnly) stream.Add(slot.terms.data());
+                                source.DoneWith(c, t, z, z + 1);
+                            },
+                            result.Failure);
     };
-
-    std::string failure;
     if (reduction.NeedsRange()) {
         ReductionNotes range;
-        source.WillRead(c, t, 0, planes, MappedFile::Access::Sequential);
-        PlanePipeline pass(planes, threads, 0);
-        const bool ok = pass.Run([&](int64_t z, Slot& slot,
-                                     std::string& error) { return measure(z, slot, true, error); },
-                                 [&](int64_t z, Slot& slot) {
-                                     range.Merge(slot.notes);
-                                     source.DoneWith(c, t, z, z + 1);
-                                 },
-                                 failure);
-        if (!ok) return fail(failure);
+        if (!pass(true, range)) {
+            result.ReadFailed = true;
+            return result;
+        }
         if (planes > 0 && !reduction.SetRange(range, result.Failure)) return result;
     }
-
     ReductionNotes notes;
-    source.WillRead(c, t, 0, planes, MappedFile::Access::Sequential);
-    PlanePipeline pass(planes, threads, stream.TermCount());
-    const bool ok = pass.Run(
-        [&](int64_t z, Slot& slot, std::string& error) { return measure(z, slot, false, error); },
-        [&](int64_t z, Slot& slot) {
-            notes.Merge(slot.notes);
-            stream.Add(slot.terms.data());
-            source.DoneWith(c, t, z, z + 1);
-        },
-        failure);
-    if (!ok) return fail(failure);
+    if (!pass(false, notes)) {
+        result.ReadFailed = true;
+        return result;
+    }
     result.Figure = stream.Figure();
     if (planes > 0) result.Warning = reduction.Warning(notes);
     return result;
