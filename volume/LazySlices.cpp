@@ -61,20 +61,6 @@ double SampleAsDouble(SampleKind kind, const uint8_t* at)
     }
 }
 
-ImageStruct* NewDisplayImage(int16_t kind, int32_t width, int32_t height)
-{
-    switch (kind) {
-    case ImageKind8:
-        return NewImage8(width, height);
-    case ImageKind16:
-        return NewImage16(width, height);
-    case ImageKind32:
-        return NewImage32(width, height);
-    default:
-        return NewImageFloat(width, height);
-    }
-}
-
 /** An 8-bit image whose rows run top-down in memory it owns, as the slices of a volume. */
 struct TopDownImage
 {
@@ -87,11 +73,11 @@ struct TopDownImage
  * drawn as the slices of a volume in memory are (SliceModel's references); the others
  * are the imaging library's own images.
  */
-std::shared_ptr<ImageStruct> NewSliceImage(int16_t kind, SlicePlane plane, int32_t width,
+std::shared_ptr<ImageStruct> NewShownImage(int16_t kind, SlicePlane plane, int32_t width,
                                            int32_t height)
 {
     if (kind != ImageKind8 || plane == SlicePlane::Side) {
-        ImagePtr image(NewDisplayImage(kind, width, height));
+        ImagePtr image(NewSliceImage(kind, width, height));
         return std::shared_ptr<ImageStruct>(image.release(), ImageDeleter());
     }
     auto image = std::make_shared<TopDownImage>();
@@ -532,7 +518,7 @@ void LazySlices::Render(Entry& entry)
         const int height = entry.Plane == SlicePlane::Front ? layout.SizeZ : layout.SizeY;
         std::shared_ptr<ImageStruct> image;
         try {
-            image = NewSliceImage(display, entry.Plane, width, height);
+            image = NewShownImage(display, entry.Plane, width, height);
         } catch (const std::bad_alloc&) {
         }
         if (image) {

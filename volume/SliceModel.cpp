@@ -254,11 +254,11 @@ bool SliceModel::IsSampleReference(SlicePlane plane) const
     return step <= INT32_MAX;
 }
 
-namespace {
-
-ImageStruct* NewSampleImage(int16_t kind, int32_t width, int32_t height)
+ImageStruct* NewSliceImage(int16_t kind, int32_t width, int32_t height)
 {
     switch (kind) {
+    case ImageKind8:
+        return NewImage8(width, height);
     case ImageKind16:
         return NewImage16(width, height);
     case ImageKind32:
@@ -269,6 +269,8 @@ ImageStruct* NewSampleImage(int16_t kind, int32_t width, int32_t height)
         return nullptr;
     }
 }
+
+namespace {
 
 /**
  * Calls fn(From{}, To{}) with the stored type of `kind` and the element type of the
@@ -337,7 +339,7 @@ const ImageStruct* SliceModel::ConvertedSlice(SlicePlane plane)
     const int width = SliceWidth(plane), height = SliceHeight(plane);
     if (!copy || ImageKind(copy.get()) != convertKind_ || copy->XSize != width ||
         copy->YSize != height)
-        copy.reset(NewSampleImage(convertKind_, width, height));
+        copy.reset(NewSliceImage(convertKind_, width, height));
     if (!copy) return nullptr;
     // Pixel (u, v) is element base + u·du + v·dv of the volume's samples.
     const int64_t sx = stack_->Layout().SizeX, planeStep = sx * stack_->Layout().SizeY;
@@ -379,7 +381,7 @@ const ImageStruct* SliceModel::SampleSlice(SlicePlane plane)
     if (!sampleCurrent_[i] || !copy) {
         if (!copy || ImageKind(copy.get()) != samples_->Kind || copy->XSize != width ||
             copy->YSize != height)
-            copy.reset(NewSampleImage(samples_->Kind, width, height));
+            copy.reset(NewSliceImage(samples_->Kind, width, height));
         if (!copy) return nullptr;
         if (plane == SlicePlane::Side) {
             if (elementBytes == 2)

@@ -17,6 +17,12 @@ enum class SlicePlane : int
     Side   ///< Z–Y at an x: slice pixel (u, v) is voxel (x, v, u)
 };
 
+/**
+ * A new image of `width` × `height` elements of the imaging kind `kind` (ImageKind8,
+ * ImageKind16, ImageKind32 or ImageKindFloat) for a slice; null for any other kind.
+ */
+ImageStruct* NewSliceImage(int16_t kind, int32_t width, int32_t height);
+
 /** The voxel (x, y, z) that pixel (u, v) of a slice of `plane` at `position` shows. */
 std::array<int, 3> SliceVoxel(SlicePlane plane, int position, int u, int v);
 
