@@ -13,6 +13,7 @@
 
 #include <QMimeData>
 #include <QUrl>
+#include <QWheelEvent>
 #include <QFileInfo>
 #include <QApplication>
 #include <QLabel>
@@ -112,9 +113,10 @@ private slots:
         const int value = (x + 3 * y + 7 * z) % 251;
         QCOMPARE(inspector.StatusText(),
                  QStringLiteral("x %1  y %2  z %3   value %4").arg(x).arg(y).arg(z).arg(value));
-        QCOMPARE(inspector.Views()->Client(11)->Caption(), QStringLiteral("XY  z %1 / 15").arg(z));
-        QCOMPARE(inspector.Views()->Client(21)->Caption(), QStringLiteral("XZ  y %1 / 23").arg(y));
-        QCOMPARE(inspector.Views()->Client(12)->Caption(), QStringLiteral("ZY  x %1 / 39").arg(x));
+        const QString zoom = "   " + inspector.ZoomText();
+        QCOMPARE(inspector.Views()->Client(11)->Caption(), QString("XY  z %1 / 15").arg(z) + zoom);
+        QCOMPARE(inspector.Views()->Client(21)->Caption(), QString("XZ  y %1 / 23").arg(y) + zoom);
+        QCOMPARE(inspector.Views()->Client(12)->Caption(), QString("ZY  x %1 / 39").arg(x) + zoom);
 
         // A drag pans instead: no plane moves.
         const QPoint from = PixelOf(view, 1, 1);
@@ -174,7 +176,8 @@ private slots:
         QTest::mouseMove(top->Overlay(), to);
         QTest::mouseRelease(top->Overlay(), Qt::LeftButton, {}, to);
         QCOMPARE(Positions(inspector), (std::array<int, 3>{30, 11, 7}));
-        QCOMPARE(inspector.Views()->Client(12)->Caption(), QStringLiteral("ZY  x 30 / 39"));
+        QCOMPARE(inspector.Views()->Client(12)->Caption(),
+                 "ZY  x 30 / 39   " + inspector.ZoomText());
     }
 
     void sixteenBitDataShowWithFullContrast()
@@ -369,23 +372,98 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&inspector));
         inspector.ShowVolume(PatternVolume(40, 24, 10), QStringLiteral("stack"));
         QVERIFY(WaitIdle(inspector));
+        // The picture's proportions on screen: its width over its height in pixels.
         const auto ratio = [&](SlicePlane plane) {
-            return inspector.View(plane)->Panel()->ClientRatio();
+            const TImageControl* image = inspector.View(plane)->Image();
+            const TZoomMapping& m = image->Mapping();
+            return float(m.XScale * image->Image()->XSize / (m.YScale * image->Image()->YSize));
         };
         QCOMPARE(ratio(SlicePlane::Front), 4.0f); // 40 × 10 voxels, square
         inspector.SetSpacing(0.5, 0.5, 2, QStringLiteral("µm"));
         QCOMPARE(ratio(SlicePlane::Top), 40.0f / 24.0f);
         QCOMPARE(ratio(SlicePlane::Front), 1.0f);         // 20 µm × 20 µm
         QCOMPARE(ratio(SlicePlane::Side), 20.0f / 12.0f); // z across
-        // The picture on screen keeps the proportions, whatever the cell's shape.
-        const QRect area = inspector.View(SlicePlane::Front)->Panel()->ZoomArea();
-        QVERIFY(std::abs(area.width() - area.height()) <= 1);
         TSliceView* top = inspector.View(SlicePlane::Top);
         QTest::mouseMove(top->Overlay(), PixelOf(top, 3, 4));
         QVERIFY2(inspector.StatusText().endsWith(QStringLiteral("   (1.5, 2, 8 µm)")),
                  qPrintable(inspector.StatusText()));
         inspector.SetSquareVoxels(true);
         QCOMPARE(ratio(SlicePlane::Front), 4.0f);
+    }
+
+    void viewsLineUpWhenZoomedAndPanned()
+    {
+        TOrthoWindow inspector;
+        inspector.resize(900, 760);
+        inspector.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&inspector));
+        inspector.ShowVolume(PatternVolume(64, 48, 16), QStringLiteral("stack"));
+        QVERIFY(WaitIdle(inspector));
+        inspector.SetSpacing(1, 1, 3, QStringLiteral("µm"));
+        TSliceView* top = inspector.View(SlicePlane::Top);
+        TSliceView* front = inspector.View(SlicePlane::Front);
+        TSliceView* side = inspector.View(SlicePlane::Side);
+        // Where a voxel's edge lies on the screen, in window pixels, across and down.
+        const auto screenX = [&](TSliceView* view, double u) {
+            return view->Image()
+                ->mapTo(&inspector, QPointF(view->Image()->Mapping().ToPixelX(u), 0))
+                .x();
+        };
+        const auto screenY = [&](TSliceView* view, double v) {
+            return view->Image()
+                ->mapTo(&inspector, QPointF(0, view->Image()->Mapping().ToPixelY(v)))
+                .y();
+        };
+        const auto linedUp = [&] {
+            for (double at : {0.0, 17.0, 64.0}) // x in the top and front views
+                if (std::abs(screenX(top, at) - screenX(front, at)) > 0.01) return false;
+            for (double at : {0.0, 9.0, 48.0}) // y in the top and side views
+                if (std::abs(screenY(top, at) - screenY(side, at)) > 0.01) return false;
+            // z: three times x's pixels in both views that show it.
+            const double zFront = screenY(front, 1) - screenY(front, 0);
+            const double zSide = screenX(side, 1) - screenX(side, 0);
+            const double x = screenX(top, 1) - screenX(top, 0);
+            return std::abs(zFront - 3 * x) < 1e-3 && std::abs(zSide - 3 * x) < 1e-3;
+        };
+        QVERIFY(linedUp());
+        const double fitted = inspector.Zoom().Level();
+        // The wheel over the front view zooms every view about the cursor, the other
+        // views follow a pan of the side view, and the captions give the level.
+        QWheelEvent wheel(QPointF(60, 30), front->Overlay()->mapToGlobal(QPointF(60, 30)), {},
+                          {0, 120 * 4}, Qt::NoButton, {}, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(front->Overlay(), &wheel);
+        QVERIFY(inspector.Zoom().Level() > fitted * 1.2);
+        QVERIFY(linedUp());
+        const QPoint from = side->Overlay()->rect().center();
+        QTest::mousePress(side->Overlay(), Qt::LeftButton, {}, from);
+        QTest::mouseMove(side->Overlay(), from + QPoint(-25, 40));
+        QTest::mouseRelease(side->Overlay(), Qt::LeftButton, {}, from + QPoint(-25, 40));
+        QVERIFY(linedUp());
+        QVERIFY(inspector.Views()
+                    ->Client(TOrthoWindow::TopCell)
+                    ->Caption()
+                    .endsWith("   " + inspector.ZoomText()));
+        // A zoomed picture fills its whole cell, not its fitted rectangle.
+        QCOMPARE(top->Image()->geometry(), top->Panel()->rect());
+        // 1:1 draws a voxel of the smallest spacing as one pixel; Fit comes back.
+        QTest::keyClick(&inspector, Qt::Key_1, Qt::ControlModifier);
+        QCOMPARE(top->Image()->Mapping().XScale, 1.0f);
+        QCOMPARE(front->Image()->Mapping().YScale, 3.0f);
+        QCOMPARE(inspector.ZoomText(), QStringLiteral("100%"));
+        QVERIFY(linedUp());
+        QTest::keyClick(&inspector, Qt::Key_0, Qt::ControlModifier);
+        QCOMPARE(inspector.Zoom().Level(), fitted);
+        QVERIFY(inspector.Zoom().Fitted() && linedUp());
+        // The fitted zoom follows the window's size; every view shows all of its slice.
+        inspector.resize(700, 900);
+        QVERIFY(QTest::qWaitFor([&] { return inspector.Zoom().Level() != fitted; }));
+        for (TSliceView* view : {top, front, side}) {
+            const QRectF picture = view->Image()->Mapping().ToPixel(
+                QRectF(0, 0, view->Image()->Image()->XSize, view->Image()->Image()->YSize));
+            QVERIFY(
+                QRectF(view->Panel()->rect()).adjusted(-0.01, -0.01, 0.01, 0.01).contains(picture));
+        }
+        QVERIFY(linedUp());
     }
 
     void droppedFileLoadsAndIsRemembered()

@@ -243,6 +243,9 @@ TOrthoWindow::TOrthoWindow(QWidget* parent) : QMainWindow(parent)
                 [this, plane](bool inside, int u, int v) { PointerAt(plane, inside, u, v); });
         connect(view, &TSliceView::CrosshairDragged, this,
                 [this, plane](int axis, int value) { CrosshairDragged(plane, axis, value); });
+        connect(view->Panel(), &TZoomPanel::ZoomChanged, this,
+                [this, plane] { ViewZoomed(plane); });
+        view->Panel()->installEventFilter(this);
     }
     spectrum_ = new TSpectrumPanel(viewArea_);
     multiView_->Client(SpectrumCell)->SetControl(spectrum_);
@@ -476,6 +479,10 @@ void TOrthoWindow::BuildMenus()
         ToggleZoom(multiView_->Zoomed() ? multiView_->ActiveClient() : CellOf(plane));
     });
     zoom->setShortcut(QKeySequence(Qt::Key_F11));
+    view->addAction(tr("&Fit"), this, &TOrthoWindow::FitViews)
+        ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
+    view->addAction(tr("&1:1"), this, [this] { SetZoomLevel(1); })
+        ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_1));
     // The memory kept of volumes read plane by plane: a setting of its own.
     view->addSeparator();
     auto* cache = new QWidgetAction(view);
@@ -705,7 +712,7 @@ void TOrthoWindow::DropLarge()
     for (Channel& channel : channels_)
         channel.Shown = {};
     for (TSliceView* view : views_)
-        view->ShowSlice(nullptr, -1.0f);
+        view->ShowSlice(nullptr);
     lazy_.reset();
     readFailure_.clear();
     spectrumWaits_ = false;
@@ -1364,13 +1371,69 @@ void TOrthoWindow::ShowProgress(double fraction)
 
 // --- showing -------------------------------------------------------------------------------
 
-float TOrthoWindow::Ratio(SlicePlane plane) const
+std::array<double, 3> TOrthoWindow::ShownSpacing() const
 {
-    const double sx = square_ ? 1 : spacing_.Size[0], sy = square_ ? 1 : spacing_.Size[1],
-                 sz = square_ ? 1 : spacing_.Size[2];
-    const double w = SliceWidth(plane) * (plane == SlicePlane::Side ? sz : sx);
-    const double h = SliceHeight(plane) * (plane == SlicePlane::Front ? sz : sy);
-    return w > 0 && h > 0 ? float(w / h) : -1.0f;
+    if (square_) return {1, 1, 1};
+    return {spacing_.Size[0], spacing_.Size[1], spacing_.Size[2]};
+}
+
+std::array<QSize, 3> TOrthoWindow::ZoomAreas() const
+{
+    std::array<QSize, 3> areas;
+    for (SlicePlane plane : Planes) {
+        const TZoomPanel* panel = View(plane)->Panel();
+        if (panel->isVisible()) areas[size_t(plane)] = panel->ZoomArea().size();
+    }
+    return areas;
+}
+
+void TOrthoWindow::FitViews()
+{
+    zoom_.Fit(ZoomAreas());
+    ApplyZoom();
+}
+
+void TOrthoWindow::SetZoomLevel(double level)
+{
+    zoom_.SetLevel(level);
+    ApplyZoom();
+}
+
+void TOrthoWindow::ApplyZoom()
+{
+    if (linking_) return;
+    linking_ = true;
+    for (SlicePlane plane : Planes) {
+        TZoomPanel* panel = View(plane)->Panel();
+        panel->SetZoom(zoom_.ZoomOf(plane, panel->ZoomArea().size()));
+    }
+    linking_ = false;
+    ShowCaptions();
+}
+
+void TOrthoWindow::ViewZoomed(SlicePlane plane)
+{
+    if (linking_) return;
+    const TZoomPanel* panel = View(plane)->Panel();
+    zoom_.SetFrom(plane, panel->Zoom(), panel->ZoomArea().size());
+    ApplyZoom();
+}
+
+void TOrthoWindow::FollowVolumeSizes()
+{
+    const std::array<int, 3> sizes{Positions(SlicePlane::Side), Positions(SlicePlane::Front),
+                                   Positions(SlicePlane::Top)};
+    if (sizes == zoomSizes_) return;
+    zoomSizes_ = sizes;
+    zoom_.SetVolume(sizes, ShownSpacing());
+    FitViews();
+}
+
+void TOrthoWindow::SpacingShownChanged()
+{
+    zoom_.SetSpacing(ShownSpacing());
+    FitViews();
+    ShowCrosshairs();
 }
 
 void TOrthoWindow::ShowView(SlicePlane plane)
@@ -1385,11 +1448,11 @@ void TOrthoWindow::ShowView(SlicePlane plane)
             if (slice.Image) channel.Shown[size_t(plane)] = std::move(slice.Image);
         }
         if (!Composite()) {
-            view->ShowSlice(channels_[size_t(channel_)].Shown[size_t(plane)].get(), Ratio(plane));
+            view->ShowSlice(channels_[size_t(channel_)].Shown[size_t(plane)].get());
             return;
         }
     } else if (!Composite()) {
-        view->ShowSlice(model_.SampleSlice(plane), Ratio(plane));
+        view->ShowSlice(model_.SampleSlice(plane));
         return;
     }
     // Every visible channel's slice at the plane's position, through its window.
@@ -1411,7 +1474,7 @@ void TOrthoWindow::ShowView(SlicePlane plane)
             {channel.Model->SampleSlice(plane), channel.Min, channel.Max, channel.Colour});
     }
     if (composite && !ComposeChannels(layers, *composite)) composite.reset();
-    view->ShowSlice(composite.get(), Ratio(plane));
+    view->ShowSlice(composite.get());
 }
 
 void TOrthoWindow::ShowAll()
@@ -1421,6 +1484,7 @@ void TOrthoWindow::ShowAll()
         for (SlicePlane plane : Planes)
             ShowView(plane);
     ApplyWindow();
+    FollowVolumeSizes();
     ShowCrosshairs();
     ShowCaptions();
     ShowTitle();
@@ -1441,11 +1505,12 @@ void TOrthoWindow::ShowCaptions()
         TimePoints() > 1 ? tr("   t %1/%2").arg(time_ + 1).arg(TimePoints()) : QString();
     for (SlicePlane plane : Planes) {
         const int n = Positions(plane);
-        QString caption = n > 0 ? QStringLiteral("%1  %2 %3 / %4")
+        QString caption = n > 0 ? QStringLiteral("%1  %2 %3 / %4   %5")
                                           .arg(QLatin1String(PlaneName(plane)))
                                           .arg(QLatin1Char(PlaneAxis(plane)))
                                           .arg(Position(plane))
-                                          .arg(n - 1) +
+                                          .arg(n - 1)
+                                          .arg(ZoomText()) +
                                       time
                                 : QLatin1String(PlaneName(plane));
         if (lazy_ && n > 0) {
@@ -1462,6 +1527,12 @@ void TOrthoWindow::ShowCaptions()
     multiView_->Client(SpectrumCell)
         ->SetCaption(Composite() ? tr("Spectrum   %1").arg(ChannelName(channel_)) + time
                                  : tr("Spectrum") + time);
+}
+
+QString TOrthoWindow::ZoomText() const
+{
+    const double percent = zoom_.Level() * 100;
+    return QString::number(percent, 'f', percent < 10 ? 1 : 0) + QLatin1Char('%');
 }
 
 void TOrthoWindow::ShowTitle()
@@ -1714,9 +1785,7 @@ void TOrthoWindow::SetSquareVoxels(bool square)
 {
     square_ = square;
     if (squareAction_->isChecked() != square) squareAction_->setChecked(square);
-    for (SlicePlane plane : Planes)
-        ShowView(plane);
-    ShowCrosshairs();
+    SpacingShownChanged();
 }
 
 void TOrthoWindow::SetSpacing(double x, double y, double z, const QString& unit)
@@ -1727,9 +1796,7 @@ void TOrthoWindow::SetSpacing(double x, double y, double z, const QString& unit)
     for (std::string& u : spacing_.Units)
         u = unit.toStdString();
     spacing_.Known = true;
-    for (SlicePlane plane : Planes)
-        ShowView(plane);
-    ShowCrosshairs();
+    SpacingShownChanged();
 }
 
 void TOrthoWindow::AskSpacing()
@@ -1861,6 +1928,14 @@ bool TOrthoWindow::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == viewArea_ && event->type() == QEvent::Resize) {
         multiView_->setGeometry(viewArea_->rect());
+    } else if (event->type() == QEvent::Resize || event->type() == QEvent::Show) {
+        // A view's panel takes another size (the window, the grid or a view alone): the
+        // fitted zoom fits again, a zoom of the user's keeps its level and centre.
+        for (SlicePlane plane : Planes)
+            if (watched == View(plane)->Panel()) {
+                if (zoom_.Fitted()) zoom_.Fit(ZoomAreas());
+                ApplyZoom();
+            }
     } else if (event->type() == QEvent::MouseButtonDblClick) {
         for (int cell : {TopCell, SideCell, FrontCell, SpectrumCell})
             if (watched == multiView_->Client(cell)->Button()) {

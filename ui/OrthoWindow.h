@@ -3,6 +3,7 @@
 #include "BackgroundTask.h"
 #include "ByteVolume.h"
 #include "LazySlices.h"
+#include "LinkedZoom.h"
 #include "SampleStats.h"
 #include "SliceModel.h"
 #include "StackVoxels.h"
@@ -222,6 +223,14 @@ public:
     void FullWindow();
     /** Green instead of grey. */
     void SetGreen(bool green);
+    /** Fits the whole volume into the views, centred; the zoom then follows their sizes. */
+    void FitViews();
+    /** Zooms every view to `level` screen pixels per voxel of the smallest spacing (1: 1:1). */
+    void SetZoomLevel(double level);
+    /** The shared zoom of the three views. */
+    const LinkedZoom& Zoom() const { return zoom_; }
+    /** The zoom level as the captions write it ("100%"). */
+    QString ZoomText() const;
     /** Voxels drawn square (true) or at their spacing (false). */
     void SetSquareVoxels(bool square);
     /** Sets the voxel spacing (sizes along x, y and z, and their unit). */
@@ -361,8 +370,18 @@ private:
     void ShowCrosshairs();
     void ShowCaptions();
     void ShowTitle();
-    /** Width / height of `plane`'s slice on screen, by the spacing. */
-    float Ratio(SlicePlane plane) const;
+    /** The voxel sizes the views are drawn at: the spacing, or 1 for square voxels. */
+    std::array<double, 3> ShownSpacing() const;
+    /** The zoom areas of the views shown, by plane; empty for a hidden one. */
+    std::array<QSize, 3> ZoomAreas() const;
+    /** Gives every view's panel the shared zoom (guarded against the panels' echo). */
+    void ApplyZoom();
+    /** A view's panel was panned or zoomed by the user: the others follow. */
+    void ViewZoomed(SlicePlane plane);
+    /** Fits the zoom anew when the volume's sizes changed. */
+    void FollowVolumeSizes();
+    /** The spacing shown changed (a new spacing, square voxels on or off). */
+    void SpacingShownChanged();
     void ViewClicked(SlicePlane plane, int u, int v);
     void PointerAt(SlicePlane plane, bool inside, int u, int v);
     void CrosshairDragged(SlicePlane plane, int axis, int value);
@@ -391,6 +410,9 @@ private:
     QString volumeName_; ///< what the title names: the file's name, or the volume's
     bool green_ = false;
     bool square_ = false;
+    LinkedZoom zoom_;
+    std::array<int, 3> zoomSizes_{-1, -1, -1}; ///< the volume sizes the zoom was fitted to
+    bool linking_ = false;                     ///< the panels are being given the zoom
     SpectrumSubject subject_ = SubjectLine;
     QString statusText_;
 

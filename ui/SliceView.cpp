@@ -33,7 +33,11 @@ TSliceView::TSliceView(SlicePlane plane, QWidget* parent) : QObject(parent), pla
 {
     panel_ = new TZoomPanel(parent);
     panel_->SetColor(0x202020);
-    panel_->SetMaxScale(64.0f);
+    // The window zooms the three views together (LinkedZoom): the picture may be smaller
+    // or larger than the panel and lie anywhere in it, and the window bounds the level.
+    panel_->SetMinScale(0.0f);
+    panel_->SetXNoEmptyBorder(false);
+    panel_->SetYNoEmptyBorder(false);
     panel_->setFocusPolicy(Qt::NoFocus);
 
     image_ = new TImageControl(panel_);
@@ -56,21 +60,15 @@ TSliceView::TSliceView(SlicePlane plane, QWidget* parent) : QObject(parent), pla
     panel_->SetAutoMouse(true);
 }
 
-void TSliceView::ShowSlice(const ImageStruct* slice, float ratio)
+void TSliceView::ShowSlice(const ImageStruct* slice)
 {
-    const int width = slice ? slice->XSize : 0, height = slice ? slice->YSize : 0;
-    const bool resized = width != sliceWidth_ || height != sliceHeight_;
-    const bool reshaped = panel_->ClientRatio() != ratio;
-    sliceWidth_ = width, sliceHeight_ = height;
+    sliceWidth_ = slice ? slice->XSize : 0, sliceHeight_ = slice ? slice->YSize : 0;
     // The control only reads an image it does not own. The model refills one record for
     // every slice of a plane: the record shown already takes the new pixels by Invalidate.
     if (image_->Image() == slice)
         image_->Invalidate();
     else
         image_->SetImage(const_cast<ImageStruct*>(slice));
-    if (reshaped) panel_->SetClientRatio(ratio);
-    if (resized) panel_->Reset();
-    if (resized || reshaped) panel_->Resize();
 }
 
 void TSliceView::Refresh()

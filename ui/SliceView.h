@@ -33,10 +33,10 @@ public:
     TGraphicsListControl* Overlay() const { return overlay_; }
 
     /**
-     * Shows `slice` (not owned; null for none) in a zoom area of `ratio` (width/height of
-     * the picture on screen). A slice of another size than before resets the zoom.
+     * Shows `slice` (not owned; null for none). The panel's zoom is the window's: it
+     * covers the whole panel and places the picture (see LinkedZoom).
      */
-    void ShowSlice(const ImageStruct* slice, float ratio);
+    void ShowSlice(const ImageStruct* slice);
     /** The slice's pixels changed in place (same record): redraws it. */
     void Refresh();
     /**
