@@ -1,6 +1,7 @@
 // The inspector window driven through real mouse and key events on the offscreen platform.
 
 #include "ByteVolume.h"
+#include "ContrastStrip.h"
 #include "GraphicsListControl.h"
 #include "IcsWriter.h"
 #include "ImageControl.h"
@@ -17,6 +18,7 @@
 #include <QFileInfo>
 #include <QApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -256,6 +258,42 @@ private slots:
         QCOMPARE(inspector.View(SlicePlane::Front)->Image()->Max(), 199.0f);
         inspector.FullWindow();
         QCOMPARE(inspector.View(SlicePlane::Top)->Image()->Max(), 255.0f);
+
+        // Typed bounds: a bound set beside its handle; a bound past the other moves both;
+        // text that is no number puts the window's own back.
+        inspector.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&inspector));
+        const auto type = [&](int bound, const QString& text) {
+            QLineEdit* edit = inspector.WindowEdit(bound);
+            edit->setFocus();
+            edit->selectAll();
+            QTest::keyClicks(edit, text);
+            QTest::keyClick(edit, Qt::Key_Return);
+        };
+        type(0, "40");
+        QCOMPARE(inspector.WindowMin(), 40.0);
+        QCOMPARE(inspector.Contrast()->WindowMin(), 40.0);
+        type(1, "30.4");
+        QCOMPARE(inspector.WindowMin(), 30.0);
+        QCOMPARE(inspector.WindowMax(), 30.0);
+        type(1, "abc");
+        QCOMPARE(inspector.WindowEdit(1)->text(), QStringLiteral("30"));
+
+        // A middle-button drag: right widens the window, down raises its level, by the
+        // strip's range (0 … 255 here) over 500 pixels; the panel does not pan.
+        inspector.SetWindow(100, 200);
+        TSliceView* top = inspector.View(SlicePlane::Top);
+        const TZoom zoom = top->Panel()->Zoom();
+        const QPoint at = top->Overlay()->rect().center();
+        QTest::mousePress(top->Overlay(), Qt::MiddleButton, {}, at);
+        QTest::mouseMove(top->Overlay(), at + QPoint(100, 0));
+        QTest::mouseMove(top->Overlay(), at + QPoint(100, -50));
+        QTest::mouseRelease(top->Overlay(), Qt::MiddleButton, {}, at + QPoint(100, -50));
+        const double range = inspector.Contrast()->High() - inspector.Contrast()->Low();
+        const double width = 100 + 100 * range / 500, level = 150 - 50 * range / 500;
+        QCOMPARE(inspector.WindowMin(), std::round(level - width / 2));
+        QCOMPARE(inspector.WindowMax(), std::round(level + width / 2));
+        QVERIFY(top->Panel()->Zoom() == zoom);
     }
 
     void cancelledSpectrumKeepsThePreviousResult()

@@ -243,6 +243,7 @@ TOrthoWindow::TOrthoWindow(QWidget* parent) : QMainWindow(parent)
                 [this, plane](bool inside, int u, int v) { PointerAt(plane, inside, u, v); });
         connect(view, &TSliceView::CrosshairDragged, this,
                 [this, plane](int axis, int value) { CrosshairDragged(plane, axis, value); });
+        connect(view, &TSliceView::WindowLevelDragged, this, &TOrthoWindow::WindowLevelDragged);
         connect(view->Panel(), &TZoomPanel::ZoomChanged, this,
                 [this, plane] { ViewZoomed(plane); });
         view->Panel()->installEventFilter(this);
@@ -342,8 +343,16 @@ void TOrthoWindow::BuildContrastRow(QWidget* parent, QBoxLayout* row)
     fullButton->setToolTip(tr("Window over every value the volume holds"));
     colour_ = new QComboBox(parent);
     colour_->addItems({tr("Grey"), tr("Green")});
-    windowLabel_ = new QLabel(parent);
-    windowLabel_->setMinimumWidth(150);
+    // The window's bounds typed, beside the handles they move.
+    for (int i = 0; i < 2; ++i) {
+        auto* edit = new QLineEdit(parent);
+        edit->setFixedWidth(90);
+        edit->setAlignment(i == 0 ? Qt::AlignRight : Qt::AlignLeft);
+        edit->setToolTip(i == 0 ? tr("Lowest value of the display window: shown black")
+                                : tr("Highest value of the display window: shown at full colour"));
+        connect(edit, &QLineEdit::editingFinished, this, [this, i] { WindowTyped(i); });
+        windowEdits_[size_t(i)] = edit;
+    }
     statsLabel_ = new QLabel(parent);
     statsLabel_->hide();
     for (QWidget* w : {static_cast<QWidget*>(autoButton), static_cast<QWidget*>(fullButton),
@@ -353,9 +362,10 @@ void TOrthoWindow::BuildContrastRow(QWidget* parent, QBoxLayout* row)
     connect(fullButton, &QPushButton::clicked, this, &TOrthoWindow::FullWindow);
     connect(colour_, &QComboBox::currentIndexChanged, this,
             [this](int index) { SetGreen(index == 1); });
+    row->addWidget(windowEdits_[0]);
     row->addWidget(contrast_, 1);
+    row->addWidget(windowEdits_[1]);
     row->addWidget(statsLabel_);
-    row->addWidget(windowLabel_);
     row->addWidget(autoButton);
     row->addWidget(fullButton);
     row->addWidget(colour_);
@@ -1739,7 +1749,26 @@ void TOrthoWindow::ApplyWindow()
         for (SlicePlane plane : Planes)
             ShowView(plane);
     contrast_->SetWindow(WindowMin(), WindowMax());
-    windowLabel_->setText(WindowText());
+    const bool floats = (lazy_ ? lazy_->DisplayKind() : model_.DisplayKind()) == ImageKindFloat;
+    windowEdits_[0]->setText(ValueText(WindowMin(), floats));
+    windowEdits_[1]->setText(ValueText(WindowMax(), floats));
+}
+
+void TOrthoWindow::WindowTyped(int bound)
+{
+    const QString text = windowEdits_[size_t(bound)]->text().trimmed();
+    bool ok = false;
+    double value = QLocale::c().toDouble(text, &ok);
+    if (!ok) value = QLocale().toDouble(text, &ok);
+    if (!ok || !std::isfinite(value)) {
+        ApplyWindow(); // back to the window as it is
+        return;
+    }
+    // A bound typed past the other one moves both: the window keeps the bound typed.
+    double min = WindowMin(), max = WindowMax();
+    (bound == 0 ? min : max) = value;
+    if (min > max) (bound == 0 ? max : min) = value;
+    SetWindow(min, max);
 }
 
 bool TOrthoWindow::AutoWindowOf(int c, double& min, double& max) const
@@ -1770,6 +1799,22 @@ void TOrthoWindow::FullWindow()
     else
         SetWindow(histogram.Low,
                   histogram.High > histogram.Low ? histogram.High : histogram.Low + 1);
+}
+
+void TOrthoWindow::WindowLevelDragged(bool started, QPoint delta)
+{
+    if (started) {
+        dragWindow_ = {WindowMin(), WindowMax()};
+        return;
+    }
+    // Over the range the strip shows: 500 pixels of drag move the level (down: higher,
+    // darker) or widen the window (right: wider, less contrast) by the whole range.
+    const double range = std::max(contrast_->High() - contrast_->Low(), 1e-9);
+    const double perPixel = range / 500;
+    const double width = std::max(dragWindow_[1] - dragWindow_[0] + delta.x() * perPixel,
+                                  FloatSamples() ? range * 1e-6 : 1.0);
+    const double level = (dragWindow_[0] + dragWindow_[1]) / 2 + delta.y() * perPixel;
+    SetWindow(level - width / 2, level + width / 2);
 }
 
 void TOrthoWindow::SetGreen(bool green)

@@ -175,6 +175,8 @@ public:
     QLabel* StatsLabel() const { return statsLabel_; }
     /** The View menu's box of the memory slices of large volumes keep (CacheMiB). */
     QSpinBox* CacheBox() const { return cacheBox_; }
+    /** The boxes of the display window's lowest (0) and highest (1) value. */
+    class QLineEdit* WindowEdit(int bound) const { return windowEdits_[size_t(bound & 1)]; }
     /** The display window's bounds as the window writes them ("window 3 … 3995"). */
     QString WindowText() const;
     /**
@@ -387,6 +389,10 @@ private:
     void CrosshairDragged(SlicePlane plane, int axis, int value);
     void PositionsChanged(bool topOrFront);
     void ApplyWindow();
+    /** A middle-button drag over a view: horizontally the window's width, vertically its level. */
+    void WindowLevelDragged(bool started, QPoint delta);
+    /** The window's lowest (0) or highest (1) value was typed. */
+    void WindowTyped(int bound);
     /** Shows `warning` of the load of `name` in the status bar until the next volume. */
     void ShowLoadWarning(const QString& name, const QString& warning);
     void AddRecentFile(const QString& fileName);
@@ -411,6 +417,7 @@ private:
     bool green_ = false;
     bool square_ = false;
     LinkedZoom zoom_;
+    std::array<double, 2> dragWindow_{};       ///< the window when a width-and-level drag started
     std::array<int, 3> zoomSizes_{-1, -1, -1}; ///< the volume sizes the zoom was fitted to
     bool linking_ = false;                     ///< the panels are being given the zoom
     SpectrumSubject subject_ = SubjectLine;
@@ -421,7 +428,7 @@ private:
     std::array<TSliceView*, 3> views_{};
     TSpectrumPanel* spectrum_ = nullptr;
     TContrastStrip* contrast_ = nullptr;
-    QLabel* windowLabel_ = nullptr;
+    std::array<class QLineEdit*, 2> windowEdits_{}; ///< the window's lowest and highest value
     QComboBox* colour_ = nullptr;
     QWidget* channelRow_ = nullptr;
     class QHBoxLayout* channelLayout_ = nullptr;

@@ -127,6 +127,12 @@ bool TSliceView::eventFilter(QObject* watched, QEvent* event)
     switch (event->type()) {
     case QEvent::MouseButtonPress: {
         const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::MiddleButton) {
+            levelling_ = true;
+            pressAt_ = mouse->position().toPoint();
+            emit WindowLevelDragged(true, QPoint());
+            return true;
+        }
         if (mouse->button() != Qt::LeftButton) break;
         pressed_ = true, moved_ = false, onGrip_ = false;
         pressAt_ = mouse->position().toPoint();
@@ -139,6 +145,10 @@ bool TSliceView::eventFilter(QObject* watched, QEvent* event)
     case QEvent::MouseMove: {
         const QPoint at = static_cast<QMouseEvent*>(event)->position().toPoint();
         hovered_ = true;
+        if (levelling_) {
+            emit WindowLevelDragged(false, at - pressAt_);
+            return true;
+        }
         if (pressed_ && ((at - pressAt_).manhattanLength() > ClickTolerance)) moved_ = true;
         int u = 0, v = 0;
         const bool inside = SliceAt(at, u, v);
@@ -147,6 +157,10 @@ bool TSliceView::eventFilter(QObject* watched, QEvent* event)
     }
     case QEvent::MouseButtonRelease: {
         const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::MiddleButton && levelling_) {
+            levelling_ = false;
+            return true;
+        }
         if (mouse->button() != Qt::LeftButton || !pressed_) break;
         pressed_ = false;
         int u = 0, v = 0;

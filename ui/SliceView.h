@@ -56,6 +56,12 @@ signals:
     void PointerAt(bool inside, int u, int v);
     /** A crosshair grip was dragged: `axis` 0 to column `value`, 1 to row `value`. */
     void CrosshairDragged(int axis, int value);
+    /**
+     * A drag with the middle button (a button no gesture of the panel uses) started
+     * (`started`) or moved by `delta` pixels from where it started: the window sets the
+     * display window's width and level by it.
+     */
+    void WindowLevelDragged(bool started, QPoint delta);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -72,8 +78,9 @@ private:
     int sliceWidth_ = 0, sliceHeight_ = 0;
     int crossU_ = 0, crossV_ = 0;
     bool hovered_ = false;
-    bool pressed_ = false; ///< a left press is under way
-    bool moved_ = false;   ///< it moved beyond the click tolerance
-    bool onGrip_ = false;  ///< it started on a grip
+    bool pressed_ = false;   ///< a left press is under way
+    bool moved_ = false;     ///< it moved beyond the click tolerance
+    bool onGrip_ = false;    ///< it started on a grip
+    bool levelling_ = false; ///< a middle-button drag sets the display window
     QPoint pressAt_;
 };
