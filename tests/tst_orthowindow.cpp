@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QSpinBox>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -502,6 +503,48 @@ private slots:
                 QRectF(view->Panel()->rect()).adjusted(-0.01, -0.01, 0.01, 0.01).contains(picture));
         }
         QVERIFY(linedUp());
+    }
+
+    void slabShowsTheMaximumOrMeanAroundThePosition()
+    {
+        // Voxel (x, y, z) holds 10·z + x % 3: a slab's maximum is its last slice's value,
+        // its mean its middle slice's.
+        ByteVolume volume;
+        volume.Allocate(12, 9, 20);
+        for (int z = 0; z < 20; ++z)
+            for (int y = 0; y < 9; ++y)
+                for (int x = 0; x < 12; ++x)
+                    volume.Data[(int64_t(z) * 9 + y) * 12 + x] = uint8_t(10 * z + x % 3);
+        TOrthoWindow inspector;
+        inspector.ShowVolume(std::move(volume), QStringLiteral("slab"));
+        QVERIFY(WaitIdle(inspector));
+        inspector.SetPosition(SlicePlane::Top, 6);
+        const auto shown = [&](SlicePlane plane, int u, int v) {
+            const ImageStruct* image = inspector.View(plane)->Image()->Image();
+            const uint8_t* row = image->Data + int64_t(v) * image->LineStep;
+            return ImageKind(image) == ImageKindFloat
+                       ? double(reinterpret_cast<const float*>(row)[u])
+                       : double(row[u]);
+        };
+        QMenu* menu = inspector.ViewMenu(SlicePlane::Top);
+        menu->findChild<QSpinBox*>(QStringLiteral("slabCount"))->setValue(4); // z 5 … 8
+        menu->actions().at(1)->trigger();                                     // maximum
+        QCOMPARE(inspector.Slab(SlicePlane::Top), SlabMode::Maximum);
+        QCOMPARE(shown(SlicePlane::Top, 4, 2), 81.0);
+        QVERIFY(inspector.Views()->Client(TOrthoWindow::TopCell)->Caption().contains("max of 4"));
+        // The slab follows the position, cut at the volume's end.
+        inspector.StepSlice(SlicePlane::Top, 13);
+        QCOMPARE(shown(SlicePlane::Top, 5, 0), 192.0);
+        inspector.SetSlab(SlicePlane::Side, SlabMode::Mean, 3); // x 0 … 2 around x 1
+        inspector.SetPosition(SlicePlane::Side, 1);
+        QCOMPARE(shown(SlicePlane::Side, 7, 3), 71.0); // z 7: 70 + mean of 0, 1, 2
+        inspector.SetPosition(SlicePlane::Side, 2); // x 1 … 3: 70 + mean of 1, 2, 0
+        QCOMPARE(shown(SlicePlane::Side, 7, 3), 71.0);
+        inspector.SetSlab(SlicePlane::Side, SlabMode::Single, 3);
+        QCOMPARE(shown(SlicePlane::Side, 7, 3), 72.0); // x 2 alone
+        QCOMPARE(inspector.Views()->Client(TOrthoWindow::SideCell)->Caption(),
+                 "ZY  x 2 / 11   " + inspector.ZoomText());
+        delete menu;
     }
 
     void droppedFileLoadsAndIsRemembered()

@@ -19,6 +19,8 @@
 #include <QBoxLayout>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QActionGroup>
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -1462,7 +1464,9 @@ void TOrthoWindow::ShowView(SlicePlane plane)
             return;
         }
     } else if (!Composite()) {
-        view->ShowSlice(model_.SampleSlice(plane));
+        ImagePtr& slab = slabs_[size_t(plane)];
+        slab = SlabOf(model_, plane);
+        view->ShowSlice(slab ? slab.get() : model_.SampleSlice(plane));
         return;
     }
     // Every visible channel's slice at the plane's position, through its window.
@@ -1471,6 +1475,7 @@ void TOrthoWindow::ShowView(SlicePlane plane)
     if (!composite || composite->XSize != width || composite->YSize != height)
         composite.reset(width > 0 && height > 0 ? NewImageRGB(width, height) : nullptr);
     std::vector<ChannelLayer> layers;
+    std::vector<ImagePtr> slabs; // the channels' slabs, while they are composed
     for (Channel& channel : channels_) {
         if (lazy_) {
             if (channel.Visible && channel.Shown[size_t(plane)])
@@ -1480,8 +1485,9 @@ void TOrthoWindow::ShowView(SlicePlane plane)
         }
         if (!channel.Visible || !channel.Model) continue;
         channel.Model->SetPosition(plane, model_.Position(plane));
-        layers.push_back(
-            {channel.Model->SampleSlice(plane), channel.Min, channel.Max, channel.Colour});
+        slabs.push_back(SlabOf(*channel.Model, plane));
+        layers.push_back({slabs.back() ? slabs.back().get() : channel.Model->SampleSlice(plane),
+                          channel.Min, channel.Max, channel.Colour});
     }
     if (composite && !ComposeChannels(layers, *composite)) composite.reset();
     view->ShowSlice(composite.get());
@@ -1521,7 +1527,7 @@ void TOrthoWindow::ShowCaptions()
                                           .arg(Position(plane))
                                           .arg(n - 1)
                                           .arg(ZoomText()) +
-                                      time
+                                      SlabText(plane) + time
                                 : QLatin1String(PlaneName(plane));
         if (lazy_ && n > 0) {
             // How much of the slice shown has been read.
@@ -1537,6 +1543,74 @@ void TOrthoWindow::ShowCaptions()
     multiView_->Client(SpectrumCell)
         ->SetCaption(Composite() ? tr("Spectrum   %1").arg(ChannelName(channel_)) + time
                                  : tr("Spectrum") + time);
+}
+
+ImagePtr TOrthoWindow::SlabOf(SliceModel& model, SlicePlane plane) const
+{
+    const size_t i = size_t(plane);
+    if (slabMode_[i] == SlabMode::Single || lazy_) return nullptr;
+    return MakeSlab(model, plane, model_.Position(plane), slabCount_[i], slabMode_[i]);
+}
+
+QString TOrthoWindow::SlabText(SlicePlane plane) const
+{
+    const size_t i = size_t(plane);
+    if (slabMode_[i] == SlabMode::Single || lazy_) return {};
+    return (slabMode_[i] == SlabMode::Maximum ? tr("   max of %1") : tr("   mean of %1"))
+        .arg(slabCount_[i]);
+}
+
+void TOrthoWindow::SetSlab(SlicePlane plane, SlabMode mode, int count)
+{
+    const size_t i = size_t(plane);
+    count = std::clamp(count, 1, MaxSlabSlices);
+    if (slabMode_[i] == mode && slabCount_[i] == count) return;
+    slabMode_[i] = mode, slabCount_[i] = count;
+    ShowView(plane);
+    ShowCaptions();
+}
+
+QMenu* TOrthoWindow::ViewMenu(SlicePlane plane)
+{
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    const size_t i = size_t(plane);
+    const struct
+    {
+        QString Text;
+        SlabMode Mode;
+    } modes[] = {{tr("Single slice"), SlabMode::Single},
+                 {tr("Maximum of slices"), SlabMode::Maximum},
+                 {tr("Mean of slices"), SlabMode::Mean}};
+    auto* group = new QActionGroup(menu);
+    for (const auto& mode : modes) {
+        QAction* action = menu->addAction(mode.Text, this, [this, plane, mode = mode.Mode] {
+            SetSlab(plane, mode, slabCount_[size_t(plane)]);
+        });
+        action->setCheckable(true);
+        action->setChecked(slabMode_[i] == mode.Mode);
+        action->setActionGroup(group);
+        // Slabs fold slices of volumes in memory; a volume read plane by plane has none.
+        action->setEnabled(!lazy_ || mode.Mode == SlabMode::Single);
+    }
+    auto* countAction = new QWidgetAction(menu);
+    auto* row = new QWidget(menu);
+    auto* rowLayout = new QHBoxLayout(row);
+    rowLayout->setContentsMargins(8, 2, 8, 2);
+    rowLayout->addWidget(new QLabel(tr("Slices in the slab"), row));
+    auto* count = new QSpinBox(row);
+    count->setRange(1, MaxSlabSlices);
+    count->setValue(slabCount_[i]);
+    count->setObjectName(QStringLiteral("slabCount"));
+    rowLayout->addWidget(count);
+    countAction->setDefaultWidget(row);
+    menu->addAction(countAction);
+    connect(count, &QSpinBox::valueChanged, this,
+            [this, plane](int n) { SetSlab(plane, slabMode_[size_t(plane)], n); });
+    menu->addSeparator();
+    menu->addAction(tr("Fit"), this, &TOrthoWindow::FitViews);
+    menu->addAction(tr("1:1"), this, [this] { SetZoomLevel(1); });
+    return menu;
 }
 
 QString TOrthoWindow::ZoomText() const
@@ -1980,6 +2054,12 @@ bool TOrthoWindow::eventFilter(QObject* watched, QEvent* event)
             if (watched == View(plane)->Panel()) {
                 if (zoom_.Fitted()) zoom_.Fit(ZoomAreas());
                 ApplyZoom();
+            }
+    } else if (event->type() == QEvent::ContextMenu) {
+        for (SlicePlane plane : Planes)
+            if (watched == multiView_->Client(CellOf(plane))->Button()) {
+                ViewMenu(plane)->popup(static_cast<QContextMenuEvent*>(event)->globalPos());
+                return true;
             }
     } else if (event->type() == QEvent::MouseButtonDblClick) {
         for (int cell : {TopCell, SideCell, FrontCell, SpectrumCell})

@@ -6,6 +6,7 @@
 #include "LinkedZoom.h"
 #include "SampleStats.h"
 #include "SliceModel.h"
+#include "Slab.h"
 #include "StackVoxels.h"
 #include "VolumeSamples.h"
 #include "VolumeStack.h"
@@ -225,6 +226,19 @@ public:
     void FullWindow();
     /** Green instead of grey. */
     void SetGreen(bool green);
+    /**
+     * Shows `plane`'s view as `mode` of `count` slices around its position (1 …
+     * MaxSlabSlices; volumes in memory only).
+     */
+    void SetSlab(SlicePlane plane, SlabMode mode, int count);
+    SlabMode Slab(SlicePlane plane) const { return slabMode_[size_t(plane)]; }
+    int SlabCount(SlicePlane plane) const { return slabCount_[size_t(plane)]; }
+    static constexpr int MaxSlabSlices = 255;
+    /**
+     * The menu of `plane`'s view (its caption's context menu): single slice or slab, the
+     * slab's slices, Fit and 1:1. Deleted when closed.
+     */
+    QMenu* ViewMenu(SlicePlane plane);
     /** Fits the whole volume into the views, centred; the zoom then follows their sizes. */
     void FitViews();
     /** Zooms every view to `level` screen pixels per voxel of the smallest spacing (1: 1:1). */
@@ -376,6 +390,10 @@ private:
     std::array<double, 3> ShownSpacing() const;
     /** The zoom areas of the views shown, by plane; empty for a hidden one. */
     std::array<QSize, 3> ZoomAreas() const;
+    /** The slab `model` shows of `plane` at its position, or null for a single slice. */
+    ImagePtr SlabOf(SliceModel& model, SlicePlane plane) const;
+    /** The caption's words on the slab of `plane` ("   max of 5"), or none. */
+    QString SlabText(SlicePlane plane) const;
     /** Gives every view's panel the shared zoom (guarded against the panels' echo). */
     void ApplyZoom();
     /** A view's panel was panned or zoomed by the user: the others follow. */
@@ -417,6 +435,9 @@ private:
     bool green_ = false;
     bool square_ = false;
     LinkedZoom zoom_;
+    std::array<SlabMode, 3> slabMode_{SlabMode::Single, SlabMode::Single, SlabMode::Single};
+    std::array<int, 3> slabCount_{5, 5, 5};
+    std::array<ImagePtr, 3> slabs_;            ///< the slabs shown of the active channel, by plane
     std::array<double, 2> dragWindow_{};       ///< the window when a width-and-level drag started
     std::array<int, 3> zoomSizes_{-1, -1, -1}; ///< the volume sizes the zoom was fitted to
     bool linking_ = false;                     ///< the panels are being given the zoom
