@@ -318,7 +318,13 @@ TOrthoWindow::TOrthoWindow(QWidget* parent) : QMainWindow(parent)
     restoreState(settings.value(QStringLiteral("inspector/state")).toByteArray());
 }
 
-TOrthoWindow::~TOrthoWindow() = default; // the workers go first: they cancel and join
+TOrthoWindow::~TOrthoWindow()
+{
+    // A box losing the focus as the window goes would set the window of a window gone.
+    for (QLineEdit* edit : windowEdits_)
+        disconnect(edit, nullptr, this, nullptr);
+    // The workers go first (members destroyed last to first): they cancel and join.
+}
 
 TOrthoWindow::Cell TOrthoWindow::CellOf(SlicePlane plane)
 {
@@ -349,6 +355,7 @@ void TOrthoWindow::BuildContrastRow(QWidget* parent, QBoxLayout* row)
     for (int i = 0; i < 2; ++i) {
         auto* edit = new QLineEdit(parent);
         edit->setFixedWidth(90);
+        edit->setFocusPolicy(Qt::ClickFocus);
         edit->setAlignment(i == 0 ? Qt::AlignRight : Qt::AlignLeft);
         edit->setToolTip(i == 0 ? tr("Lowest value of the display window: shown black")
                                 : tr("Highest value of the display window: shown at full colour"));
@@ -1830,6 +1837,8 @@ void TOrthoWindow::ApplyWindow()
 
 void TOrthoWindow::WindowTyped(int bound)
 {
+    // The box also finishes when it loses the focus, typed into or not.
+    if (!windowEdits_[size_t(bound)]->isModified()) return;
     const QString text = windowEdits_[size_t(bound)]->text().trimmed();
     bool ok = false;
     double value = QLocale::c().toDouble(text, &ok);
