@@ -11,12 +11,12 @@
 #include <libics.h>
 
 #include <QImage>
-#include <QPainter>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <vector>
@@ -75,21 +75,6 @@ bool WriteIcs(const QString& path, std::array<int, 5> sizes, int bytes,
              (d >= 3 || IcsSetPosition(ics, d, 0, spacing[d], unit) == IcsErr_Ok);
     ok = ok && IcsSetData(ics, data.data(), data.size()) == IcsErr_Ok;
     return IcsClose(ics) == IcsErr_Ok && ok;
-}
-
-/** Writes a raw volume file: three little-endian sizes, then the voxels. */
-bool WriteRaw(const QString& path, int X, int Y, int Z,
-              const std::function<int(int, int, int)>& value)
-{
-    QByteArray bytes;
-    for (const int32_t size : {X, Y, Z})
-        bytes.append(reinterpret_cast<const char*>(&size), 4);
-    for (int z = 0; z < Z; ++z)
-        for (int y = 0; y < Y; ++y)
-            for (int x = 0; x < X; ++x)
-                bytes.append(char(value(x, y, z)));
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 struct Run
@@ -160,11 +145,14 @@ private:
 
 void TestExport::initTestCase()
 {
-    QVERIFY(WriteRaw(Path("bytes.raw"), 19, 11, 7, Sample8));
+    QVERIFY(WriteIcs(Path("bytes.ics"), {19, 11, 7, 1, 1}, 1,
+                     [](int x, int y, int z, int, int) { return Sample8(x, y, z); }));
     QVERIFY(WriteIcs(Path("wide.ics"), {19, 11, 7, 1, 1}, 2,
                      [](int x, int y, int z, int, int) { return Sample16(x, y, z); }));
     QVERIFY(WriteIcs(Path("multi.ics"), {19, 11, 7, 2, 3}, 2, SampleMulti));
-    QVERIFY(WriteRaw(Path("ramp.raw"), 256, 2, 1, [](int x, int, int) { return x; }));
+    QVERIFY(QImage(4, 4, QImage::Format_RGB32).save(Path("picture.png")));
+    QVERIFY(WriteIcs(Path("ramp.ics"), {256, 2, 1, 1, 1}, 1,
+                     [](int x, int, int, int, int) { return x; }));
 }
 
 void TestExport::slicePixels_data()
@@ -185,12 +173,12 @@ void TestExport::slicePixels_data()
     for (const QString memory : {"", "1K"}) {
         const QString tag = memory.isEmpty() ? "" : ", from the file";
         QTest::newRow(qPrintable("8-bit xy, middle" + tag))
-            << "bytes.raw" << QStringList{} << QList<double>{0, 255} << memory;
+            << "bytes.ics" << QStringList{} << QList<double>{0, 255} << memory;
         QTest::newRow(qPrintable("8-bit xz" + tag))
-            << "bytes.raw" << QStringList{"--view", "xz", "--at", "0,10,0"} << QList<double>{0, 255}
+            << "bytes.ics" << QStringList{"--view", "xz", "--at", "0,10,0"} << QList<double>{0, 255}
             << memory;
         QTest::newRow(qPrintable("8-bit zy, window" + tag))
-            << "bytes.raw" << QStringList{"--view", "zy", "--at", "18,0,6", "--window", "40,200"}
+            << "bytes.ics" << QStringList{"--view", "zy", "--at", "18,0,6", "--window", "40,200"}
             << QList<double>{40, 200} << memory;
         QTest::newRow(qPrintable("16-bit xy, window" + tag))
             << "wide.ics" << QStringList{"--at", "3,4,6", "--window", "1000,3500"}
@@ -244,15 +232,9 @@ void TestExport::slicePixels()
                       z = view == "xy"   ? at[2]
                           : view == "xz" ? v
                                          : u;
-            const double s = file == "bytes.raw" ? Sample8(x, y, z) : SampleMulti(x, y, z, c, t);
+            const double s = file == "bytes.ics" ? Sample8(x, y, z) : SampleMulti(x, y, z, c, t);
             const int level = Level(s, window[0], window[1]);
-            if (picture.pixel(u, v) != qRgb(level, level, level))
-                QFAIL(qPrintable(QString("pixel (%1, %2) is %3, not level %4 of sample %5")
-                                     .arg(u)
-                                     .arg(v)
-                                     .arg(picture.pixel(u, v), 0, 16)
-                                     .arg(level)
-                                     .arg(s)));
+            QCOMPARE(picture.pixel(u, v), qRgb(level, level, level));
         }
 }
 
@@ -332,7 +314,7 @@ void TestExport::colourMapEnds()
     QFETCH(QString, name);
     QFETCH(QList<uint>, colours);
     const QString out = Path("ramp.png");
-    const Run run = Export({Path("ramp.raw"), out, "--colormap", name});
+    const Run run = Export({Path("ramp.ics"), out, "--colormap", name});
     QCOMPARE(run.status, 0);
     const QImage picture = QImage(out).convertToFormat(QImage::Format_RGB32);
     const int values[] = {0, 1, 128, 254, 255};
@@ -363,76 +345,62 @@ void TestExport::failures_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("message"); // after "volinspect: "; DIR stands for the folder
-    const QString usage = " (see --help)\n";
-    QTest::newRow("missing file") << QStringList{"DIR/missing.raw", "DIR/o.png"} << 1
-                                  << "cannot load 'DIR/missing.raw': No such file or directory\n";
-    QTest::newRow("a picture") << QStringList{"DIR/ramp.png", "DIR/o.png"} << 1
-                               << "cannot load 'DIR/ramp.png': a picture file, not a volume\n";
-    QTest::newRow("nothing") << QStringList{} << 2
-                             << "--export: no volume file and no picture to write" + usage;
-    QTest::newRow("no output") << QStringList{"DIR/bytes.raw"} << 2
-                               << "--export: no picture to write after 'DIR/bytes.raw'" + usage;
-    QTest::newRow("three names") << QStringList{"a", "b", "c"} << 2
-                                 << "--export: one volume file and one picture only, not also 'c'" +
-                                        usage;
-    QTest::newRow("unknown option")
-        << QStringList{"a", "b", "--zoom", "2"} << 2 << "--export: unknown option '--zoom'" + usage;
-    QTest::newRow("no value") << QStringList{"a", "b", "--view"} << 2
-                              << "--export: --view needs a value after it" + usage;
-    QTest::newRow("view") << QStringList{"a", "b", "--view", "yz"} << 2
-                          << "--export: invalid --view 'yz': the views are xy, xz and zy" + usage;
-    for (const QString at : {"1,2", "1,2,-3", "1,2,3,4", "x,1,2", "1,,2"})
-        QTest::newRow(qPrintable("--at " + at))
-            << QStringList{"a", "b", "--at", at} << 2
-            << "--export: invalid --at '" + at +
-                   "': it takes three voxel positions X,Y,Z counted from 0" + usage;
-    for (const QString n : {"0", "-1", "1.5", "two"})
-        QTest::newRow(qPrintable("--channel " + n))
-            << QStringList{"a", "b", "--channel", n} << 2
-            << "--export: invalid --channel '" + n + "': it takes a whole number counted from 1" +
-                   usage;
-    for (const QString w : {"5,5", "1", "a,b", "1,2,3", "nan,4", "1,inf"})
-        QTest::newRow(qPrintable("--window " + w))
-            << QStringList{"a", "b", "--window", w} << 2
-            << "--export: invalid --window '" + w + "': it takes two different numbers MIN,MAX" +
-                   usage;
-    QTest::newRow("colour map")
-        << QStringList{"a", "b", "--colormap", "plasma"} << 2
-        << "--export: invalid --colormap 'plasma': the colour maps are grey, "
-           "inverted, viridis, magma, fire, hilo, red, green, blue, cyan, "
-           "magenta, yellow" +
-               usage;
-    for (const QString bar : {"10", "10 um", "um", "-5um", "0px", "10furlongs", "1e999nm"})
-        QTest::newRow(qPrintable("--scale-bar " + bar))
-            << QStringList{"a", "b", "--scale-bar", bar} << 2
-            << "--export: invalid --scale-bar '" + bar +
-                   "': it takes a positive length followed by nm, um, mm or px (500nm)" + usage;
-    // Values that only the file can refuse.
-    QTest::newRow("beyond z") << QStringList{"DIR/bytes.raw", "DIR/o.png", "--at", "0,0,7"} << 2
-                              << "--export: --at: z 7 lies beyond 'DIR/bytes.raw', whose z runs "
-                                 "from 0 to 6" +
-                                     usage;
-    QTest::newRow("channel") << QStringList{"DIR/bytes.raw", "DIR/o.png", "--channel", "2"} << 2
-                             << "--export: --channel 2: 'DIR/bytes.raw' has 1 channel" + usage;
-    QTest::newRow("frame") << QStringList{"DIR/wide.ics", "DIR/o.png", "--frame", "3"} << 2
-                           << "--export: --frame 3: 'DIR/wide.ics' has 1 time point" + usage;
-    QTest::newRow("units of a raw file")
-        << QStringList{"DIR/bytes.raw", "DIR/o.png", "--scale-bar", "5um"} << 2
-        << "--export: a scale bar of 5 \u00B5m needs a voxel size in nm, um or mm, and "
-           "'DIR/bytes.raw' gives no voxel size (a length in px counts voxels)" +
-               usage;
-    QTest::newRow("bar too long") << QStringList{"DIR/bytes.raw", "DIR/o.png", "--scale-bar",
-                                                 "14px"}
-                                  << 2
-                                  << "--export: a scale bar of 14 px would be 14 pixels long, and "
-                                     "the figure has room for 1 to 13" +
-                                         usage;
-    QTest::newRow("no folder")
-        << QStringList{"DIR/bytes.raw", "DIR/none/o.png"} << 3
-        << "cannot write 'DIR/none/o.png': the folder DIR/none does not exist\n";
-    QTest::newRow("a folder") << QStringList{"DIR/bytes.raw", "DIR"} << 3
-                              << "cannot write 'DIR': it is a folder\n";
+    QTest::addColumn<QString>("message"); // after "volinspect: "; D stands for the folder
+    // The arguments between bars; status 2 says "--export: …" and then " (see --help)".
+    const struct
+    {
+        const char *args, *message;
+        int status;
+    } rows[] = {
+        {"D/missing.raw|D/o.png", "cannot load 'D/missing.raw': No such file or directory", 1},
+        {"D/picture.png|D/o.png", "cannot load 'D/picture.png': a picture file, not a volume", 1},
+        {"", "no volume file and no picture to write", 2},
+        {"D/bytes.ics", "no picture to write after 'D/bytes.ics'", 2},
+        {"a|b|c", "one volume file and one picture only, not also 'c'", 2},
+        {"a|b|--zoom|2", "unknown option '--zoom'", 2},
+        {"a|b|--view", "--view needs a value after it", 2},
+        {"a|b|--view|yz", "invalid --view 'yz': the views are xy, xz and zy", 2},
+        {"a|b|--colormap|plasma",
+         "invalid --colormap 'plasma': the colour maps are grey, inverted, viridis, magma, fire, "
+         "hilo, red, green, blue, cyan, magenta, yellow",
+         2},
+        // Values that only the file can refuse.
+        {"D/bytes.ics|D/o.png|--at|0,0,7",
+         "--at: z 7 lies beyond 'D/bytes.ics', whose z runs from 0 to 6", 2},
+        {"D/bytes.ics|D/o.png|--channel|2", "--channel 2: 'D/bytes.ics' has 1 channel", 2},
+        {"D/multi.ics|D/o.png|--frame|4", "--frame 4: 'D/multi.ics' has 3 time points", 2},
+        {"D/bytes.ics|D/o.png|--scale-bar|5um",
+         "a scale bar of 5 \u00B5m needs a voxel size in nm, um or mm, and 'D/bytes.ics' gives no "
+         "voxel size (a length in px counts voxels)",
+         2},
+        {"D/bytes.ics|D/o.png|--scale-bar|14px",
+         "a scale bar of 14 px would be 14 pixels long, and the figure has room for 1 to 13", 2},
+        {"D/bytes.ics|D/none/o.png",
+         "cannot write 'D/none/o.png': the folder D/none does not exist", 3},
+        {"D/bytes.ics|D", "cannot write 'D': it is a folder", 3},
+    };
+    for (const auto& row : rows)
+        QTest::newRow(row.args) << QString(row.args).split('|', Qt::SkipEmptyParts) << row.status
+                                << (row.status == 2 ? QString("--export: %1 (see --help)\n")
+                                                    : QString("%1\n"))
+                                       .arg(QString::fromUtf8(row.message));
+    // Values refused as they stand: each option and its reason.
+    const struct
+    {
+        const char *option, *values, *reason;
+    } values[] = {
+        {"--at", "1,2|1,2,-3|1,2,3,4|x,1,2|1,,2", "three voxel positions X,Y,Z counted from 0"},
+        {"--channel", "0|-1|1.5|two", "a whole number counted from 1"},
+        {"--window", "5,5|1|a,b|1,2,3|nan,4|1,inf", "two different numbers MIN,MAX"},
+        {"--scale-bar", "10|10 um|um|-5um|0px|10furlongs|1e999nm",
+         "a positive length followed by nm, um, mm or px (500nm)"},
+    };
+    for (const auto& option : values)
+        for (const QString& value : QString(option.values).split('|'))
+            QTest::newRow(qPrintable(option.option + (" " + value)))
+                << QStringList{"a", "b", option.option, value} << 2
+                << QString("--export: invalid %1 '%2': it takes %3 (see --help)\n")
+                       .arg(option.option, value, option.reason);
 }
 
 void TestExport::failures()
@@ -440,10 +408,13 @@ void TestExport::failures()
     QFETCH(QStringList, args);
     QFETCH(int, status);
     QFETCH(QString, message);
-    args.replaceInStrings("DIR", dir.path());
+    args.replaceInStrings("D/", dir.path() + "/");
+    args.replaceInStrings(QRegularExpression("^D$"), dir.path());
     QFile::remove(Path("o.png"));
     const Run run = Export(args);
-    QCOMPARE(QString::fromUtf8(run.err), "volinspect: " + message.replace("DIR", dir.path()));
+    QCOMPARE(QString::fromUtf8(run.err),
+             "volinspect: " +
+                 message.replace("'D'", "'" + dir.path() + "'").replace("D/", dir.path() + "/"));
     QCOMPARE(run.status, status);
     QVERIFY(!QFile::exists(Path("o.png")));
     QCOMPARE(QDir(dir.path()).entryList({"*.tmp*", ".*png*"}, QDir::Files | QDir::Hidden),
@@ -453,39 +424,37 @@ void TestExport::failures()
 void TestExport::rendererAgreesWithTheImageControl()
 {
     // The figure at 1:1 in grey is what the control shows of the same image and window,
-    // pixel for pixel, whatever the kind.
-    for (const int16_t kind : {ImageKind8, ImageKind16, ImageKind32, ImageKindFloat}) {
-        TImageControl control;
+    // pixel for pixel, whatever the kind; the windows fall between sample values.
+    using T = TImageControl;
+    const struct
+    {
+        T::AllocImageType kind;
+        double scale, offset, min, max;
+    } kinds[] = {{T::AllocImage8, 1, 0, 17.5, 203},
+                 {T::AllocImage16, 97, 0, 1000.25, 20000.5},
+                 {T::AllocImage32, 1000, -90000, -50000, 120000},
+                 {T::AllocImageFloat, 1 / 7.3, -3, 1.1, 29.9}};
+    for (const auto& kind : kinds) {
+        T control;
         control.SetXSize(37);
         control.SetYSize(9);
-        control.SetAllocImage(kind == ImageKind8    ? TImageControl::AllocImage8
-                              : kind == ImageKind16 ? TImageControl::AllocImage16
-                              : kind == ImageKind32 ? TImageControl::AllocImage32
-                                                    : TImageControl::AllocImageFloat);
+        control.SetAllocImage(kind.kind);
         control.resize(37, 9);
         ImageStruct* image = control.Image();
         for (int y = 0; y < 9; ++y)
             for (int x = 0; x < 37; ++x) {
                 uint8_t* at = image->Data + std::ptrdiff_t(y) * image->LineStep;
-                const int v = (x * 41 + y * 23) % 251;
-                if (kind == ImageKind8) at[x] = uint8_t(v);
-                if (kind == ImageKind16) reinterpret_cast<uint16_t*>(at)[x] = uint16_t(v * 97);
-                if (kind == ImageKind32) reinterpret_cast<int32_t*>(at)[x] = v * 1000 - 90000;
-                if (kind == ImageKindFloat) reinterpret_cast<float*>(at)[x] = float(v) / 7.3f - 3;
+                const double v = ((x * 41 + y * 23) % 251) * kind.scale + kind.offset;
+                if (kind.kind == T::AllocImage8) at[x] = uint8_t(v);
+                if (kind.kind == T::AllocImage16) reinterpret_cast<uint16_t*>(at)[x] = uint16_t(v);
+                if (kind.kind == T::AllocImage32) reinterpret_cast<int32_t*>(at)[x] = int32_t(v);
+                if (kind.kind == T::AllocImageFloat) reinterpret_cast<float*>(at)[x] = float(v);
             }
-        const double min = kind == ImageKind8    ? 17.5
-                           : kind == ImageKind16 ? 1000.25
-                           : kind == ImageKind32 ? -50000
-                                                 : 1.1;
-        const double max = kind == ImageKind8    ? 203
-                           : kind == ImageKind16 ? 20000.5
-                           : kind == ImageKind32 ? 120000
-                                                 : 29.9;
-        control.SetMin(float(min));
-        control.SetMax(float(max));
+        control.SetMin(float(kind.min));
+        control.SetMax(float(kind.max));
         FigureRequest request;
         request.Slice = image;
-        request.Min = min, request.Max = max;
+        request.Min = kind.min, request.Max = kind.max;
         QString error;
         const QImage figure = RenderFigure(request, error);
         QVERIFY2(!figure.isNull(), qPrintable(error));
@@ -562,7 +531,7 @@ void TestExport::roundScaleBarsAndNames()
         QVERIFY(ParseColourMap(name, map, colour));
         // Every name gives a table of its own, channels the ramp to their colour.
         const std::array<uint32_t, 256> table = ColourTable(map, colour);
-        QCOMPARE(table[255], map == ColourMap::Channel ? colour : table[255]);
+        if (map == ColourMap::Channel) QCOMPARE(table[255], colour);
         for (const std::string& other : ColourMapNames()) {
             ColourMap m;
             uint32_t c;
