@@ -255,6 +255,20 @@ void TestExport::anisotropicAspectAndScaleBar()
             QCOMPARE(qGray(picture.pixel(i, j)), Level(value(i, 6, j / 3), 0, 65535));
     QCOMPARE(Export({Path("aniso.ics"), out, "--view", "zy"}).status, 0);
     QCOMPARE(QImage(out).size(), QSize(15, 12));
+    // The same stack as tifffile writes it: an ImageJ hyperstack, its pixel size in the
+    // resolution, its z spacing and unit in the description.
+    QProcess python;
+    python.start("/usr/bin/python3",
+                 {"-c",
+                  "import sys, numpy, tifffile\n"
+                  "z, y, x = numpy.mgrid[0:5, 0:12, 0:16]\n"
+                  "tifffile.imwrite(sys.argv[1], (1000 + x + 100 * y + 10000 * z).astype('u2'),"
+                  " imagej=True, resolution=(5, 5), metadata={'axes': 'ZYX', 'spacing': 0.6,"
+                  " 'unit': 'micron'})",
+                  Path("aniso.tif")});
+    QVERIFY(python.waitForFinished(30000) && python.exitCode() == 0);
+    QCOMPARE(Export({Path("aniso.tif"), out, "--view", "xz", "--window", "0,65535"}).status, 0);
+    QCOMPARE(QImage(out), picture);
 
     // The bar's white run against the spacing, in the file's unit or another; a file in
     // nanometres; voxels of the smaller spacing.
