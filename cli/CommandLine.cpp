@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cmath>
+#include <limits>
 #include <string_view>
 
 #include <sys/stat.h>
@@ -70,7 +73,161 @@ bool IsRegularFile(const std::string& name)
     return !name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+/** `text` whole as a finite number in the C locale ("1e3", "-0.5"); false otherwise. */
+bool FiniteNumber(std::string_view text, double& value)
+{
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    return error == std::errc() && stop == end && std::isfinite(value);
+}
+
+/** `text` whole as a number of at least `least` that fits 32 bits; false otherwise. */
+bool WholeNumber(std::string_view text, int32_t least, int32_t& value)
+{
+    int64_t wide = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, wide);
+    if (error != std::errc() || stop != end || wide < least ||
+        wide > std::numeric_limits<int32_t>::max())
+        return false;
+    value = int32_t(wide);
+    return true;
+}
+
+/** `text` split at its commas. */
+std::vector<std::string_view> CommaParts(std::string_view text)
+{
+    std::vector<std::string_view> parts;
+    for (size_t at = 0;;) {
+        const size_t comma = text.find(',', at);
+        parts.push_back(text.substr(at, comma == std::string_view::npos ? comma : comma - at));
+        if (comma == std::string_view::npos) return parts;
+        at = comma + 1;
+    }
+}
+
+/** Reads --scale-bar's LENGTH, a positive number followed at once by its unit. */
+bool ScaleBarLength(std::string_view text, double& length, std::string& unit)
+{
+    // The longest start of the text that reads as a number, then the unit.
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, length);
+    if (error != std::errc() || !std::isfinite(length) || !(length > 0)) return false;
+    const std::string_view suffix(stop, size_t(end - stop));
+    static constexpr std::pair<std::string_view, std::string_view> Units[] = {
+        {"nm", "nm"}, {"um", "\xC2\xB5m"}, {"\xC2\xB5m", "\xC2\xB5m"}, {"\xCE\xBCm", "\xC2\xB5m"},
+        {"mm", "mm"}, {"px", "px"},
+    };
+    for (const auto& [name, canonical] : Units)
+        if (suffix == name) {
+            unit = canonical;
+            return true;
+        }
+    return false;
+}
+
 } // namespace
+
+bool ParseExport(const std::vector<std::string>& args, ExportOptions& options, std::string& error)
+{
+    options = ExportOptions();
+    for (const std::string& word : args) {
+        if (word == "--") break;
+        if (word == "-h" || word == "--help") options.Help = true;
+        if (word == "--version") options.Version = true;
+    }
+    if (options.Help || options.Version) return true;
+
+    std::vector<std::string> names;
+    bool namesOnly = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& word = args[i];
+        if (namesOnly || word.empty() || word[0] != '-' || word == "-") {
+            names.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            namesOnly = true;
+            continue;
+        }
+        static constexpr std::string_view WithValue[] = {
+            "--view", "--at", "--channel", "--frame", "--window", "--colormap", "--scale-bar",
+        };
+        if (std::find(std::begin(WithValue), std::end(WithValue), word) == std::end(WithValue)) {
+            error = "unknown option " + InQuotes(word);
+            return false;
+        }
+        if (i + 1 >= args.size()) {
+            error = word + " needs a value after it";
+            return false;
+        }
+        const std::string& value = args[++i];
+        const std::string bad = "invalid " + word + " " + InQuotes(value) + ": ";
+        if (word == "--view") {
+            if (value == "xy")
+                options.View = SlicePlane::Top;
+            else if (value == "xz")
+                options.View = SlicePlane::Front;
+            else if (value == "zy")
+                options.View = SlicePlane::Side;
+            else {
+                error = bad + "the views are xy, xz and zy";
+                return false;
+            }
+        } else if (word == "--at") {
+            const std::vector<std::string_view> parts = CommaParts(value);
+            bool ok = parts.size() == 3;
+            for (size_t d = 0; ok && d < 3; ++d)
+                ok = WholeNumber(parts[d], 0, options.Position[d]);
+            if (!ok) {
+                error = bad + "it takes three voxel positions X,Y,Z counted from 0";
+                return false;
+            }
+            options.HasPosition = true;
+        } else if (word == "--channel" || word == "--frame") {
+            if (!WholeNumber(value, 1, word == "--channel" ? options.Channel : options.Frame)) {
+                error = bad + "it takes a whole number counted from 1";
+                return false;
+            }
+        } else if (word == "--window") {
+            const std::vector<std::string_view> parts = CommaParts(value);
+            if (parts.size() != 2 || !FiniteNumber(parts[0], options.WindowMin) ||
+                !FiniteNumber(parts[1], options.WindowMax) ||
+                options.WindowMin == options.WindowMax) {
+                error = bad + "it takes two different numbers MIN,MAX";
+                return false;
+            }
+            options.HasWindow = true;
+        } else if (word == "--colormap") {
+            if (!ParseColourMap(value, options.Map, options.ChannelColour)) {
+                std::string known;
+                for (const std::string& name : ColourMapNames())
+                    known += (known.empty() ? "" : ", ") + name;
+                error = bad + "the colour maps are " + known;
+                return false;
+            }
+        } else if (!ScaleBarLength(value, options.ScaleBar, options.ScaleBarUnit)) {
+            error = bad + "it takes a positive length followed by nm, um, mm or px (500nm)";
+            return false;
+        }
+    }
+    if (names.size() < 2) {
+        error = names.empty() ? "no volume file and no picture to write"
+                              : "no picture to write after " + InQuotes(names[0]);
+        return false;
+    }
+    if (names.size() > 2) {
+        error = "one volume file and one picture only, not also " + InQuotes(names[2]);
+        return false;
+    }
+    options.File = names[0];
+    options.Output = names[1];
+    if (options.File.empty() || options.Output.empty()) {
+        error = "an empty file name";
+        return false;
+    }
+    return true;
+}
 
 std::vector<std::string> WithoutQtOptions(const std::vector<std::string>& args)
 {
@@ -202,6 +359,9 @@ std::string UsageText()
        volinspect --figures [--jobs N] [--csv] [--] FILE...
        volinspect --figures [--jobs N] [--csv] -
        volinspect --inspect [FILE]
+       volinspect --export FILE OUT.png [--view xy|xz|zy] [--at X,Y,Z]
+                  [--channel N] [--frame N] [--window MIN,MAX] [--colormap NAME]
+                  [--scale-bar LENGTH]
        volinspect -h | --help | --version
 
 Shows three orthogonal slices of a volume of 8-bit voxels and the high-frequency
@@ -287,6 +447,36 @@ not be written. The table mode needs no display and never opens a window.
   volinspect --figures --jobs 4 *.ics > figures.tsv
   find data -name '*.ics' | volinspect --figures - > figures.tsv
   volinspect --figures --csv *.ics > figures.csv
+
+Figure export (--export, only as the first argument): writes one slice of FILE
+as a PNG picture, with no display and no window. The slice is drawn at its
+voxels' proportions (the smaller spacing of its two axes is the pixel size),
+through a contrast window and a colour map, as the inspector shows it.
+  --view xy|xz|zy     the top (X-Y, default), front (X-Z) or side (Z-Y) slice
+  --at X,Y,Z          the voxel the slice goes through, counted from 0;
+                      default the middle of each axis (size / 2, rounded down)
+  --channel N         the channel, counted from 1 (default 1)
+  --frame N           the time point, counted from 1 (default 1)
+  --window MIN,MAX    the sample values shown as black and white (MIN above MAX
+                      inverts); default the 0.1 and 99.9 percentiles of the
+                      channel at that time point, as the inspector's Auto (of a
+                      sample of planes for a file larger than memory); 8-bit data
+                      are shown 0 to 255 as they are
+  --colormap NAME     grey (default), inverted, viridis, magma, fire, hilo (grey,
+                      with 0 blue and 255 red), or a channel colour: red, green,
+                      blue, cyan, magenta, yellow
+  --scale-bar LENGTH  a scale bar in the lower right corner: a number followed by
+                      nm, um (or µm), mm or px (voxels of the smaller spacing),
+                      e.g. 10um, 500nm, 50px; labelled with the length as given
+                      ("500 nm"). A length in nm, um or mm needs a file that gives
+                      its voxel size in such a unit.
+A file larger than memory is read from the file: only the slice's plane, or a
+row or a column of every plane. Exit status 0 when the picture was written, 1
+when FILE failed to load ("volinspect: cannot load 'FILE': REASON"), 2 for a
+usage error (an unknown option or value, a position, channel or frame beyond
+the volume, a physical scale bar for a file without units), 3 when the picture
+could not be written.
+  volinspect --export cells.tif cells.png --view xz --colormap magma --scale-bar 10um
 
 Example: the figures of many files from one process, a line "FILE FIGURE" each:
   args=()

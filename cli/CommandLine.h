@@ -1,6 +1,10 @@
 #pragma once
 
+#include "ColourMap.h"
+#include "SliceModel.h"
+
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -77,6 +81,42 @@ enum class Request
 
 /** Help or Version when the pass leaves "-h", "--help" or "--version" unused. */
 Request InfoRequest(const std::vector<std::string>& args);
+
+/**
+ * What `volinspect --export FILE OUT.png [OPTION...]` asks for: the figure of one slice
+ * of FILE, written as a PNG picture (the program's ui/FigureExport carries it out).
+ */
+struct ExportOptions
+{
+    std::string File;                  ///< the volume file
+    std::string Output;                ///< the picture to write
+    SlicePlane View = SlicePlane::Top; ///< --view xy (Top), xz (Front) or zy (Side)
+    bool HasPosition = false;          ///< --at was given; else the middle of each axis
+    int32_t Position[3] = {0, 0, 0};   ///< --at X,Y,Z, voxels counted from 0
+    int32_t Channel = 1;               ///< --channel N, counted from 1
+    int32_t Frame = 1;                 ///< --frame N (the time point), counted from 1
+    bool HasWindow = false;            ///< --window was given; else the automatic window
+    double WindowMin = 0, WindowMax = 255;
+    ColourMap Map = ColourMap::Grey; ///< --colormap NAME
+    uint32_t ChannelColour = 0xFFFFFF;
+    double ScaleBar = 0;      ///< --scale-bar LENGTH: the number; 0 for no bar
+    std::string ScaleBarUnit; ///< its unit: "nm", "µm" (also for "um"), "mm" or "px"
+    bool Help = false;        ///< -h or --help among the words
+    bool Version = false;     ///< --version among the words
+};
+
+/**
+ * Reads the words after "--export": two names (FILE and OUT, in that order) and the
+ * options, in any order, each followed by its value as the next word; a later option
+ * overrides an earlier one, and "--" makes every word after it a name. Values: --view
+ * xy, xz or zy; --at three whole numbers of at least 0, "X,Y,Z"; --channel and --frame a
+ * whole number of at least 1; --window two finite numbers that differ, "MIN,MAX" (MIN
+ * above MAX inverts the picture); --colormap a name ParseColourMap knows; --scale-bar a
+ * positive number followed at once by nm, um, µm, mm or px ("500nm"). Numbers are read
+ * in the C locale. False with the reason in `error` (a usage error) otherwise. "-h",
+ * "--help" and "--version" set Help or Version, and then nothing else is checked.
+ */
+bool ParseExport(const std::vector<std::string>& args, ExportOptions& options, std::string& error);
 
 /** The usage text printed by --help. */
 std::string UsageText();

@@ -383,6 +383,16 @@ void TImageControl::SetDisplayColor(TColor value)
     Invalidate();
 }
 
+void TImageControl::SetColourTable(const std::vector<uint32_t>& table)
+{
+    const std::vector<uint32_t> taken = table.size() == 256 ? table : std::vector<uint32_t>();
+    if (taken == colourTable_) return;
+    colourTable_ = taken;
+    // The display image stays: the table only changes how its values are drawn.
+    InvalidateOthers();
+    update();
+}
+
 void TImageControl::SetDrawingMethod(DrawingMethodSet value)
 {
     if (value == drawingMethod_) return;
@@ -443,7 +453,7 @@ bool TImageControl::Draw(QPainter& painter, const ImageStruct* image, float& x0,
 {
     const int32_t flags = int32_t(drawingMethod_.toInt()) | (transparent_ ? DrawTransparent : 0);
     DrawImage(painter, image, XOffset(), YOffset(), XScale(), YScale(), displayColor_, flags,
-              borderColor_);
+              borderColor_, colourTable_.empty() ? nullptr : colourTable_.data());
     return ImageExtent(painter, image, XOffset(), YOffset(), &x0, &y0, &x1, &y1, XScale(),
                        YScale());
 }

@@ -13,6 +13,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <vector>
 
 /**
  * Shows one image of any element kind (8-bit, 16-bit, 32-bit, float, RGB, complex),
@@ -190,6 +191,15 @@ public:
     void SetTransparent(bool value);
     TColor DisplayColor() const { return displayColor_; }
     void SetDisplayColor(TColor value);
+    /**
+     * The colours 8-bit display values are drawn in: 256 entries 0xRRGGBB, value v in
+     * table[v], in place of the DisplayColor ramp; empty for none (the ramp). A table of
+     * another length counts as none. RGB images are drawn as they are either way. Setting
+     * the table held already changes nothing; another one repaints, without converting
+     * the image again.
+     */
+    const std::vector<uint32_t>& ColourTable() const { return colourTable_; }
+    void SetColourTable(const std::vector<uint32_t>& table);
 
     // Qt-style names of the setters, as Qt Designer's generated code and setProperty
     // call them; colours as QColor.
@@ -241,7 +251,8 @@ public:
     /**
      * Converts Image into `display` (8-bit, or RGB for RGB images, of Image's size) as
      * the control shows it: through the window Min … Max, by kind and Display. False
-     * when there is nothing to convert. The paint draws the result in DisplayColor.
+     * when there is nothing to convert. The paint draws the result in DisplayColor (8-bit
+     * values through the ColourTable when there is one).
      */
     bool Convert(ImageStruct* display) const;
 
@@ -292,6 +303,7 @@ private:
     DrawingMethodSet drawingMethod_;
     bool transparent_ = false;
     TColor displayColor_ = 0xFFFFFF;
+    std::vector<uint32_t> colourTable_;
     CachedImage displayImage_;
     bool rebuild_ = true;
     ImageStruct* image_ = nullptr;

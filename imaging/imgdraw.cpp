@@ -274,12 +274,13 @@ bool TargetKeepsAlpha(const QPainter& painter)
 
 /**
  * `height` rows of `width` elements of `image` from `first` on, `stride` bytes apart, as
- * a QImage sharing them. 8-bit value v shows v / 255 · `color` (0x00BBGGRR), 0 fully
- * transparent when `transparent`. RGB pixels are copied, with alpha, only when
- * `transparent` (black fully transparent) or `opaqueCopy`.
+ * a QImage sharing them. 8-bit value v shows colourTable[v] (0xRRGGBB) when there is a
+ * table, else v / 255 · `color` (0x00BBGGRR); 0 fully transparent when `transparent`.
+ * RGB pixels are copied, with alpha, only when `transparent` (black fully transparent)
+ * or `opaqueCopy`.
  */
 QImage Pixels(const ImageStruct* image, uint8_t* first, int width, int height, qsizetype stride,
-              uint32_t color, bool transparent, bool opaqueCopy)
+              uint32_t color, const uint32_t* colourTable, bool transparent, bool opaqueCopy)
 {
     if (ImageKind(image) == ImageKind8) {
         // The non-const buffer keeps setColorTable from copying the pixels.
@@ -287,7 +288,9 @@ QImage Pixels(const ImageStruct* image, uint8_t* first, int width, int height, q
         const int red = color & 0xFF, green = (color >> 8) & 0xFF, blue = (color >> 16) & 0xFF;
         QList<QRgb> table(256);
         for (int v = 0; v < 256; ++v)
-            table[v] = qRgb((red * v + 127) / 255, (green * v + 127) / 255, (blue * v + 127) / 255);
+            table[v] = colourTable ? 0xFF000000 | (colourTable[v] & 0xFFFFFF)
+                                   : qRgb((red * v + 127) / 255, (green * v + 127) / 255,
+                                          (blue * v + 127) / 255);
         if (transparent) table[0] = qRgba(0, 0, 0, 0);
         pixels.setColorTable(table);
         return pixels;
@@ -327,7 +330,8 @@ bool Smooth(float xscale, float yscale, int32_t flags)
 
 /** Draws the image at its offset, element by element through Qt (no rendering kept). */
 void DrawDirect(QPainter& painter, const ImageStruct* image, float xoffset, float yoffset,
-                float xscale, float yscale, uint32_t color, int32_t flags, bool keepAlpha)
+                float xscale, float yscale, uint32_t color, const uint32_t* colourTable,
+                int32_t flags, bool keepAlpha)
 {
     QRectF area;
     if (!VisibleArea(painter, area)) return;
@@ -343,8 +347,9 @@ void DrawDirect(QPainter& painter, const ImageStruct* image, float xoffset, floa
     uint8_t* lowest = image->Data + qsizetype(bottomUp ? y.e1 - 1 : y.e0) * image->LineStep +
                       qsizetype(x.e0) * ImageElementBytes(image);
     const bool transparent = flags & TransparentBit;
-    const QImage pixels = Pixels(image, lowest, x.e1 - x.e0, y.e1 - y.e0, stride, color,
-                                 transparent, ImageKind(image) == ImageKindRGB && keepAlpha);
+    const QImage pixels =
+        Pixels(image, lowest, x.e1 - x.e0, y.e1 - y.e0, stride, color, colourTable, transparent,
+               ImageKind(image) == ImageKindRGB && keepAlpha);
     if (pixels.isNull()) return;
 
     const bool smooth = Smooth(xscale, yscale, flags);
@@ -382,15 +387,19 @@ struct Rendering
     int16_t type;
     float xscale, yscale;
     uint32_t color;
+    std::vector<uint32_t> table; ///< the colour table drawn through; empty for none
     int32_t flags;
     bool alpha;
     QImage image;
 
-    bool Shows(const ImageStruct* i, float xs, float ys, uint32_t c, int32_t f, bool a) const
+    bool Shows(const ImageStruct* i, float xs, float ys, uint32_t c, const uint32_t* t, int32_t f,
+               bool a) const
     {
         return data == i->Data && generation == i->Generation && xsize == i->XSize &&
                ysize == i->YSize && lineStep == i->LineStep && type == i->Type && xscale == xs &&
-               yscale == ys && color == c && flags == f && alpha == a;
+               yscale == ys && color == c && flags == f && alpha == a &&
+               (t ? table.size() == 256 && std::equal(table.begin(), table.end(), t)
+                  : table.empty());
     }
 };
 
@@ -401,15 +410,18 @@ struct Rendering
  * Null when the rendering would be too large to keep. Each thread keeps its own few.
  */
 const QImage* ShrunkRendering(const ImageStruct* image, float xscale, float yscale, uint32_t color,
-                              int32_t flags, bool alpha)
+                              const uint32_t* colourTable, int32_t flags, bool alpha)
 {
     thread_local std::vector<Rendering> kept; // the most recently used last
+    // What the pixels do not depend on stays out of the key: the colour and the table
+    // of an RGB image, the colour of an 8-bit image drawn through a table.
     if (ImageKind(image) == ImageKind8)
         alpha = flags & TransparentBit;
     else
-        color = 0;
+        color = 0, colourTable = nullptr;
+    if (colourTable) color = 0;
     for (size_t i = 0; i < kept.size(); ++i)
-        if (kept[i].Shows(image, xscale, yscale, color, flags, alpha)) {
+        if (kept[i].Shows(image, xscale, yscale, color, colourTable, flags, alpha)) {
             std::rotate(kept.begin() + std::ptrdiff_t(i), kept.begin() + std::ptrdiff_t(i) + 1,
                         kept.end());
             return &kept.back().image;
@@ -424,18 +436,28 @@ const QImage* ShrunkRendering(const ImageStruct* image, float xscale, float ysca
     rendering.fill(0);
     {
         QPainter painter(&rendering);
-        DrawDirect(painter, image, 0, 0, xscale, yscale, color, flags, alpha);
+        DrawDirect(painter, image, 0, 0, xscale, yscale, color, colourTable, flags, alpha);
     }
     if (kept.size() == KeptRenderings) kept.erase(kept.begin());
+    std::vector<uint32_t> table;
+    if (colourTable) table.assign(colourTable, colourTable + 256);
     kept.push_back({image->Data, image->Generation, image->XSize, image->YSize, image->LineStep,
-                    image->Type, xscale, yscale, color, flags, alpha, std::move(rendering)});
+                    image->Type, xscale, yscale, color, std::move(table), flags, alpha,
+                    std::move(rendering)});
     return &kept.back().image;
 }
 
 } // namespace
 
 void DrawImage(QPainter& painter, const ImageStruct* image, float xoffset, float yoffset,
-               float xscale, float yscale, uint32_t color, int32_t flags, uint32_t)
+               float xscale, float yscale, uint32_t color, int32_t flags, uint32_t borderColor)
+{
+    DrawImage(painter, image, xoffset, yoffset, xscale, yscale, color, flags, borderColor, nullptr);
+}
+
+void DrawImage(QPainter& painter, const ImageStruct* image, float xoffset, float yoffset,
+               float xscale, float yscale, uint32_t color, int32_t flags, uint32_t,
+               const uint32_t* colourTable)
 {
     if (!Drawable(image) || !painter.isActive()) return;
     SnapOffsets(xscale, yscale, xoffset, yoffset);
@@ -443,12 +465,13 @@ void DrawImage(QPainter& painter, const ImageStruct* image, float xoffset, float
     if (Smooth(xscale, yscale, flags) && std::isfinite(xoffset) && std::isfinite(yoffset)) {
         // The kept rendering covers the image's pixels from (0, 0); offsets are whole.
         if (const QImage* rendering =
-                ShrunkRendering(image, xscale, yscale, color, flags, keepAlpha)) {
+                ShrunkRendering(image, xscale, yscale, color, colourTable, flags, keepAlpha)) {
             painter.drawImage(QPointF(xoffset, yoffset), *rendering);
             return;
         }
     }
-    DrawDirect(painter, image, xoffset, yoffset, xscale, yscale, color, flags, keepAlpha);
+    DrawDirect(painter, image, xoffset, yoffset, xscale, yscale, color, colourTable, flags,
+               keepAlpha);
 }
 
 bool ImageExtent(QPainter&, const ImageStruct* image, float xoffset, float yoffset, float* x0,

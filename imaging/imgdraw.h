@@ -60,6 +60,18 @@ VOLINSPECT_IMAGING_EXPORT void DrawImage(QPainter& painter, const ImageStruct* i
                                          int32_t flags, uint32_t borderColor);
 
 /**
+ * DrawImage through a colour table: with `colourTable` (256 colours 0xRRGGBB, the top
+ * byte ignored) an 8-bit value v is drawn as colourTable[v], and `color` is not used;
+ * a null table draws as the function above. RGB images are drawn as they are either way.
+ * The table is read during the call only (a kept rendering of a shrunk image keeps its
+ * own copy, and is made again when the table's colours change).
+ */
+VOLINSPECT_IMAGING_EXPORT void DrawImage(QPainter& painter, const ImageStruct* image, float xoffset,
+                                         float yoffset, float xscale, float yscale, uint32_t color,
+                                         int32_t flags, uint32_t borderColor,
+                                         const uint32_t* colourTable);
+
+/**
  * The painter pixels DrawImage covers with the same arguments: called with `x0`, `y0`,
  * `x1`, `y1` holding a client rectangle (0, 0, width, height), it sets them to the
  * first and last column and row of that rectangle the image covers, exactly the

@@ -109,6 +109,7 @@ private slots:
     void noImageAndMoves();
     void zoomPanelTakesTheImageAsReference();
     void qtProperties();
+    void colourTableOnScreen();
 
 private:
     QTemporaryDir dir;
@@ -800,6 +801,72 @@ void TestImageControl::qtProperties()
     QVERIFY(flags.isFlag());
     QCOMPARE(flags.keysToValue("DontPerformSmoothScaling|DriverHandlesVerticalMirror"), 5);
     QVERIFY(control.setProperty("Transparent", true) && !control.Transparent()); // Min is 3.5
+}
+
+void TestImageControl::colourTableOnScreen()
+{
+    // A table in which every value has its own colour, unlike any grey ramp.
+    std::vector<uint32_t> table(256), other(256);
+    for (uint32_t v = 0; v < 256; ++v) {
+        table[v] = v << 16 | (255 - v) << 8 | (v * 37 + 11) % 256;
+        other[v] = table[v] ^ 0x808080;
+    }
+    TImageControl control;
+    control.SetXSize(32);
+    control.SetYSize(16);
+    control.SetAllocImage(TImageControl::AllocImage8);
+    control.resize(32, 16);
+    ImageStruct* image = control.Image();
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 32; ++x)
+            ElementAt<uint8_t>(image, x, y) = uint8_t(x * 8 + y);
+    control.SetDisplayColor(0x00FF00); // a table replaces the colour ramp
+    control.Invalidate();
+    const QImage ramp = control.grab().toImage().convertToFormat(QImage::Format_RGB32);
+
+    // Drawn as they are (window 0 … 255) and through a window's display image, at 1:1.
+    for (const float max : {255.0f, 127.0f}) {
+        control.SetMax(max);
+        control.SetColourTable(table);
+        const QImage shown = control.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        ImagePtr levels{NewImage8(32, 16)};
+        Image8ToImage8(levels.get(), image, 0, max);
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 32; ++x)
+                QCOMPARE(shown.pixel(x, y) & 0xFFFFFF, table[Element8(levels.get(), x, y)]);
+        control.SetColourTable({});
+    }
+    control.SetMax(255);
+    QCOMPARE(control.grab().toImage().convertToFormat(QImage::Format_RGB32), ramp);
+
+    // A table changes how the display image is drawn, never the image: no conversion.
+    // The same table again is kept; a wrong length counts as none.
+    control.SetMax(127);
+    control.grab();
+    const int64_t conversions = control.ConversionCount();
+    for (const auto& colours : {table, table, other, std::vector<uint32_t>(255, 0xFFFFFF)}) {
+        control.SetColourTable(colours);
+        control.grab();
+    }
+    QVERIFY(control.ColourTable().empty());
+    control.SetColourTable(table);
+    QCOMPARE(control.ColourTable(), table);
+    QCOMPARE(control.ConversionCount(), conversions);
+    control.SetMax(255);
+
+    // Shrunk and smoothed, the image is rendered once and kept: a new table must not
+    // reuse the rendering made with the old one. A constant image keeps interpolation out.
+    ImageFill(image, 100);
+    control.Invalidate();
+    control.SetZoomProperties(0.5f, 0, 0.5f, 0);
+    for (const auto* colours : {&table, &other, &table}) {
+        control.SetColourTable(*colours);
+        const QImage shown = control.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(shown.pixel(7, 3) & 0xFFFFFF, (*colours)[100]);
+        QCOMPARE(shown.pixel(20, 10), qRgb(0, 0, 0)); // the border beyond the image
+    }
+    control.SetColourTable({});
+    QCOMPARE(control.grab().toImage().pixel(7, 3), qRgb(0, 100, 0));
 }
 
 QTEST_MAIN(TestImageControl)

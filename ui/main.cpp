@@ -1,10 +1,13 @@
 #include "Application.h"
 #include "ClassicPass.h"
 #include "CommandLine.h"
+#include "FigureExport.h"
 #include "FigureTable.h"
 #include "Form1.h"
 #include "MessageText.h"
 #include "OrthoWindow.h"
+
+#include <QGuiApplication>
 
 #include <cerrno>
 #include <cstdio>
@@ -44,6 +47,45 @@ void KeepStandardStreamsTaken()
     }
 }
 
+/**
+ * The figure export, `--export FILE OUT.png [OPTION...]` (`args` the words after
+ * "--export"): no window and no display. The scale bar's label needs fonts, which Qt
+ * gives once there is an application object: one on the offscreen platform, whatever
+ * the environment names.
+ */
+int RunExportMode(const std::vector<std::string>& args, char* program)
+{
+    CommandLine::ExportOptions options;
+    std::string error;
+    if (!CommandLine::ParseExport(args, options, error)) {
+        std::fprintf(stderr, "volinspect: --export: %s (see --help)\n", error.c_str());
+        return 2;
+    }
+    // (A failed write ends the run with its own status, as in every mode: see main.)
+    if (options.Help || options.Version) {
+        StandardOutput().Write(options.Help ? CommandLine::UsageText()
+                                            : CommandLine::VersionText());
+        return 0;
+    }
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The platform's setup asks for the user's runtime folder, and Qt complains when the
+    // environment names none (an ssh session, cron): nothing of the export lives there.
+    static const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+            if (!message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+                previous(type, context, message);
+        });
+    int qtArgc = 1;
+    char* qtArgv[] = {program, nullptr};
+    QGuiApplication app(qtArgc, qtArgv);
+    try {
+        return RunExport(options);
+    } catch (...) {
+        std::fprintf(stderr, "volinspect: %s\n", DescribeCurrentException().c_str());
+        return 1;
+    }
+}
+
 /** The run of the mode the arguments choose; returns its exit status. */
 int Run(int argc, char** argv)
 {
@@ -52,6 +94,8 @@ int Run(int argc, char** argv)
     if (!given.empty() && given[0] == "--figures")
         return RunFigureTable({given.begin() + 1, given.end()},
                               {stdin, stdout, stderr, isatty(STDERR_FILENO) == 1});
+    if (!given.empty() && given[0] == "--export")
+        return RunExportMode({given.begin() + 1, given.end()}, argv[0]);
     // The inspector window, on FILE when one is named.
     if (!given.empty() && given[0] == "--inspect") {
         if (!HasDisplay(given)) {

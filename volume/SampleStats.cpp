@@ -273,6 +273,15 @@ double SampleHistogram::Percentile(double fraction) const
     return High;
 }
 
+bool AutoWindow(const SampleHistogram& histogram, bool integers, double& min, double& max)
+{
+    if (histogram.Total == 0) return false;
+    min = histogram.Percentile(0.001), max = histogram.Percentile(0.999);
+    if (integers) min = std::floor(min), max = std::ceil(max);
+    if (!(max > min)) max = min + 1;
+    return true;
+}
+
 SampleHistogram ComputeHistogram(const ByteVolume& volume, const VolumeSamples* samples,
                                  const std::function<bool(double)>& progress)
 {

@@ -43,6 +43,14 @@ struct SampleHistogram
 };
 
 /**
+ * The automatic display window of the values `histogram` counts: its 0.1 and 99.9
+ * percentiles, widened to the whole numbers around them when the values are `integers`
+ * (a percentile within a bin of several values lies between two), and made at least 1
+ * wide. False, changing nothing, for an empty histogram.
+ */
+bool AutoWindow(const SampleHistogram& histogram, bool integers, double& min, double& max);
+
+/**
  * The histogram of `samples` when they hold values (VolumeSamples::Empty false) and
  * match the volume's sizes, else of the volume's voxels. `progress`, when set, is called
  * with the fraction done (0 … 1) every few million samples; returning false stops the
