@@ -264,7 +264,7 @@ void Register()
             (std::string("BM_RectStats/") + which.name).c_str(),
             [&which](benchmark::State& state) { BM_RectStats(state, which); })
             ->UseManualTime()
-            ->MinTime(0.2)
+            ->MinTime(0.05)
             ->Unit(benchmark::kMicrosecond);
     for (const PlaneCase& which : PlaneCases)
         benchmark::RegisterBenchmark(

@@ -641,8 +641,11 @@ namespace {
 /** Longer lines get no profile: no slice is that long, and the samples would not fit. */
 constexpr double MaxLineLength = double(int64_t(1) << 31);
 
-/** The bilinear interpolation at (u, v), clamped to the centres; weights of 0 read nothing. */
-double Bilinear(const SampleSlice& slice, double u, double v)
+/**
+ * The bilinear interpolation at (u, v) of a slice of element type T, clamped to the
+ * centres; voxels of weight 0 are not read.
+ */
+template <class T> double Bilinear(const SampleSlice& slice, double u, double v)
 {
     u = std::clamp(u, 0.0, double(slice.Width - 1));
     v = std::clamp(v, 0.0, double(slice.Height - 1));
@@ -650,9 +653,9 @@ double Bilinear(const SampleSlice& slice, double u, double v)
     const double fu = u - double(iu), fv = v - double(iv);
     const uint8_t* at = slice.Base + iu * slice.StrideU + iv * slice.StrideV;
     auto along = [&](const uint8_t* row) {
-        const double left = SampleValue(row, slice.Kind);
+        const double left = double(Load<T>(row));
         if (fu == 0) return left;
-        return (1 - fu) * left + fu * SampleValue(row + slice.StrideU, slice.Kind);
+        return (1 - fu) * left + fu * double(Load<T>(row + slice.StrideU));
     };
     const double upper = along(at);
     if (fv == 0) return upper;
@@ -673,12 +676,15 @@ std::vector<double> LineProfile(const SampleSlice& slice, double u0, double v0, 
     if (!slice.Base || slice.Empty()) return profile;
     const double du = length > 0 ? (u1 - u0) / length : 0.0;
     const double dv = length > 0 ? (v1 - v0) / length : 0.0;
-    for (int64_t i = 0; i < steps; ++i) {
-        // Steps along a unit direction: a line along an axis lands on the centres exactly.
-        const double d = double(i);
-        profile[size_t(i)] = Bilinear(slice, u0 + d * du, v0 + d * dv);
-    }
-    profile[size_t(steps)] = Bilinear(slice, u1, v1);
+    WithKind(slice.Kind, [&](auto* tag) {
+        using T = std::remove_pointer_t<decltype(tag)>;
+        for (int64_t i = 0; i < steps; ++i) {
+            // Unit steps along the line: a line along an axis lands on the centres exactly.
+            const double d = double(i);
+            profile[size_t(i)] = Bilinear<T>(slice, u0 + d * du, v0 + d * dv);
+        }
+        profile[size_t(steps)] = Bilinear<T>(slice, u1, v1);
+    });
     return profile;
 }
 
