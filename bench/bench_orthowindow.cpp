@@ -31,10 +31,13 @@
 
 #include "ByteVolume.h"
 #include "Form1.h"
+#include "GraphicsListControl.h"
 #include "Framework.h"
 #include "ImageControl.h"
 #include "OrthoWindow.h"
+#include "Measuring.h"
 #include "MultiView.h"
+#include "ProfilePlot.h"
 #include "SliceView.h"
 #include "SpectrumPanel.h"
 #include "ZoomPanel.h"
@@ -445,6 +448,68 @@ void BM_Responsiveness(benchmark::State& state)
     }
 }
 
+/**
+ * A line's end dragged across a 1024 × 1024 slice of 16-bit samples for two seconds, one
+ * move every tick of the 10 ms timer, with its length, label and profile following: the
+ * gaps between the ticks are what the drag leaves the interface.
+ */
+void BM_LineDrag(benchmark::State& state)
+{
+    TheStepScene.reset();
+    constexpr int Size = 1024, Depth = 16;
+    StackLayout layout;
+    layout.SizeX = layout.SizeY = Size;
+    layout.SizeZ = Depth;
+    layout.Kind = SampleKind::UInt16;
+    layout.SignificantBits = 16;
+    VolumeStack stack;
+    stack.Allocate(layout);
+    for (int z = 0; z < Depth; ++z)
+        for (int y = 0; y < Size; ++y) {
+            auto* row = reinterpret_cast<uint16_t*>(stack.Row(0, 0, z, y));
+            for (int x = 0; x < Size; ++x)
+                row[x] = uint16_t((x * 37 + y * 11 + z * 101) & 0xFFFF);
+        }
+    TOrthoWindow inspector;
+    inspector.ShowStack(std::move(stack), QStringLiteral("sixteen"));
+    WaitIdle(inspector, "BM_LineDrag");
+    inspector.resize(WindowWidth, WindowHeight);
+    inspector.show();
+    if (!QTest::qWaitForWindowExposed(&inspector))
+        Fail("BM_LineDrag", "the window was not exposed");
+    TSliceView* top = inspector.View(SlicePlane::Top);
+    TMeasuring* measuring = inspector.Measuring();
+    measuring->SetTool(TMeasuring::DrawLine);
+    QWidget* overlay = top->Overlay();
+    const QPoint from = top->PixelOf(100, 100).toPoint(), to = top->PixelOf(900, 700).toPoint();
+    QTest::mousePress(overlay, Qt::LeftButton, {}, from);
+    QTest::mouseMove(overlay, to);
+    QTest::mouseRelease(overlay, Qt::LeftButton, {}, to);
+    if (measuring->Shapes().size() != 1) Fail("BM_LineDrag", "no line was drawn");
+    QCoreApplication::processEvents();
+
+    for (auto _ : state) {
+        // The line's second end (its grip) goes round a circle.
+        QTest::mousePress(overlay, Qt::LeftButton, {}, to);
+        int moves = 0;
+        const auto started = Clock::now();
+        const bench_gaps::Gaps gaps = bench_gaps::RecordTicks([&] {
+            const double angle = 0.05 * ++moves;
+            const QPoint at = to + QPoint(int(std::lround(80 * std::sin(angle))),
+                                          int(std::lround(80 * (1 - std::cos(angle)))));
+            QTest::mouseMove(overlay, at);
+            return Since(started) < 2.0;
+        });
+        QTest::mouseRelease(overlay, Qt::LeftButton, {}, to);
+        state.SetIterationTime(Since(started));
+        state.counters["p99_ms"] = gaps.Percentile(0.99);
+        state.counters["max_ms"] = gaps.Max();
+        state.counters["median_ms"] = gaps.Percentile(0.5);
+        state.counters["ticks"] = double(gaps.ms.size());
+        state.counters["profile_samples"] = double(measuring->Profile()->Distance().size());
+    }
+}
+
 BENCHMARK_CAPTURE(BM_KeyStep, top, SlicePlane::Top)
     ->UseManualTime()
     ->Iterations(200)
@@ -457,6 +522,7 @@ BENCHMARK_CAPTURE(BM_KeyStep, side, SlicePlane::Side)
     ->UseManualTime()
     ->Iterations(200)
     ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LineDrag)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 // One long run: repetitions would only repeat it.
 BENCHMARK(BM_Responsiveness)
     ->UseManualTime()

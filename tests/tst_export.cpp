@@ -518,8 +518,12 @@ void TestExport::crosshairShapesAndRendererRefusals()
     figure = RenderFigure(unknown, error);
     QCOMPARE(figure.size(), QSize(64, 16));
     QCOMPARE(WhiteRun(figure)[2], 10);
+    // Colours (a composite) are drawn as they are.
+    reinterpret_cast<uint32_t*>(rgb->Data + rgb->LineStep)[1] = 0x123456;
     unknown.Slice = rgb.get();
-    QVERIFY(refused(unknown, "no slice"));
+    unknown.ScaleBar = 0;
+    figure = RenderFigure(unknown, error);
+    QCOMPARE(figure.pixel(1, 1), qRgb(0x12, 0x34, 0x56));
     unknown.Slice = nullptr;
     QVERIFY(refused(unknown, "no slice"));
     FigureRequest tall;

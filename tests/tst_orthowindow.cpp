@@ -6,7 +6,10 @@
 #include "IcsWriter.h"
 #include "ImageControl.h"
 #include "OrthoWindow.h"
+#include "MeasurementTable.h"
+#include "Measuring.h"
 #include "MultiView.h"
+#include "ProfilePlot.h"
 #include "SliceView.h"
 #include "Spectrum.h"
 #include "SpectrumPanel.h"
@@ -505,6 +508,162 @@ private slots:
         QVERIFY(linedUp());
     }
 
+    void measuringShapesThroughRealEvents()
+    {
+        // 16-bit samples v(x, y, z), spacing 0.5 × 0.5 × 2 µm.
+        constexpr int SX = 60, SY = 40, SZ = 12;
+        const auto value = [](int x, int y, int z) {
+            return (x * 37 + y * 101 + z * 1009) % 4096 + 100;
+        };
+        std::vector<uint16_t> samples(size_t(SX) * SY * SZ);
+        for (int z = 0; z < SZ; ++z)
+            for (int y = 0; y < SY; ++y)
+                for (int x = 0; x < SX; ++x)
+                    samples[(size_t(z) * SY + y) * SX + x] = uint16_t(value(x, y, z));
+        QTemporaryDir dir;
+        const QString name = dir.filePath(QStringLiteral("cells.ics"));
+        IcsWriteOptions options;
+        options.BytesPerSample = 2;
+        QVERIFY(WriteIcsVolume(name.toStdString(), SX, SY, SZ, samples.data(), options, nullptr));
+        auto inspector = std::make_unique<TOrthoWindow>();
+        inspector->resize(1000, 800);
+        inspector->show();
+        QVERIFY(QTest::qWaitForWindowExposed(inspector.get()));
+        inspector->OpenFile(name);
+        QVERIFY(WaitIdle(*inspector));
+        inspector->SetSpacing(0.5, 0.5, 2, QStringLiteral("µm"));
+        inspector->SetPosition(SlicePlane::Top, 5);
+        TMeasuring* measuring = inspector->Measuring();
+        TSliceView* top = inspector->View(SlicePlane::Top);
+        TGraphicsListControl* overlay = top->Overlay();
+        const auto pixel = [&](TSliceView* view, double u, double v) {
+            return view->PixelOf(u, v).toPoint();
+        };
+        const auto drag = [&](TSliceView* view, QPoint from, QPoint to) {
+            QTest::mousePress(view->Overlay(), Qt::LeftButton, {}, from);
+            QTest::mouseMove(view->Overlay(), (from + to) / 2);
+            QTest::mouseMove(view->Overlay(), to);
+            QTest::mouseRelease(view->Overlay(), Qt::LeftButton, {}, to);
+        };
+
+        // L draws a line: its length in µm, a profile of ceil(L) + 1 samples along it that
+        // are the voxels of its row.
+        QTest::keyClick(inspector.get(), Qt::Key_L);
+        QCOMPARE(measuring->CurrentTool(), TMeasuring::DrawLine);
+        const QPoint a = pixel(top, 10, 20), b = pixel(top, 30, 20);
+        const QPointF from = top->SliceCoordinates(a), to = top->SliceCoordinates(b);
+        drag(top, a, b);
+        QCOMPARE(measuring->Shapes().size(), size_t(1));
+        MeasureShape line = measuring->Shapes()[0];
+        QCOMPARE(line.View, SlicePlane::Top);
+        QCOMPARE(line.Slice, 5);
+        QVERIFY(std::abs(line.X0 - from.x()) < 1e-9 && std::abs(line.Y1 - to.y()) < 1e-9);
+        const double voxels = std::hypot(line.X1 - line.X0, line.Y1 - line.Y0);
+        QVERIFY(std::abs(voxels - 20) < 0.2);
+        QCOMPARE(top->Shapes().at(0).Label, QString::number(voxels * 0.5, 'g', 4) + " µm");
+        const TProfilePlot* profile = measuring->Profile();
+        QCOMPARE(profile->Distance().size(), size_t(std::ceil(voxels)) + 1);
+        QCOMPARE(profile->Distance().back(), voxels * 0.5);
+        // Moved onto whole voxels (keys of a drag land on pixels): each sample then is one.
+        MeasureShape exact = line;
+        exact.X0 = 10, exact.Y0 = exact.Y1 = 20, exact.X1 = 30;
+        std::vector<double> distance, values;
+        QVERIFY(measuring->LineSamples(exact, 0, distance, values));
+        QCOMPARE(values.size(), size_t(21));
+        for (int i = 0; i <= 20; ++i)
+            QCOMPARE(values[size_t(i)], double(value(10 + i, 20, 5)));
+
+        // Its end grip drags it (the profile follows), Ctrl+Z puts it back, redo again.
+        QApplication::processEvents(); // the docks shown with the first shape take their room
+        const QPoint end(overlay->Grips[2].ScreenX, overlay->Grips[2].ScreenY);
+        drag(top, end, end + QPoint(0, 40));
+        QVERIFY(measuring->Shapes()[0].Y1 > line.Y1 + 2);
+        QVERIFY(profile->Distance().back() > voxels * 0.5);
+        QTest::keyClick(inspector.get(), Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(measuring->Shapes()[0], line);
+        QTest::keyClick(inspector.get(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+        QVERIFY(measuring->Shapes()[0].Y1 > line.Y1 + 2);
+
+        // R draws a rectangle: its statistics are those of the voxels whose centres lie in
+        // it, summed here independently; through the stack on request.
+        QTest::keyClick(inspector.get(), Qt::Key_R);
+        drag(top, pixel(top, 3.3, 4.6), pixel(top, 12.2, 9.4));
+        QCOMPARE(measuring->Shapes().size(), size_t(2));
+        const MeasureShape rect = measuring->Shapes()[1];
+        const auto expect = [&](int z0, int z1) {
+            double sum = 0, squares = 0, low = 1e9, high = -1e9;
+            int64_t n = 0;
+            for (int z = z0; z <= z1; ++z)
+                for (int y = int(std::ceil(std::min(rect.Y0, rect.Y1)));
+                     y <= std::floor(std::max(rect.Y0, rect.Y1)); ++y)
+                    for (int x = int(std::ceil(std::min(rect.X0, rect.X1)));
+                         x <= std::floor(std::max(rect.X0, rect.X1)); ++x) {
+                        const double v = value(x, y, z);
+                        sum += v, squares += v * v, ++n, low = std::min(low, v),
+                                                         high = std::max(high, v);
+                    }
+            MeasureRow row;
+            row.Count = n, row.Sum = sum, row.Mean = sum / n, row.Min = low, row.Max = high;
+            row.Sd = std::sqrt((squares - sum * sum / n) / (n - 1));
+            return row;
+        };
+        measuring->SetStackStatistics(true);
+        const std::vector<MeasureRow>& rows = measuring->Table()->Rows();
+        QCOMPARE(rows.size(), size_t(3)); // line, rectangle, rectangle through the stack
+        for (const auto& [row, z0, z1] :
+             {std::tuple{rows[1], 5, 5}, std::tuple{rows[2], 0, SZ - 1}}) {
+            const MeasureRow want = expect(z0, z1);
+            QCOMPARE(row.Count, want.Count);
+            QCOMPARE(row.Sum, want.Sum);
+            QCOMPARE(row.Min, want.Min);
+            QCOMPARE(row.Max, want.Max);
+            QVERIFY(std::abs(row.Mean - want.Mean) < 1e-9 && std::abs(row.Sd - want.Sd) < 1e-6);
+        }
+        QVERIFY(rows[2].Stack && !rows[1].Stack);
+        QVERIFY(std::abs(rows[1].Area -
+                         std::abs((rect.X1 - rect.X0) * (rect.Y1 - rect.Y0)) * 0.25) < 1e-9);
+        QVERIFY(measuring->Table()->Csv().startsWith(
+            "shape,view,channel,frame,slice,x0,y0,x1,y1,length,area,count,mean,sd,min,max,sum"));
+
+        // P places a point on the front view: its sample.
+        TSliceView* front = inspector->View(SlicePlane::Front);
+        QTest::keyClick(inspector.get(), Qt::Key_P);
+        const QPoint on = pixel(front, 7, 3);
+        QTest::mouseClick(front->Overlay(), Qt::LeftButton, {}, on);
+        QCOMPARE(measuring->Shapes().size(), size_t(3));
+        const MeasureShape point = measuring->Shapes()[2];
+        QCOMPARE(point.View, SlicePlane::Front);
+        const int y = inspector->Position(SlicePlane::Front);
+        QCOMPARE(front->Shapes().at(0).Label,
+                 QString::number(value(int(std::lround(point.X0)), y, int(std::lround(point.Y0)))));
+
+        // Delete deletes the shape selected, undo brings it back.
+        QTest::keyClick(inspector.get(), Qt::Key_Delete);
+        QCOMPARE(measuring->Shapes().size(), size_t(2));
+        QTest::keyClick(inspector.get(), Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(measuring->Shapes().size(), size_t(3));
+
+        // Shapes stay on their slice and at their voxels whatever the zoom.
+        QTest::keyClick(inspector.get(), Qt::Key_Escape);
+        QCOMPARE(measuring->CurrentTool(), TMeasuring::Navigate);
+        inspector->SetPosition(SlicePlane::Top, 6);
+        QVERIFY(top->Shapes().empty());
+        inspector->SetPosition(SlicePlane::Top, 5);
+        QCOMPARE(top->Shapes().size(), size_t(2));
+        const float listX = overlay->List->Items[3].Coords[0];
+        inspector->SetZoomLevel(7);
+        QCOMPARE(overlay->List->Items[3].Coords[0], listX);
+        QCOMPARE(top->PixelOf(rect.X0, rect.Y0).x(), overlay->Mapping().ToPixelX(rect.X0 + 0.5));
+
+        // They are written beside the file and read again with it.
+        const std::vector<MeasureShape> shapes = measuring->Shapes();
+        QVERIFY(QFileInfo::exists(name + ".shapes.json"));
+        inspector = std::make_unique<TOrthoWindow>();
+        inspector->OpenFile(name);
+        QVERIFY(WaitIdle(*inspector));
+        QCOMPARE(inspector->Measuring()->Shapes(), shapes);
+    }
+
     void slabShowsTheMaximumOrMeanAroundThePosition()
     {
         // Voxel (x, y, z) holds 10·z + x % 3: a slab's maximum is its last slice's value,
@@ -538,7 +697,7 @@ private slots:
         inspector.SetSlab(SlicePlane::Side, SlabMode::Mean, 3); // x 0 … 2 around x 1
         inspector.SetPosition(SlicePlane::Side, 1);
         QCOMPARE(shown(SlicePlane::Side, 7, 3), 71.0); // z 7: 70 + mean of 0, 1, 2
-        inspector.SetPosition(SlicePlane::Side, 2); // x 1 … 3: 70 + mean of 1, 2, 0
+        inspector.SetPosition(SlicePlane::Side, 2);    // x 1 … 3: 70 + mean of 1, 2, 0
         QCOMPARE(shown(SlicePlane::Side, 7, 3), 71.0);
         inspector.SetSlab(SlicePlane::Side, SlabMode::Single, 3);
         QCOMPARE(shown(SlicePlane::Side, 7, 3), 72.0); // x 2 alone

@@ -57,7 +57,7 @@ bool FigureSize(const FigureRequest& request, FigureGeometry& geometry, QString&
     const int16_t kind = ImageKind(slice);
     if (!slice || !slice->Data || slice->XSize <= 0 || slice->YSize <= 0 ||
         (kind != ImageKind8 && kind != ImageKind16 && kind != ImageKind32 &&
-         kind != ImageKindFloat)) {
+         kind != ImageKindFloat && kind != ImageKindRGB)) {
         error = QStringLiteral("there is no slice of samples to draw");
         return false;
     }
@@ -185,28 +185,36 @@ QImage RenderFigure(const FigureRequest& request, QString& error)
     const ImageStruct* slice = request.Slice;
     const int W = slice->XSize, H = slice->YSize, width = geometry.Width, height = geometry.Height;
 
-    const ImagePtr levels{NewImage8(W, H)};
+    // Colours (a composite of channels) are drawn as they are; samples through the window.
+    const bool colours = ImageKind(slice) == ImageKindRGB;
+    const ImagePtr levels{colours ? nullptr : NewImage8(W, H)};
     QImage figure(width, height, QImage::Format_RGB32);
-    if (!levels || figure.isNull()) {
+    if ((!colours && !levels) || figure.isNull()) {
         error = QStringLiteral("not enough memory for the figure");
         return QImage();
     }
-    WindowLevels(levels.get(), slice, float(request.Min), float(request.Max));
+    if (!colours) WindowLevels(levels.get(), slice, float(request.Min), float(request.Max));
 
     // Nearest neighbour: figure pixel (i, j) shows slice pixel (⌊(i + ½)·W/width⌋, …),
     // in whole numbers as ⌊(2i + 1)·W / (2·width)⌋.
     std::vector<int32_t> column(size_t(width), 0);
     for (int i = 0; i < width; ++i)
         column[size_t(i)] = int32_t((2 * int64_t(i) + 1) * W / (2 * int64_t(width)));
-    std::array<uint32_t, 256> colours = ColourTable(request.Map, request.ChannelColour);
-    for (uint32_t& colour : colours)
+    std::array<uint32_t, 256> table = ColourTable(request.Map, request.ChannelColour);
+    for (uint32_t& colour : table)
         colour |= 0xFF000000;
     for (int j = 0; j < height; ++j) {
         const int64_t row = (2 * int64_t(j) + 1) * H / (2 * int64_t(height));
-        const uint8_t* in = levels->Data + row * levels->LineStep;
         auto* out = reinterpret_cast<uint32_t*>(figure.scanLine(j));
+        if (colours) {
+            const auto* in = reinterpret_cast<const uint32_t*>(slice->Data + row * slice->LineStep);
+            for (int i = 0; i < width; ++i)
+                out[i] = 0xFF000000 | in[column[size_t(i)]];
+            continue;
+        }
+        const uint8_t* in = levels->Data + row * levels->LineStep;
         for (int i = 0; i < width; ++i)
-            out[i] = colours[in[column[size_t(i)]]];
+            out[i] = table[in[column[size_t(i)]]];
     }
 
     QPainter painter(&figure);

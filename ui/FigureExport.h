@@ -44,7 +44,10 @@ struct FigureShape
 /** What RenderFigure draws. */
 struct FigureRequest
 {
-    /** The slice in a display kind: ImageKind8, 16, 32 or Float (SliceModel::SampleSlice). */
+    /**
+     * The slice in a display kind: ImageKind8, 16, 32 or Float (SliceModel::SampleSlice),
+     * or colours (ImageKindRGB, a composite of channels) drawn as they are.
+     */
     const ImageStruct* Slice = nullptr;
     /** The spacing along the slice's u and v (any unit); 0 or NaN: unknown. */
     double PixelWidth = 1, PixelHeight = 1;

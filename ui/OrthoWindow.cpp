@@ -4,6 +4,7 @@
 #include "ContrastStrip.h"
 #include "GraphicsListControl.h"
 #include "ImageControl.h"
+#include "Measuring.h"
 #include "MessageText.h"
 #include "MultiView.h"
 #include "SliceView.h"
@@ -13,6 +14,8 @@
 #include "VolumeReader.h"
 #include "ZoomPanel.h"
 #include "imgdraw.h"
+#include "ColourMap.h"
+#include "FigureExport.h"
 
 #include <QAction>
 #include <QApplication>
@@ -25,6 +28,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QDockWidget>
 #include <QDoubleSpinBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -42,6 +46,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QSpinBox>
 #include <QStatusBar>
@@ -310,6 +315,17 @@ TOrthoWindow::TOrthoWindow(QWidget* parent) : QMainWindow(parent)
     pollTimer_->setInterval(PollMs);
     connect(pollTimer_, &QTimer::timeout, this, &TOrthoWindow::PollLarge);
 
+    measuring_ = new TMeasuring(*this);
+    addToolBar(measuring_->ToolBar());
+    addDockWidget(Qt::RightDockWidgetArea, measuring_->ProfileDock());
+    addDockWidget(Qt::BottomDockWidgetArea, measuring_->TableDock());
+    measuring_->ProfileDock()->hide();
+    measuring_->TableDock()->hide();
+    connect(measuring_, &TMeasuring::SaveFailed, this, [this](const QString& reason) {
+        statusBar()->showMessage(tr("Cannot write the shapes beside the file: %1").arg(reason),
+                                 10000);
+    });
+
     BuildMenus();
     ShowAll();
 
@@ -350,7 +366,13 @@ void TOrthoWindow::BuildContrastRow(QWidget* parent, QBoxLayout* row)
     auto* fullButton = new QPushButton(tr("Full range"), parent);
     fullButton->setToolTip(tr("Window over every value the volume holds"));
     colour_ = new QComboBox(parent);
-    colour_->addItems({tr("Grey"), tr("Green")});
+    // The maps of a channel shown alone: the standard ones, then channel colours.
+    for (const QString& name :
+         {tr("Grey"), tr("Inverted grey"), tr("Viridis"), tr("Magma"), tr("Fire"), tr("HiLo"),
+          tr("Green"), tr("Red"), tr("Blue"), tr("Cyan"), tr("Magenta"), tr("Yellow")})
+        colour_->addItem(name);
+    colour_->setToolTip(tr("Colour map of a channel shown alone; HiLo shows the values the "
+                           "window clips in blue (lowest) and red (highest)"));
     // The window's bounds typed, beside the handles they move.
     for (int i = 0; i < 2; ++i) {
         auto* edit = new QLineEdit(parent);
@@ -370,7 +392,7 @@ void TOrthoWindow::BuildContrastRow(QWidget* parent, QBoxLayout* row)
     connect(autoButton, &QPushButton::clicked, this, &TOrthoWindow::AutoWindow);
     connect(fullButton, &QPushButton::clicked, this, &TOrthoWindow::FullWindow);
     connect(colour_, &QComboBox::currentIndexChanged, this,
-            [this](int index) { SetGreen(index == 1); });
+            [this](int index) { ColourChosen(index); });
     row->addWidget(windowEdits_[0]);
     row->addWidget(contrast_, 1);
     row->addWidget(windowEdits_[1]);
@@ -487,6 +509,26 @@ void TOrthoWindow::BuildMenus()
     file->addSeparator();
     file->addAction(tr("&Close"), this, &QWidget::close)->setShortcut(QKeySequence::Close);
     UpdateRecentMenu();
+
+    QMenu* edit = menuBar()->addMenu(tr("&Edit"));
+    QAction* undo = measuring_->UndoStack()->createUndoAction(edit, tr("&Undo"));
+    undo->setShortcut(QKeySequence::Undo);
+    QAction* redo = measuring_->UndoStack()->createRedoAction(edit, tr("&Redo"));
+    // Ctrl+Shift+Z as well as the platform's key (Ctrl+Y on some).
+    QList<QKeySequence> redoKeys = QKeySequence::keyBindings(QKeySequence::Redo);
+    const QKeySequence shiftZ(Qt::CTRL | Qt::SHIFT | Qt::Key_Z);
+    if (!redoKeys.contains(shiftZ)) redoKeys.append(shiftZ);
+    redo->setShortcuts(redoKeys);
+    edit->addAction(undo);
+    edit->addAction(redo);
+    edit->addSeparator();
+    edit->addAction(measuring_->DeleteAction());
+    edit->addAction(tr("Delete every shape"), measuring_, &TMeasuring::DeleteAll);
+    QMenu* tools = edit->addMenu(tr("&Tool"));
+    for (TMeasuring::Tool tool :
+         {TMeasuring::Navigate, TMeasuring::DrawLine, TMeasuring::DrawRect, TMeasuring::DrawPoint})
+        tools->addAction(measuring_->ToolAction(tool));
+    edit->addAction(measuring_->StackAction());
 
     QMenu* view = menuBar()->addMenu(tr("&View"));
     squareAction_ = view->addAction(tr("&Square voxels"));
@@ -708,8 +750,17 @@ void TOrthoWindow::Adopt(LoadResult& result, const QString& fileName, const QStr
     ShowHistogram();
     ShowLoadWarning(name, QString::fromUtf8(QuoteBytes(result.Message).c_str()));
     if (!fileName.isEmpty()) AddRecentFile(fileName);
+    TakeShapes(fileName);
     ShowAll();
     ComputeSpectrum(SubjectLine);
+}
+
+void TOrthoWindow::TakeShapes(const QString& fileName)
+{
+    QString error;
+    if (!measuring_->VolumeChanged(fileName, error))
+        statusBar()->showMessage(tr("The shapes beside the file were not read: %1").arg(error),
+                                 10000);
 }
 
 void TOrthoWindow::LeaveVolume()
@@ -778,6 +829,7 @@ void TOrthoWindow::AdoptLarge(LoadResult& result, const QString& fileName)
     ShowStatsLabel();
     ShowLoadWarning(volumeName_, QString::fromUtf8(QuoteBytes(result.Message).c_str()));
     AddRecentFile(fileName);
+    TakeShapes(fileName);
     ShowAll();
     pollTimer_->start();
     ComputeSpectrum(SubjectLine);
@@ -1440,8 +1492,7 @@ void TOrthoWindow::ViewZoomed(SlicePlane plane)
 
 void TOrthoWindow::FollowVolumeSizes()
 {
-    const std::array<int, 3> sizes{Positions(SlicePlane::Side), Positions(SlicePlane::Front),
-                                   Positions(SlicePlane::Top)};
+    const std::array<int, 3> sizes = VolumeSizes();
     if (sizes == zoomSizes_) return;
     zoomSizes_ = sizes;
     zoom_.SetVolume(sizes, ShownSpacing());
@@ -1508,6 +1559,7 @@ void TOrthoWindow::ShowAll()
             ShowView(plane);
     ApplyWindow();
     FollowVolumeSizes();
+    if (measuring_) measuring_->Refresh();
     ShowCrosshairs();
     ShowCaptions();
     ShowTitle();
@@ -1515,6 +1567,7 @@ void TOrthoWindow::ShowAll()
 
 void TOrthoWindow::ShowCrosshairs()
 {
+    if (measuring_) measuring_->ShowShapes();
     const int x = Position(SlicePlane::Side), y = Position(SlicePlane::Front),
               z = Position(SlicePlane::Top);
     View(SlicePlane::Top)->SetCrosshair(x, ColorX, y, ColorY);
@@ -1824,7 +1877,8 @@ void TOrthoWindow::ApplyWindow()
         TImageControl* image = View(plane)->Image();
         image->SetMin(Composite() ? 0.0f : float(WindowMin()));
         image->SetMax(Composite() ? 255.0f : float(WindowMax()));
-        image->SetDisplayColor(!Composite() && green_ ? 0x00FF00 : 0xFFFFFF);
+        image->SetDisplayColor(0xFFFFFF);
+        image->SetColourTable(Composite() ? std::vector<uint32_t>() : colourTable_);
     }
     if (Composite())
         for (SlicePlane plane : Planes)
@@ -1857,13 +1911,7 @@ void TOrthoWindow::WindowTyped(int bound)
 bool TOrthoWindow::AutoWindowOf(int c, double& min, double& max) const
 {
     const VolumeStats& stats = channels_[size_t(c)].Stats[size_t(time_)];
-    const SampleHistogram& histogram = stats.Histogram;
-    if (!stats.Ready || histogram.Total == 0) return false;
-    min = histogram.Percentile(0.001), max = histogram.Percentile(0.999);
-    // A percentile within a bin of several values lies between two of them.
-    if (stats.Integers) min = std::floor(min), max = std::ceil(max);
-    if (!(max > min)) max = min + 1;
-    return true;
+    return stats.Ready && ::AutoWindow(stats.Histogram, stats.Integers, min, max);
 }
 
 void TOrthoWindow::AutoWindow()
@@ -1902,8 +1950,36 @@ void TOrthoWindow::WindowLevelDragged(bool started, QPoint delta)
 
 void TOrthoWindow::SetGreen(bool green)
 {
-    green_ = green;
-    if (colour_->currentIndex() != int(green)) colour_->setCurrentIndex(int(green));
+    SetColourMap(green ? ColourMap::Channel : ColourMap::Grey, 0x00FF00);
+}
+
+void TOrthoWindow::ColourChosen(int index)
+{
+    ColourMap map = ColourMap::Grey;
+    uint32_t colour = 0xFFFFFF;
+    if (ParseColourMap(colour_->itemText(index).toStdString(), map, colour))
+        SetColourMap(map, colour);
+}
+
+void TOrthoWindow::SetColourMap(ColourMap map, uint32_t channelColour)
+{
+    colourMap_ = map;
+    mapColour_ = map == ColourMap::Channel ? channelColour : 0xFFFFFF;
+    // Grey is the control's own drawing; the others go through a table.
+    colourTable_.clear();
+    if (map != ColourMap::Grey) {
+        const std::array<uint32_t, 256> table = ColourTable(map, mapColour_);
+        colourTable_.assign(table.begin(), table.end());
+    }
+    for (int i = 0; i < colour_->count(); ++i) {
+        ColourMap named = ColourMap::Grey;
+        uint32_t colour = 0xFFFFFF;
+        if (ParseColourMap(colour_->itemText(i).toStdString(), named, colour) && named == map &&
+            (map != ColourMap::Channel || colour == mapColour_)) {
+            const QSignalBlocker blocker(colour_);
+            colour_->setCurrentIndex(i);
+        }
+    }
     ApplyWindow();
 }
 
@@ -1993,29 +2069,59 @@ void TOrthoWindow::ComputeSpectrum(SpectrumSubject subject)
 
 // --- export --------------------------------------------------------------------------------
 
-bool TOrthoWindow::ExportView(SlicePlane plane, const QString& fileName, QString& message) const
+QImage TOrthoWindow::Figure(SlicePlane plane, const FigureOptions& options, QString& message) const
 {
-    // The picture is the view's own conversion, drawn at one pixel a voxel in its colour.
-    const TImageControl* view = View(plane)->Image();
-    const ImageStruct* slice = view->Image();
+    // The slice as the view shows it (its samples, a slab or a composite), through the
+    // window and colour map, at the voxels' proportions.
+    const ImageStruct* slice = View(plane)->Image()->Image();
     if (!slice) {
         message = tr("there is no slice to export");
-        return false;
+        return {};
     }
-    const bool colours = ImageKind(slice) == ImageKindRGB;
-    ImagePtr shown(colours ? NewImageRGB(slice->XSize, slice->YSize)
-                           : NewImage8(slice->XSize, slice->YSize));
-    QImage picture(slice->XSize, slice->YSize, QImage::Format_RGB32);
-    if (!shown || picture.isNull() || !view->Convert(shown.get())) {
-        message = tr("not enough memory for the picture");
-        return false;
+    FigureRequest request;
+    request.Slice = slice;
+    const std::array<double, 3> spacing = ShownSpacing();
+    request.PixelWidth = spacing[size_t(LinkedZoom::AcrossAxis(plane))];
+    request.PixelHeight = spacing[size_t(LinkedZoom::DownAxis(plane))];
+    request.Unit =
+        square_ || !spacing_.Known ? QString() : QString::fromStdString(spacing_.Units[0]);
+    request.Min = Composite() ? 0 : WindowMin();
+    request.Max = Composite() ? 255 : WindowMax();
+    request.Map = colourMap_;
+    request.ChannelColour = mapColour_;
+    if (options.ScaleBar) {
+        const double smallest = std::min(request.PixelWidth, request.PixelHeight);
+        request.ScaleBarInVoxels = request.Unit.isEmpty();
+        request.ScaleBar = options.ScaleBarLength > 0
+                               ? options.ScaleBarLength
+                               : RoundScaleBar(slice->XSize * request.PixelWidth /
+                                               (request.ScaleBarInVoxels ? smallest : 1));
     }
-    {
-        QPainter painter(&picture);
-        DrawImage(painter, shown.get(), 0, 0, 1, 1, view->DisplayColor(),
-                  DrawDontPerformSmoothScaling, 0);
+    if (options.Crosshair) {
+        const int x = Position(SlicePlane::Side), y = Position(SlicePlane::Front),
+                  z = Position(SlicePlane::Top);
+        request.Crosshair = plane == SlicePlane::Top     ? QPoint(x, y)
+                            : plane == SlicePlane::Front ? QPoint(x, z)
+                                                         : QPoint(z, y);
+        const auto rgb = [](uint32_t bgr) {
+            return ((bgr & 0xFF) << 16) | (bgr & 0xFF00) | ((bgr >> 16) & 0xFF);
+        };
+        const uint32_t colours[3] = {rgb(ColorX), rgb(ColorY), rgb(ColorZ)};
+        const int across = LinkedZoom::AcrossAxis(plane), down = LinkedZoom::DownAxis(plane);
+        request.CrosshairUColour = colours[across], request.CrosshairVColour = colours[down];
     }
-    if (!colours && !green_) picture = picture.convertToFormat(QImage::Format_Grayscale8);
+    if (options.Shapes)
+        for (const TSliceView::Shape& shape : View(plane)->Shapes())
+            request.Shapes.push_back(
+                {FigureShape::Kind(shape.Kind), shape.X0, shape.Y0, shape.X1, shape.Y1, 0xFFFF00});
+    return RenderFigure(request, message);
+}
+
+bool TOrthoWindow::ExportView(SlicePlane plane, const QString& fileName, QString& message,
+                              const FigureOptions& options) const
+{
+    const QImage picture = Figure(plane, options, message);
+    if (picture.isNull()) return false;
     QImageWriter writer(fileName, "png");
     if (!writer.write(picture)) {
         message = writer.errorString();
@@ -2032,12 +2138,38 @@ void TOrthoWindow::AskExport()
     suggested += QStringLiteral("-%1-%2.png")
                      .arg(QString::fromLatin1(PlaneName(plane)).toLower())
                      .arg(Position(plane));
+    // What goes on the figure besides the slice, remembered from the last export.
+    QSettings settings;
+    QDialog dialog(this);
+    dialog.setWindowTitle(tr("Export view"));
+    auto* form = new QFormLayout(&dialog);
+    auto* scaleBar = new QCheckBox(tr("Scale bar"), &dialog);
+    scaleBar->setChecked(settings.value(QStringLiteral("export/scaleBar"), true).toBool());
+    auto* crosshair = new QCheckBox(tr("Crosshair"), &dialog);
+    crosshair->setChecked(settings.value(QStringLiteral("export/crosshair"), false).toBool());
+    auto* shapes = new QCheckBox(tr("Shapes"), &dialog);
+    shapes->setChecked(settings.value(QStringLiteral("export/shapes"), true).toBool());
+    form->addRow(scaleBar);
+    form->addRow(crosshair);
+    form->addRow(shapes);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    form->addRow(buttons);
+    if (dialog.exec() != QDialog::Accepted) return;
+    settings.setValue(QStringLiteral("export/scaleBar"), scaleBar->isChecked());
+    settings.setValue(QStringLiteral("export/crosshair"), crosshair->isChecked());
+    settings.setValue(QStringLiteral("export/shapes"), shapes->isChecked());
     const QString name = QFileDialog::getSaveFileName(
         this, tr("Export view"), QFileInfo(fileName_).absoluteDir().filePath(suggested),
         tr("PNG pictures (*.png)"));
     if (name.isEmpty()) return;
+    FigureOptions options;
+    options.ScaleBar = scaleBar->isChecked();
+    options.Crosshair = crosshair->isChecked();
+    options.Shapes = shapes->isChecked();
     QString message;
-    if (!ExportView(plane, name, message))
+    if (!ExportView(plane, name, message, options))
         QMessageBox::warning(this, tr("Export view"),
                              tr("Cannot write '%1': %2").arg(name, message));
     else

@@ -2,6 +2,7 @@
 
 #include "BackgroundTask.h"
 #include "ByteVolume.h"
+#include "ColourMap.h"
 #include "LazySlices.h"
 #include "LinkedZoom.h"
 #include "SampleStats.h"
@@ -32,9 +33,19 @@ class QSpinBox;
 class QTimer;
 class QToolButton;
 class TContrastStrip;
+class TMeasuring;
 class TMultiView;
 class TSliceView;
 class TSpectrumPanel;
+
+/** What a figure exported from the inspector shows besides the slice. */
+struct FigureOptions
+{
+    bool ScaleBar = false;
+    double ScaleBarLength = 0; ///< in the spacing's unit (voxels without); 0: a round length
+    bool Crosshair = false;
+    bool Shapes = false;
+};
 
 /**
  * The inspector: a volume's three orthogonal slices and its spectrum in a grid of four
@@ -94,6 +105,16 @@ public:
     bool Busy() const { return task_ != nullptr; }
     /** True while the volume shown is read from its file plane by plane (see the class). */
     bool LargeVolume() const { return lazy_ != nullptr; }
+    /** The source of a volume read plane by plane; null for one in memory. */
+    PlaneSource* LargeSource() const { return lazy_ ? &lazy_->Source() : nullptr; }
+    /** The sizes of the volume shown, x, y, z. */
+    std::array<int, 3> VolumeSizes() const
+    {
+        return {Positions(SlicePlane::Side), Positions(SlicePlane::Front),
+                Positions(SlicePlane::Top)};
+    }
+    /** The measuring tools, shapes and table. */
+    TMeasuring* Measuring() const { return measuring_; }
     /** The slices of a volume read plane by plane; null for one in memory. */
     const LazySlices* Lazy() const { return lazy_.get(); }
     /**
@@ -227,6 +248,14 @@ public:
     /** Green instead of grey. */
     void SetGreen(bool green);
     /**
+     * Shows a channel shown alone in colour map `map` (Channel: the ramp to
+     * `channelColour`, 0xRRGGBB); a composite keeps its channels' colours.
+     */
+    void SetColourMap(ColourMap map, uint32_t channelColour = 0xFFFFFF);
+    ColourMap CurrentColourMap() const { return colourMap_; }
+    /** The box of colour maps. */
+    QComboBox* ColourBox() const { return colour_; }
+    /**
      * Shows `plane`'s view as `mode` of `count` slices around its position (1 …
      * MaxSlabSlices; volumes in memory only).
      */
@@ -257,7 +286,14 @@ public:
      * Writes the slice of `plane` at its own resolution with the display window and
      * colour applied, as PNG. Returns false with the reason in `message`.
      */
-    bool ExportView(SlicePlane plane, const QString& fileName, QString& message) const;
+    bool ExportView(SlicePlane plane, const QString& fileName, QString& message,
+                    const FigureOptions& options = {}) const;
+    /**
+     * The figure of `plane`'s view as ExportView writes it: the slice shown (its samples,
+     * slab or composite) at the voxels' proportions, through the window and colour map,
+     * with what `options` add. Null with the reason in `message`.
+     */
+    QImage Figure(SlicePlane plane, const FigureOptions& options, QString& message) const;
 
     /** Most recently used files, newest first. */
     QStringList RecentFiles() const;
@@ -351,6 +387,8 @@ private:
     void ShowProgress(double fraction);
     /** Takes over a loaded volume, read from `fileName` (or none) and named `name`. */
     void Adopt(LoadResult& result, const QString& fileName, const QString& name);
+    /** The measuring shapes of the volume of `fileName` (none: a volume without a file). */
+    void TakeShapes(const QString& fileName);
     /** Takes over the source of a volume to be read plane by plane from `fileName`. */
     void AdoptLarge(LoadResult& result, const QString& fileName);
     /** Stops everything that reads the volume shown and lets it go, before another. */
@@ -411,6 +449,8 @@ private:
     void WindowLevelDragged(bool started, QPoint delta);
     /** The window's lowest (0) or highest (1) value was typed. */
     void WindowTyped(int bound);
+    /** The colour box's item `index` was chosen. */
+    void ColourChosen(int index);
     /** Shows `warning` of the load of `name` in the status bar until the next volume. */
     void ShowLoadWarning(const QString& name, const QString& warning);
     void AddRecentFile(const QString& fileName);
@@ -432,8 +472,11 @@ private:
     int statsTime_ = -1; ///< the time point being measured on the stats thread
     QString fileName_;
     QString volumeName_; ///< what the title names: the file's name, or the volume's
-    bool green_ = false;
+    ColourMap colourMap_ = ColourMap::Grey;
+    uint32_t mapColour_ = 0xFFFFFF;     ///< a channel map's colour, 0xRRGGBB
+    std::vector<uint32_t> colourTable_; ///< the views' colour table; empty for grey
     bool square_ = false;
+    TMeasuring* measuring_ = nullptr;
     LinkedZoom zoom_;
     std::array<SlabMode, 3> slabMode_{SlabMode::Single, SlabMode::Single, SlabMode::Single};
     std::array<int, 3> slabCount_{5, 5, 5};

@@ -139,7 +139,15 @@ TSliceView::TSliceView(SlicePlane plane, QWidget* parent) : QObject(parent), pla
     labels_ = new TShapeLabels(this, panel_); // above the overlay, letting its events through
     for (auto changed : {&TZoomableControl::XScaleChanged, &TZoomableControl::XOffsetChanged,
                          &TZoomableControl::YScaleChanged, &TZoomableControl::YOffsetChanged})
-        connect(overlay_, changed, labels_, qOverload<>(&QWidget::update));
+        connect(overlay_, changed, this, [this] {
+            // The grips' squares are placed on the screen when their edit starts: after a
+            // zoom or pan they are placed anew (unless one is being dragged).
+            labels_->update();
+            if (!overlay_->Editing() || overlay_->ActiveGrip() >= 0) return;
+            overlay_->StopEdit();
+            selectedItem_ = -1;
+            EditSelection();
+        });
     panel_->SetAutoMouse(true);
 }
 
@@ -205,14 +213,22 @@ void TSliceView::ArmGrips()
 {
     if (selectedItem_ >= 0) return;
     GraphicsListStruct* list = overlay_->List;
+    // From a shape's edit the overlay's grips are the shape's: they go first. Otherwise
+    // the crosshair's grips are placed anew, also while one of them is dragged.
+    const bool fresh = overlay_->EditType() != 0 || !overlay_->Editing();
     if (overlay_->EditType() != 0) overlay_->StopEdit();
-    overlay_->ClearGrips();
-    if (!list || list->Count == 0) return;
+    if (fresh) overlay_->ClearGrips();
+    if (!list || list->Count == 0) {
+        overlay_->ClearGrips();
+        return;
+    }
     // The grips sit at the lines' ends, the vertical line's at the top edge and the
     // horizontal line's at the left edge, clear of the picture's centre.
     const float x = float(crossU_) + 0.5f, y = float(crossV_) + 0.5f;
     overlay_->Grips[0].Fill(x, 0, TGraphicsListControl::goBottom, GripSize, true);
     overlay_->Grips[1].Fill(0, y, TGraphicsListControl::goRight, GripSize, true);
+    // The edit starts anew, which places the grips' squares where they now are.
+    overlay_->StopEdit();
     overlay_->StartEdit();
 }
 
