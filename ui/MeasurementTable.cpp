@@ -222,7 +222,7 @@ TMeasurementTable::TMeasurementTable(QWidget* parent) : QWidget(parent)
     view_->verticalHeader()->setVisible(false);
     view_->verticalHeader()->setDefaultSectionSize(view_->fontMetrics().height() + 6);
     view_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    view_->horizontalHeader()->setStretchLastSection(true);
+    view_->horizontalHeader()->setStretchLastSection(false);
     // A row the user selects, by click or keys. Not the current index alone: the view
     // makes the first row current when it gets the focus, selecting nothing.
     connect(view_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {

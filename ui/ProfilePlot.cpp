@@ -91,9 +91,14 @@ void TProfileCanvas::paintEvent(QPaintEvent*)
     painter.drawLine(last, below, last, below + 3);
     const QFontMetrics metrics = painter.fontMetrics();
     const QString from = AxisNumber(o.distance_.front()), to = AxisNumber(o.distance_.back());
-    painter.drawText(QRect(first - 40, below + 3, 80, 14), Qt::AlignCenter, from);
-    if (last - first > (metrics.horizontalAdvance(from) + metrics.horizontalAdvance(to)) / 2 + 8)
-        painter.drawText(QRect(last - 40, below + 3, 80, 14), Qt::AlignCenter, to);
+    const int fromWidth = metrics.horizontalAdvance(from), toWidth = metrics.horizontalAdvance(to);
+    painter.drawText(QRect(first - fromWidth / 2, below + 3, fromWidth + 1, 14), Qt::AlignLeft,
+                     from);
+    // The length is centred under its tick, but kept inside the widget, and left out when
+    // it would run into the 0.
+    const int toLeft = std::min(last - toWidth / 2, width() - toWidth - 2);
+    if (toLeft > first + (fromWidth + 1) / 2 + 6)
+        painter.drawText(QRect(toLeft, below + 3, toWidth + 1, 14), Qt::AlignLeft, to);
     const QString unit = o.unit_.isEmpty() ? TProfilePlot::tr("voxels") : o.unit_;
     painter.drawText(QRect(plot.left(), below + 17, plot.width(), 16), Qt::AlignCenter,
                      TProfilePlot::tr("distance (%1)").arg(unit));
@@ -201,7 +206,14 @@ TProfilePlot::TProfilePlot(QWidget* parent) : QWidget(parent)
     Clear();
 }
 
-TProfilePlot::~TProfilePlot() = default;
+TProfilePlot::~TProfilePlot()
+{
+    for (Curve& curve : curves_) {
+        curve.Control->Vector = nullptr;
+        DestroyVector(curve.Record);
+        delete curve.Record;
+    }
+}
 
 void TProfilePlot::SetProfile(std::vector<double> distance,
                               std::vector<std::vector<double>> samples,
@@ -241,32 +253,35 @@ void TProfilePlot::SetProfile(std::vector<double> distance,
     rangeMax_ = hi;
 
     while (curves_.size() < channels) {
-        auto* curve = new TVectorControl(canvas_);
-        curve->SetTransparent(true);
-        curve->SetAllocVector(true);
-        curve->setAttribute(Qt::WA_TransparentForMouseEvents);
-        curves_.push_back(curve);
+        auto* control = new TVectorControl(canvas_);
+        control->SetTransparent(true);
+        control->SetAllocVector(false);
+        control->SetMin(0);
+        control->SetMax(1);
+        control->setAttribute(Qt::WA_TransparentForMouseEvents);
+        control->Vector = new VectorStruct;
+        curves_.push_back({control, control->Vector});
     }
     PlaceCurves();
+    const double scale = 1 / (hi - lo);
     for (size_t c = 0; c < curves_.size(); ++c) {
-        TVectorControl* curve = curves_[c];
+        TVectorControl* control = curves_[c].Control;
         if (c >= channels || n == 0) {
-            curve->hide();
+            control->hide();
             continue;
         }
-        curve->SetAllocSize(int(n));
+        VectorStruct* record = curves_[c].Record;
+        if (size_t(record->Allocated) < n)
+            InitVectorSize(record, int32_t(std::max(n, 2 * size_t(record->Allocated))));
+        record->Length = int32_t(n);
         const std::vector<double>& values = samples_[c];
-        float* out = curve->Vector->Values;
         for (size_t i = 0; i < n; ++i)
-            out[i] = float(values[i]);
-        curve->SetMin(float(lo));
-        curve->SetMax(float(hi));
-        curve->SetVectorColor(ControlColour(colours_[c]));
-        curve->show();
-        curve->Invalidate();
+            record->Values[i] = float((values[i] - lo) * scale);
+        control->SetVectorColor(ControlColour(colours_[c]));
+        control->show();
     }
-    model_->Reset();
     canvas_->update();
+    model_->Reset();
 }
 
 void TProfilePlot::Clear()
@@ -277,8 +292,8 @@ void TProfilePlot::Clear()
 void TProfilePlot::PlaceCurves()
 {
     const QRect plot = canvas_->PlotRect();
-    for (TVectorControl* curve : curves_)
-        if (curve->geometry() != plot) curve->setGeometry(plot);
+    for (const Curve& curve : curves_)
+        if (curve.Control->geometry() != plot) curve.Control->setGeometry(plot);
 }
 
 void TProfilePlot::ShowTable(bool table)

@@ -12,21 +12,22 @@ class QTableView;
 class TProfileCanvas;
 class TProfileModel;
 class TVectorControl;
+struct VectorStruct;
 
 /**
  * The profile of a measuring line: each channel's samples along the line plotted by a
  * vector control of its own, in the channel's colour, the controls stacked transparent
- * over one dark plot area and all drawn on one shared value range so that the curves
- * compare. The value range is written at the left, the distance from 0 to the line's
- * length along the bottom (under the first and the last sample), and a legend names
- * the channels when there are several. The Table button swaps the plot for a table of
- * the distance and every channel's samples; Copy and Save CSV… give that table as CSV
- * (columns distance and the channel names; numbers and quoting as in the measurements
- * table).
+ * over one dark plot area and all drawn on one shared value range (RangeMin … RangeMax)
+ * so that the curves compare. The value range is written at the left, the distance from 0 to the
+ * line's length along the bottom (under the first and the last sample), and a legend names the
+ * channels when there are several. The Table button swaps the plot for a table of the distance and
+ * every channel's samples; Copy and Save CSV… give that table as CSV (columns distance and the
+ * channel names; numbers and quoting as in the measurements table).
  *
  * The samples are taken to lie at even steps along the line, as the plot spaces them.
- * SetProfile follows every drag step of a line: it refills the plots' vectors and
- * invalidates, creating a control only for a channel more than ever shown before.
+ * SetProfile follows every drag step of a line: it refills the curves' records and
+ * repaints the plot area once, creating a control only for a channel more than ever
+ * shown before.
  */
 class TProfilePlot : public QWidget
 {
@@ -89,8 +90,19 @@ private:
     QPushButton* tableButton_;
     QPushButton* copy_;
     QPushButton* save_;
-    /** One control per channel ever shown; those beyond the channels shown are hidden. */
-    std::vector<TVectorControl*> curves_;
+    /**
+     * One control per channel ever shown (those beyond the channels shown are hidden),
+     * each plotting a record of the plot's own: its samples scaled from the shared range
+     * onto 0 … 1, the control's fixed range. A drag step then writes the records and
+     * changes no control setting: each change makes every control ask for repaints of its
+     * own and of what it overlaps, which costs more than the painting itself.
+     */
+    struct Curve
+    {
+        TVectorControl* Control;
+        VectorStruct* Record;
+    };
+    std::vector<Curve> curves_;
 
     std::vector<double> distance_;
     std::vector<std::vector<double>> samples_;
