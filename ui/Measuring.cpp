@@ -233,13 +233,7 @@ void TMeasuring::Restore(const std::vector<Entry>& entries, int selected)
     editing_ = false;
     for (const Entry& entry : entries_)
         nextId_ = std::max(nextId_, entry.Id + 1);
-    // The docks come with the first shapes (not while one is drawn: the views would move).
-    if (!entries_.empty() && window_.isVisible()) {
-        tableDock_->show();
-        const int index = Selected();
-        if (index >= 0 && entries_[size_t(index)].Shape.Shape == MeasureShape::Line)
-            profileDock_->show();
-    }
+    ShowDocks();
     Save();
     Refresh();
     emit ShapesChanged();
@@ -257,8 +251,24 @@ bool TMeasuring::VolumeChanged(const QString& fileName, QString& error)
     writable_ = fileName.isEmpty() || LoadShapes(fileName, shapes, error);
     for (const MeasureShape& shape : shapes)
         entries_.push_back({nextId_++, shape});
+    ShowDocks();
     emit ShapesChanged();
     return writable_;
+}
+
+void TMeasuring::ShowDocks()
+{
+    // With the first shapes (not while one is drawn: the views would move under it).
+    if (entries_.empty()) return;
+    const bool first = !tableDock_->isVisible() && !profileDock_->isVisible();
+    tableDock_->show();
+    for (const Entry& entry : entries_)
+        if (entry.Shape.Shape == MeasureShape::Line) profileDock_->show();
+    // Room enough for a few rows and a plot, the views keeping the most.
+    if (first) {
+        window_.resizeDocks({tableDock_}, {150}, Qt::Vertical);
+        window_.resizeDocks({profileDock_}, {320}, Qt::Horizontal);
+    }
 }
 
 void TMeasuring::Save()
@@ -451,9 +461,13 @@ void TMeasuring::UpdateTable()
 
 void TMeasuring::UpdateProfile(const MeasureShape* line)
 {
-    const int index = Selected();
+    // The line selected, else the last one drawn.
+    int index = Selected();
+    if (index < 0 || entries_[size_t(index)].Shape.Shape != MeasureShape::Line)
+        for (size_t i = 0; i < entries_.size(); ++i)
+            if (entries_[i].Shape.Shape == MeasureShape::Line) index = int(i);
     if (!line && index >= 0 && entries_[size_t(index)].Shape.Shape == MeasureShape::Line)
-        line = &(editing_ && edited_.Id == selected_ ? edited_ : entries_[size_t(index)]).Shape;
+        line = &(editing_ && edited_.Id == entries_[size_t(index)].Id ? edited_ : entries_[size_t(index)]).Shape;
     if (!line) {
         profile_->Clear();
         return;
@@ -466,7 +480,8 @@ void TMeasuring::UpdateProfile(const MeasureShape* line)
         std::vector<double> values;
         if (!LineSamples(*line, c, distance, values)) continue;
         samples.push_back(std::move(values));
-        colours.push_back(window_.Channels() == 1 ? 0x000000 : window_.ChannelColour(c));
+        // A channel alone in the shapes' yellow, several in their colours.
+        colours.push_back(window_.Channels() == 1 ? 0xFFD700 : window_.ChannelColour(c));
         names << window_.ChannelName(c);
     }
     if (samples.empty()) {

@@ -132,6 +132,8 @@ private:
     /** The profile of the line selected, or of `line` while it is drawn or dragged. */
     void UpdateProfile(const MeasureShape* line = nullptr);
     void Save();
+    /** Shows the table, and the profile when there is a line, once there are shapes. */
+    void ShowDocks();
     int IndexOf(int id) const;
     void ShapeDrawn(SlicePlane plane, int kind, double x0, double y0, double x1, double y1,
                     bool finished);
