@@ -620,6 +620,10 @@ private slots:
             QVERIFY(std::abs(row.Mean - want.Mean) < 1e-9 && std::abs(row.Sd - want.Sd) < 1e-6);
         }
         QVERIFY(rows[2].Stack && !rows[1].Stack);
+        // A line's row: the statistics of its profile's samples.
+        QCOMPARE(rows[0].Count, int64_t(profile->Samples().at(0).size()));
+        const std::vector<double>& along = profile->Samples()[0];
+        QCOMPARE(rows[0].Max, *std::max_element(along.begin(), along.end()));
         QVERIFY(std::abs(rows[1].Area -
                          std::abs((rect.X1 - rect.X0) * (rect.Y1 - rect.Y0)) * 0.25) < 1e-9);
         QVERIFY(measuring->Table()->Csv().startsWith(

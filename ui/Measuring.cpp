@@ -303,6 +303,12 @@ std::array<double, 2> TMeasuring::SliceSpacing(SlicePlane plane) const
     return {size(LinkedZoom::AcrossAxis(plane)), size(LinkedZoom::DownAxis(plane))};
 }
 
+double TMeasuring::Length(const MeasureShape& shape) const
+{
+    const std::array<double, 2> size = SliceSpacing(shape.View);
+    return std::hypot((shape.X1 - shape.X0) * size[0], (shape.Y1 - shape.Y0) * size[1]);
+}
+
 QString TMeasuring::LengthUnit() const
 {
     const VoxelSpacing& spacing = window_.Spacing();
@@ -369,15 +375,28 @@ MeasureRow TMeasuring::Measure(const MeasureShape& shape, int c, bool stack) con
     row.Stack = stack;
     const std::array<double, 2> size = SliceSpacing(shape.View);
     const double du = (shape.X1 - shape.X0) * size[0], dv = (shape.Y1 - shape.Y0) * size[1];
-    if (shape.Shape == MeasureShape::Line) row.Length = std::hypot(du, dv);
+    if (shape.Shape == MeasureShape::Line) row.Length = Length(shape);
     if (shape.Shape == MeasureShape::Rect) row.Area = std::abs(du * dv);
-    if (shape.Shape == MeasureShape::Line) return row;
     ShapeSamples samples;
     if (!SamplesOf(window_, shape, c, stack, samples)) return row;
     const double u0 = shape.X0 - samples.U0, v0 = shape.Y0 - samples.V0;
     const double u1 = shape.X1 - samples.U0, v1 = shape.Y1 - samples.V0;
     RegionStats stats;
-    if (shape.Shape == MeasureShape::Point) {
+    if (shape.Shape == MeasureShape::Line) {
+        // The statistics of the profile's samples.
+        const std::vector<double> profile = LineProfile(samples.Slice, u0, v0, u1, v1);
+        for (const double value : profile) {
+            if (std::isnan(value)) continue;
+            stats.Min = stats.Count == 0 ? value : std::min(stats.Min, value);
+            stats.Max = stats.Count == 0 ? value : std::max(stats.Max, value);
+            stats.Sum += value, ++stats.Count;
+        }
+        if (stats.Count > 0) stats.Mean = stats.Sum / double(stats.Count);
+        double squares = 0;
+        for (const double value : profile)
+            if (!std::isnan(value)) squares += (value - stats.Mean) * (value - stats.Mean);
+        if (stats.Count > 1) stats.Sd = std::sqrt(squares / double(stats.Count - 1));
+    } else if (shape.Shape == MeasureShape::Point) {
         const double value = PointSample(samples.Slice, u0, v0);
         if (std::isnan(value)) return row;
         stats.Count = 1, stats.Sum = stats.Mean = stats.Min = stats.Max = value;
@@ -400,7 +419,7 @@ bool TMeasuring::LineSamples(const MeasureShape& shape, int c, std::vector<doubl
                           shape.Y1 - read.V0);
     // Unit steps in voxels along the line; distances in the file's units.
     const double voxels = LineLength(shape.X0, shape.Y0, shape.X1, shape.Y1);
-    const double length = Measure(shape, c, false).Length;
+    const double length = Length(shape);
     distance.resize(samples.size());
     for (size_t i = 0; i < samples.size(); ++i)
         distance[i] = voxels > 0 ? std::min(double(i), voxels) / voxels * length : 0.0;
@@ -411,7 +430,7 @@ QString TMeasuring::Label(const MeasureShape& shape) const
 {
     const int c = window_.ActiveChannel();
     if (shape.Shape == MeasureShape::Line)
-        return Short(Measure(shape, c, false).Length) + QLatin1Char(' ') + LengthUnit();
+        return Short(Length(shape)) + QLatin1Char(' ') + LengthUnit();
     if (shape.Shape == MeasureShape::Rect) {
         const MeasureRow row = Measure(shape, c, false);
         return tr("n %1  mean %2  sd %3").arg(row.Count).arg(Short(row.Mean), Short(row.Sd));
@@ -467,7 +486,9 @@ void TMeasuring::UpdateProfile(const MeasureShape* line)
         for (size_t i = 0; i < entries_.size(); ++i)
             if (entries_[i].Shape.Shape == MeasureShape::Line) index = int(i);
     if (!line && index >= 0 && entries_[size_t(index)].Shape.Shape == MeasureShape::Line)
-        line = &(editing_ && edited_.Id == entries_[size_t(index)].Id ? edited_ : entries_[size_t(index)]).Shape;
+        line = &(editing_ && edited_.Id == entries_[size_t(index)].Id ? edited_
+                                                                      : entries_[size_t(index)])
+                    .Shape;
     if (!line) {
         profile_->Clear();
         return;

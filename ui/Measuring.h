@@ -105,6 +105,8 @@ public:
                      std::vector<double>& samples) const;
     /** The text written beside `shape` on its view. */
     QString Label(const MeasureShape& shape) const;
+    /** The length of a line in the file's units (voxels when there are none). */
+    double Length(const MeasureShape& shape) const;
     /** The unit of lengths: the spacing's, or "voxels". */
     QString LengthUnit() const;
 
