@@ -348,6 +348,21 @@ private slots:
                     QCOMPARE(qRed(pixel), green ? 0 : qGreen(pixel));
                 }
         }
+        // At the voxels' proportions, with a scale bar and the crosshair if asked: the
+        // front view of voxels three times as deep as wide is three rows a plane.
+        inspector.SetGreen(false);
+        inspector.SetSpacing(1, 1, 3, QStringLiteral("µm"));
+        FigureOptions options;
+        options.ScaleBar = true, options.ScaleBarLength = 4, options.Crosshair = true;
+        QString message;
+        const QImage figure = inspector.Figure(SlicePlane::Front, options, message);
+        QCOMPARE(figure.size(), QSize(12, 15));
+        int white = 0;
+        for (int x = 0; x < figure.width(); ++x)
+            white += figure.pixel(x, 15 - 3 - 2) == qRgb(255, 255, 255); // the bar's rows
+        QCOMPARE(white, 4);
+        const int x = inspector.Position(SlicePlane::Side);
+        QCOMPARE(figure.pixel(x, 0), qRgb(0xFF, 0x3C, 0x3C)); // the x line, in its colour
     }
 
     void fullRangeDrawsTheVolumesRowsAsTheyAre()

@@ -89,9 +89,15 @@ protected:
                 view_->PixelOf(shape.Kind == TSliceView::PointShape ? shape.X0 : shape.X1,
                                shape.Kind == TSliceView::PointShape ? shape.Y0 : shape.Y1) +
                 QPointF(7, -5);
-            // Dark around light: the text reads on any picture.
+            // Dark around light: the text reads on any picture, kept within the view.
             QPainterPath path;
-            path.addText(at, font, shape.Label);
+            path.addText(QPointF(), font, shape.Label);
+            const QRectF box = path.boundingRect();
+            const QPointF placed(std::clamp(at.x(), 2 - box.left(),
+                                            std::max(2 - box.left(), width() - 2 - box.right())),
+                                 std::clamp(at.y(), 2 - box.top(),
+                                            std::max(2 - box.top(), height() - 2 - box.bottom())));
+            path.translate(placed);
             painter.setRenderHint(QPainter::Antialiasing);
             painter.strokePath(path, QPen(QColor(0, 0, 0, 200), 3));
             painter.fillPath(path, QColor(255, 255, 160));
