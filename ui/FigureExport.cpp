@@ -177,6 +177,23 @@ QString ScaleBarLabel(const FigureRequest& request)
     return unit.isEmpty() ? number : number + QLatin1Char(' ') + unit;
 }
 
+bool WriteFigure(QImage figure, const std::string& fileName, std::string& message)
+{
+    // A grey figure is written as a grey picture: a third of the bytes, the same values.
+    if (figure.allGray()) figure = figure.convertToFormat(QImage::Format_Grayscale8);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "png");
+    if (!writer.write(figure)) {
+        message = writer.errorString().toStdString();
+        return false;
+    }
+    FileIo::AtomicWriter out;
+    return out.Begin(fileName, message) &&
+           out.Write(png.constData(), size_t(png.size()), message) && out.Commit(message);
+}
+
 QImage RenderFigure(const FigureRequest& request, QString& error)
 {
     FigureGeometry geometry;
@@ -592,21 +609,8 @@ int RunExport(const CommandLine::ExportOptions& options, std::FILE* err)
         say("cannot make the figure of " + named + ": " + problem.toStdString());
         return 1;
     }
-    // A grey figure is written as a grey picture: a third of the bytes, the same values.
-    if (figure.allGray()) figure = figure.convertToFormat(QImage::Format_Grayscale8);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "png");
     std::string message;
-    if (!writer.write(figure)) {
-        message = writer.errorString().toStdString();
-    } else {
-        FileIo::AtomicWriter out;
-        if (out.Begin(options.Output, message) &&
-            out.Write(png.constData(), size_t(png.size()), message) && out.Commit(message))
-            return 0;
-    }
+    if (WriteFigure(figure, options.Output, message)) return 0;
     say("cannot write " + InQuotes(options.Output) + ": " + QuoteBytes(message));
     return OutputFailedStatus;
 }

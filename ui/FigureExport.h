@@ -87,6 +87,12 @@ struct FigureRequest
  */
 QImage RenderFigure(const FigureRequest& request, QString& error);
 
+/**
+ * Writes `figure` as a PNG file (a grey figure as a grey picture) under a temporary name
+ * beside `fileName`, renamed over it only when complete. False with the reason.
+ */
+bool WriteFigure(QImage figure, const std::string& fileName, std::string& message);
+
 /** The scale bar's label: its length and unit ("10 µm", "25 px"; "3" without a unit). */
 QString ScaleBarLabel(const FigureRequest& request);
 

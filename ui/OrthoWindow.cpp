@@ -36,7 +36,6 @@
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QImage>
-#include <QImageWriter>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -2122,12 +2121,10 @@ bool TOrthoWindow::ExportView(SlicePlane plane, const QString& fileName, QString
 {
     const QImage picture = Figure(plane, options, message);
     if (picture.isNull()) return false;
-    QImageWriter writer(fileName, "png");
-    if (!writer.write(picture)) {
-        message = writer.errorString();
-        return false;
-    }
-    return true;
+    std::string reason;
+    if (WriteFigure(picture, QFile::encodeName(fileName).toStdString(), reason)) return true;
+    message = QString::fromStdString(reason);
+    return false;
 }
 
 void TOrthoWindow::AskExport()
