@@ -217,6 +217,40 @@ void BM_StackRectStats(benchmark::State& state, const PlaneCase& which, int thre
     state.SetItemsProcessed(int64_t(SizeX) * SizeY * SizeZ * int64_t(state.iterations()));
 }
 
+/**
+ * The plain statistics of `count` contiguous 16-bit samples read as such (no At()): the
+ * loop a program that knows its sample kind writes, sums in double.
+ */
+RegionStats PlainTypedStats(const uint16_t* samples, int64_t count)
+{
+    PlainSums sums;
+    for (int64_t i = 0; i < count; ++i)
+        sums.Add(double(samples[i]));
+    return sums.Stats();
+}
+
+/** The XY cases against the typed plain loop: the slice, and the whole volume. */
+void BM_TypedReference(benchmark::State& state, bool stack)
+{
+    const SampleBlock block = StackBlock(*TheStack, 0, 0);
+    const SampleSlice slice = SliceOf(block, SlicePlane::Top, SizeZ / 2);
+    const int64_t count = stack ? int64_t(SizeX) * SizeY * SizeZ : int64_t(SizeX) * SizeY;
+    const auto* first = reinterpret_cast<const uint16_t*>(stack ? block.Base : slice.Base);
+    const std::string name = stack ? "BM_StackRectStats/XY/typed" : "BM_RectStats/XY/typed";
+    RunPair(
+        state, !stack,
+        [&] {
+            return stack
+                       ? StackRectStats(block, SlicePlane::Top, -0.5, -0.5, Side - 0.5, Side - 0.5)
+                       : RectStats(slice, -0.5, -0.5, Side - 0.5, Side - 0.5);
+        },
+        [&] { return PlainTypedStats(first, count); },
+        [&](const RegionStats& kernel, const RegionStats& plain) {
+            CheckStats(name, kernel, plain, count, stack ? 1e-6 : 1e-12);
+        });
+    state.SetItemsProcessed(count * int64_t(state.iterations()));
+}
+
 /** The plain profile: each sample from its four neighbours' At(), clamped to the centres. */
 std::vector<double> PlainProfile(const SampleSlice& slice, double u0, double v0, double u1,
                                  double v1)
@@ -276,6 +310,16 @@ void Register()
     benchmark::RegisterBenchmark(
         "BM_StackRectStats/XY/threads:1",
         [](benchmark::State& state) { BM_StackRectStats(state, PlaneCases[0], 1); })
+        ->UseManualTime()
+        ->Iterations(4)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("BM_RectStats/XY/typed",
+                                 [](benchmark::State& state) { BM_TypedReference(state, false); })
+        ->UseManualTime()
+        ->MinTime(0.05)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("BM_StackRectStats/XY/typed",
+                                 [](benchmark::State& state) { BM_TypedReference(state, true); })
         ->UseManualTime()
         ->Iterations(4)
         ->Unit(benchmark::kMillisecond);
