@@ -68,6 +68,10 @@ struct FigureOptions
  * other time points are counted when first shown, on a thread of their own for large
  * volumes.
  *
+ * The three views share one zoom (LinkedZoom), so that they line up; each may show a
+ * slab of slices (SetSlab). Measuring shapes drawn on them, their table and profile,
+ * are TMeasuring's.
+ *
  * A file whose samples (with the 8-bit volume beside them) do not fit in memory
  * (FitsInMemory) is not loaded but read plane by plane through its PlaneSource
  * (LargeVolume): the window opens on its header, and LazySlices reads the slices shown
@@ -283,8 +287,8 @@ public:
     /** Computes the spectrum of `subject` (on the worker thread when it takes long). */
     void ComputeSpectrum(SpectrumSubject subject);
     /**
-     * Writes the slice of `plane` at its own resolution with the display window and
-     * colour applied, as PNG. Returns false with the reason in `message`.
+     * Writes the figure of `plane`'s view (Figure) as PNG, whole or not at all. Returns
+     * false with the reason in `message`.
      */
     bool ExportView(SlicePlane plane, const QString& fileName, QString& message,
                     const FigureOptions& options = {}) const;
