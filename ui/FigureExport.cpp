@@ -579,11 +579,11 @@ int RunExport(const CommandLine::ExportOptions& options, std::FILE* err)
                                       request.Min, request.Max))
             request.Min = 0, request.Max = 255;
     } else if (!source->RandomAccess()) {
-        const QString sizes = QStringLiteral("%1 of %2")
-                                  .arg(QLocale::c().formattedDataSize(samples),
-                                       QLocale::c().formattedDataSize(MemoryBudget()));
+        const QString memory = QStringLiteral("%1 of %2")
+                                   .arg(QLocale::c().formattedDataSize(samples),
+                                        QLocale::c().formattedDataSize(MemoryBudget()));
         return cannotLoad("its samples take more memory than this machine gives (" +
-                          sizes.toStdString() +
+                          memory.toStdString() +
                           "), and its compressed data can only be read from the start, not plane "
                           "by plane");
     } else {

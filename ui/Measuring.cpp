@@ -287,6 +287,11 @@ void TMeasuring::Save()
 void TMeasuring::Refresh()
 {
     ShowShapes();
+    Remeasure();
+}
+
+void TMeasuring::Remeasure()
+{
     UpdateTable();
     UpdateProfile();
 }

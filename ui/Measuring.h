@@ -85,11 +85,13 @@ public:
      * written).
      */
     bool VolumeChanged(const QString& fileName, QString& error);
-    /**
-     * The positions, the channels, the time point or the samples shown changed: the
-     * views show their slices' shapes and labels, the table and profile measure anew.
-     */
+    /** The views show their slices' shapes and labels, the table and profile measure anew. */
     void Refresh();
+    /**
+     * The channels, the time point or the samples shown changed: the table and the profile
+     * measure anew (ShowShapes redoes the labels).
+     */
+    void Remeasure();
     /** The positions changed: each view shows the shapes of its slice now. */
     void ShowShapes();
     /** Why the last write of the shapes file failed; empty when it did not. */

@@ -117,6 +117,22 @@ QString Number(double value)
  * exponent (30437217, 3000000000); others of float samples (`floatSamples`) as the
  * shortest text that reads back as the same float, else as the same double.
  */
+/** A row of `menu` holding a label and a spin box of `minimum` … `maximum`; the box. */
+QSpinBox* AddSpinBoxRow(QMenu* menu, const QString& label, int minimum, int maximum)
+{
+    auto* action = new QWidgetAction(menu);
+    auto* row = new QWidget(menu);
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(8, 2, 8, 2);
+    layout->addWidget(new QLabel(label, row));
+    auto* box = new QSpinBox(row);
+    box->setRange(minimum, maximum);
+    layout->addWidget(box);
+    action->setDefaultWidget(row);
+    menu->addAction(action);
+    return box;
+}
+
 QString ValueText(double value, bool floatSamples)
 {
     if (std::isnan(value)) return QStringLiteral("nan");
@@ -545,20 +561,11 @@ void TOrthoWindow::BuildMenus()
         ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_1));
     // The memory kept of volumes read plane by plane: a setting of its own.
     view->addSeparator();
-    auto* cache = new QWidgetAction(view);
-    auto* cacheRow = new QWidget(view);
-    auto* cacheLayout = new QHBoxLayout(cacheRow);
-    cacheLayout->setContentsMargins(8, 2, 8, 2);
-    cacheLayout->addWidget(new QLabel(tr("Cache for large volumes"), cacheRow));
-    cacheBox_ = new QSpinBox(cacheRow);
-    cacheBox_->setRange(MinCacheMiB, MaxCacheMiB);
+    cacheBox_ = AddSpinBoxRow(view, tr("Cache for large volumes"), MinCacheMiB, MaxCacheMiB);
     cacheBox_->setSingleStep(64);
     cacheBox_->setSuffix(tr(" MiB"));
     cacheBox_->setValue(CacheMiB());
     cacheBox_->setToolTip(tr("Memory that slices read from files larger than memory may keep"));
-    cacheLayout->addWidget(cacheBox_);
-    cache->setDefaultWidget(cacheRow);
-    view->addAction(cache);
     connect(cacheBox_, &QSpinBox::valueChanged, this, [this](int mib) {
         QSettings().setValue(QStringLiteral("inspector/cacheMiB"), mib);
         if (lazy_) lazy_->SetCacheBytes(int64_t(mib) << 20);
@@ -1558,7 +1565,7 @@ void TOrthoWindow::ShowAll()
             ShowView(plane);
     ApplyWindow();
     FollowVolumeSizes();
-    if (measuring_) measuring_->Refresh();
+    if (measuring_) measuring_->Remeasure();
     ShowCrosshairs();
     ShowCaptions();
     ShowTitle();
@@ -1652,18 +1659,9 @@ QMenu* TOrthoWindow::ViewMenu(SlicePlane plane)
         // Slabs fold slices of volumes in memory; a volume read plane by plane has none.
         action->setEnabled(!lazy_ || mode.Mode == SlabMode::Single);
     }
-    auto* countAction = new QWidgetAction(menu);
-    auto* row = new QWidget(menu);
-    auto* rowLayout = new QHBoxLayout(row);
-    rowLayout->setContentsMargins(8, 2, 8, 2);
-    rowLayout->addWidget(new QLabel(tr("Slices in the slab"), row));
-    auto* count = new QSpinBox(row);
-    count->setRange(1, MaxSlabSlices);
+    QSpinBox* count = AddSpinBoxRow(menu, tr("Slices in the slab"), 1, MaxSlabSlices);
     count->setValue(slabCount_[i]);
     count->setObjectName(QStringLiteral("slabCount"));
-    rowLayout->addWidget(count);
-    countAction->setDefaultWidget(row);
-    menu->addAction(countAction);
     connect(count, &QSpinBox::valueChanged, this,
             [this, plane](int n) { SetSlab(plane, slabMode_[size_t(plane)], n); });
     menu->addSeparator();
@@ -2102,8 +2100,8 @@ QImage TOrthoWindow::Figure(SlicePlane plane, const FigureOptions& options, QStr
         request.Crosshair = plane == SlicePlane::Top     ? QPoint(x, y)
                             : plane == SlicePlane::Front ? QPoint(x, z)
                                                          : QPoint(z, y);
-        const auto rgb = [](uint32_t bgr) {
-            return ((bgr & 0xFF) << 16) | (bgr & 0xFF00) | ((bgr >> 16) & 0xFF);
+        const auto rgb = [](TColor colour) {
+            return uint32_t(ColorToQColor(colour).rgb() & 0xFFFFFF);
         };
         const uint32_t colours[3] = {rgb(ColorX), rgb(ColorY), rgb(ColorZ)};
         const int across = LinkedZoom::AcrossAxis(plane), down = LinkedZoom::DownAxis(plane);

@@ -143,17 +143,15 @@ TSliceView::TSliceView(SlicePlane plane, QWidget* parent) : QObject(parent), pla
             emit ShapeEdited(shape.Id, shape.X0, shape.Y0, shape.X1, shape.Y1, true);
     };
     labels_ = new TShapeLabels(this, panel_); // above the overlay, letting its events through
-    for (auto changed : {&TZoomableControl::XScaleChanged, &TZoomableControl::XOffsetChanged,
-                         &TZoomableControl::YScaleChanged, &TZoomableControl::YOffsetChanged})
-        connect(overlay_, changed, this, [this] {
-            // The grips' squares are placed on the screen when their edit starts: after a
-            // zoom or pan they are placed anew (unless one is being dragged).
-            labels_->update();
-            if (!overlay_->Editing() || overlay_->ActiveGrip() >= 0) return;
-            overlay_->StopEdit();
-            selectedItem_ = -1;
-            EditSelection();
-        });
+    // The grips' squares are placed on the screen when their edit starts: after a zoom or
+    // pan (the panel has handed every control its mapping) they are placed anew, unless
+    // one is being dragged.
+    connect(panel_, &TZoomPanel::Zoomed, this, [this] {
+        labels_->update();
+        if (!overlay_->Editing() || overlay_->ActiveGrip() >= 0) return;
+        selectedItem_ = -1;
+        EditSelection();
+    });
     panel_->SetAutoMouse(true);
 }
 
@@ -218,23 +216,17 @@ void TSliceView::WriteList()
 void TSliceView::ArmGrips()
 {
     if (selectedItem_ >= 0) return;
+    // The edit starts anew (after a shape's, or with the crosshair moved), which places the
+    // grips' squares where they now are; a crosshair grip being dragged stays the one.
+    overlay_->StopEdit();
+    overlay_->ClearGrips();
     GraphicsListStruct* list = overlay_->List;
-    // From a shape's edit the overlay's grips are the shape's: they go first. Otherwise
-    // the crosshair's grips are placed anew, also while one of them is dragged.
-    const bool fresh = overlay_->EditType() != 0 || !overlay_->Editing();
-    if (overlay_->EditType() != 0) overlay_->StopEdit();
-    if (fresh) overlay_->ClearGrips();
-    if (!list || list->Count == 0) {
-        overlay_->ClearGrips();
-        return;
-    }
+    if (!list || list->Count == 0) return;
     // The grips sit at the lines' ends, the vertical line's at the top edge and the
     // horizontal line's at the left edge, clear of the picture's centre.
     const float x = float(crossU_) + 0.5f, y = float(crossV_) + 0.5f;
     overlay_->Grips[0].Fill(x, 0, TGraphicsListControl::goBottom, GripSize, true);
     overlay_->Grips[1].Fill(0, y, TGraphicsListControl::goRight, GripSize, true);
-    // The edit starts anew, which places the grips' squares where they now are.
-    overlay_->StopEdit();
     overlay_->StartEdit();
 }
 

@@ -31,36 +31,6 @@ void ConvertRun(const uint8_t* in, size_t count, uint8_t* out, ptrdiff_t outStep
     }
 }
 
-double SampleAsDouble(SampleKind kind, const uint8_t* at)
-{
-    const auto read = [at](auto value) {
-        std::memcpy(&value, at, sizeof value);
-        return double(value);
-    };
-    switch (kind) {
-    case SampleKind::UInt8:
-        return read(uint8_t{});
-    case SampleKind::Int8:
-        return read(int8_t{});
-    case SampleKind::UInt16:
-        return read(uint16_t{});
-    case SampleKind::Int16:
-        return read(int16_t{});
-    case SampleKind::UInt32:
-        return read(uint32_t{});
-    case SampleKind::Int32:
-        return read(int32_t{});
-    case SampleKind::UInt64:
-        return read(uint64_t{});
-    case SampleKind::Int64:
-        return read(int64_t{});
-    case SampleKind::Float32:
-        return read(float{});
-    default:
-        return read(double{});
-    }
-}
-
 /** An 8-bit image whose rows run top-down in memory it owns, as the slices of a volume. */
 struct TopDownImage
 {
@@ -726,19 +696,18 @@ bool LazySlices::Sample(int c, int t, int x, int y, int z, double& value) const
     const int64_t bytes = SampleKindBytes(layout.Kind);
     const std::lock_guard lock(mutex_);
     if (const auto top = Find({int(SlicePlane::Top), c, t, z}); top && top->State[0] == 2) {
-        value = SampleAsDouble(layout.Kind,
-                               top->Samples.data() + (int64_t(y) * layout.SizeX + x) * bytes);
+        value =
+            SampleValue(top->Samples.data() + (int64_t(y) * layout.SizeX + x) * bytes, layout.Kind);
         return true;
     }
     if (const auto front = Find({int(SlicePlane::Front), c, t, y});
         front && front->State[size_t(z)] == 2) {
-        value =
-            SampleAsDouble(layout.Kind, front->Samples.data() + z * front->LineBytes + x * bytes);
+        value = SampleValue(front->Samples.data() + z * front->LineBytes + x * bytes, layout.Kind);
         return true;
     }
     if (const auto side = Find({int(SlicePlane::Side), c, t, x});
         side && side->State[size_t(z)] == 2) {
-        value = SampleAsDouble(layout.Kind, side->Samples.data() + z * side->LineBytes + y * bytes);
+        value = SampleValue(side->Samples.data() + z * side->LineBytes + y * bytes, layout.Kind);
         return true;
     }
     return false;

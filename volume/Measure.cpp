@@ -18,33 +18,6 @@ template <class T> inline T Load(const uint8_t* at)
     return value;
 }
 
-double SampleValue(const uint8_t* at, SampleKind kind)
-{
-    switch (kind) {
-    case SampleKind::UInt8:
-        return *at;
-    case SampleKind::Int8:
-        return int8_t(*at);
-    case SampleKind::UInt16:
-        return Load<uint16_t>(at);
-    case SampleKind::Int16:
-        return Load<int16_t>(at);
-    case SampleKind::UInt32:
-        return Load<uint32_t>(at);
-    case SampleKind::Int32:
-        return Load<int32_t>(at);
-    case SampleKind::UInt64:
-        return double(Load<uint64_t>(at));
-    case SampleKind::Int64:
-        return double(Load<int64_t>(at));
-    case SampleKind::Float32:
-        return Load<float>(at);
-    case SampleKind::Float64:
-        return Load<double>(at);
-    }
-    return std::numeric_limits<double>::quiet_NaN();
-}
-
 /** Calls `f` with a null pointer of the element type of `kind`. */
 template <class F> decltype(auto) WithKind(SampleKind kind, F&& f)
 {

@@ -86,43 +86,9 @@ void VolumeStack::Clear()
     layout_ = StackLayout();
 }
 
-namespace {
-
-template <class T> double Load(const uint8_t* p)
-{
-    T value;
-    std::memcpy(&value, p, sizeof value);
-    return double(value);
-}
-
-} // namespace
-
 double VolumeStack::ValueAt(int c, int t, int64_t index) const
 {
-    const uint8_t* p = Samples(c, t) + index * SampleKindBytes(layout_.Kind);
-    switch (layout_.Kind) {
-    case SampleKind::UInt8:
-        return *p;
-    case SampleKind::Int8:
-        return int8_t(*p);
-    case SampleKind::UInt16:
-        return Load<uint16_t>(p);
-    case SampleKind::Int16:
-        return Load<int16_t>(p);
-    case SampleKind::UInt32:
-        return Load<uint32_t>(p);
-    case SampleKind::Int32:
-        return Load<int32_t>(p);
-    case SampleKind::UInt64:
-        return Load<uint64_t>(p);
-    case SampleKind::Int64:
-        return Load<int64_t>(p);
-    case SampleKind::Float32:
-        return Load<float>(p);
-    case SampleKind::Float64:
-        return Load<double>(p);
-    }
-    return 0;
+    return SampleValue(Samples(c, t) + index * SampleKindBytes(layout_.Kind), layout_.Kind);
 }
 
 double VolumeStack::Value(int c, int t, int64_t x, int64_t y, int64_t z) const

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,41 @@ enum class SampleKind : uint8_t
     Float32,
     Float64
 };
+
+/**
+ * The sample of `kind` stored at `at` (host byte order, any alignment) as a double: exact
+ * for every kind but 64-bit integers beyond 2^53.
+ */
+inline double SampleValue(const uint8_t* at, SampleKind kind)
+{
+    const auto load = [at](auto value) {
+        std::memcpy(&value, at, sizeof value);
+        return double(value);
+    };
+    switch (kind) {
+    case SampleKind::UInt8:
+        return *at;
+    case SampleKind::Int8:
+        return load(int8_t{});
+    case SampleKind::UInt16:
+        return load(uint16_t{});
+    case SampleKind::Int16:
+        return load(int16_t{});
+    case SampleKind::UInt32:
+        return load(uint32_t{});
+    case SampleKind::Int32:
+        return load(int32_t{});
+    case SampleKind::UInt64:
+        return load(uint64_t{});
+    case SampleKind::Int64:
+        return load(int64_t{});
+    case SampleKind::Float32:
+        return load(float{});
+    case SampleKind::Float64:
+        break;
+    }
+    return load(double{});
+}
 
 /** Bytes per sample of `kind`: 1, 2, 4 or 8. */
 int SampleKindBytes(SampleKind kind);
