@@ -92,7 +92,8 @@ ImagePtr MakeSlab(SliceModel& model, SlicePlane plane, int position, int count, 
         }
         const int16_t kind = ImageKind(slice);
         if (p == range.First)
-            out.reset(NewSliceImage(mode == SlabMode::Mean ? int16_t(ImageKindFloat) : kind, width, height));
+            out.reset(NewSliceImage(mode == SlabMode::Mean ? int16_t(ImageKindFloat) : kind, width,
+                                    height));
         if (!out) {
             ok = false;
             break;
