@@ -20,6 +20,7 @@
 #include <QWheelEvent>
 #include <QFileInfo>
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -363,6 +364,20 @@ private slots:
         QCOMPARE(white, 4);
         const int x = inspector.Position(SlicePlane::Side);
         QCOMPARE(figure.pixel(x, 0), qRgb(0xFF, 0x3C, 0x3C)); // the x line, in its colour
+        // HiLo, chosen in the box: the views draw through its table, and values the
+        // window clips are blue below and red above (the side view: z across, three
+        // pixels a plane).
+        inspector.SetWindow(10, 40);
+        inspector.ColourBox()->setCurrentText(QStringLiteral("HiLo"));
+        QCOMPARE(inspector.CurrentColourMap(), ColourMap::HiLo);
+        QCOMPARE(inspector.View(SlicePlane::Top)->Image()->ColourTable().size(), size_t(256));
+        const QImage hilo = inspector.Figure(SlicePlane::Side, FigureOptions(), message);
+        for (int v = 0; v < 9; ++v)
+            for (int u = 0; u < 5; ++u) {
+                const int voxel = (5 + 3 * v + 7 * u) % 251;
+                if (voxel <= 10) QCOMPARE(hilo.pixel(3 * u, v), qRgb(0, 0, 255));
+                if (voxel >= 40) QCOMPARE(hilo.pixel(3 * u, v), qRgb(255, 0, 0));
+            }
     }
 
     void fullRangeDrawsTheVolumesRowsAsTheyAre()
