@@ -680,6 +680,13 @@ private slots:
         // Shapes stay on their slice and at their voxels whatever the zoom.
         QTest::keyClick(inspector.get(), Qt::Key_Escape);
         QCOMPARE(measuring->CurrentTool(), TMeasuring::Navigate);
+        QCOMPARE(measuring->Selected(), -1);
+        // A click on a shape selects it and puts the overlay's grips on it.
+        const MeasureShape first = measuring->Shapes()[0];
+        QTest::mouseClick(overlay, Qt::LeftButton, {},
+                          pixel(top, (first.X0 + first.X1) / 2, (first.Y0 + first.Y1) / 2));
+        QCOMPARE(measuring->Selected(), 0);
+        QCOMPARE(overlay->EditType(), 3);
         inspector->SetPosition(SlicePlane::Top, 6);
         QVERIFY(top->Shapes().empty());
         inspector->SetPosition(SlicePlane::Top, 5);
